@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+
+namespace larkspire {
+
+// The Hub's JSON reply envelope.
+struct ApiResponse {
+  int status = 0;
+  bool success = false;
+  std::string code;
+  std::string message;
+  std::string data;  // raw JSON text of "data"
+  std::string body;
+};
+
+// Minimal HTTP/1.1 client for the Hub's JSON API: one connection per call, no TLS.
+// Holds only its immutable base URL, so one client may be used from several threads.
+class HttpClient {
+ public:
+  explicit HttpClient(std::string baseUrl);
+
+  // Throws on URL, connection, send or receive failure; an HTTP error status is data.
+  ApiResponse Send(const std::string& method, const std::string& path,
+                   const std::string& body) const;
+  // True when a 2xx body was written to `destination`.
+  bool Download(const std::string& urlOrPath, const std::string& destination) const;
+
+  const std::string& BaseUrl() const { return baseUrl_; }
+
+ private:
+  std::string baseUrl_;
+};
+
+}  // namespace larkspire

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace larkspire {
+
+// Readers of HTTP/1.1 messages on a blocking socket. They keep no state between calls.
+
+// True when exactly `count` bytes arrived; false on close, error, time-out or a stop request.
+bool RecvExact(int fd, void* buffer, size_t count);
+// One CRLF-terminated line without its CRLF. Throws "HTTP line receive failed." or
+// "HTTP line was too large."; returns the partial line when a stop is requested.
+std::string ReadHttpLine(int fd);
+// The header block up to and including the blank line, read byte by byte so nothing after
+// it is consumed. Throws "HTTP header receive failed." or "HTTP headers too large.".
+std::string ReadHttpHeaders(int fd);
+// The status code of the first line, 0 when there is none.
+int ParseHttpStatus(const std::string& headers);
+// The trimmed value of the first case-insensitive "name:" match, empty when absent.
+std::string HeaderValue(const std::string& headers, const std::string& name);
+// The body in chunked, Content-Length or until-close framing.
+std::string ReadHttpBody(int fd, const std::string& headers);
+
+}  // namespace larkspire

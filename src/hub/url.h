@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+namespace larkspire {
+
+struct ParsedUrl {
+  std::string scheme = "http";
+  std::string host;
+  std::string path = "/";
+  int port = 80;
+};
+
+// Trimmed, "http://" added when no scheme, trailing slashes removed; empty -> default Hub URL.
+std::string NormalizeServerUrl(std::string url);
+// Throws "Invalid URL: <url>" for an empty host, std::invalid_argument / std::out_of_range
+// ("stoi") for a bad port.
+ParsedUrl ParseUrl(std::string url);
+
+}  // namespace larkspire

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+namespace larkspire {
+
+class WebSocketRelay;
+class UdpRelay;
+
+// Where a relay connection goes and who it is.
+struct RelayEndpoint {
+  std::string serverUrl;
+  std::string deviceNumber;
+  std::string deviceSecret;
+};
+
+// One relay connection between the packet device `tunFd` (a TUN descriptor, or in tests any
+// packet-preserving descriptor) and the Hub: connects both channels, starts the two reader
+// threads, pumps device-to-Hub on the calling thread until the WebSocket channel fails or a
+// stop is requested, then tears down and joins. Throws only when the WebSocket handshake
+// fails (no thread started then).
+void RunRelayConnection(int tunFd, const RelayEndpoint& endpoint, WebSocketRelay& webSocket,
+                        UdpRelay& udp);
+
+}  // namespace larkspire

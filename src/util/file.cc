@@ -1,0 +1,114 @@
+#include "util/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+
+#include "util/fd.h"
+
+namespace larkspire {
+namespace {
+
+std::mutex g_write_mutex;
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return path.substr(0, slash);
+}
+
+bool WriteAll(int fd, const std::string& contents) {
+  size_t done = 0;
+  while (done < contents.size()) {
+    ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes and syncs the temporary file; false on any failure.
+bool WriteTemporary(const std::string& tmp, const std::string& contents, unsigned int mode) {
+  ::unlink(tmp.c_str());
+  UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 07777));
+  if (!fd.valid()) {
+    return false;
+  }
+  // The umask may have narrowed the mode; widen it to exactly what was asked before any
+  // byte is written.
+  ::fchmod(fd.get(), mode & 07777);
+  if (!WriteAll(fd.get(), contents) || ::fsync(fd.get()) != 0) {
+    return false;
+  }
+  return fd.Close() == 0;
+}
+
+void SyncDirectory(const std::string& directory) {
+  UniqueFd fd(::open(directory.empty() ? "/" : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) {
+    ::fsync(fd.get());
+  }
+}
+
+}  // namespace
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    return "";
+  }
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+void WriteFileAtomic(const std::string& path, const std::string& contents, unsigned int mode) {
+  std::lock_guard<std::mutex> lock(g_write_mutex);
+  std::string directory = DirectoryOf(path);
+  EnsureDirectory(directory);
+  std::string tmp = path + ".tmp";
+  if (!WriteTemporary(tmp, contents, mode)) {
+    ::unlink(tmp.c_str());
+    throw std::runtime_error("Failed to write " + tmp);
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    throw std::runtime_error("Failed to replace " + path + ": " + std::strerror(errno));
+  }
+  SyncDirectory(directory);
+}
+
+void EnsureDirectory(const std::string& path) {
+  if (path.empty()) {
+    return;
+  }
+  std::string built = path[0] == '/' ? "/" : "";
+  std::stringstream pieces(path);
+  std::string piece;
+  while (std::getline(pieces, piece, '/')) {
+    if (piece.empty()) {
+      continue;
+    }
+    if (!built.empty() && built.back() != '/') {
+      built += '/';
+    }
+    built += piece;
+    ::mkdir(built.c_str(), 0755);
+  }
+}
+
+}  // namespace larkspire

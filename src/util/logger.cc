@@ -1,0 +1,52 @@
+#include "util/logger.h"
+
+#include <cstdio>
+#include <ctime>
+#include <stdexcept>
+
+#include "util/file.h"
+
+namespace larkspire {
+
+Logger g_log;
+
+namespace {
+
+std::string FormatLocalTime(std::time_t when, const char* format) {
+  std::tm local{};
+  localtime_r(&when, &local);
+  char buffer[64];
+  size_t n = std::strftime(buffer, sizeof(buffer), format, &local);
+  return std::string(buffer, n);
+}
+
+}  // namespace
+
+void Logger::Open(const std::string& workDir) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::time_t now = std::time(nullptr);
+  std::string directory = workDir + "/Log/" + FormatLocalTime(now, "%Y%m");
+  EnsureDirectory(directory);
+  path_ = directory + "/" + FormatLocalTime(now, "%Y%m%d_%H%M%S") + ".log";
+  file_.open(path_, std::ios::out | std::ios::app | std::ios::binary);
+  if (!file_.is_open()) {
+    throw std::runtime_error("Failed to open log file: " + path_);
+  }
+  file_.clear();
+  file_ << "\xEF\xBB\xBF";
+}
+
+void Logger::Write(const std::string& level, const std::string& message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string line =
+      "[" + FormatLocalTime(std::time(nullptr), "%H:%M:%S") + "] " + level + " " + message;
+  std::string console = line + "\n";
+  std::fwrite(console.data(), 1, console.size(), stdout);
+  std::fflush(stdout);
+  if (file_.good()) {
+    file_ << line << '\n';
+    file_.flush();
+  }
+}
+
+}  // namespace larkspire

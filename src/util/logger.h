@@ -1,0 +1,32 @@
+#pragma once
+
+#include <fstream>
+#include <mutex>
+#include <string>
+
+namespace larkspire {
+
+// The process log: every line goes to standard output and, once Open succeeded, to the log
+// file of this run, each flushed at once. The lock serialises whole lines, so any thread may
+// call Write.
+class Logger {
+ public:
+  // Creates <workDir>/Log/YYYYMM/ and opens YYYYMMDD_HHMMSS.log in append mode, starting it
+  // with a UTF-8 byte-order mark. Throws "Failed to open log file: <path>".
+  void Open(const std::string& workDir);
+
+  // Writes "[HH:MM:SS] LEVEL message". File problems never throw; the console still gets it.
+  void Write(const std::string& level, const std::string& message);
+
+  // Full path of the log file; empty before Open. Set once before other threads exist.
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::mutex mutex_;
+  std::ofstream file_;
+  std::string path_;
+};
+
+extern Logger g_log;
+
+}  // namespace larkspire

@@ -1,0 +1,84 @@
+#include "util/text.h"
+
+#include <cctype>
+
+namespace larkspire {
+
+std::string Trim(std::string text) {
+  size_t begin = 0;
+  while (begin < text.size() && std::isspace(static_cast<unsigned char>(text[begin]))) {
+    ++begin;
+  }
+  size_t end = text.size();
+  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) {
+    --end;
+  }
+  return text.substr(begin, end - begin);
+}
+
+std::string JoinStrings(const std::vector<std::string>& items, const std::string& separator) {
+  std::string result;
+  bool first = true;
+  for (const auto& item : items) {
+    if (!first && !result.empty()) {
+      result += separator;
+    }
+    result += item;
+    first = false;
+  }
+  return result;
+}
+
+std::string ShellQuote(const std::string& text) {
+  std::string result = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      result += "'\\''";
+    } else {
+      result += c;
+    }
+  }
+  result += '\'';
+  return result;
+}
+
+bool IsSafeShellByte(unsigned char byte) {
+  if (byte >= 0x80) {
+    return false;
+  }
+  return std::isalnum(byte) || byte == '-' || byte == '.' || byte == '/' || byte == ':' ||
+         byte == '_';
+}
+
+bool IsSafeShellToken(const std::string& text) {
+  if (text.empty()) {
+    return false;
+  }
+  for (char c : text) {
+    if (!IsSafeShellByte(static_cast<unsigned char>(c))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string UrlEncode(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string result;
+  result.reserve(text.size());
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    bool unreserved = (byte < 0x80 && std::isalnum(byte)) || byte == '-' || byte == '.' ||
+                      byte == '_' || byte == '~';
+    if (unreserved) {
+      result += c;
+    } else {
+      result += '%';
+      result += kHex[byte >> 4];
+      result += kHex[byte & 0x0F];
+    }
+  }
+  return result;
+}
+
+}  // namespace larkspire
