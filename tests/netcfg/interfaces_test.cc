@@ -57,10 +57,8 @@ class SelectHardwareNetworksTest : public ::testing::Test {
   static constexpr unsigned kUp = IFF_UP | IFF_RUNNING;
 
   std::vector<InterfaceNetwork> Select(const std::vector<InterfaceAddress>& entries) {
-    return SelectHardwareNetworks(entries, [this](const std::string& name) {
-      asked.insert(name);
-      return withoutDevice.count(name) == 0;
-    });
+    return SelectHardwareNetworks(
+        entries, [this](const std::string& name) { return withoutDevice.count(name) == 0; });
   }
 
   InterfaceAddress Entry(const char* name, const char* address, const char* netmask,
@@ -69,7 +67,6 @@ class SelectHardwareNetworksTest : public ::testing::Test {
   }
 
   std::set<std::string> withoutDevice;
-  std::set<std::string> asked;
 };
 
 TEST_F(SelectHardwareNetworksTest, KeepsOnlyUpPhysicalInterfacesWithAnAddress) {
@@ -87,8 +84,6 @@ TEST_F(SelectHardwareNetworksTest, KeepsOnlyUpPhysicalInterfacesWithAnAddress) {
       Entry("dummy0", "192.168.5.1", "255.255.255.0", kUp | IFF_LOOPBACK),
   });
   EXPECT_EQ(networks, (std::vector<InterfaceNetwork>{{"eth0", "192.168.1.0/24"}}));
-  // The device directory is only looked up for names that passed the cheaper tests.
-  EXPECT_EQ(asked, (std::set<std::string>{"eth0", "eth9", "eth3", "eth4"}));
 }
 
 TEST_F(SelectHardwareNetworksTest, OneRecordPerNetworkSortedAsBytes) {
