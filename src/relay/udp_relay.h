@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "relay/udp_datagram.h"
+
 namespace larkspire {
 
 // The optional UDP relay channel: a probe gets a channel identifier from the Hub, then data
@@ -39,8 +41,5 @@ class UdpRelay {
   std::vector<uint8_t> sendBuffer_;
   std::array<uint8_t, 1400> recvBuffer_{};
 };
-
-// Appends the trimmed text (at most 65535 bytes) as a 16-bit big-endian length and bytes.
-void WriteUdpString(std::vector<uint8_t>& datagram, const std::string& text);
 
 }  // namespace larkspire
