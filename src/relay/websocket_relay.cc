@@ -220,7 +220,7 @@ bool WebSocketRelay::EnsureBuffered(size_t count) {
 void WebSocketRelay::MarkBroken(const char* reason) {
   // Only a live channel failing is news; after a stop or teardown the failure is expected.
   if (connected_.exchange(false) && g_running.load()) {
-    g_log.Write("WARN", std::string("WebSocket relay ") + reason + "; reconnecting relay.");
+    g_log.Write("WARN", std::string("WebSocket relay dropped (") + reason + "); reconnecting relay.");
   }
 }
 
