@@ -121,8 +121,7 @@ bool SendToHub(uint8_t* packet, size_t length, WebSocketRelay& webSocket, UdpRel
 
 enum class DrainResult { kDrained, kChannelFailed, kDeviceFailed };
 
-DrainResult DrainDevice(int deviceFd, uint8_t* packet, WebSocketRelay& webSocket,
-                        UdpRelay& udp) {
+DrainResult DrainDevice(int deviceFd, uint8_t* packet, WebSocketRelay& webSocket, UdpRelay& udp) {
   for (int count = 0; count < kMaxPacketsPerWake; ++count) {
     const ssize_t n = ::read(deviceFd, packet, kMaxPacket);
     if (n > 0) {

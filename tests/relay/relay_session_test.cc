@@ -1,10 +1,9 @@
 #include "relay/relay_session.h"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <array>
 #include <stdexcept>

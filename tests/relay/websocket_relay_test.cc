@@ -12,7 +12,9 @@ namespace {
 
 using testing::FakeHub;
 
-std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> Bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
 
 std::vector<uint8_t> RawFrame(uint8_t firstByte, const std::vector<uint8_t>& payload,
                               const MaskKey* key = nullptr) {
@@ -116,14 +118,14 @@ TEST_F(WebSocketRelayTest, MessagesSurviveFragmentsControlFramesAndIgnoredFrames
   Connect();
   const MaskKey key{9, 8, 7, 6};
   hub_.SendRaw(Concat({
-      RawFrame(0x02, Bytes("ab")),             // binary, more to come
-      RawFrame(0x89, Bytes("p")),              // ping in between
-      RawFrame(0x81, Bytes("text")),           // ignored text frame
-      RawFrame(0x80, Bytes("cd"), &key),       // masked continuation, last
-      RawFrame(0x82, {}),                      // empty message: skipped, reading goes on
-      RawFrame(0x01, Bytes("te")),             // fragmented text message ...
-      RawFrame(0x80, Bytes("xt")),             // ... whose end must not become a packet
-      RawFrame(0x8A, Bytes("unsolicited")),    // pong: ignored
+      RawFrame(0x02, Bytes("ab")),           // binary, more to come
+      RawFrame(0x89, Bytes("p")),            // ping in between
+      RawFrame(0x81, Bytes("text")),         // ignored text frame
+      RawFrame(0x80, Bytes("cd"), &key),     // masked continuation, last
+      RawFrame(0x82, {}),                    // empty message: skipped, reading goes on
+      RawFrame(0x01, Bytes("te")),           // fragmented text message ...
+      RawFrame(0x80, Bytes("xt")),           // ... whose end must not become a packet
+      RawFrame(0x8A, Bytes("unsolicited")),  // pong: ignored
       RawFrame(0x82, Bytes("next"), &key),
   }));
   EXPECT_EQ(Read(relay_), "abcd");

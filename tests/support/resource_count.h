@@ -13,7 +13,11 @@ inline int CountEntries(const char* directory) {
   }
   return count;
 }
-inline int OpenDescriptors() { return CountEntries("/proc/self/fd"); }
-inline int RunningThreads() { return CountEntries("/proc/self/task"); }
+inline int OpenDescriptors() {
+  return CountEntries("/proc/self/fd");
+}
+inline int RunningThreads() {
+  return CountEntries("/proc/self/task");
+}
 
 }  // namespace larkspire::testing
