@@ -108,8 +108,9 @@ void WebConfigServer::HandleStatus(int fd) {
 void WebConfigServer::HandleLogs(int fd, const std::string& target) {
   std::string path = logPath();
   std::string logs = ReadTail(path, LogByteCount(target));
-  SendJson(fd, 200,
-           "{\"success\":true,\"path\":" + JsonString(path) + ",\"logs\":" + JsonString(logs) + "}");
+  SendJson(
+      fd, 200,
+      "{\"success\":true,\"path\":" + JsonString(path) + ",\"logs\":" + JsonString(logs) + "}");
 }
 
 void WebConfigServer::HandleSaveConfig(int fd, const std::string& body) {
@@ -132,21 +133,26 @@ void WebConfigServer::HandleSaveConfig(int fd, const std::string& body) {
 }
 
 void WebConfigServer::HandlePassword(int fd, const std::string& body) {
-  std::lock_guard<std::mutex> lock(ConfigFileMutex());
-  Settings current = LoadSettings(configPath_);
   std::string oldPassword = JsonStringValue(body, "oldPassword", "");
   std::string newPassword = JsonStringValue(body, "newPassword", "");
-  if (!ConstantTimeEquals(oldPassword, current.webPassword)) {
-    SendJson(fd, 403, "{\"success\":false,\"message\":\"旧密码不正确\"}");
-    return;
+  int status = 200;
+  std::string reply = "{\"success\":true,\"message\":\"password changed\"}";
+  {
+    std::lock_guard<std::mutex> lock(ConfigFileMutex());
+    Settings current = LoadSettings(configPath_);
+    if (!ConstantTimeEquals(oldPassword, current.webPassword)) {
+      status = 403;
+      reply = "{\"success\":false,\"message\":\"旧密码不正确\"}";
+    } else if (newPassword.size() < kMinPasswordBytes) {
+      status = 400;
+      reply = "{\"success\":false,\"message\":\"新密码至少 4 位\"}";
+    } else {
+      current.webPassword = newPassword;
+      SaveSettings(configPath_, current);
+    }
   }
-  if (newPassword.size() < kMinPasswordBytes) {
-    SendJson(fd, 400, "{\"success\":false,\"message\":\"新密码至少 4 位\"}");
-    return;
-  }
-  current.webPassword = newPassword;
-  SaveSettings(configPath_, current);
-  SendJson(fd, 200, "{\"success\":true,\"message\":\"password changed\"}");
+  // Sent after the lock is released: a slow reader must not hold up other saves.
+  SendJson(fd, status, reply);
 }
 
 void WebConfigServer::HandleTest(int fd, const std::string& body) {

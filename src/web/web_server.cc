@@ -64,8 +64,7 @@ std::string ReadRequest(int fd) {
   }
   long long announced = AnnouncedContentLength(raw.substr(0, blank + 2));
   size_t bodyStart = blank + 4;
-  if (announced > 0 &&
-      static_cast<unsigned long long>(announced) > kMaxRequestBytes - bodyStart) {
+  if (announced > 0 && static_cast<unsigned long long>(announced) > kMaxRequestBytes - bodyStart) {
     throw RequestTooLarge();
   }
   size_t wanted = bodyStart + static_cast<size_t>(announced > 0 ? announced : 0);
@@ -120,9 +119,13 @@ WebConfigServer::WebConfigServer(std::string configPath)
       detectInterfaces(DetectHardwareInterfaceNetworks),
       configPath_(std::move(configPath)) {}
 
-WebConfigServer::~WebConfigServer() { Stop(); }
+WebConfigServer::~WebConfigServer() {
+  Stop();
+}
 
-void WebConfigServer::Start() { serverThread_ = std::thread([this] { Serve(); }); }
+void WebConfigServer::Start() {
+  serverThread_ = std::thread([this] { Serve(); });
+}
 
 void WebConfigServer::Stop() {
   stopping_.exchange(true);

@@ -40,7 +40,9 @@ inline UniqueFd Connect(int port) {
   return fd;
 }
 
-inline void SendText(int fd, const std::string& text) { SendAll(fd, text.data(), text.size()); }
+inline void SendText(int fd, const std::string& text) {
+  SendAll(fd, text.data(), text.size());
+}
 
 // Everything until the server closes (or the 30-second safety time-out).
 inline std::string ReadAll(int fd) {
@@ -183,7 +185,8 @@ class ServerFixture {
 
   // Logs in with the configured password and returns the "name=value" cookie pair.
   std::string Login() const {
-    Reply reply = SplitReply(Send(Post("/api/login", R"({"username":"admin","password":"admin"})")));
+    Reply reply =
+        SplitReply(Send(Post("/api/login", R"({"username":"admin","password":"admin"})")));
     size_t start = reply.headers.find("Set-Cookie: ");
     if (start == std::string::npos) {
       throw std::runtime_error("login failed: " + reply.statusLine);

@@ -32,9 +32,9 @@ TEST_F(WebApiTest, LoginSetsTheSessionCookieOnlyForTheRightPassword) {
                             "; Path=/; HttpOnly; SameSite=Lax\r\n"),
             std::string::npos);
 
-  for (const char* body : {R"({"username":"admin","password":"Admin"})",
-                           R"({"username":"root","password":"admin"})", R"({"username":"admin"})",
-                           ""}) {
+  for (const char* body :
+       {R"({"username":"admin","password":"Admin"})", R"({"username":"root","password":"admin"})",
+        R"({"username":"admin"})", ""}) {
     SCOPED_TRACE(body);
     Reply refused = SplitReply(Send(Post("/api/login", body)));
     EXPECT_EQ(refused.statusLine, "HTTP/1.1 403 OK");
@@ -113,9 +113,9 @@ TEST_F(WebApiTest, ConfigSaveKeepsAbsentKeysAndReplacesTheList) {
   EXPECT_EQ(saved.deviceName, "");
   EXPECT_EQ(saved.networkInterfaceName, "eth1");
   EXPECT_EQ(saved.additionalSharedNetworks, (std::vector<std::string>{"10.9.0.0/16", "x y"}));
-  EXPECT_NE(ReadFile(TestLogPath()).find(
-                "INFO Config updated from web page. deviceName=, networkInterfaceName=eth1, "
-                "additionalSharedNetworks=10.9.0.0/16, x y\n"),
+  EXPECT_NE(ReadFile(TestLogPath())
+                .find("INFO Config updated from web page. deviceName=, networkInterfaceName=eth1, "
+                      "additionalSharedNetworks=10.9.0.0/16, x y\n"),
             std::string::npos);
 }
 
@@ -127,7 +127,8 @@ TEST_F(WebApiTest, PasswordChangeChecksTheOldPasswordFirst) {
   } refused[] = {
       {R"({"oldPassword":"wrong","newPassword":"longenough"})",
        R"({"success":false,"message":"旧密码不正确"})"},
-      {R"({"oldPassword":"wrong","newPassword":"x"})", R"({"success":false,"message":"旧密码不正确"})"},
+      {R"({"oldPassword":"wrong","newPassword":"x"})",
+       R"({"success":false,"message":"旧密码不正确"})"},
       {R"({"oldPassword":"admin","newPassword":"abc"})",
        R"({"success":false,"message":"新密码至少 4 位"})"},
   };
@@ -141,12 +142,12 @@ TEST_F(WebApiTest, PasswordChangeChecksTheOldPasswordFirst) {
   EXPECT_EQ(Body(Post("/api/password", R"({"oldPassword":"admin","newPassword":"密码"})", cookie)),
             R"({"success":true,"message":"password changed"})");
   EXPECT_EQ(LoadSettings(configPath).webPassword, "密码");
-  EXPECT_EQ(SplitReply(Send(Post("/api/login", R"({"username":"admin","password":"admin"})")))
-                .statusLine,
-            "HTTP/1.1 403 OK");
-  EXPECT_EQ(SplitReply(Send(Post("/api/login", R"({"username":"admin","password":"密码"})")))
-                .statusLine,
-            "HTTP/1.1 200 OK");
+  EXPECT_EQ(
+      SplitReply(Send(Post("/api/login", R"({"username":"admin","password":"admin"})"))).statusLine,
+      "HTTP/1.1 403 OK");
+  EXPECT_EQ(
+      SplitReply(Send(Post("/api/login", R"({"username":"admin","password":"密码"})"))).statusLine,
+      "HTTP/1.1 200 OK");
 }
 
 TEST_F(WebApiTest, SimultaneousSavesDoNotUndoEachOther) {
@@ -174,8 +175,7 @@ TEST_F(WebApiTest, SimultaneousSavesDoNotUndoEachOther) {
 TEST_F(WebApiTest, ConnectivityTestRefusesUnsafeTargets) {
   for (const char* ip : {"10.0.0.1;reboot", "10.0.0.1 -c 100", " ", "", "-f", "--help", "$(id)"}) {
     SCOPED_TRACE(ip);
-    Reply reply =
-        SplitReply(Send(Post("/api/test", "{\"ip\":" + JsonString(ip) + "}", cookie)));
+    Reply reply = SplitReply(Send(Post("/api/test", "{\"ip\":" + JsonString(ip) + "}", cookie)));
     EXPECT_EQ(reply.statusLine, "HTTP/1.1 400 OK");
     EXPECT_EQ(reply.body, R"({"success":false,"message":"invalid ip"})");
   }

@@ -19,7 +19,9 @@
 
 namespace {
 
-void OnSignal(int) { larkspire::g_running.store(false); }
+void OnSignal(int) {
+  larkspire::g_running.store(false);
+}
 
 int Run(const std::map<std::string, std::string>& options) {
   using namespace larkspire;

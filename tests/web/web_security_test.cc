@@ -22,10 +22,10 @@ TEST_F(WebSecurityTest, ForgedOrOldCookiesAreRefused) {
   std::string token = SessionToken();
   std::string previousProcess = token;
   previousProcess[0] = previousProcess[0] == 'a' ? 'b' : 'a';
-  for (std::string cookie : {std::string("larkspire_edge=1"), std::string("larkspire_edge=0"),
-                             "larkspire_edge=" + previousProcess,
-                             "larkspire_edge=" + token.substr(0, 32), "larkspire_edge=" + token + "0",
-                             "LARKSPIRE_EDGE=" + token}) {
+  for (std::string cookie :
+       {std::string("larkspire_edge=1"), std::string("larkspire_edge=0"),
+        "larkspire_edge=" + previousProcess, "larkspire_edge=" + token.substr(0, 32),
+        "larkspire_edge=" + token + "0", "LARKSPIRE_EDGE=" + token}) {
     SCOPED_TRACE(cookie);
     EXPECT_EQ(SplitReply(Send(Get("/api/status", cookie))).statusLine, "HTTP/1.1 401 OK");
     EXPECT_NE(SplitReply(Send(Get("/", cookie))).body.find("<title>LarkSpire Edge</title>"),
@@ -64,8 +64,8 @@ TEST_F(WebSecurityTest, HugeAnnouncedBodyIsRefusedWithoutWaitingForIt) {
   std::string sized = head + std::to_string(kMaxRequestBytes) + "\r\n\r\n";
   std::string body = "{\"ip\":\"\"}";
   size_t bodySize = kMaxRequestBytes - sized.size();
-  std::string request =
-      head + std::to_string(bodySize) + "\r\n\r\n" + body + std::string(bodySize - body.size(), ' ');
+  std::string request = head + std::to_string(bodySize) + "\r\n\r\n" + body +
+                        std::string(bodySize - body.size(), ' ');
   // The digits of the two lengths have the same count, so the request is exactly 1 MiB.
   ASSERT_EQ(request.size(), kMaxRequestBytes);
   EXPECT_EQ(SplitReply(Send(request)).body, R"({"success":false,"message":"invalid ip"})");
