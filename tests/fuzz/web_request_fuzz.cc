@@ -23,7 +23,7 @@ namespace larkspire {
 namespace {
 
 void CheckParsing(const std::string& raw) {
-  const HttpRequest request = ParseHttpRequest(raw);
+  const WebRequest request = ParseHttpRequest(raw);
   const size_t blank = raw.find("\r\n\r\n");
   if (blank == std::string::npos) {
     FUZZ_CHECK(request.head == raw && request.body.empty());
