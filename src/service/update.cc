@@ -62,7 +62,13 @@ std::string ExecutablePath() {
   if (length < 1) {
     return kDefaultExecutablePath;
   }
-  return std::string(buffer, static_cast<size_t>(length));
+  std::string path(buffer, static_cast<size_t>(length));
+  // The kernel marks a file replaced since exec; the new file at that path is still ours.
+  const std::string deleted = " (deleted)";
+  if (path.size() > deleted.size() && path.ends_with(deleted)) {
+    path.resize(path.size() - deleted.size());
+  }
+  return path;
 }
 
 // A private directory for one update attempt. mkdtemp creates it with mode 0700 under a name
