@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers for the self-update scenarios. Source it; do not run it.
 #
 # Each scenario runs the development Hub and a copy of the edge inside a network namespace of
@@ -8,7 +9,6 @@
 set -euo pipefail
 
 UPD_PORT=31080
-UPD_PACKAGE_URL=/downloads/larkspire-edge.tar.gz
 
 upd_fail() {
   echo "FAIL: $*" >&2
@@ -114,8 +114,7 @@ upd_start_hub() {
   ip netns exec "$UPD_NS" "$LARKSPIRE_DEVHUB" --listen 127.0.0.1 --port "$UPD_PORT" \
     --data "$UPD/devices.json" "$@" >>"$UPD/devhub.out" 2>&1 &
   UPD_HUB_PID=$!
-  local i
-  for i in $(seq 1 100); do
+  for _ in $(seq 1 100); do
     if ip netns exec "$UPD_NS" bash -c "exec 3<>/dev/tcp/127.0.0.1/$UPD_PORT" 2>/dev/null; then
       return 0
     fi
