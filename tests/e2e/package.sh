@@ -104,6 +104,39 @@ cmp -s "$CONFIG" "$T/edited.json" || fail "remove touched the configuration"
 scratch_dpkg -P larkspire-edge
 [ ! -e "$CONFIG" ] || fail "purge left the configuration"
 
+echo "== maintainer scripts on a machine run by systemd"
+# A private mount namespace stands in for such a machine: /run/systemd/system exists, /etc
+# and /usr are overlays whose changes land in $T, and systemctl only records its calls.
+mkdir -p "$T/fake/bin" "$T/etc.up" "$T/etc.wk" "$T/usr.up" "$T/usr.wk"
+cat >"$T/fake/bin/systemctl" <<EOF
+#!/bin/sh
+echo "\$*" >>"$T/systemctl.calls"
+EOF
+chmod 0755 "$T/fake/bin/systemctl"
+unshare -m --propagation private bash -euc '
+  T=$1
+  mount -t overlay etc -o "lowerdir=/etc,upperdir=$T/etc.up,workdir=$T/etc.wk" /etc
+  mount -t tmpfs run /run
+  mkdir -p /run/systemd/system
+  mount -t overlay usr -o "lowerdir=/usr,upperdir=$T/usr.up,workdir=$T/usr.wk" /usr
+  mkdir -p /usr/share/larkspire-edge
+  cp "$2" /usr/share/larkspire-edge/edge.json
+  export PATH="$T/fake/bin:$PATH"
+  "$T/control/postinst" configure
+  "$T/control/prerm" remove
+  "$T/control/postrm" remove
+' _ "$T" "$SOURCE/packaging/edge.json" || fail "maintainer scripts failed under systemd"
+expected_calls="daemon-reload
+enable larkspire-edge.service
+restart larkspire-edge.service
+stop larkspire-edge.service
+disable larkspire-edge.service
+daemon-reload"
+[ "$(cat "$T/systemctl.calls" 2>/dev/null)" = "$expected_calls" ] ||
+  fail "systemctl calls were: $(cat "$T/systemctl.calls" 2>/dev/null)"
+[ "$(stat -c %a "$T/etc.up/larkspire/edge.json" 2>/dev/null)" = 600 ] ||
+  fail "postinst did not create the configuration with mode 0600"
+
 echo "== cmake --install into a scratch directory"
 DEST="$T/destdir"
 DESTDIR="$DEST" cmake --install "$BUILD" >"$T/install.log" 2>&1 ||
