@@ -7,25 +7,14 @@
 namespace larkspire {
 namespace {
 
-TEST(DevHubOptions, AppliesValuesInBothSpellings) {
+TEST(DevHubOptions, AppliesValuesInBothSpellingsUntilHelp) {
   DevHubOptions options;
   const auto table = DevHubOptionTable(options);
   ASSERT_TRUE(ParseOptions(table, {"--listen", "0.0.0.0", "--port=0", "--data", "/tmp/d.json"}));
   EXPECT_EQ(options.listenAddress, "0.0.0.0");
   EXPECT_EQ(options.port, 0);
   EXPECT_EQ(options.dataFile, "/tmp/d.json");
-
-  DevHubOptions defaults;
-  ASSERT_TRUE(ParseOptions(DevHubOptionTable(defaults), {}));
-  EXPECT_EQ(defaults.listenAddress, "127.0.0.1");
-  EXPECT_EQ(defaults.port, 31080);
-}
-
-TEST(DevHubOptions, HelpStopsParsing) {
-  DevHubOptions options;
-  const auto table = DevHubOptionTable(options);
   EXPECT_FALSE(ParseOptions(table, {"--port", "1", "-h", "--bogus"}));
-  EXPECT_NE(Usage(table).find("--data FILE"), std::string::npos);
 }
 
 TEST(DevHubOptions, RefusesBadInput) {
