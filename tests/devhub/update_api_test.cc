@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 
 #include "hub/http_client.h"
 #include "util/file.h"
@@ -75,19 +74,6 @@ TEST_F(UpdateApiTest, AMissingPackageFileIsNotFound) {
   EXPECT_TRUE(JsonBoolValue(Check().data, "updateAvailable", false));
   EXPECT_FALSE(Client().Download(kUpdatePackageUrl, (dir_ / "got").string()));
   EXPECT_FALSE(fs::exists(dir_ / "got"));
-}
-
-TEST(UpdateOptionsTest, SetTheOfferAndRefuseAnEmptyVersion) {
-  UpdateOffer offer;
-  std::vector<OptionSpec> table;
-  AppendUpdateOptions(table, offer);
-  ASSERT_TRUE(ParseOptions(
-      table, {"--update-version", "2.0.0", "--update-force", "--update-package=/srv/p.tar.gz"}));
-  EXPECT_EQ(offer.version, "2.0.0");
-  EXPECT_TRUE(offer.force);
-  EXPECT_EQ(offer.packageFile, "/srv/p.tar.gz");
-  EXPECT_THROW(ParseOptions(table, {"--update-version", ""}), std::invalid_argument);
-  EXPECT_THROW(ParseOptions(table, {"--update-force=yes"}), std::invalid_argument);
 }
 
 }  // namespace
