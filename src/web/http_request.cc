@@ -36,8 +36,8 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 
 }  // namespace
 
-HttpRequest ParseHttpRequest(const std::string& raw) {
-  HttpRequest request;
+WebRequest ParseHttpRequest(const std::string& raw) {
+  WebRequest request;
   size_t blank = raw.find("\r\n\r\n");
   request.head = blank == std::string::npos ? raw : raw.substr(0, blank);
   if (blank != std::string::npos) {

@@ -14,7 +14,7 @@ inline constexpr size_t kMaxRequestBytes = 1048576;
 
 // One request as received. `head` is the request line and the header lines (without the
 // blank line); it is the whole text when the blank line never arrived.
-struct HttpRequest {
+struct WebRequest {
   std::string method;
   std::string target;
   std::string version;
@@ -23,7 +23,7 @@ struct HttpRequest {
   std::string body;  // everything after the first blank line, not cut to Content-Length
 };
 
-HttpRequest ParseHttpRequest(const std::string& raw);
+WebRequest ParseHttpRequest(const std::string& raw);
 
 // Trimmed values of every header line named `name` (case-insensitive), in order. Only real
 // header lines count: the name must start a line of the head and be followed by ":".

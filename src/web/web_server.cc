@@ -241,7 +241,7 @@ void WebConfigServer::Admit(int fd) {
 void WebConfigServer::HandleClient(int fd) {
   bool unreadInput = false;
   try {
-    HttpRequest request = ParseHttpRequest(ReadRequest(fd));
+    WebRequest request = ParseHttpRequest(ReadRequest(fd));
     Route(fd, request);
   } catch (const std::exception& error) {
     unreadInput = dynamic_cast<const RequestTooLarge*>(&error) != nullptr;
@@ -261,11 +261,11 @@ void WebConfigServer::FinishConnection(int fd) {
   connectionsDone_.notify_all();
 }
 
-bool WebConfigServer::IsAuthenticated(const HttpRequest& request) const {
+bool WebConfigServer::IsAuthenticated(const WebRequest& request) const {
   return HasCookie(request.head, "larkspire_edge", SessionToken());
 }
 
-void WebConfigServer::Route(int fd, const HttpRequest& request) {
+void WebConfigServer::Route(int fd, const WebRequest& request) {
   const std::string& method = request.method;
   const std::string& path = request.path;
   if (method == "GET" && path == "/") {

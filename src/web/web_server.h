@@ -15,7 +15,7 @@
 
 namespace larkspire {
 
-struct HttpRequest;
+struct WebRequest;
 
 // The local web configuration server: one listening socket, the thread that accepts on it,
 // and one detached thread per connection (at most kMaxConnections at once), each answering
@@ -52,8 +52,8 @@ class WebConfigServer {
   void Admit(int fd);
   void HandleClient(int fd);
   void FinishConnection(int fd);
-  void Route(int fd, const HttpRequest& request);
-  bool IsAuthenticated(const HttpRequest& request) const;
+  void Route(int fd, const WebRequest& request);
+  bool IsAuthenticated(const WebRequest& request) const;
 
   // API handlers; each writes exactly one reply.
   void HandleLogin(int fd, const std::string& body);
