@@ -9,6 +9,7 @@
 #include "devhub/device_store.h"
 #include "devhub/options.h"
 #include "devhub/server.h"
+#include "devhub/update_api.h"
 #include "util/logger.h"
 #include "util/run_flag.h"
 
@@ -24,10 +25,11 @@ void InstallSignals() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-int Run(const DevHubOptions& options) {
+int Run(const DevHubOptions& options, const UpdateOffer& offer) {
   DeviceStore store(options.dataFile);
   DevHubServer server(options.listenAddress, options.port);
   AddDeviceRoutes(server, store);
+  AddUpdateRoutes(server, offer);
   server.Start();
   g_log.Write("INFO", "LarkSpire devhub listening on " + server.Address() + ":" +
                           std::to_string(server.Port()) + ", devices in " + options.dataFile);
@@ -45,7 +47,9 @@ int Run(const DevHubOptions& options) {
 int main(int argc, char** argv) {
   using namespace larkspire;
   DevHubOptions options;
-  const std::vector<OptionSpec> table = DevHubOptionTable(options);
+  UpdateOffer offer;
+  std::vector<OptionSpec> table = DevHubOptionTable(options);
+  AppendUpdateOptions(table, offer);
   try {
     if (!ParseOptions(table, std::vector<std::string>(argv + 1, argv + argc))) {
       std::cout << Usage(table);
@@ -57,7 +61,7 @@ int main(int argc, char** argv) {
   }
   InstallSignals();
   try {
-    return Run(options);
+    return Run(options, offer);
   } catch (const std::exception& error) {
     g_log.Write("ERROR", error.what());
     return 1;
