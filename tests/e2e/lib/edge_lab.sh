@@ -210,3 +210,15 @@ edge_lab_start_relaying() {
   edge_lab_wait_output "$1" 20 "Linux forwarding and NAT rules applied for"
   edge_lab_wait_tunnel 15
 }
+
+_edge_lab_log_has() {
+  local file
+  file=$(edge_lab_log_file "$1")
+  [ -n "$file" ] && grep -qF -- "$2" "$file"
+}
+
+# edge_lab_wait_log KEY SECONDS TEXT: waits until the edge's log file holds TEXT.
+edge_lab_wait_log() {
+  lab_wait_for "$2" _edge_lab_log_has "$1" "$3" ||
+    lab_fail "the log of edge '$1' did not show '$3' within $2 s"
+}
