@@ -1,8 +1,155 @@
 #include "relay/udp_relay.h"
 
-// Placeholder until the UDP channel lands.
-namespace larkspire {
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
-void UdpRelay::Close() { connected_ = false; }
+#include <cstring>
+#include <exception>
+
+#include "hub/url.h"
+#include "util/logger.h"
+#include "util/run_flag.h"
+
+namespace larkspire {
+namespace {
+
+constexpr int kSocketBufferBytes = 4194304;
+constexpr int kProbeAttempts = 4;
+constexpr suseconds_t kProbeWaitMicroseconds = 900000;
+constexpr time_t kReceiveWaitSeconds = 2;
+
+void SetReceiveTimeout(int fd, time_t seconds, suseconds_t microseconds) {
+  timeval wait{};
+  wait.tv_sec = seconds;
+  wait.tv_usec = microseconds;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+}
+
+// Receives one datagram into `buffer`. MSG_TRUNC reports the real length, so a datagram
+// larger than the buffer is recognised and refused instead of being taken cut short.
+std::span<const uint8_t> ReceiveDatagram(int fd, std::span<uint8_t> buffer) {
+  const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC, nullptr, nullptr);
+  if (n <= 0 || static_cast<size_t>(n) > buffer.size()) {
+    return {};
+  }
+  return buffer.first(static_cast<size_t>(n));
+}
+
+}  // namespace
+
+void UdpRelay::Connect(const std::string& serverUrl, const std::string& deviceNumber,
+                       const std::string& deviceSecret) {
+  Close();
+  if (!OpenSocket(serverUrl)) {
+    return;
+  }
+  if (!Probe(deviceNumber, deviceSecret)) {
+    Close();
+    if (g_running.load()) {
+      g_log.Write("WARN", "UDP relay probe timed out; WebSocket relay remains active.");
+    }
+    return;
+  }
+  SetReceiveTimeout(fd_, kReceiveWaitSeconds, 0);
+  connected_ = true;
+  g_log.Write("INFO", "UDP relay connected.");
+}
+
+bool UdpRelay::OpenSocket(const std::string& serverUrl) {
+  ParsedUrl url;
+  try {
+    url = ParseUrl(NormalizeServerUrl(serverUrl));
+  } catch (const std::exception&) {
+    g_log.Write("WARN", "UDP relay resolve failed.");
+    return false;
+  }
+  fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd_ < 0) {
+    g_log.Write("WARN", "UDP relay socket failed.");
+    return false;
+  }
+  const int bufferBytes = kSocketBufferBytes;
+  ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes);
+  ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes);
+
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(url.host.c_str(), std::to_string(url.port).c_str(), &hints, &found) != 0 ||
+      found == nullptr) {
+    if (found != nullptr) {
+      ::freeaddrinfo(found);
+    }
+    g_log.Write("WARN", "UDP relay resolve failed.");
+    Close();
+    return false;
+  }
+  std::memcpy(&peer_, found->ai_addr, sizeof peer_);
+  ::freeaddrinfo(found);
+  return true;
+}
+
+bool UdpRelay::Probe(const std::string& deviceNumber, const std::string& deviceSecret) {
+  SetReceiveTimeout(fd_, 0, kProbeWaitMicroseconds);
+  const std::vector<uint8_t> probe = BuildUdpProbe(deviceNumber, deviceSecret);
+  // Each attempt examines one datagram, from any sender: the Hub may answer from another
+  // address than the one we sent to.
+  for (int attempt = 0; attempt < kProbeAttempts && g_running.load(); ++attempt) {
+    SendDatagram(probe.data(), probe.size());
+    const uint64_t channelId = ParseUdpProbeReply(ReceiveDatagram(fd_, recvBuffer_));
+    if (channelId != 0) {
+      channelId_ = channelId;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool UdpRelay::SendPacket(const uint8_t* packet, size_t length) {
+  sendBuffer_.resize(kUdpDataHeaderSize + length);  // capacity is kept between packets
+  std::memcpy(sendBuffer_.data() + kUdpDataHeaderSize, packet, length);
+  return SendPacketInPlace(sendBuffer_.data() + kUdpDataHeaderSize, length);
+}
+
+bool UdpRelay::SendPacketInPlace(uint8_t* packet, size_t length) {
+  uint8_t* datagram = packet - kUdpDataHeaderSize;
+  WriteUdpDataHeader(datagram, channelId_);
+  return SendDatagram(datagram, kUdpDataHeaderSize + length);
+}
+
+bool UdpRelay::SendDatagram(const uint8_t* datagram, size_t length) {
+  const ssize_t sent = ::sendto(fd_, datagram, length, MSG_NOSIGNAL,
+                                reinterpret_cast<const sockaddr*>(&peer_), sizeof peer_);
+  return sent == static_cast<ssize_t>(length);
+}
+
+bool UdpRelay::ReceivePacket(std::span<const uint8_t>& packet) {
+  UdpData data;
+  if (!ParseUdpData(ReceiveDatagram(fd_, recvBuffer_), data) || data.channelId != channelId_) {
+    return false;
+  }
+  packet = data.packet;
+  return true;
+}
+
+void UdpRelay::Interrupt() {
+  connected_ = false;
+  if (fd_ >= 0) {
+    // Also on an unconnected UDP socket this wakes a thread blocked in recvfrom.
+    ::shutdown(fd_, SHUT_RDWR);
+  }
+}
+
+void UdpRelay::Close() {
+  connected_ = false;
+  channelId_ = 0;
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
 
 }  // namespace larkspire

@@ -6,8 +6,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "relay/udp_datagram.h"
 
 namespace larkspire {
 
@@ -23,24 +26,38 @@ class UdpRelay {
 
   void Connect(const std::string& serverUrl, const std::string& deviceNumber,
                const std::string& deviceSecret);
+
+  // Sends one packet (at most kMaxUdpPacket bytes) as a data datagram; true when the whole
+  // datagram left. The channel stays up either way.
   bool SendPacket(const uint8_t* packet, size_t length);
-  // One packet into `packet` (resized); false after a time-out, error or invalid datagram.
-  bool ReceivePacket(std::vector<uint8_t>& packet);
+  // The same without copying: the kUdpDataHeaderSize bytes in front of `packet` must be
+  // writable; the packet itself is left unchanged, so it can still go another way.
+  bool SendPacketInPlace(uint8_t* packet, size_t length);
+
+  // Waits up to 2 seconds for one valid data datagram of this channel. `packet` points
+  // into the receive buffer until the next call. Reader thread only.
+  bool ReceivePacket(std::span<const uint8_t>& packet);
+
+  // Marks the channel down and wakes a blocked reader; the descriptor stays open so its
+  // number cannot be reused under the reader.
+  void Interrupt();
+  // Interrupt plus closing the socket; safe at any time.
   void Close();
 
   bool IsConnected() const { return connected_.load(); }
   uint64_t channelId() const { return channelId_; }
 
  private:
+  bool OpenSocket(const std::string& serverUrl);
+  bool Probe(const std::string& deviceNumber, const std::string& deviceSecret);
+  bool SendDatagram(const uint8_t* datagram, size_t length);
+
   int fd_ = -1;
   std::atomic<bool> connected_{false};
   uint64_t channelId_ = 0;
   sockaddr_in peer_{};
   std::vector<uint8_t> sendBuffer_;
-  std::array<uint8_t, 1400> recvBuffer_{};
+  std::array<uint8_t, kMaxUdpDatagram> recvBuffer_{};
 };
-
-// Appends the trimmed text (at most 65535 bytes) as a 16-bit big-endian length and bytes.
-void WriteUdpString(std::vector<uint8_t>& datagram, const std::string& text);
 
 }  // namespace larkspire

@@ -1,0 +1,182 @@
+#include "relay/relay_session.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "relay/channel_choice.h"
+#include "relay/udp_relay.h"
+#include "relay/websocket_relay.h"
+#include "util/logger.h"
+#include "util/run_flag.h"
+
+namespace larkspire {
+namespace {
+
+constexpr int kPumpWaitMilliseconds = 1000;
+constexpr size_t kMaxPacket = 65535;
+// Bounds the work done between two looks at the stop conditions under full load.
+constexpr int kMaxPacketsPerWake = 256;
+
+// True when the device can take a write again within the pump's wait.
+bool WaitUntilWritable(int deviceFd) {
+  pollfd wait{deviceFd, POLLOUT, 0};
+  return ::poll(&wait, 1, kPumpWaitMilliseconds) > 0 && (wait.revents & POLLOUT) != 0;
+}
+
+// Writes one packet into the device, which takes a whole packet per write or none. The pump
+// keeps the shared descriptor non-blocking, so a device that pushes back (a socket standing
+// in for the TUN device does; the TUN device itself does not) is waited for, briefly.
+void WriteToDevice(int deviceFd, std::span<const uint8_t> packet, const char* failureWarning) {
+  ssize_t written;
+  do {
+    written = ::write(deviceFd, packet.data(), packet.size());
+  } while (written < 0 && (errno == EINTR || (errno == EAGAIN && WaitUntilWritable(deviceFd))));
+  if (written != static_cast<ssize_t>(packet.size())) {
+    g_log.Write("WARN", failureWarning);
+  }
+}
+
+void CarryWebSocketToDevice(WebSocketRelay& webSocket, int deviceFd) {
+  std::span<const uint8_t> message;
+  while (g_running.load() && webSocket.IsConnected() && webSocket.ReadMessage(message)) {
+    WriteToDevice(deviceFd, message, "Failed to write WebSocket packet to TUN.");
+  }
+}
+
+void CarryUdpToDevice(UdpRelay& udp, int deviceFd) {
+  std::span<const uint8_t> packet;
+  while (g_running.load() && udp.IsConnected()) {
+    if (udp.ReceivePacket(packet)) {
+      WriteToDevice(deviceFd, packet, "Failed to write UDP packet to TUN.");
+    }
+  }
+}
+
+// Owns the two reader threads of one connection. Its destructor is the connection's
+// teardown: mark both channels down and wake the readers, join them, then close the
+// sockets, so no reader can touch a descriptor number after it was closed and reused.
+class ConnectionThreads {
+ public:
+  ConnectionThreads(WebSocketRelay& webSocket, UdpRelay& udp) : webSocket_(webSocket), udp_(udp) {}
+  ConnectionThreads(const ConnectionThreads&) = delete;
+  ConnectionThreads& operator=(const ConnectionThreads&) = delete;
+
+  ~ConnectionThreads() {
+    webSocket_.Interrupt();
+    udp_.Interrupt();
+    for (std::thread* reader : {&webSocketReader_, &udpReader_}) {
+      if (reader->joinable()) {
+        reader->join();
+      }
+    }
+    webSocket_.Close();
+    udp_.Close();
+  }
+
+  void Start(int deviceFd) {
+    webSocketReader_ = std::thread(CarryWebSocketToDevice, std::ref(webSocket_), deviceFd);
+    udpReader_ = std::thread(CarryUdpToDevice, std::ref(udp_), deviceFd);
+  }
+
+ private:
+  WebSocketRelay& webSocket_;
+  UdpRelay& udp_;
+  std::thread webSocketReader_;
+  std::thread udpReader_;
+};
+
+// The pump drains the device without blocking after each wake-up; the descriptor's own
+// flags are restored afterwards because it belongs to the caller.
+class NonBlockingScope {
+ public:
+  explicit NonBlockingScope(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
+    if (flags_ >= 0) {
+      ::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
+    }
+  }
+  NonBlockingScope(const NonBlockingScope&) = delete;
+  NonBlockingScope& operator=(const NonBlockingScope&) = delete;
+  ~NonBlockingScope() {
+    if (flags_ >= 0) {
+      ::fcntl(fd_, F_SETFL, flags_);
+    }
+  }
+
+ private:
+  int fd_;
+  int flags_;
+};
+
+// Sends one packet to the Hub; false when the WebSocket channel failed. `packet` has
+// kMaxFrameHeaderSize bytes of headroom, so either channel frames it in place.
+bool SendToHub(uint8_t* packet, size_t length, WebSocketRelay& webSocket, UdpRelay& udp) {
+  if (udp.IsConnected() && QualifiesForUdpChannel(packet, length) &&
+      udp.SendPacketInPlace(packet, length)) {
+    return true;
+  }
+  if (webSocket.SendPacketInPlace(packet, length)) {
+    return true;
+  }
+  g_log.Write("WARN", "Relay packet send failed; reconnecting relay.");
+  return false;
+}
+
+enum class DrainResult { kDrained, kChannelFailed, kDeviceFailed };
+
+DrainResult DrainDevice(int deviceFd, uint8_t* packet, WebSocketRelay& webSocket, UdpRelay& udp) {
+  for (int count = 0; count < kMaxPacketsPerWake; ++count) {
+    const ssize_t n = ::read(deviceFd, packet, kMaxPacket);
+    if (n > 0) {
+      if (!SendToHub(packet, static_cast<size_t>(n), webSocket, udp)) {
+        return DrainResult::kChannelFailed;
+      }
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      return DrainResult::kDrained;
+    } else {
+      return DrainResult::kDeviceFailed;
+    }
+  }
+  return DrainResult::kDrained;
+}
+
+void PumpDeviceToHub(int deviceFd, std::vector<uint8_t>& buffer, WebSocketRelay& webSocket,
+                     UdpRelay& udp) {
+  NonBlockingScope nonBlocking(deviceFd);
+  uint8_t* packet = buffer.data() + kMaxFrameHeaderSize;
+  while (g_running.load() && webSocket.IsConnected()) {
+    pollfd wait{deviceFd, POLLIN, 0};
+    if (::poll(&wait, 1, kPumpWaitMilliseconds) <= 0) {
+      continue;  // time-out or a signal: look at the stop conditions again
+    }
+    const DrainResult result = DrainDevice(deviceFd, packet, webSocket, udp);
+    if (result == DrainResult::kChannelFailed) {
+      return;
+    }
+    if (result == DrainResult::kDeviceFailed) {
+      // A device that reports an error or end of file would wake the pump at once forever.
+      g_log.Write("WARN", "TUN device read failed; reconnecting relay.");
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+void RunRelayConnection(int tunFd, const RelayEndpoint& endpoint, WebSocketRelay& webSocket,
+                        UdpRelay& udp) {
+  webSocket.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret);
+  ConnectionThreads threads(webSocket, udp);
+  udp.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret);
+  // One buffer per connection, with room in front of the packet for either channel's header.
+  std::vector<uint8_t> buffer(kMaxFrameHeaderSize + kMaxPacket);
+  threads.Start(tunFd);
+  PumpDeviceToHub(tunFd, buffer, webSocket, udp);
+}
+
+}  // namespace larkspire

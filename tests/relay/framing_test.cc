@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+#include "relay/channel_choice.h"
+#include "relay/udp_datagram.h"
+#include "relay/websocket_frame.h"
+
+namespace larkspire {
+namespace {
+
+std::vector<uint8_t> Pattern(size_t length) {
+  std::vector<uint8_t> bytes(length);
+  std::iota(bytes.begin(), bytes.end(), uint8_t{7});
+  return bytes;
+}
+
+TEST(WebSocketFrameTest, DataFramesCarryLengthKeyAndMaskedPacket) {
+  struct Case {
+    size_t length;
+    std::vector<uint8_t> header;  // without the key
+  };
+  const Case cases[] = {
+      {100, {0x82, 0xE4}},
+      {1400, {0x82, 0xFE, 0x05, 0x78}},
+      {70000, {0x82, 0xFF, 0, 0, 0, 0, 0, 0x01, 0x11, 0x70}},
+  };
+  const MaskKey key = MaskKeyFor(1, kDataMaskMultiplier);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.length);
+    const std::vector<uint8_t> packet = Pattern(c.length);
+    std::vector<uint8_t> buffer(kMaxFrameHeaderSize);
+    buffer.insert(buffer.end(), packet.begin(), packet.end());
+    uint8_t* payload = buffer.data() + kMaxFrameHeaderSize;
+    const uint8_t* frame = BuildFrameInPlace(payload, c.length, 0x82, &key);
+
+    const size_t headerSize = static_cast<size_t>(payload - frame);
+    ASSERT_EQ(headerSize, c.header.size() + 4);
+    EXPECT_EQ(std::vector<uint8_t>(frame, frame + c.header.size()), c.header);
+    EXPECT_EQ(std::vector<uint8_t>(frame + c.header.size(), frame + headerSize),
+              (std::vector<uint8_t>{0x9E, 0x37, 0x79, 0xB9}));
+    for (size_t i = 0; i < c.length; ++i) {
+      ASSERT_EQ(payload[i], packet[i] ^ key[i % 4]) << "byte " << i;
+    }
+  }
+}
+
+TEST(WebSocketFrameTest, MaskKeysFollowTheCounterPerFrameKind) {
+  EXPECT_EQ(MaskKeyFor(1, kDataMaskMultiplier), (MaskKey{0x9E, 0x37, 0x79, 0xB9}));
+  // 2 * 0x85EBCA6B wraps to 0x0BD794D6.
+  EXPECT_EQ(MaskKeyFor(2, kPongMaskMultiplier), (MaskKey{0x0B, 0xD7, 0x94, 0xD6}));
+  EXPECT_EQ(MaskKeyFor(0, kDataMaskMultiplier), (MaskKey{0, 0, 0, 0}));
+}
+
+TEST(WebSocketFrameTest, WideMaskingMatchesBytewiseMaskingAtEveryLengthAndAlignment) {
+  const MaskKey key{0xA1, 0x5C, 0x03, 0xFE};
+  for (size_t offset = 0; offset < 8; ++offset) {
+    for (size_t length = 0; length <= 40; ++length) {
+      std::vector<uint8_t> bytes = Pattern(offset + length);
+      std::vector<uint8_t> expected = bytes;
+      for (size_t i = 0; i < length; ++i) {
+        expected[offset + i] ^= key[i % 4];
+      }
+      ApplyMask(bytes.data() + offset, length, key);
+      ASSERT_EQ(bytes, expected) << "offset " << offset << " length " << length;
+    }
+  }
+}
+
+TEST(UdpDatagramTest, ProbeCarriesTrimmedNumberAndSecret) {
+  EXPECT_EQ(BuildUdpProbe(" 42 ", "s"),
+            (std::vector<uint8_t>{'L', 'S', 'U', '1', 1, 0, 2, '4', '2', 0, 1, 's'}));
+
+  UdpProbe probe;
+  const std::vector<uint8_t> bytes = BuildUdpProbe("7", "top secret");
+  ASSERT_TRUE(ParseUdpProbe(bytes, probe));
+  EXPECT_EQ(probe.deviceNumber, "7");
+  EXPECT_EQ(probe.deviceSecret, "top secret");
+  EXPECT_FALSE(ParseUdpProbe(std::span(bytes).first(bytes.size() - 1), probe));
+
+  std::vector<uint8_t> longText;
+  WriteUdpString(longText, std::string(70000, 'x'));
+  EXPECT_EQ(longText.size(), 2u + 65535u);
+  EXPECT_EQ(longText[0], 0xFF);
+  EXPECT_EQ(longText[1], 0xFF);
+}
+
+TEST(UdpDatagramTest, OnlyExactProbeRepliesGrantAChannel) {
+  uint8_t valid[kUdpProbeReplySize];
+  WriteUdpProbeReply(valid, 0x0102030405060708ULL);
+  EXPECT_EQ(ParseUdpProbeReply(valid), 0x0102030405060708ULL);
+
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<uint8_t> base(valid, valid + sizeof valid);
+  std::vector<Case> refused = {{"15 bytes", base},
+                               {"status 0", base},
+                               {"identifier 0", base},
+                               {"type 4", base},
+                               {"bad magic", base}};
+  refused[0].bytes.push_back(0);
+  refused[1].bytes[5] = 0;
+  std::fill(refused[2].bytes.begin() + 6, refused[2].bytes.end(), 0);
+  refused[3].bytes[4] = kUdpTypeData;
+  refused[4].bytes[3] = '2';
+  for (const Case& c : refused) {
+    EXPECT_EQ(ParseUdpProbeReply(c.bytes), 0u) << c.name;
+  }
+}
+
+TEST(UdpDatagramTest, DataDatagramsFrameOnePacket) {
+  const std::vector<uint8_t> packet = Pattern(100);
+  std::vector<uint8_t> datagram(kUdpDataHeaderSize);
+  WriteUdpDataHeader(datagram.data(), 0xAABBCCDDEEFF0011ULL);
+  datagram.insert(datagram.end(), packet.begin(), packet.end());
+  ASSERT_EQ(datagram.size(), 113u);
+  EXPECT_EQ(std::vector<uint8_t>(datagram.begin() + 5, datagram.begin() + 13),
+            (std::vector<uint8_t>{0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00, 0x11}));
+
+  UdpData data;
+  ASSERT_TRUE(ParseUdpData(datagram, data));
+  EXPECT_EQ(data.channelId, 0xAABBCCDDEEFF0011ULL);
+  EXPECT_EQ(std::vector<uint8_t>(data.packet.begin(), data.packet.end()), packet);
+
+  std::vector<uint8_t> headerOnly(datagram.begin(), datagram.begin() + 13);
+  std::vector<uint8_t> probeType = datagram;
+  probeType[4] = kUdpTypeProbeReply;
+  std::vector<uint8_t> zeroId = datagram;
+  std::fill(zeroId.begin() + 5, zeroId.begin() + 13, 0);
+  std::vector<uint8_t> oversized(kMaxUdpDatagram + 1);
+  std::copy(datagram.begin(), datagram.begin() + 13, oversized.begin());
+  for (const auto& bad : {headerOnly, probeType, zeroId, oversized}) {
+    EXPECT_FALSE(ParseUdpData(bad, data)) << bad.size() << " bytes";
+  }
+}
+
+std::vector<uint8_t> Ipv4Packet(size_t length, uint8_t protocol) {
+  std::vector<uint8_t> packet(length);
+  packet[0] = 0x45;
+  if (length > 9) {
+    packet[9] = protocol;
+  }
+  return packet;
+}
+
+TEST(ChannelChoiceTest, OnlySmallIpv4UdpPacketsQualify) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> packet;
+    bool udp;
+  };
+  std::vector<uint8_t> ipv6(60);
+  ipv6[0] = 0x60;
+  ipv6[9] = 17;  // a UDP-looking byte where IPv4 keeps its protocol
+  const Case cases[] = {
+      {"19-byte UDP", Ipv4Packet(19, 17), false},
+      {"20-byte UDP", Ipv4Packet(20, 17), true},
+      {"1350-byte UDP", Ipv4Packet(1350, 17), true},
+      {"1351-byte UDP", Ipv4Packet(1351, 17), false},
+      {"TCP", Ipv4Packet(100, 6), false},
+      {"ICMP", Ipv4Packet(84, 1), false},
+      {"IPv6", ipv6, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(QualifiesForUdpChannel(c.packet.data(), c.packet.size()), c.udp) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace larkspire
