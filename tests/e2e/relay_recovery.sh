@@ -33,7 +33,6 @@ secondChannel=$(edge_lab_channel_id)
 [ "$(edge_lab_counter webSocket packetsFromEdge)" -gt 0 ] || lab_fail "no traffic after restart"
 edge_lab_tcp_transfer 500000
 echo "relay retries while the Hub was down: $handshakesBefore"
-status=$(edge_lab_stop_edge "$EDGE_PID")
-[ "$status" = 0 ] || lab_fail "SIGTERM ended the edge with status $status"
+edge_lab_stop_edge "$EDGE_PID"
 
 echo "PASS"

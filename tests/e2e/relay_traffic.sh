@@ -15,8 +15,7 @@ edge_lab_ping 10 || lab_fail "ping over the WebSocket channel failed"
 edge_lab_tcp_transfer 2000000
 [ "$(edge_lab_counter udp packetsToEdge)" = 0 ] || lab_fail "UDP used although disabled"
 [ "$(edge_lab_counter webSocket packetsFromEdge)" -gt 0 ] || lab_fail "no WebSocket counters"
-status=$(edge_lab_stop_edge "$EDGE_PID")
-[ "$status" = 0 ] || lab_fail "SIGTERM ended the edge with status $status"
+edge_lab_stop_edge "$EDGE_PID"
 edge_lab_stop_devhub TERM
 
 echo "--- WebSocket and UDP"
@@ -38,7 +37,6 @@ udpAfter=$(edge_lab_counter udp packetsToEdge)
 udpBackAfter=$(edge_lab_counter udp packetsFromEdge)
 echo "UDP channel packets to the edge: $udpBefore -> $udpAfter, from the edge: $udpBackBefore -> $udpBackAfter"
 [ "$udpAfter" -gt $((udpBefore + 100)) ] || lab_fail "the UDP workload did not use the UDP channel"
-status=$(edge_lab_stop_edge "$EDGE_PID")
-[ "$status" = 0 ] || lab_fail "SIGTERM ended the edge with status $status"
+edge_lab_stop_edge "$EDGE_PID"
 
 echo "PASS"

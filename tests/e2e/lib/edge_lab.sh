@@ -122,22 +122,28 @@ edge_lab_wait_output() {
 $(edge_lab_output "$1")"
 }
 
-# edge_lab_wait_exit PID SECONDS: waits for the process to end; prints its exit status.
+# edge_lab_wait_exit PID SECONDS: waits for the process (a child of this shell) to end and
+# sets LAB_EXIT_STATUS. Not to be called inside $(...): a subshell cannot wait for it.
 edge_lab_wait_exit() {
   local pid=$1 deadline=$((SECONDS + $2))
-  while kill -0 "$pid" 2>/dev/null; do
+  while kill -0 "$pid" 2>/dev/null && [ "$(ps -o stat= -p "$pid")" != Z ]; do
     [ $SECONDS -lt $deadline ] || lab_fail "process $pid did not end within $2 s"
     sleep 0.1
   done
-  local status=0
-  wait "$pid" || status=$?
-  echo "$status"
+  LAB_EXIT_STATUS=0
+  wait "$pid" || LAB_EXIT_STATUS=$?
 }
 
-# edge_lab_stop_edge PID: SIGTERM, then the exit status (must end within 15 s).
+# edge_lab_expect_exit PID SECONDS STATUS WHAT: the process ends with STATUS.
+edge_lab_expect_exit() {
+  edge_lab_wait_exit "$1" "$2"
+  [ "$LAB_EXIT_STATUS" = "$3" ] || lab_fail "$4 ended with status $LAB_EXIT_STATUS, not $3"
+}
+
+# edge_lab_stop_edge PID: SIGTERM; the edge must end with status 0 within 15 s.
 edge_lab_stop_edge() {
   kill -TERM "$1"
-  edge_lab_wait_exit "$1" 15
+  edge_lab_expect_exit "$1" 15 0 "the edge stopped by SIGTERM"
 }
 
 # edge_lab_firewall: the edge namespace's rules without counters or time stamps.
