@@ -16,6 +16,9 @@ class LinuxNetworkConfigurator {
   LinuxNetworkConfigurator& operator=(const LinuxNetworkConfigurator&) = delete;
   ~LinuxNetworkConfigurator() { Cleanup(); }
 
+  // Applying again with the same names re-runs every command (the rules are checked before
+  // they are added, so none is doubled). Applying with other names first removes what the
+  // earlier Apply set up, since Cleanup only knows the latest names.
   void Apply(const std::string& tunName, const std::vector<std::string>& uplinkInterfaces);
   void Cleanup();
 
@@ -26,5 +29,11 @@ class LinuxNetworkConfigurator {
   std::string tunName_;
   std::vector<std::string> uplinkInterfaces_;
 };
+
+// The command lines Apply and Cleanup run, in order, with every name shell-quoted.
+std::vector<std::string> BuildApplyCommands(const std::string& tunName,
+                                            const std::vector<std::string>& uplinkInterfaces);
+std::vector<std::string> BuildCleanupCommands(const std::string& tunName,
+                                              const std::vector<std::string>& uplinkInterfaces);
 
 }  // namespace larkspire

@@ -1,0 +1,153 @@
+#include "support/namespaces.h"
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "util/fd.h"
+#include "util/socket_io.h"
+
+namespace larkspire::testing_support {
+namespace {
+
+[[noreturn]] void ThrowErrno(const std::string& what) {
+  throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void Mount(const char* source, const char* target, const char* type, unsigned long flags,
+           const std::string& options = "") {
+  if (::mount(source, target, type, flags, options.empty() ? nullptr : options.c_str()) != 0) {
+    ThrowErrno(std::string("mount ") + type + " on " + target);
+  }
+}
+
+void EnterFreshNamespaces() {
+  if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
+    ThrowErrno("unshare");
+  }
+  // Nothing mounted from here on may propagate back to the host.
+  Mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
+  // The inherited /sys shows the host's interfaces; a sysfs mounted now shows ours.
+  ::umount2("/sys", MNT_DETACH);
+  Mount("sysfs", "/sys", "sysfs", 0);
+  Mount("scratch", "/tmp", "tmpfs", 0, "mode=0700");
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return text;
+    }
+    text.append(buffer, static_cast<size_t>(got));
+  }
+}
+
+// The child's whole life: its answer goes to `out` prefixed with "ok\n" or "error\n".
+[[noreturn]] void RunChild(int out, const std::function<std::string()>& body) {
+  std::string report;
+  try {
+    EnterFreshNamespaces();
+    report = "ok\n" + body();
+  } catch (const std::exception& error) {
+    report = std::string("error\n") + error.what();
+  }
+  SendAll(out, report.data(), report.size());
+  std::fflush(nullptr);
+  ::_exit(0);
+}
+
+}  // namespace
+
+std::string RunInFreshNamespaces(const std::function<std::string()>& body) {
+  if (::geteuid() != 0) {
+    throw std::runtime_error("this test needs root for network and mount namespaces");
+  }
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    ThrowErrno("socketpair");
+  }
+  UniqueFd readEnd(ends[0]);
+  UniqueFd writeEnd(ends[1]);
+  std::fflush(nullptr);
+  pid_t child = ::fork();
+  if (child < 0) {
+    ThrowErrno("fork");
+  }
+  if (child == 0) {
+    readEnd.Reset();
+    RunChild(writeEnd.get(), body);
+  }
+  writeEnd.Reset();
+  std::string report = ReadAll(readEnd.get());
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    throw std::runtime_error("namespace child died with wait status " + std::to_string(status));
+  }
+  if (report.starts_with("ok\n")) {
+    return report.substr(3);
+  }
+  if (report.starts_with("error\n")) {
+    throw std::runtime_error("in the namespace child: " + report.substr(6));
+  }
+  throw std::runtime_error("namespace child gave no answer");
+}
+
+void RunOrThrow(const std::string& command) {
+  int status = std::system(command.c_str());
+  if (status != 0) {
+    throw std::runtime_error("command failed with status " + std::to_string(status) + ": " +
+                             command);
+  }
+}
+
+std::string CaptureOutput(const std::string& command) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    ThrowErrno("popen " + command);
+  }
+  std::string output;
+  char buffer[4096];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+    output.append(buffer, got);
+  }
+  int status = ::pclose(pipe);
+  if (status != 0) {
+    throw std::runtime_error("command failed with status " + std::to_string(status) + ": " +
+                             command);
+  }
+  return output;
+}
+
+void MarkAsHardware(const std::string& interfaceName) {
+  char folder[PATH_MAX];
+  if (::realpath(("/sys/class/net/" + interfaceName).c_str(), folder) == nullptr) {
+    ThrowErrno("realpath /sys/class/net/" + interfaceName);
+  }
+  const std::string extra = "/tmp/hw-" + interfaceName;
+  if (::mkdir(extra.c_str(), 0755) != 0 || ::mkdir((extra + "/device").c_str(), 0755) != 0) {
+    ThrowErrno("mkdir " + extra + "/device");
+  }
+  // A read-only overlay: the extra folder on top of the live sysfs folder.
+  Mount("hardware", folder, "overlay", 0, "lowerdir=" + extra + ":" + folder);
+}
+
+}  // namespace larkspire::testing_support
