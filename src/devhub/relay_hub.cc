@@ -164,7 +164,7 @@ std::string RelayHub::StatusJson(const std::string& deviceNumber) const {
   static const RelayCounters kNone;
   const RelayCounters& counters = link ? link->counters : kNone;
   return std::string("{\"connected\":") + (connected ? "true" : "false") +
-         ",\"udpChannelId\":\"" + std::to_string(channelId) + "\"" +
+         ",\"udpChannelId\":\"" + (channelId != 0 ? std::to_string(channelId) : "") + "\"" +
          ",\"webSocketConnections\":" + std::to_string(counters.webSocketConnections.load()) +
          ",\"udpChannels\":" + std::to_string(counters.udpChannels.load()) +
          ",\"dropped\":" + std::to_string(counters.dropped.load()) +
@@ -174,7 +174,8 @@ std::string RelayHub::StatusJson(const std::string& deviceNumber) const {
 
 // ---- WebSocket connections ----
 
-void RelayHub::ServeConnection(UniqueFd socket, const std::string& deviceNumber) {
+void RelayHub::ServeConnection(UniqueFd socket, const std::string& deviceNumber,
+                               const std::string& upgradeReply) {
   const int fd = socket.get();
   SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
   SetIntOption(fd, SOL_SOCKET, SO_RCVBUF, kSocketBufferBytes);
@@ -184,44 +185,58 @@ void RelayHub::ServeConnection(UniqueFd socket, const std::string& deviceNumber)
   SetTimeout(fd, SO_RCVTIMEO, std::chrono::milliseconds(1000));
   SetTimeout(fd, SO_SNDTIMEO, std::chrono::milliseconds(5000));
 
-  std::shared_ptr<EdgeConnection> connection = Attach(std::move(socket), deviceNumber);
-  if (!connection) {
+  std::shared_ptr<DeviceLink> link = LinkFor(deviceNumber);
+  auto connection = std::make_shared<EdgeConnection>(std::move(socket), deviceNumber,
+                                                     link->counters);
+  // The reply goes out before the connection is visible to the packet reader, so no data
+  // frame can overtake it.
+  if (!connection->SendFrame(reinterpret_cast<const uint8_t*>(upgradeReply.data()),
+                             upgradeReply.size())) {
     return;
   }
+  Attach(connection, *link);
   ReadConnection(*connection);
   Detach(connection);
 }
 
-std::shared_ptr<EdgeConnection> RelayHub::Attach(UniqueFd socket,
-                                                 const std::string& deviceNumber) {
+std::shared_ptr<RelayHub::DeviceLink> RelayHub::LinkFor(const std::string& deviceNumber) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::shared_ptr<DeviceLink>& link = links_[deviceNumber];
+  if (!link) {
+    link = std::make_shared<DeviceLink>();
+  }
+  return link;
+}
+
+void RelayHub::Attach(const std::shared_ptr<EdgeConnection>& connection, DeviceLink& link) {
+  const std::string& number = connection->deviceNumber();
   std::vector<std::string> networks;
   if (options_.sharedNetworks) {
-    networks = options_.sharedNetworks(deviceNumber);
+    networks = options_.sharedNetworks(number);
   }
   std::shared_ptr<EdgeConnection> replaced;
-  std::shared_ptr<EdgeConnection> connection;
   std::vector<Ipv4Network> accepted;
-  uint64_t serial = 0;
+  bool stopping = false;
+  uint64_t serial = link.counters.webSocketConnections.fetch_add(1) + 1;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_.load()) {
-      return nullptr;
-    }
-    std::shared_ptr<DeviceLink>& link = links_[deviceNumber];
-    if (!link) {
-      link = std::make_shared<DeviceLink>();
-    }
-    connection = std::make_shared<EdgeConnection>(std::move(socket), deviceNumber, link->counters);
-    replaced = std::exchange(link->connection, connection);
-    if (replaced && replaced->udpChannelId != 0) {
-      udpChannels_.erase(replaced->udpChannelId);
-    }
-    accepted = routes_.SetDevice(deviceNumber, networks);
-    serial = link->counters.webSocketConnections.fetch_add(1) + 1;
     ++activeConnections_;
+    // Checked under the lock Stop takes, so a connection is either seen by Stop or sees it.
+    stopping = stopping_.load();
+    if (!stopping) {
+      replaced = std::exchange(link.connection, connection);
+      if (replaced && replaced->udpChannelId != 0) {
+        udpChannels_.erase(replaced->udpChannelId);
+      }
+      accepted = routes_.SetDevice(number, networks);
+    }
+  }
+  if (stopping) {
+    connection->BeginClose(kCloseGoingAway);
+    return;
   }
   if (replaced) {
-    g_log.Write("INFO", "Relay connection of device " + deviceNumber + " replaced by a newer one.");
+    g_log.Write("INFO", "Relay connection of device " + number + " replaced by a newer one.");
     replaced->BeginClose(kCloseNormal);
   }
   for (const Ipv4Network& network : accepted) {
@@ -229,10 +244,9 @@ std::shared_ptr<EdgeConnection> RelayHub::Attach(UniqueFd socket,
       options_.networkAnnounced(network);
     }
   }
-  g_log.Write("INFO", "Relay connected: device " + deviceNumber + ", connection " +
+  g_log.Write("INFO", "Relay connected: device " + number + ", connection " +
                           std::to_string(serial) + ", " + std::to_string(accepted.size()) +
                           " shared network(s).");
-  return connection;
 }
 
 void RelayHub::Detach(const std::shared_ptr<EdgeConnection>& connection) {

@@ -67,9 +67,10 @@ class RelayHub {
 
   bool Authorize(const std::string& number, const std::string& secret) const;
 
-  // Runs one upgraded relay connection on the calling thread until it ends; the 101 reply
-  // has been sent. A newer connection of the same device replaces an older one.
-  void ServeConnection(UniqueFd socket, const std::string& deviceNumber);
+  // Sends the upgrade reply, then runs the relay connection on the calling thread until it
+  // ends. A newer connection of the same device replaces an older one.
+  void ServeConnection(UniqueFd socket, const std::string& deviceNumber,
+                       const std::string& upgradeReply);
 
   // {"connected":..,"udpChannelId":"..",...,"webSocket":{..},"udp":{..}} for the listing.
   std::string StatusJson(const std::string& deviceNumber) const;
@@ -88,7 +89,8 @@ class RelayHub {
     sockaddr_in udpPeer{};
   };
 
-  std::shared_ptr<EdgeConnection> Attach(UniqueFd socket, const std::string& deviceNumber);
+  std::shared_ptr<DeviceLink> LinkFor(const std::string& deviceNumber);
+  void Attach(const std::shared_ptr<EdgeConnection>& connection, DeviceLink& link);
   void Detach(const std::shared_ptr<EdgeConnection>& connection);
   void ReadConnection(EdgeConnection& connection);
   void HandleFrames(EdgeConnection& connection, FrameStream& stream);

@@ -110,11 +110,8 @@ void ServeRelayUpgrade(RelayHub& hub, UniqueFd socket, const std::string& target
                    "Unknown device or wrong device secret.");
     return;
   }
-  const std::string reply = BuildUpgradeReply(request->clientKey);
-  if (!SendAll(socket.get(), reply.data(), reply.size())) {
-    return;
-  }
-  hub.ServeConnection(std::move(socket), request->deviceNumber);
+  hub.ServeConnection(std::move(socket), request->deviceNumber,
+                      BuildUpgradeReply(request->clientKey));
 }
 
 }  // namespace larkspire
