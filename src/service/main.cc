@@ -108,6 +108,12 @@ int Main(const std::vector<std::string>& args) {
     web.reset();
     ReportFatal(error.what());
     return 1;
+  } catch (...) {
+    // Nothing of ours throws anything else, but an ERROR line beats std::terminate.
+    service.reset();
+    web.reset();
+    ReportFatal("Unknown error");
+    return 1;
   }
 }
 

@@ -1,0 +1,163 @@
+#include "config/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+#include "util/file.h"
+#include "util/json.h"
+
+namespace larkspire {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+void ExpectSameSettings(const Settings& a, const Settings& b) {
+  EXPECT_EQ(a.serverUrl, b.serverUrl);
+  EXPECT_EQ(a.deviceNumber, b.deviceNumber);
+  EXPECT_EQ(a.deviceSecret, b.deviceSecret);
+  EXPECT_EQ(a.deviceName, b.deviceName);
+  EXPECT_EQ(a.networkInterfaceName, b.networkInterfaceName);
+  EXPECT_EQ(a.sharedNetworks, b.sharedNetworks);
+  EXPECT_EQ(a.additionalSharedNetworks, b.additionalSharedNetworks);
+  EXPECT_EQ(a.webUsername, b.webUsername);
+  EXPECT_EQ(a.webPassword, b.webPassword);
+  EXPECT_EQ(a.webBindAddress, b.webBindAddress);
+  EXPECT_EQ(a.webPort, b.webPort);
+}
+
+// Loads the given configuration text from a fresh file.
+Settings LoadText(const std::string& text) {
+  TempDir dir;
+  WriteFileAtomic(dir / "edge.json", text, 0600);
+  return LoadSettings(dir / "edge.json");
+}
+
+TEST(SettingsTest, DefaultsAreAPlainHttpHubAndALocalWebPage) {
+  Settings defaults;
+  EXPECT_EQ(defaults.serverUrl.rfind("http://", 0), 0u);
+  EXPECT_EQ(defaults.serverUrl.substr(defaults.serverUrl.size() - 6), ":31080");
+  EXPECT_EQ(defaults.deviceName, "Ubuntu Edge");
+  EXPECT_EQ(defaults.webUsername, "admin");
+  EXPECT_EQ(defaults.webPassword.size(), 5u);
+  EXPECT_EQ(defaults.webBindAddress, "127.0.0.1");
+  EXPECT_EQ(defaults.webPort, 18080);
+  ExpectSameSettings(LoadText("{}"), defaults);
+}
+
+TEST(SettingsTest, MissingOrEmptyFileIsFatal) {
+  TempDir dir;
+  const std::string path = dir / "edge.json";
+  for (bool createEmpty : {false, true}) {
+    SCOPED_TRACE(createEmpty);
+    if (createEmpty) {
+      WriteFileAtomic(path, "", 0600);
+    }
+    try {
+      LoadSettings(path);
+      FAIL() << "no error";
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(std::string(error.what()), "Config file was not found or is empty: " + path);
+    }
+  }
+}
+
+TEST(SettingsTest, SaveThenLoadGivesTheSameRecord) {
+  TempDir dir;
+  const std::string path = dir / "etc/larkspire/edge.json";
+  Settings original;
+  original.serverUrl = "http://10.0.0.1:31080/base";
+  original.deviceNumber = "E-0042";
+  original.deviceSecret = "s3cr\"et\\with\ttab";
+  original.deviceName = "Lab \xE4\xB8\xAD\xE6\x96\x87 edge\x01";
+  original.networkInterfaceName = "eth1";
+  original.sharedNetworks = {"192.168.1.0/24", "10.0.0.0/8"};
+  original.additionalSharedNetworks = {"172.16.0.0/12", ""};
+  original.webUsername = "root";
+  original.webPassword = "pa ss\r\nword";
+  original.webBindAddress = "0.0.0.0";
+  original.webPort = 8443;
+  SaveSettings(path, original);
+  ExpectSameSettings(LoadSettings(path), original);
+
+  std::string text = ReadFile(path);
+  EXPECT_EQ(FileMode(path), 0600);
+  EXPECT_EQ(text.substr(text.size() - 2), "}\n");
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  EXPECT_NE(text.find("\n  \"sharedNetworks\": [\"192.168.1.0/24\",\"10.0.0.0/8\"],\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("\n  \"webPort\": 8443\n}\n"), std::string::npos);
+}
+
+TEST(SettingsTest, FixedLayoutOfTheDefaults) {
+  const std::string expected = std::string("{\n") +
+                               "  \"serverUrl\": " + JsonString(kDefaultServerUrl) + ",\n" +
+                               "  \"deviceNumber\": \"\",\n"
+                               "  \"deviceSecret\": \"\",\n"
+                               "  \"deviceName\": \"Ubuntu Edge\",\n"
+                               "  \"networkInterfaceName\": \"\",\n"
+                               "  \"sharedNetworks\": [],\n"
+                               "  \"additionalSharedNetworks\": [],\n"
+                               "  \"webUsername\": \"admin\",\n"
+                               "  \"webPassword\": " + JsonString(kDefaultWebPassword) + ",\n" +
+                               "  \"webBindAddress\": \"127.0.0.1\",\n"
+                               "  \"webPort\": 18080\n"
+                               "}\n";
+  EXPECT_EQ(FormatSettings(Settings()), expected);
+}
+
+TEST(SettingsTest, BadPortsFallBackTo18080) {
+  struct Case {
+    const char* raw;
+    int expected;
+  } cases[] = {
+      {"0", 18080},       {"-1", 18080},    {"70000", 18080},         {"\"8080\"", 18080},
+      {"abc", 18080},     {"null", 18080},  {"99999999999", 18080},   {"8080 comment", 8080},
+      {"+8081", 8081},    {"1", 1},         {"65535", 65535},         {"65536", 18080},
+      {"8082.5", 8082},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.raw);
+    EXPECT_EQ(LoadText(std::string("{\"webPort\": ") + c.raw + "}").webPort, c.expected);
+  }
+}
+
+TEST(SettingsTest, PresentKeysWithOtherTypesReadAsEmpty) {
+  Settings s = LoadText(
+      "{\"deviceName\": \"\", \"deviceNumber\": 12, \"webUsername\": null,"
+      " \"sharedNetworks\": [\"10.1.0.0/16\", 5, null]}");
+  EXPECT_EQ(s.deviceName, "");
+  EXPECT_EQ(s.deviceNumber, "");
+  EXPECT_EQ(s.webUsername, "");
+  EXPECT_EQ(s.webPassword, kDefaultWebPassword);
+  EXPECT_EQ(s.sharedNetworks, Strings{"10.1.0.0/16"});
+}
+
+TEST(SettingsTest, SharedNetworksTextIsReadOnlyWhenTheListIsEmpty) {
+  const std::string text = "\"sharedNetworksText\": \"192.168.1.0/24\\n   \\n10.0.0.0/8\\r\\n\"";
+  EXPECT_EQ(LoadText("{" + text + "}").sharedNetworks, (Strings{"192.168.1.0/24", "10.0.0.0/8"}));
+  EXPECT_EQ(LoadText("{\"sharedNetworks\": [], " + text + "}").sharedNetworks,
+            (Strings{"192.168.1.0/24", "10.0.0.0/8"}));
+  EXPECT_EQ(LoadText("{\"sharedNetworks\": [\"1.2.3.0/24\"], " + text + "}").sharedNetworks,
+            Strings{"1.2.3.0/24"});
+  // Lines are kept whole and duplicates stay.
+  EXPECT_EQ(LoadText("{\"sharedNetworksText\": \"a, b\\na, b\"}").sharedNetworks,
+            (Strings{"a, b", "a, b"}));
+
+  // The fall-back key is never written back.
+  TempDir dir;
+  WriteFileAtomic(dir / "edge.json", "{" + text + "}", 0600);
+  SaveSettings(dir / "edge.json", LoadSettings(dir / "edge.json"));
+  EXPECT_EQ(ReadFile(dir / "edge.json").find("sharedNetworksText"), std::string::npos);
+}
+
+TEST(SettingsTest, UnicodeEscapesFromOtherWritersAreDecoded) {
+  Settings s = LoadText("{\"deviceName\": \"\\u4e2d\\u6587 Edge\"}");
+  EXPECT_EQ(s.deviceName, "\xE4\xB8\xAD\xE6\x96\x87 Edge");
+}
+
+}  // namespace
+}  // namespace larkspire

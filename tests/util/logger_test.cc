@@ -1,0 +1,146 @@
+#include "util/logger.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/stdout_capture.h"
+#include "support/temp_dir.h"
+#include "util/file.h"
+
+namespace larkspire {
+namespace {
+
+const std::string kBom = "\xEF\xBB\xBF";
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream stream(text);
+  std::string line;
+  while (std::getline(stream, line)) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST(LoggerTest, OpenCreatesTheMonthDirectoryAndStartsWithAByteOrderMark) {
+  TempDir dir;
+  Logger log;
+  StdoutCapture console;
+  std::time_t before = std::time(nullptr);
+  log.Open(dir.path());
+  log.Write("INFO", "hello \xE4\xB8\xAD");
+  std::string printed = console.Stop();
+
+  // Log/YYYYMM/YYYYMMDD_HHMMSS.log, the month taken from the same instant as the name.
+  std::smatch match;
+  const std::string path = log.Path();
+  ASSERT_TRUE(std::regex_match(path, match,
+                               std::regex(dir.path() + R"(/Log/(\d{6})/(\d{8})_(\d{6})\.log)")));
+  EXPECT_EQ(match[2].str().substr(0, 6), match[1].str());
+  std::tm local{};
+  localtime_r(&before, &local);
+  EXPECT_GE(std::stoi(match[1].str()), (local.tm_year + 1900) * 100 + local.tm_mon + 1);
+
+  std::string text = ReadFile(path);
+  ASSERT_EQ(text.substr(0, 3), kBom);
+  EXPECT_TRUE(std::regex_match(text.substr(3), std::regex(R"(\[\d\d:\d\d:\d\d\] INFO hello \S+\n)")))
+      << text;
+  EXPECT_EQ(printed, text.substr(3));
+}
+
+TEST(LoggerTest, OpenOfAnExistingFileAppends) {
+  TempDir dir;
+  Logger first;
+  StdoutCapture console;
+  first.Open(dir.path());
+  first.Write("INFO", "one");
+  Logger second;
+  second.Open(dir.path());
+  second.Write("WARN", "two");
+  if (second.Path() == first.Path()) {
+    // Both starts fell into the same second: the file is extended, not truncated.
+    std::string text = ReadFile(first.Path());
+    EXPECT_EQ(text.find(kBom), 0u);
+    EXPECT_NE(text.find("INFO one\n" + kBom), std::string::npos) << text;
+    EXPECT_NE(text.find("WARN two\n"), std::string::npos);
+  } else {
+    EXPECT_EQ(ReadFile(second.Path()).substr(0, 3), kBom);
+  }
+}
+
+TEST(LoggerTest, UnopenableFileThrowsWithThePath) {
+  TempDir dir;
+  WriteFileAtomic(dir / "work", "a file, not a directory", 0644);
+  Logger log;
+  try {
+    log.Open(dir / "work");
+    FAIL() << "Open succeeded";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()), "Failed to open log file: " + log.Path());
+    EXPECT_EQ(log.Path().rfind(dir / "work/Log/", 0), 0u);
+  }
+}
+
+TEST(LoggerTest, LinesBeforeOpenGoToTheConsoleOnly) {
+  TempDir dir;
+  Logger log;
+  StdoutCapture console;
+  log.Write("ERROR", "early");
+  log.Open(dir.path());
+  log.Write("INFO", "multi\nline");
+  std::string printed = console.Stop();
+  EXPECT_NE(printed.find("] ERROR early\n"), std::string::npos);
+  std::string text = ReadFile(log.Path());
+  EXPECT_EQ(text.find("early"), std::string::npos);
+  // An embedded line break stays inside one entry with one time stamp.
+  EXPECT_TRUE(std::regex_match(text.substr(3), std::regex(R"(\[\d\d:\d\d:\d\d\] INFO multi\nline\n)")))
+      << text;
+}
+
+TEST(LoggerTest, ConcurrentLinesNeverInterleave) {
+  TempDir dir;
+  Logger log;
+  StdoutCapture console;
+  log.Open(dir.path());
+  constexpr int kThreads = 8;
+  constexpr int kLines = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&log, t] {
+      const std::string filler(200 + t * 50, static_cast<char>('a' + t));
+      for (int i = 0; i < kLines; ++i) {
+        log.Write(t % 2 ? "WARN" : "INFO", "t" + std::to_string(t) + " " + filler);
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  std::string printed = console.Stop();
+  std::string text = ReadFile(log.Path());
+  ASSERT_EQ(text.substr(0, 3), kBom);
+  const std::regex line(R"(\[\d\d:\d\d:\d\d\] (INFO|WARN) t(\d) ([a-h]+))");
+  std::vector<int> perThread(kThreads, 0);
+  for (const auto& entry : SplitLines(text.substr(3))) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(entry, match, line)) << entry.substr(0, 120);
+    int t = std::stoi(match[2].str());
+    EXPECT_EQ(match[3].str(), std::string(200 + t * 50, static_cast<char>('a' + t)));
+    ++perThread[t];
+  }
+  for (int count : perThread) {
+    EXPECT_EQ(count, kLines);
+  }
+  // The console saw the same lines in the same order.
+  EXPECT_EQ(printed, text.substr(3));
+}
+
+}  // namespace
+}  // namespace larkspire
