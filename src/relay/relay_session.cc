@@ -23,12 +23,20 @@ constexpr size_t kMaxPacket = 65535;
 // Bounds the work done between two looks at the stop conditions under full load.
 constexpr int kMaxPacketsPerWake = 256;
 
-// Writes one packet into the device. The device takes a whole packet per write or none.
+// True when the device can take a write again within the pump's wait.
+bool WaitUntilWritable(int deviceFd) {
+  pollfd wait{deviceFd, POLLOUT, 0};
+  return ::poll(&wait, 1, kPumpWaitMilliseconds) > 0 && (wait.revents & POLLOUT) != 0;
+}
+
+// Writes one packet into the device, which takes a whole packet per write or none. The pump
+// keeps the shared descriptor non-blocking, so a device that pushes back (a socket standing
+// in for the TUN device does; the TUN device itself does not) is waited for, briefly.
 void WriteToDevice(int deviceFd, std::span<const uint8_t> packet, const char* failureWarning) {
   ssize_t written;
   do {
     written = ::write(deviceFd, packet.data(), packet.size());
-  } while (written < 0 && errno == EINTR);
+  } while (written < 0 && (errno == EINTR || (errno == EAGAIN && WaitUntilWritable(deviceFd))));
   if (written != static_cast<ssize_t>(packet.size())) {
     g_log.Write("WARN", failureWarning);
   }
@@ -121,8 +129,7 @@ bool SendToHub(uint8_t* packet, size_t length, WebSocketRelay& webSocket, UdpRel
 
 enum class DrainResult { kDrained, kChannelFailed, kDeviceFailed };
 
-DrainResult DrainDevice(int deviceFd, uint8_t* packet, WebSocketRelay& webSocket,
-                        UdpRelay& udp) {
+DrainResult DrainDevice(int deviceFd, uint8_t* packet, WebSocketRelay& webSocket, UdpRelay& udp) {
   for (int count = 0; count < kMaxPacketsPerWake; ++count) {
     const ssize_t n = ::read(deviceFd, packet, kMaxPacket);
     if (n > 0) {

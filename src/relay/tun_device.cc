@@ -19,8 +19,7 @@ void TunDevice::Open(const std::string& requestedName) {
   Close();
   fd_ = ::open("/dev/net/tun", O_RDWR);
   if (fd_ < 0) {
-    throw std::runtime_error(std::string("Failed to open /dev/net/tun: ") +
-                             std::strerror(errno));
+    throw std::runtime_error(std::string("Failed to open /dev/net/tun: ") + std::strerror(errno));
   }
   ifreq request{};
   // A plain layer-3 device: no packet-information prefix, not persistent, so the interface

@@ -73,8 +73,8 @@ void WriteUdpProbeReply(uint8_t* out, uint64_t channelId) {
 }
 
 uint64_t ParseUdpProbeReply(std::span<const uint8_t> datagram) {
-  if (datagram.size() != kUdpProbeReplySize ||
-      !HasMagicAndType(datagram, kUdpTypeProbeReply) || datagram[5] != 0x01) {
+  if (datagram.size() != kUdpProbeReplySize || !HasMagicAndType(datagram, kUdpTypeProbeReply) ||
+      datagram[5] != 0x01) {
     return 0;
   }
   return LoadBigEndian(datagram.data() + 6, 8);

@@ -66,8 +66,7 @@ size_t WriteFrameHeader(uint8_t* out, uint8_t firstByte, uint64_t payloadLength,
   return size;
 }
 
-uint8_t* BuildFrameInPlace(uint8_t* payload, size_t length, uint8_t firstByte,
-                           const MaskKey* key) {
+uint8_t* BuildFrameInPlace(uint8_t* payload, size_t length, uint8_t firstByte, const MaskKey* key) {
   uint8_t* frame = payload - FrameHeaderSize(length, key != nullptr);
   WriteFrameHeader(frame, firstByte, length, key);
   if (key != nullptr) {

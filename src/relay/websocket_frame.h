@@ -53,8 +53,7 @@ size_t WriteFrameHeader(uint8_t* out, uint8_t firstByte, uint64_t payloadLength,
 // into the bytes just before `payload` (which must have kMaxFrameHeaderSize bytes of
 // headroom) and the payload is masked in place when `key` is given. Returns the frame's
 // first byte; the frame is FrameHeaderSize(length, key) + length bytes long.
-uint8_t* BuildFrameInPlace(uint8_t* payload, size_t length, uint8_t firstByte,
-                           const MaskKey* key);
+uint8_t* BuildFrameInPlace(uint8_t* payload, size_t length, uint8_t firstByte, const MaskKey* key);
 
 struct FrameHeader {
   bool fin = false;
@@ -96,7 +95,7 @@ class MessageAssembler {
   Event OnDataFrame(const FrameHeader& header, std::span<const uint8_t> payload);
 
   std::vector<uint8_t> fragments_;
-  bool assembling_ = false;        // a binary message has begun and awaits its last frame
+  bool assembling_ = false;         // a binary message has begun and awaits its last frame
   bool skippingFragments_ = false;  // continuations of an ignored (text) message follow
   std::span<const uint8_t> message_;
 };

@@ -42,9 +42,9 @@ std::string UpgradeRequest(const ParsedUrl& url, const std::string& deviceNumber
   if (url.port != 80) {
     host += ":" + std::to_string(url.port);
   }
-  return "GET /api/relay/edge/" + UrlEncode(deviceNumber) + "?secret=" +
-         UrlEncode(deviceSecret) + " HTTP/1.1\r\n" + "Host: " + host + "\r\n" +
-         "Upgrade: websocket\r\n" + "Connection: Upgrade\r\n" +
+  return "GET /api/relay/edge/" + UrlEncode(deviceNumber) + "?secret=" + UrlEncode(deviceSecret) +
+         " HTTP/1.1\r\n" + "Host: " + host + "\r\n" + "Upgrade: websocket\r\n" +
+         "Connection: Upgrade\r\n" +
          // A fixed key: the Hub's accept value is not checked, so a nonce buys nothing.
          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n" + "Sec-WebSocket-Version: 13\r\n\r\n";
 }
@@ -204,8 +204,8 @@ bool WebSocketRelay::EnsureBuffered(size_t count) {
     }
   }
   while (receiveEnd_ - receiveBegin_ < count) {
-    const ssize_t n = ::recv(fd_, receiveBuffer_.data() + receiveEnd_,
-                             receiveBuffer_.size() - receiveEnd_, 0);
+    const ssize_t n =
+        ::recv(fd_, receiveBuffer_.data() + receiveEnd_, receiveBuffer_.size() - receiveEnd_, 0);
     if (n > 0) {
       receiveEnd_ += static_cast<size_t>(n);
     } else if (n < 0 && errno == EINTR && g_running.load()) {
@@ -220,7 +220,8 @@ bool WebSocketRelay::EnsureBuffered(size_t count) {
 void WebSocketRelay::MarkBroken(const char* reason) {
   // Only a live channel failing is news; after a stop or teardown the failure is expected.
   if (connected_.exchange(false) && g_running.load()) {
-    g_log.Write("WARN", std::string("WebSocket relay ") + reason + "; reconnecting relay.");
+    g_log.Write("WARN",
+                std::string("WebSocket relay dropped (") + reason + "); reconnecting relay.");
   }
 }
 

@@ -120,8 +120,11 @@ TEST(UdpDatagramTest, OnlyExactProbeRepliesGrantAChannel) {
     std::vector<uint8_t> bytes;
   };
   std::vector<uint8_t> base(valid, valid + sizeof valid);
-  std::vector<Case> refused = {{"15 bytes", base}, {"status 0", base}, {"identifier 0", base},
-                               {"type 4", base},   {"bad magic", base}};
+  std::vector<Case> refused = {{"15 bytes", base},
+                               {"status 0", base},
+                               {"identifier 0", base},
+                               {"type 4", base},
+                               {"bad magic", base}};
   refused[0].bytes.push_back(0);
   refused[1].bytes[5] = 0;
   std::fill(refused[2].bytes.begin() + 6, refused[2].bytes.end(), 0);
@@ -177,10 +180,12 @@ TEST(ChannelChoiceTest, OnlySmallIpv4UdpPacketsQualify) {
   ipv6[0] = 0x60;
   ipv6[9] = 17;  // a UDP-looking byte where IPv4 keeps its protocol
   const Case cases[] = {
-      {"19-byte UDP", Ipv4Packet(19, 17), false}, {"20-byte UDP", Ipv4Packet(20, 17), true},
+      {"19-byte UDP", Ipv4Packet(19, 17), false},
+      {"20-byte UDP", Ipv4Packet(20, 17), true},
       {"1350-byte UDP", Ipv4Packet(1350, 17), true},
       {"1351-byte UDP", Ipv4Packet(1351, 17), false},
-      {"TCP", Ipv4Packet(100, 6), false},         {"ICMP", Ipv4Packet(84, 1), false},
+      {"TCP", Ipv4Packet(100, 6), false},
+      {"ICMP", Ipv4Packet(84, 1), false},
       {"IPv6", ipv6, false},
   };
   for (const Case& c : cases) {

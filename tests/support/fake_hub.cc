@@ -157,6 +157,9 @@ bool FakeHub::ReadExact(uint8_t* out, size_t count) {
     std::lock_guard lock(mutex_);
     fd = connectionFd_;
   }
+  if (fd < 0) {
+    return false;
+  }
   while (count > 0) {
     pollfd wait{fd, POLLIN, 0};
     if (::poll(&wait, 1, kPatienceMilliseconds) <= 0) {

@@ -1,0 +1,162 @@
+#include "relay/relay_session.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <array>
+#include <stdexcept>
+#include <thread>
+
+#include "relay/udp_relay.h"
+#include "relay/websocket_relay.h"
+#include "support/fake_hub.h"
+#include "support/resource_count.h"
+#include "util/run_flag.h"
+
+namespace larkspire {
+namespace {
+
+using testing::FakeHub;
+
+std::vector<uint8_t> Ipv4Packet(size_t length, uint8_t protocol, uint8_t marker) {
+  std::vector<uint8_t> packet(length, marker);
+  packet[0] = 0x45;
+  packet[9] = protocol;
+  return packet;
+}
+
+// Runs one relay connection on its own thread, with one end of a packet-preserving
+// socket pair standing in for the TUN device; the test holds the other end.
+class RelayConnectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    baselineDescriptors_ = testing::OpenDescriptors();
+    baselineThreads_ = testing::RunningThreads();
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, device_.data()), 0);
+    // A missing packet fails the test instead of hanging it.
+    timeval patience{10, 0};
+    ::setsockopt(device_[1], SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  }
+
+  void TearDown() override {
+    if (relay_.joinable()) {
+      relay_.join();
+    }
+    ::close(device_[0]);
+    ::close(device_[1]);
+    g_running = true;
+    EXPECT_EQ(testing::OpenDescriptors(), baselineDescriptors_);
+    EXPECT_EQ(testing::RunningThreads(), baselineThreads_);
+  }
+
+  void Start(FakeHub& hub) {
+    relay_ = std::thread([this, &hub] {
+      RunRelayConnection(device_[0], {hub.url(), "7", "secret"}, webSocket_, udp_);
+      returned_ = true;
+    });
+  }
+
+  void DeviceSends(const std::vector<uint8_t>& packet) {
+    ASSERT_EQ(::write(device_[1], packet.data(), packet.size()),
+              static_cast<ssize_t>(packet.size()));
+  }
+
+  std::vector<uint8_t> DeviceReceives() {
+    std::vector<uint8_t> packet(65535);
+    const ssize_t n = ::read(device_[1], packet.data(), packet.size());
+    packet.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return packet;
+  }
+
+  std::array<int, 2> device_{-1, -1};
+  WebSocketRelay webSocket_;
+  UdpRelay udp_;
+  std::thread relay_;
+  std::atomic<bool> returned_{false};
+  int baselineDescriptors_ = 0;
+  int baselineThreads_ = 0;
+};
+
+TEST_F(RelayConnectionTest, CarriesPacketsBothWaysOnTheRightChannel) {
+  FakeHub hub;
+  Start(hub);
+  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+
+  // Hub to device over WebSocket first: once it arrives, the UDP probe has been answered
+  // (the pump starts after both channels are set up) and the UDP channel is usable.
+  const std::vector<uint8_t> fromHub = Ipv4Packet(1400, 6, 0x11);
+  hub.SendBinary(fromHub);
+  EXPECT_EQ(DeviceReceives(), fromHub);
+  ASSERT_TRUE(udp_.IsConnected());
+
+  const std::vector<uint8_t> smallUdp = Ipv4Packet(1350, 17, 0x22);
+  DeviceSends(smallUdp);
+  EXPECT_EQ(hub.NextUdpPacket(), smallUdp);
+
+  for (const auto& packet : {Ipv4Packet(1351, 17, 0x33), Ipv4Packet(60, 6, 0x44)}) {
+    DeviceSends(packet);
+    auto frame = hub.NextFrame();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->payload, packet);
+  }
+
+  const std::vector<uint8_t> udpFromHub = Ipv4Packet(200, 17, 0x55);
+  hub.SendUdpPacket(Ipv4Packet(200, 17, 0x66), hub.channelId() + 1);  // another channel: dropped
+  hub.SendUdpPacket(udpFromHub);
+  EXPECT_EQ(DeviceReceives(), udpFromHub);
+
+  // A close frame ends the connection and both channels are closed.
+  hub.SendRaw({0x88, 0x00});
+  relay_.join();
+  EXPECT_TRUE(returned_);
+  EXPECT_FALSE(webSocket_.IsConnected());
+  EXPECT_FALSE(udp_.IsConnected());
+  EXPECT_EQ(udp_.channelId(), 0u);
+}
+
+TEST_F(RelayConnectionTest, WithoutUdpEverythingGoesOverWebSocket) {
+  FakeHub hub(FakeHub::Options{.answerProbes = false});
+  Start(hub);
+  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  const std::vector<uint8_t> smallUdp = Ipv4Packet(100, 17, 0x77);
+  DeviceSends(smallUdp);  // waits in the device queue while the probe times out
+  auto frame = hub.NextFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->payload, smallUdp);
+  EXPECT_EQ(hub.probesSeen(), 4);
+  EXPECT_FALSE(udp_.IsConnected());
+  hub.Disconnect();
+  relay_.join();
+  EXPECT_TRUE(returned_);
+}
+
+TEST_F(RelayConnectionTest, StopRequestEndsTheConnectionQuietly) {
+  FakeHub hub;
+  Start(hub);
+  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  hub.SendBinary(Ipv4Packet(40, 6, 0));
+  ASSERT_EQ(DeviceReceives().size(), 40u);
+  g_running = false;
+  relay_.join();
+  EXPECT_TRUE(returned_);
+  // The Hub sees the socket closed, not a frame.
+  EXPECT_FALSE(hub.NextFrame());
+}
+
+TEST_F(RelayConnectionTest, RefusedHandshakeThrowsBeforeAnyThreadStarts) {
+  FakeHub hub(FakeHub::Options{.upgradeStatus = 403});
+  const int threads = testing::RunningThreads();
+  try {
+    RunRelayConnection(device_[0], {hub.url(), "7", "bad"}, webSocket_, udp_);
+    FAIL() << "expected a refusal";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "WebSocket upgrade failed, status 403");
+  }
+  EXPECT_EQ(testing::RunningThreads(), threads);
+  EXPECT_EQ(hub.probesSeen(), 0);
+}
+
+}  // namespace
+}  // namespace larkspire

@@ -1,0 +1,181 @@
+#include "relay/websocket_relay.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "support/fake_hub.h"
+#include "support/resource_count.h"
+
+namespace larkspire {
+namespace {
+
+using testing::FakeHub;
+
+std::vector<uint8_t> Bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
+
+std::vector<uint8_t> RawFrame(uint8_t firstByte, const std::vector<uint8_t>& payload,
+                              const MaskKey* key = nullptr) {
+  std::vector<uint8_t> frame(kMaxFrameHeaderSize);
+  frame.resize(WriteFrameHeader(frame.data(), firstByte, payload.size(), key));
+  const size_t start = frame.size();
+  frame.insert(frame.end(), payload.begin(), payload.end());
+  if (key != nullptr) {
+    ApplyMask(frame.data() + start, payload.size(), *key);
+  }
+  return frame;
+}
+
+std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> all;
+  for (const auto& part : parts) {
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  return all;
+}
+
+std::string Read(WebSocketRelay& relay) {
+  std::span<const uint8_t> message;
+  if (!relay.ReadMessage(message)) {
+    return "<down>";
+  }
+  return std::string(message.begin(), message.end());
+}
+
+class WebSocketRelayTest : public ::testing::Test {
+ protected:
+  void Connect(const std::string& number = "7", const std::string& secret = "s") {
+    relay_.Connect(hub_.url(), number, secret);
+    request_ = hub_.WaitForUpgrade();
+  }
+
+  FakeHub hub_;
+  WebSocketRelay relay_;
+  std::string request_;
+};
+
+TEST_F(WebSocketRelayTest, HandshakeRequestsTheDevicesRelayPath) {
+  Connect("7", "a b/c");
+  EXPECT_TRUE(relay_.IsConnected());
+  EXPECT_EQ(request_, "GET /api/relay/edge/7?secret=a%20b%2Fc HTTP/1.1\r\nHost: 127.0.0.1:" +
+                          hub_.url().substr(hub_.url().rfind(':') + 1) +
+                          "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                          "Sec-WebSocket-Version: 13\r\n\r\n");
+}
+
+TEST(WebSocketRelayConnectTest, RefusedUpgradeThrowsAndKeepsNoSocket) {
+  FakeHub hub(FakeHub::Options{.upgradeStatus = 403});
+  WebSocketRelay relay;
+  const int descriptors = testing::OpenDescriptors();
+  try {
+    relay.Connect(hub.url(), "7", "wrong");
+    FAIL() << "expected a refusal";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "WebSocket upgrade failed, status 403");
+  }
+  EXPECT_FALSE(relay.IsConnected());
+  EXPECT_EQ(testing::OpenDescriptors(), descriptors);
+}
+
+TEST(WebSocketRelayConnectTest, RefusesEncryptedHubUrls) {
+  WebSocketRelay relay;
+  for (const char* url : {"https://hub.example", "wss://hub.example"}) {
+    EXPECT_THROW(
+        try { relay.Connect(url, "7", "s"); } catch (const std::runtime_error& error) {
+          EXPECT_STREQ(error.what(),
+                       "wss/https relay is not supported by this first Linux Edge build; use "
+                       "an http Hub URL.");
+          throw;
+        },
+        std::runtime_error);
+  }
+}
+
+TEST_F(WebSocketRelayTest, DataFramesAndPongsShareOneCounter) {
+  Connect();
+  const std::vector<uint8_t> packet = Bytes("packet");
+  ASSERT_TRUE(relay_.SendPacket(packet.data(), packet.size()));
+  auto data = hub_.NextFrame();
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->header.opcode, kOpcodeBinary);
+  EXPECT_TRUE(data->header.fin);
+  EXPECT_EQ(data->header.key, (MaskKey{0x9E, 0x37, 0x79, 0xB9}));
+  EXPECT_EQ(data->payload, packet);
+
+  hub_.SendRaw(Concat({RawFrame(0x89, Bytes("hi")), RawFrame(0x82, Bytes("x"))}));
+  EXPECT_EQ(Read(relay_), "x");
+  auto pong = hub_.NextFrame();
+  ASSERT_TRUE(pong);
+  EXPECT_EQ(pong->header.opcode, kOpcodePong);
+  EXPECT_EQ(pong->header.key, MaskKeyFor(2, kPongMaskMultiplier));
+  EXPECT_EQ(pong->payload, Bytes("hi"));
+}
+
+TEST_F(WebSocketRelayTest, MessagesSurviveFragmentsControlFramesAndIgnoredFrames) {
+  Connect();
+  const MaskKey key{9, 8, 7, 6};
+  hub_.SendRaw(Concat({
+      RawFrame(0x02, Bytes("ab")),           // binary, more to come
+      RawFrame(0x89, Bytes("p")),            // ping in between
+      RawFrame(0x81, Bytes("text")),         // ignored text frame
+      RawFrame(0x80, Bytes("cd"), &key),     // masked continuation, last
+      RawFrame(0x82, {}),                    // empty message: skipped, reading goes on
+      RawFrame(0x01, Bytes("te")),           // fragmented text message ...
+      RawFrame(0x80, Bytes("xt")),           // ... whose end must not become a packet
+      RawFrame(0x8A, Bytes("unsolicited")),  // pong: ignored
+      RawFrame(0x82, Bytes("next"), &key),
+  }));
+  EXPECT_EQ(Read(relay_), "abcd");
+  EXPECT_EQ(Read(relay_), "next");
+  auto pong = hub_.NextFrame();
+  ASSERT_TRUE(pong);
+  EXPECT_EQ(pong->payload, Bytes("p"));
+  EXPECT_TRUE(relay_.IsConnected());
+}
+
+TEST_F(WebSocketRelayTest, AFrameOfExactlyTheSizeLimitIsRead) {
+  Connect();
+  std::vector<uint8_t> big(kMaxFramePayload, 0x5A);
+  big.front() = 1;
+  big.back() = 2;
+  hub_.SendRaw(RawFrame(0x82, big));
+  std::span<const uint8_t> message;
+  ASSERT_TRUE(relay_.ReadMessage(message));
+  EXPECT_EQ(message.size(), big.size());
+  EXPECT_TRUE(std::equal(message.begin(), message.end(), big.begin()));
+}
+
+TEST_F(WebSocketRelayTest, ProtocolFaultsBringTheChannelDown) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<uint8_t> oversized = {0x82, 0x7F, 0, 0, 0, 0, 0, 0x40, 0, 1};  // 4 MiB + 1
+  const Case cases[] = {
+      {"close frame", RawFrame(0x88, {0x03, 0xE8})},
+      {"frame over 4 MiB", oversized},
+      {"fragments over 65535 bytes", Concat({RawFrame(0x02, std::vector<uint8_t>(40000)),
+                                             RawFrame(0x80, std::vector<uint8_t>(30000))})},
+      {"ping over 125 bytes", RawFrame(0x89, std::vector<uint8_t>(126))},
+      {"peer gone mid-frame", {0x82, 0x05, 'a', 'b'}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Connect();
+    hub_.SendRaw(c.bytes);
+    if (std::string(c.name) == "peer gone mid-frame") {
+      hub_.Disconnect();
+    }
+    EXPECT_EQ(Read(relay_), "<down>");
+    EXPECT_FALSE(relay_.IsConnected());
+    // Nothing goes back: no close reply, no pong.
+    relay_.Close();
+    EXPECT_FALSE(hub_.NextFrame());
+  }
+}
+
+}  // namespace
+}  // namespace larkspire
