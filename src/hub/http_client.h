@@ -32,4 +32,13 @@ class HttpClient {
   std::string baseUrl_;
 };
 
+// The request bytes of HttpClient::Send. `path` gets a leading "/" when it lacks one; only
+// "POST" carries the JSON body and its headers.
+std::string BuildApiRequest(const std::string& method, const std::string& host, int port,
+                            const std::string& path, const std::string& body);
+// The request bytes of HttpClient::Download: a GET of `target` (path and query).
+std::string BuildDownloadRequest(const std::string& host, int port, const std::string& target);
+// Reduces a reply to the envelope; the body's own "success" wins over the status class.
+ApiResponse MakeApiResponse(int status, std::string body);
+
 }  // namespace larkspire

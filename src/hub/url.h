@@ -4,10 +4,13 @@
 
 namespace larkspire {
 
+// The Hub used when the configured URL is blank.
+inline constexpr const char* kDefaultHubUrl = "http://hub.larkspire.local:31080";
+
 struct ParsedUrl {
   std::string scheme = "http";
   std::string host;
-  std::string path = "/";
+  std::string path = "/";  // query and fragment stay in here
   int port = 80;
 };
 

@@ -1,0 +1,115 @@
+#include "hub/http_client.h"
+
+#include <fstream>
+#include <stdexcept>
+
+#include "hub/http_reader.h"
+#include "hub/tcp.h"
+#include "hub/url.h"
+#include "util/fd.h"
+#include "util/json.h"
+#include "util/socket_io.h"
+
+namespace larkspire {
+namespace {
+
+std::string HostHeader(const std::string& host, int port) {
+  std::string line = "Host: " + host;
+  if (port != 80) {
+    line += ":" + std::to_string(port);
+  }
+  return line + "\r\n";
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& contents) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (!file) {
+    return false;
+  }
+  file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+  file.flush();
+  return static_cast<bool>(file);
+}
+
+}  // namespace
+
+std::string BuildApiRequest(const std::string& method, const std::string& host, int port,
+                            const std::string& path, const std::string& body) {
+  const std::string target = !path.empty() && path[0] == '/' ? path : "/" + path;
+  std::string request = method + " " + target + " HTTP/1.1\r\n" + HostHeader(host, port);
+  const bool withBody = method == "POST";
+  if (withBody) {
+    request += "Content-Type: application/json\r\n";
+    request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  }
+  request += "Connection: close\r\n\r\n";
+  if (withBody) {
+    request += body;
+  }
+  return request;
+}
+
+std::string BuildDownloadRequest(const std::string& host, int port, const std::string& target) {
+  return "GET " + target + " HTTP/1.1\r\n" + HostHeader(host, port) + "Connection: close\r\n\r\n";
+}
+
+ApiResponse MakeApiResponse(int status, std::string body) {
+  ApiResponse response;
+  response.status = status;
+  const std::string verdict = JsonFindRaw(body, "success");
+  if (verdict == "true" || verdict == "false") {
+    response.success = verdict == "true";
+  } else {
+    response.success = status >= 200 && status <= 299;
+  }
+  response.code = JsonStringValue(body, "code", "");
+  response.message = JsonStringValue(body, "message", "");
+  response.data = JsonFindRaw(body, "data");
+  response.body = std::move(body);
+  return response;
+}
+
+HttpClient::HttpClient(std::string baseUrl) : baseUrl_(NormalizeServerUrl(std::move(baseUrl))) {}
+
+ApiResponse HttpClient::Send(const std::string& method, const std::string& path,
+                             const std::string& body) const {
+  const ParsedUrl url = ParseUrl(baseUrl_);
+  if (url.scheme == "https") {
+    throw std::runtime_error(
+        "https is not supported by this first Linux Edge build; use an http Hub URL.");
+  }
+  UniqueFd socket(ConnectTcp(url.host, url.port));
+  const std::string request = BuildApiRequest(method, url.host, url.port, path, body);
+  if (!SendAll(socket.get(), request.data(), request.size())) {
+    throw std::runtime_error("HTTP send failed.");
+  }
+  const std::string headers = ReadHttpHeaders(socket.get());
+  std::string replyBody = ReadHttpBody(socket.get(), headers);
+  return MakeApiResponse(ParseHttpStatus(headers), std::move(replyBody));
+}
+
+bool HttpClient::Download(const std::string& urlOrPath, const std::string& destination) const {
+  const std::string source = urlOrPath.find("://") != std::string::npos
+                                 ? urlOrPath
+                                 : NormalizeServerUrl(baseUrl_) + urlOrPath;
+  const ParsedUrl url = ParseUrl(source);
+  if (url.scheme == "https") {
+    throw std::runtime_error(
+        "https download is not supported by this Linux Edge build; use an http Hub URL.");
+  }
+  UniqueFd socket(ConnectTcp(url.host, url.port));
+  const std::string request = BuildDownloadRequest(url.host, url.port, url.path);
+  if (!SendAll(socket.get(), request.data(), request.size())) {
+    return false;
+  }
+  const std::string headers = ReadHttpHeaders(socket.get());
+  const int status = ParseHttpStatus(headers);
+  if (status < 200 || status > 299) {
+    return false;
+  }
+  const std::string body = ReadHttpBody(socket.get(), headers);
+  socket.Close();
+  return WriteWholeFile(destination, body);
+}
+
+}  // namespace larkspire

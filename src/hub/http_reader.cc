@@ -1,0 +1,202 @@
+#include "hub/http_reader.h"
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "util/run_flag.h"
+#include "util/text.h"
+
+namespace larkspire {
+namespace {
+
+constexpr size_t kMaxLineBytes = 16384;
+constexpr size_t kMaxHeaderBytes = 65536;
+constexpr size_t kUntilCloseChunk = 4096;
+// Bodies grow as bytes actually arrive, never by the size a peer announces, so a lying
+// length or chunk size cannot make us reserve gigabytes up front.
+constexpr size_t kBodyStep = 64 * 1024;
+
+std::string Lowered(std::string text) {
+  for (char& c : text) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return text;
+}
+
+bool EndsWith(const std::string& text, const char* suffix, size_t length) {
+  return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
+}
+
+// Appends exactly `count` received bytes to `out`, in bounded steps.
+bool AppendExact(int fd, std::string& out, size_t count) {
+  while (count > 0) {
+    const size_t step = std::min(count, kBodyStep);
+    const size_t old = out.size();
+    out.resize(old + step);
+    if (!RecvExact(fd, out.data() + old, step)) {
+      out.resize(old);
+      return false;
+    }
+    count -= step;
+  }
+  return true;
+}
+
+// Hexadecimal digits after optional leading white space, like std::stoul in base 16 but
+// without its sign handling: "-1" would otherwise become the largest possible chunk.
+size_t ParseChunkSize(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
+    ++i;
+  }
+  if (i >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i]))) {
+    throw std::invalid_argument("stoul");
+  }
+  uint64_t value = 0;
+  for (; i < text.size() && std::isxdigit(static_cast<unsigned char>(text[i])); ++i) {
+    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+    const uint64_t digit = c <= '9' ? c - '0' : c - 'a' + 10;
+    if (value > (UINT64_MAX - digit) / 16) {
+      throw std::out_of_range("stoul");
+    }
+    value = value * 16 + digit;
+  }
+  return static_cast<size_t>(value);
+}
+
+std::string ReadChunkedBody(int fd) {
+  std::string body;
+  while (true) {
+    const std::string line = ReadHttpLine(fd);
+    const size_t size = ParseChunkSize(line.substr(0, line.find(';')));
+    if (size == 0) {
+      // Trailer lines are read and dropped up to the blank line.
+      while (!ReadHttpLine(fd).empty()) {
+      }
+      return body;
+    }
+    if (!AppendExact(fd, body, size)) {
+      throw std::runtime_error("HTTP chunk receive failed.");
+    }
+    char terminator[2];
+    if (!RecvExact(fd, terminator, sizeof(terminator))) {
+      throw std::runtime_error("HTTP chunk terminator receive failed.");
+    }
+  }
+}
+
+std::string ReadUntilClose(int fd) {
+  std::string body;
+  char buffer[kUntilCloseChunk];
+  while (true) {
+    const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+    if (n <= 0) {
+      return body;
+    }
+    body.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+bool RecvExact(int fd, void* buffer, size_t count) {
+  char* bytes = static_cast<char*>(buffer);
+  size_t done = 0;
+  while (done < count) {
+    if (!g_running.load()) {
+      return false;
+    }
+    const ssize_t n = ::recv(fd, bytes + done, count - done, 0);
+    if (n <= 0) {
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string ReadHttpLine(int fd) {
+  std::string line;
+  while (g_running.load()) {
+    char c = 0;
+    if (::recv(fd, &c, 1, 0) <= 0) {
+      throw std::runtime_error("HTTP line receive failed.");
+    }
+    line.push_back(c);
+    if (EndsWith(line, "\r\n", 2)) {
+      line.resize(line.size() - 2);
+      return line;
+    }
+    if (line.size() > kMaxLineBytes) {
+      throw std::runtime_error("HTTP line was too large.");
+    }
+  }
+  return line;
+}
+
+std::string ReadHttpHeaders(int fd) {
+  std::string headers;
+  // Checking only the tail is enough: the block is tested after every single byte.
+  while (!EndsWith(headers, "\r\n\r\n", 4)) {
+    char c = 0;
+    if (::recv(fd, &c, 1, 0) <= 0) {
+      throw std::runtime_error("HTTP header receive failed.");
+    }
+    headers.push_back(c);
+    if (headers.size() > kMaxHeaderBytes) {
+      throw std::runtime_error("HTTP headers too large.");
+    }
+  }
+  return headers;
+}
+
+int ParseHttpStatus(const std::string& headers) {
+  const size_t space = headers.find(' ');
+  if (space == std::string::npos || headers.size() - space - 1 < 3) {
+    return 0;
+  }
+  const std::string code = headers.substr(space + 1, 3);
+  return static_cast<int>(std::strtol(code.c_str(), nullptr, 10));
+}
+
+std::string HeaderValue(const std::string& headers, const std::string& name) {
+  const std::string needle = Lowered(name) + ":";
+  const size_t found = Lowered(headers).find(needle);
+  if (found == std::string::npos) {
+    return "";
+  }
+  const size_t start = found + needle.size();
+  const size_t end = headers.find("\r\n", start);
+  return Trim(headers.substr(start, end == std::string::npos ? std::string::npos : end - start));
+}
+
+std::string ReadHttpBody(int fd, const std::string& headers) {
+  if (Lowered(HeaderValue(headers, "Transfer-Encoding")).find("chunked") != std::string::npos) {
+    return ReadChunkedBody(fd);
+  }
+  const std::string lengthText = HeaderValue(headers, "Content-Length");
+  if (!lengthText.empty()) {
+    const long length = std::strtol(lengthText.c_str(), nullptr, 10);
+    // A length we cannot represent is a broken reply, not a cue to read until close.
+    if (length > INT32_MAX || length < INT32_MIN) {
+      throw std::runtime_error("HTTP body receive failed.");
+    }
+    if (length >= 1) {
+      std::string body;
+      if (!AppendExact(fd, body, static_cast<size_t>(length))) {
+        throw std::runtime_error("HTTP body receive failed.");
+      }
+      return body;
+    }
+  }
+  return ReadUntilClose(fd);
+}
+
+}  // namespace larkspire

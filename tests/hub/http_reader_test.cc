@@ -1,0 +1,219 @@
+#include "hub/http_reader.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include "util/fd.h"
+#include "util/socket_io.h"
+
+namespace larkspire {
+namespace {
+
+// The far end of a stream socketpair writes a script, then closes or stays open; the test
+// reads from the near end. Writing happens on a thread so scripts larger than the socket
+// buffer do not block the test.
+class ScriptedPeer {
+ public:
+  explicit ScriptedPeer(std::string script, bool closeAfter = true) {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
+      throw std::runtime_error("socketpair failed");
+    }
+    near_.Reset(fds[0]);
+    far_.Reset(fds[1]);
+    timeval timeout{5, 0};  // a broken reader must fail the test, not hang it
+    setsockopt(near_.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    writer_ = std::thread([this, script = std::move(script), closeAfter] {
+      SendAll(far_.get(), script.data(), script.size());
+      if (closeAfter) {
+        ::shutdown(far_.get(), SHUT_WR);
+      }
+    });
+  }
+  ~ScriptedPeer() {
+    ::shutdown(near_.get(), SHUT_RDWR);
+    writer_.join();
+  }
+  int fd() const { return near_.get(); }
+
+  std::string Rest() {
+    std::string rest;
+    char c;
+    while (::recv(fd(), &c, 1, MSG_DONTWAIT) == 1) {
+      rest.push_back(c);
+    }
+    return rest;
+  }
+
+ private:
+  UniqueFd near_;
+  UniqueFd far_;
+  std::thread writer_;
+};
+
+template <typename Error>
+std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
+TEST(ReadHttpHeaders, StopsRightAfterTheBlankLine) {
+  const std::string block = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n";
+  ScriptedPeer peer(block + "\x82\x01" "A", /*closeAfter=*/false);
+  EXPECT_EQ(ReadHttpHeaders(peer.fd()), block);
+  char frame[3];
+  ASSERT_TRUE(RecvExact(peer.fd(), frame, 3));
+  EXPECT_EQ(std::string(frame, 3), "\x82\x01" "A");
+}
+
+TEST(ReadHttpHeaders, AcceptsExactly65536Bytes) {
+  const std::string start = "HTTP/1.1 200 OK\r\nX-Fill: ";
+  const std::string end = "\r\n\r\n";
+  const std::string fits = start + std::string(65536 - start.size() - end.size(), 'a') + end;
+  ASSERT_EQ(fits.size(), 65536u);
+  {
+    ScriptedPeer peer(fits);
+    EXPECT_EQ(ReadHttpHeaders(peer.fd()).size(), 65536u);
+  }
+  // One byte more: the byte that would complete the blank line is already too many.
+  const std::string tooBig = start + std::string(65537 - start.size() - end.size(), 'a') + end;
+  ScriptedPeer peer(tooBig);
+  EXPECT_EQ(ErrorOf<std::runtime_error>([&] { ReadHttpHeaders(peer.fd()); }),
+            "HTTP headers too large.");
+}
+
+TEST(ReadHttpHeaders, PeerClosingEarlyIsAReceiveFailure) {
+  ScriptedPeer peer("HTTP/1.1 200 OK\r\nServer: x\r\n");
+  EXPECT_EQ(ErrorOf<std::runtime_error>([&] { ReadHttpHeaders(peer.fd()); }),
+            "HTTP header receive failed.");
+}
+
+TEST(ReadHttpLine, Enforces16384ByteLimit) {
+  {
+    ScriptedPeer peer(std::string(16383, 'x') + "\r\nnext");
+    EXPECT_EQ(ReadHttpLine(peer.fd()), std::string(16383, 'x'));
+  }
+  ScriptedPeer peer(std::string(16384, 'x') + "\r\n");
+  EXPECT_EQ(ErrorOf<std::runtime_error>([&] { ReadHttpLine(peer.fd()); }),
+            "HTTP line was too large.");
+}
+
+TEST(ReadHttpLine, LoneCrOrLfStayInTheLine) {
+  ScriptedPeer peer("a\rb\nc\r\n");
+  EXPECT_EQ(ReadHttpLine(peer.fd()), "a\rb\nc");
+  EXPECT_EQ(ErrorOf<std::runtime_error>([&] { ReadHttpLine(peer.fd()); }),
+            "HTTP line receive failed.");
+}
+
+TEST(ParseHttpStatus, TakesTheThreeCharactersAfterTheFirstSpace) {
+  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 404 Not Found\r\n\r\n"), 404);
+  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 20"), 0);
+  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 abc"), 0);
+  EXPECT_EQ(ParseHttpStatus("garbage"), 0);
+  EXPECT_EQ(ParseHttpStatus(""), 0);
+}
+
+TEST(HeaderValue, MatchesCaseInsensitiveSubstringsAndTrims) {
+  EXPECT_EQ(HeaderValue("HTTP/1.1 200\r\ncontent-length:   42  \r\n\r\n", "Content-Length"), "42");
+  EXPECT_EQ(HeaderValue("HTTP/1.1 200\r\nX-Content-Length: 7\r\nContent-Length: 9\r\n\r\n",
+                        "Content-Length"),
+            "7");
+  EXPECT_EQ(HeaderValue("HTTP/1.1 200\r\nHost: a\r\n\r\n", "Content-Length"), "");
+  EXPECT_EQ(HeaderValue("Upgrade: websocket", "upgrade"), "websocket");  // no CR LF at all
+}
+
+struct BodyCase {
+  const char* name;
+  std::string headers;
+  std::string wire;
+  std::string body;
+};
+
+TEST(ReadHttpBody, DecodesEveryFraming) {
+  const BodyCase cases[] = {
+      {"chunked with extension and trailer", "Transfer-Encoding: chunked\r\n\r\n",
+       "4;ext=1\r\nWiki\r\n0\r\nTrailer: x\r\n\r\n", "Wiki"},
+      {"chunked, several chunks, mixed case", "Transfer-Encoding: gzip, Chunked\r\n\r\n",
+       "3\r\nabc\r\nA\r\n0123456789\r\n0\r\n\r\nleft over", "abc0123456789"},
+      {"content-length stops at the length", "Content-Length: 5\r\n\r\n", "helloEXTRA", "hello"},
+      {"content-length 0 reads until close", "Content-Length: 0\r\n\r\n", "", ""},
+      {"negative length reads until close", "Content-Length: -3\r\n\r\n", "tail", "tail"},
+      {"non-numeric length reads until close", "Content-Length: abc\r\n\r\n", "tail", "tail"},
+      {"no framing reads until close", "Server: x\r\n\r\n", std::string(10000, 'z'),
+       std::string(10000, 'z')},
+  };
+  for (const BodyCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer peer(c.wire);
+    EXPECT_EQ(ReadHttpBody(peer.fd(), "HTTP/1.1 200 OK\r\n" + c.headers), c.body);
+  }
+}
+
+struct FailureCase {
+  const char* name;
+  std::string headers;
+  std::string wire;
+  std::string error;
+};
+
+TEST(ReadHttpBody, TruncatedOrBrokenBodiesThrow) {
+  const FailureCase cases[] = {
+      {"peer closes mid-body", "Content-Length: 10\r\n\r\n", "12345", "HTTP body receive failed."},
+      {"length beyond 32 bits", "Content-Length: 4294967297\r\n\r\n", "x",
+       "HTTP body receive failed."},
+      {"length far beyond long", "Content-Length: 99999999999999999999999\r\n\r\n", "x",
+       "HTTP body receive failed."},
+      {"negative length beyond 32 bits", "Content-Length: -4294967297\r\n\r\n", "x",
+       "HTTP body receive failed."},
+      {"peer closes mid-chunk", "Transfer-Encoding: chunked\r\n\r\n", "8\r\nabc",
+       "HTTP chunk receive failed."},
+      {"chunk without terminator", "Transfer-Encoding: chunked\r\n\r\n", "3\r\nabc",
+       "HTTP chunk terminator receive failed."},
+      {"no last chunk", "Transfer-Encoding: chunked\r\n\r\n", "3\r\nabc\r\n",
+       "HTTP line receive failed."},
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer peer(c.wire);
+    EXPECT_EQ(ErrorOf<std::runtime_error>(
+                  [&] { ReadHttpBody(peer.fd(), "HTTP/1.1 200 OK\r\n" + c.headers); }),
+              c.error);
+  }
+}
+
+TEST(ReadHttpBody, BadChunkSizesThrowConversionErrors) {
+  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (const char* line : {"zz\r\n", "-1\r\n", ";ext\r\n"}) {
+    SCOPED_TRACE(line);
+    ScriptedPeer peer(line);
+    EXPECT_EQ(ErrorOf<std::invalid_argument>([&] { ReadHttpBody(peer.fd(), chunked); }),
+              "stoul");
+  }
+  ScriptedPeer peer("fffffffffffffffff\r\n");  // 17 hex digits overflow 64 bits
+  EXPECT_EQ(ErrorOf<std::out_of_range>([&] { ReadHttpBody(peer.fd(), chunked); }), "stoul");
+}
+
+TEST(ReadHttpBody, HugeAnnouncedChunkFailsWithoutReservingIt) {
+  // A lying peer announces 1 TiB and closes; we must fail cleanly, not try to allocate it.
+  ScriptedPeer peer("10000000000\r\nsmall");
+  EXPECT_EQ(ErrorOf<std::runtime_error>([&] {
+              ReadHttpBody(peer.fd(), "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+            }),
+            "HTTP chunk receive failed.");
+}
+
+TEST(RecvExact, ZeroBytesSucceedWithoutReading) {
+  ScriptedPeer peer("", /*closeAfter=*/false);
+  EXPECT_TRUE(RecvExact(peer.fd(), nullptr, 0));
+}
+
+}  // namespace
+}  // namespace larkspire

@@ -1,0 +1,82 @@
+#include "hub/url.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace larkspire {
+namespace {
+
+TEST(NormalizeServerUrl, CanonicalisesConfiguredText) {
+  struct Case {
+    const char* input;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"  hub:8080/api// ", "http://hub:8080/api"},
+      {"https://h/", "https://h"},
+      {"http://hub:31080", "http://hub:31080"},
+      {"HTTP://Hub///", "HTTP://Hub"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    EXPECT_EQ(NormalizeServerUrl(c.input), c.expected);
+  }
+}
+
+TEST(NormalizeServerUrl, BlankTextGivesTheDefaultHub) {
+  for (const char* blank : {"", "   ", "\t\n"}) {
+    const std::string url = NormalizeServerUrl(blank);
+    EXPECT_EQ(url, kDefaultHubUrl);
+    EXPECT_TRUE(url.ends_with(":31080"));
+  }
+}
+
+TEST(ParseUrl, SplitsSchemeHostPortAndPath) {
+  struct Case {
+    const char* input;
+    const char* scheme;
+    const char* host;
+    int port;
+    const char* path;
+  };
+  const Case cases[] = {
+      {"hub", "http", "hub", 80, "/"},
+      {"wss://hub/x?y=1", "wss", "hub", 443, "/x?y=1"},
+      {"https://hub", "https", "hub", 443, "/"},
+      {"http://a:b:90/p", "http", "a:b", 90, "/p"},
+      {"http://hub:8080x/z", "http", "hub", 8080, "/z"},
+      {"ftp://h", "ftp", "h", 80, "/"},
+      {" http://10.0.0.1:31080/api/devices#f ", "http", "10.0.0.1", 31080, "/api/devices#f"},
+      {"HTTPS://h", "HTTPS", "h", 80, "/"},  // the scheme is compared exactly
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    const ParsedUrl url = ParseUrl(c.input);
+    EXPECT_EQ(url.scheme, c.scheme);
+    EXPECT_EQ(url.host, c.host);
+    EXPECT_EQ(url.port, c.port);
+    EXPECT_EQ(url.path, c.path);
+  }
+}
+
+// The message of the exception of type Error that `url` raises.
+template <typename Error>
+std::string ParseError(const char* url) {
+  try {
+    ParseUrl(url);
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
+TEST(ParseUrl, RefusesEmptyHostsAndBadPorts) {
+  EXPECT_EQ(ParseError<std::runtime_error>("http://:80"), "Invalid URL: http://:80");
+  EXPECT_EQ(ParseError<std::runtime_error>("  /just/a/path"), "Invalid URL: http:///just/a/path");
+  EXPECT_EQ(ParseError<std::invalid_argument>("http://hub:abc"), "stoi");
+  EXPECT_EQ(ParseError<std::out_of_range>("http://hub:99999999999"), "stoi");
+}
+
+}  // namespace
+}  // namespace larkspire
