@@ -1,0 +1,65 @@
+// larkspire-devhub: a development Hub to run edges against.
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <stdexcept>
+#include <thread>
+
+#include "devhub/device_api.h"
+#include "devhub/device_store.h"
+#include "devhub/options.h"
+#include "devhub/server.h"
+#include "util/logger.h"
+#include "util/run_flag.h"
+
+namespace larkspire {
+namespace {
+
+void OnStopSignal(int) { g_running = false; }
+
+// The main loop polls the flag, so plain restarting handlers are enough here.
+void InstallSignals() {
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+int Run(const DevHubOptions& options) {
+  DeviceStore store(options.dataFile);
+  DevHubServer server(options.listenAddress, options.port);
+  AddDeviceRoutes(server, store);
+  server.Start();
+  g_log.Write("INFO", "LarkSpire devhub listening on " + server.Address() + ":" +
+                          std::to_string(server.Port()) + ", devices in " + options.dataFile);
+  while (g_running) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  server.Stop();
+  g_log.Write("INFO", "LarkSpire devhub stopped.");
+  return 0;
+}
+
+}  // namespace
+}  // namespace larkspire
+
+int main(int argc, char** argv) {
+  using namespace larkspire;
+  DevHubOptions options;
+  const std::vector<OptionSpec> table = DevHubOptionTable(options);
+  try {
+    if (!ParseOptions(table, std::vector<std::string>(argv + 1, argv + argc))) {
+      std::cout << Usage(table);
+      return 0;
+    }
+  } catch (const std::invalid_argument& error) {
+    std::cerr << error.what() << "\n\n" << Usage(table);
+    return 2;
+  }
+  InstallSignals();
+  try {
+    return Run(options);
+  } catch (const std::exception& error) {
+    g_log.Write("ERROR", error.what());
+    return 1;
+  }
+}

@@ -1,0 +1,82 @@
+#include "devhub/options.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace larkspire {
+
+int ParsePort(const std::string& text) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoi(text) > 65535) {
+    throw std::invalid_argument("Invalid port: " + text);
+  }
+  return std::stoi(text);
+}
+
+std::vector<OptionSpec> DevHubOptionTable(DevHubOptions& options) {
+  return {
+      {"--listen", "ADDRESS", "IPv4 address to listen on (default 127.0.0.1)",
+       [&options](const std::string& value) { options.listenAddress = value; }},
+      {"--port", "PORT", "TCP port of the HTTP API (default 31080)",
+       [&options](const std::string& value) { options.port = ParsePort(value); }},
+      {"--data", "FILE", "JSON file keeping the devices across restarts "
+                         "(default ./larkspire-devhub.json)",
+       [&options](const std::string& value) {
+         if (value.empty()) {
+           throw std::invalid_argument("The data file path must not be empty.");
+         }
+         options.dataFile = value;
+       }},
+  };
+}
+
+bool ParseOptions(const std::vector<OptionSpec>& table, const std::vector<std::string>& args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      return false;
+    }
+    // "--name=value" and "--name value" are both accepted.
+    const size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& row : table) {
+      if (row.name == name) {
+        spec = &row;
+      }
+    }
+    if (spec == nullptr) {
+      throw std::invalid_argument("Unknown option: " + arg);
+    }
+    if (spec->valueName.empty()) {
+      if (equals != std::string::npos) {
+        throw std::invalid_argument(name + " takes no value");
+      }
+      spec->apply("");
+    } else if (equals != std::string::npos) {
+      spec->apply(arg.substr(equals + 1));
+    } else if (i + 1 < args.size()) {
+      spec->apply(args[++i]);
+    } else {
+      throw std::invalid_argument("Missing value for " + name);
+    }
+  }
+  return true;
+}
+
+std::string Usage(const std::vector<OptionSpec>& table) {
+  std::string text =
+      "Usage: larkspire-devhub [options]\n"
+      "A development Hub for LarkSpire Edge: registers edges and takes their heartbeats.\n\n";
+  auto line = [&text](std::string left, const std::string& help) {
+    left.resize(std::max<size_t>(left.size() + 2, 24), ' ');
+    text += left + help + "\n";
+  };
+  for (const OptionSpec& row : table) {
+    line("  " + row.name + (row.valueName.empty() ? "" : " " + row.valueName), row.help);
+  }
+  line("  -h, --help", "show this help");
+  return text;
+}
+
+}  // namespace larkspire
