@@ -11,8 +11,14 @@ EdgeConnection::EdgeConnection(UniqueFd socket, std::string deviceNumber,
                                RelayCounters& counters)
     : socket_(std::move(socket)), deviceNumber_(std::move(deviceNumber)), counters_(counters) {}
 
+bool EdgeConnection::SendUpgradeReply(const std::string& reply) {
+  std::lock_guard<std::mutex> lock(sendMutex_);
+  upgraded_ = true;
+  return SendLocked(reinterpret_cast<const uint8_t*>(reply.data()), reply.size());
+}
+
 bool EdgeConnection::SendLocked(const uint8_t* data, size_t size) {
-  if (closing_.load()) {
+  if (!upgraded_ || closing_.load()) {
     return false;
   }
   if (!SendAll(socket_.get(), data, size)) {

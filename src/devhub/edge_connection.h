@@ -24,6 +24,8 @@ class EdgeConnection {
   EdgeConnection(const EdgeConnection&) = delete;
   EdgeConnection& operator=(const EdgeConnection&) = delete;
 
+  // Sends the 101 reply; frames can be sent only after it. False when the send failed.
+  bool SendUpgradeReply(const std::string& reply);
   // Sends the frame that BuildFrameInPlace made. On a failed or partial send the stream is
   // unusable, so the connection is broken off and its reader wakes up.
   bool SendFrame(const uint8_t* frame, size_t size);
@@ -49,6 +51,7 @@ class EdgeConnection {
   std::string deviceNumber_;
   RelayCounters& counters_;
   std::mutex sendMutex_;
+  bool upgraded_ = false;             // guarded by sendMutex_
   std::atomic<bool> closing_{false};  // close frame sent or stream broken: send nothing more
 };
 

@@ -188,14 +188,12 @@ void RelayHub::ServeConnection(UniqueFd socket, const std::string& deviceNumber,
   std::shared_ptr<DeviceLink> link = LinkFor(deviceNumber);
   auto connection = std::make_shared<EdgeConnection>(std::move(socket), deviceNumber,
                                                      link->counters);
-  // The reply goes out before the connection is visible to the packet reader, so no data
-  // frame can overtake it.
-  if (!connection->SendFrame(reinterpret_cast<const uint8_t*>(upgradeReply.data()),
-                             upgradeReply.size())) {
-    return;
-  }
+  // Registered before the reply, so the edge's UDP probe, sent as soon as it reads the
+  // reply, finds the connection; frames wait for the reply inside the connection.
   Attach(connection, *link);
-  ReadConnection(*connection);
+  if (connection->SendUpgradeReply(upgradeReply)) {
+    ReadConnection(*connection);
+  }
   Detach(connection);
 }
 

@@ -3,13 +3,13 @@
 #include <optional>
 #include <string>
 
-#include "util/fd.h"
+#include "devhub/http_message.h"
 
 namespace larkspire {
 
+class Connection;
+class DevHubServer;
 class RelayHub;
-
-inline constexpr const char* kRelayPathPrefix = "/api/relay/edge/";
 
 struct RelayUpgradeRequest {
   std::string deviceNumber;
@@ -19,14 +19,15 @@ struct RelayUpgradeRequest {
 
 // Reads "/api/relay/edge/{number}?secret=..." (percent-encoded) and the upgrade headers.
 // Nothing when the request is not a WebSocket upgrade of that form; `error` says why.
-std::optional<RelayUpgradeRequest> ParseRelayUpgrade(const std::string& target,
-                                                     const std::string& headers,
+std::optional<RelayUpgradeRequest> ParseRelayUpgrade(const HttpRequest& request,
                                                      std::string& error);
 
-// Answers a relay request on a connection whose request head has been read: a 400 or 403
-// reply for a malformed or unauthorised one, else the 101 reply, after which the relay
-// connection runs on the calling thread until it ends.
-void ServeRelayUpgrade(RelayHub& hub, UniqueFd socket, const std::string& target,
-                       const std::string& headers);
+// GET /api/relay/edge/{number}?secret=...: a 400 or 403 envelope for a malformed or
+// unauthorised request; otherwise the connection is taken over, answered with 101 and
+// relayed on the calling thread until it ends.
+HttpResponse HandleRelayUpgrade(RelayHub& hub, const HttpRequest& request,
+                                Connection& connection);
+
+void AddRelayRoutes(DevHubServer& server, RelayHub& hub);
 
 }  // namespace larkspire

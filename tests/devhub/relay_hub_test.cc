@@ -10,12 +10,12 @@
 #include <thread>
 
 #include "devhub/relay_upgrade.h"
+#include "devhub/server.h"
 #include "relay/relay_session.h"
 #include "relay/udp_relay.h"
 #include "relay/websocket_frame.h"
 #include "relay/websocket_relay.h"
 #include "support/fake_edge.h"
-#include "support/relay_upgrade_server.h"
 #include "support/resource_count.h"
 
 namespace larkspire {
@@ -24,7 +24,6 @@ namespace {
 using namespace std::chrono_literals;
 using testing::FakeEdge;
 using testing::Ipv4Packet;
-using testing::UpgradeServer;
 
 constexpr uint8_t kTcp = 6;
 constexpr uint8_t kUdp = 17;
@@ -59,15 +58,17 @@ class RelayHubTest : public ::testing::Test {
     options.pingInterval = pingInterval;
     options.closeGrace = 500ms;
     hub_ = std::make_unique<RelayHub>(options);
-    server_ = std::make_unique<UpgradeServer>(*hub_);
+    server_ = std::make_unique<DevHubServer>("127.0.0.1", 0);
+    AddRelayRoutes(*server_, *hub_);
+    server_->Start();
     // The UDP relay listens on the same port number as the HTTP side, as edges expect.
-    hub_->EnableUdp("127.0.0.1", server_->port());
+    hub_->EnableUdp("127.0.0.1", server_->Port());
     hub_->Start();
   }
 
   std::unique_ptr<FakeEdge> Connect(const std::string& number = "7",
                                     const std::string& secret = "s%20e%2Bcret") {
-    auto edge = std::make_unique<FakeEdge>(server_->port(), number, secret);
+    auto edge = std::make_unique<FakeEdge>(server_->Port(), number, secret);
     EXPECT_EQ(edge->replyHead().substr(0, 12), "HTTP/1.1 101") << edge->replyHead();
     return edge;
   }
@@ -108,10 +109,17 @@ class RelayHubTest : public ::testing::Test {
     if (hub_) {
       hub_->Stop();
     }
+    if (server_) {
+      server_->Stop();
+    }
     server_.reset();
     hub_.reset();
     device_.Reset();
     hubSide_.Reset();
+    // The server's connection threads are detached: give the last one a moment to exit.
+    for (int i = 0; i < 100 && testing::RunningThreads() != baselineThreads_; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
     EXPECT_EQ(testing::OpenDescriptors(), baselineFds_);
     EXPECT_EQ(testing::RunningThreads(), baselineThreads_);
   }
@@ -119,7 +127,7 @@ class RelayHubTest : public ::testing::Test {
   UniqueFd device_;
   UniqueFd hubSide_;
   std::unique_ptr<RelayHub> hub_;
-  std::unique_ptr<UpgradeServer> server_;
+  std::unique_ptr<DevHubServer> server_;
   std::mutex mutex_;
   std::vector<int> announced_;
   int baselineFds_ = 0;
@@ -128,19 +136,27 @@ class RelayHubTest : public ::testing::Test {
 
 TEST_F(RelayHubTest, RefusesWrongSecretsAndRequestsThatAreNoUpgrade) {
   StartHub();
-  FakeEdge wrongSecret(server_->port(), "7", "nope");
+  FakeEdge wrongSecret(server_->Port(), "7", "nope");
   EXPECT_EQ(wrongSecret.replyHead().substr(0, 12), "HTTP/1.1 403");
   EXPECT_NE(wrongSecret.ReadRest().find("\"success\":false"), std::string::npos);
-  FakeEdge unknownDevice(server_->port(), "99", "x");
+  FakeEdge unknownDevice(server_->Port(), "99", "x");
   EXPECT_EQ(unknownDevice.replyHead().substr(0, 12), "HTTP/1.1 403");
 
-  std::string error;
-  EXPECT_FALSE(ParseRelayUpgrade("/api/relay/edge/7?secret=x", "Host: a\r\n\r\n", error));
-  EXPECT_FALSE(ParseRelayUpgrade("/api/relay/edge/?secret=x",
-                                 "Upgrade: websocket\r\nSec-WebSocket-Key: k\r\n\r\n", error));
-  std::optional<RelayUpgradeRequest> request = ParseRelayUpgrade(
-      "/api/relay/edge/%37?secret=a%20b%2Bc+d&x=1",
-      "Upgrade: WebSocket\r\nSec-WebSocket-Key: k\r\n\r\n", error);
+  auto parse = [](const std::string& target, const std::string& headers) {
+    HttpRequest request;
+    request.headers = "GET " + target + " HTTP/1.1\r\n" + headers + "\r\n";
+    EXPECT_TRUE(ParseRequestLine(request.headers, request));
+    std::string error;
+    return ParseRelayUpgrade(request, error);
+  };
+  const std::string upgrade = "Upgrade: WebSocket\r\nSec-WebSocket-Key: k\r\n";
+  EXPECT_FALSE(parse("/api/relay/edge/7?secret=x", "Host: a\r\n"));
+  EXPECT_FALSE(parse("/api/relay/edge/7?secret=x", "Upgrade: websocket\r\n"));
+  EXPECT_FALSE(parse("/api/relay/edge/?secret=x", upgrade));
+  EXPECT_FALSE(parse("/api/relay/edge/7/x?secret=x", upgrade));
+  EXPECT_FALSE(parse("/api/relay/edge/%zz?secret=x", upgrade));
+  std::optional<RelayUpgradeRequest> request =
+      parse("/api/relay/edge/%37?secret=a%20b%2Bc+d&x=1", upgrade);
   ASSERT_TRUE(request);
   EXPECT_EQ(request->deviceNumber, "7");
   EXPECT_EQ(request->deviceSecret, "a b+c+d");
@@ -191,7 +207,7 @@ TEST_F(RelayHubTest, CarriesPacketsBothWaysOverWebSocket) {
 
 TEST_F(RelayHubTest, UdpChannelCarriesSmallUdpPacketsOnly) {
   StartHub();
-  FakeEdge stranger(server_->port(), "8", "x");
+  FakeEdge stranger(server_->Port(), "8", "x");
   // Without its own relay connection, or with a wrong secret, a probe gets no answer.
   EXPECT_FALSE(stranger.Probe(hub_->UdpPort(), "7", "s e+cret", 300ms));
   std::unique_ptr<FakeEdge> edge = Connect();
@@ -307,7 +323,7 @@ TEST_F(RelayHubTest, RealEdgeRelayCarriesTrafficAndEndsWhenTheHubStops) {
   UdpRelay udp;
   std::thread edge([&] {
     RunRelayConnection(edgeTun.get(),
-                       {"http://127.0.0.1:" + std::to_string(server_->port()), "7", "s e+cret"},
+                       {"http://127.0.0.1:" + std::to_string(server_->Port()), "7", "s e+cret"},
                        webSocket, udp);
   });
   ASSERT_TRUE(StatusShows("\"udpChannels\":1"));
