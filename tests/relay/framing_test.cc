@@ -69,29 +69,6 @@ TEST(WebSocketFrameTest, WideMaskingMatchesBytewiseMaskingAtEveryLengthAndAlignm
   }
 }
 
-TEST(WebSocketFrameTest, HeadersRoundTripAndWaitForMissingBytes) {
-  const MaskKey key{1, 2, 3, 4};
-  for (uint64_t length : {0ULL, 125ULL, 126ULL, 65535ULL, 65536ULL, 4194305ULL}) {
-    for (bool masked : {false, true}) {
-      SCOPED_TRACE(testing::Message() << length << (masked ? " masked" : " unmasked"));
-      uint8_t bytes[kMaxFrameHeaderSize];
-      const size_t size = WriteFrameHeader(bytes, 0x09, length, masked ? &key : nullptr);
-      EXPECT_EQ(size, FrameHeaderSize(length, masked));
-      FrameHeader header;
-      EXPECT_FALSE(ParseFrameHeader({bytes, size - 1}, header));
-      ASSERT_TRUE(ParseFrameHeader({bytes, size}, header));
-      EXPECT_FALSE(header.fin);
-      EXPECT_EQ(header.opcode, 0x09);
-      EXPECT_EQ(header.masked, masked);
-      EXPECT_EQ(header.payloadLength, length);
-      EXPECT_EQ(header.headerSize, size);
-      if (masked) {
-        EXPECT_EQ(header.key, key);
-      }
-    }
-  }
-}
-
 TEST(UdpDatagramTest, ProbeCarriesTrimmedNumberAndSecret) {
   EXPECT_EQ(BuildUdpProbe(" 42 ", "s"),
             (std::vector<uint8_t>{'L', 'S', 'U', '1', 1, 0, 2, '4', '2', 0, 1, 's'}));
