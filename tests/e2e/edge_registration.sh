@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Registration against the development Hub: the first start gets an identity and keeps it in
+# the configuration, a second start keeps it, an operator's old network list survives as
+# additional networks, and a Hub that refuses the device ends the edge with status 1.
+
+source "$(dirname "$0")/lib/edge_lab.sh"
+edge_lab_init
+edge_lab_start_devhub
+
+echo "--- first start registers and records the identity"
+config=$LAB/edge.json
+edge_lab_write_config "$config"
+edge_lab_start_edge first "$config"
+edge_lab_wait_output first 20 "Linux forwarding and NAT rules applied for"
+number=$(edge_lab_config_value "$config" deviceNumber)
+secret=$(edge_lab_config_value "$config" deviceSecret)
+[ -n "$number" ] && [ -n "$secret" ] || lab_fail "configuration lacks the identity: $(cat "$config")"
+[ "$(stat -c %a "$config")" = 600 ] || lab_fail "configuration is not mode 0600"
+edge_lab_state first | grep -qF '"message": "Heartbeat accepted."' ||
+  lab_fail "state file does not say the heartbeat was accepted: $(edge_lab_state first)"
+edge_lab_state first | grep -qF '"heartbeatAccepted": true' || lab_fail "state not accepted"
+edge_lab_devices | grep -qF "\"$number\"" || lab_fail "devhub does not list $number: $(edge_lab_devices)"
+
+edge_lab_expect_in_order "$(edge_lab_log_file first)" \
+  "INFO LarkSpire Edge Linux starting. Log file: $LAB/work-first/Log/" \
+  "INFO Config: $config" \
+  "INFO Detected hardware interface: eth0 -> 192.168.50.0/24" \
+  "INFO networkInterfaceName auto selected: eth0" \
+  "INFO sharedNetworks effective: 192.168.50.0/24" \
+  "INFO Edge serverUrl: $EDGE_LAB_HUB_URL" \
+  "INFO Edge deviceNumber before register: <empty>" \
+  "INFO Edge deviceSecret before register: <empty>" \
+  "INFO Edge networkInterfaceName: eth0" \
+  "INFO Edge sharedNetworks: 192.168.50.0/24" \
+  "INFO Device registered: $number" \
+  "INFO Device secret: $secret" \
+  "INFO Edge deviceNumber: $number" \
+  "INFO Edge deviceSecret: $secret" \
+  "INFO Edge sharedNetworks registered: 192.168.50.0/24" \
+  "INFO Heartbeat accepted." \
+  "INFO TUN device opened: larkspire0" \
+  "INFO Linux forwarding and NAT rules applied for larkspire0 -> eth0"
+if edge_lab_output first | grep -F "Detected hardware interface:" | grep -vqF " eth0 "; then
+  lab_fail "a virtual interface was taken for hardware: $(edge_lab_output first)"
+fi
+
+status=$(edge_lab_stop_edge "$EDGE_PID")
+[ "$status" = 0 ] || lab_fail "SIGTERM ended the edge with status $status"
+edge_lab_expect_in_order "$(edge_lab_log_file first)" "INFO LarkSpire Edge Linux stopped."
+
+echo "--- a second start keeps the identity and rewrites nothing"
+sleep 1  # a new second, so the second run gets a log file of its own
+edge_lab_start_edge second "$config"
+edge_lab_wait_output second 20 "Heartbeat accepted."
+edge_lab_expect_in_order "$(edge_lab_log_file second)" \
+  "INFO Edge deviceNumber before register: $number" \
+  "INFO Edge deviceSecret before register: $secret" \
+  "INFO Device registered: $number"
+if grep -E "sharedNetworks effective|treated as additionalSharedNetworks" "$LAB/second.out"; then
+  lab_fail "a second start with unchanged networks changed the shared networks"
+fi
+[ "$(edge_lab_config_value "$config" deviceNumber)" = "$number" ] || lab_fail "number changed"
+status=$(edge_lab_stop_edge "$EDGE_PID")
+[ "$status" = 0 ] || lab_fail "SIGTERM ended the second run with status $status"
+
+echo "--- an operator's network moves to the additional networks"
+operator=$LAB/operator.json
+edge_lab_write_config "$operator" '["10.1.0.0/16"]'
+edge_lab_start_edge operator "$operator"
+edge_lab_wait_output operator 20 "Heartbeat accepted."
+edge_lab_expect_in_order "$LAB/operator.out" \
+  "INFO Existing sharedNetworks were treated as additionalSharedNetworks: 10.1.0.0/16" \
+  "INFO sharedNetworks effective: 192.168.50.0/24, 10.1.0.0/16"
+grep -qxF '  "sharedNetworks": ["192.168.50.0/24","10.1.0.0/16"],' "$operator" &&
+  grep -qxF '  "additionalSharedNetworks": ["10.1.0.0/16"],' "$operator" ||
+  lab_fail "configuration does not hold the merged lists: $(cat "$operator")"
+status=$(edge_lab_stop_edge "$EDGE_PID")
+[ "$status" = 0 ] || lab_fail "SIGTERM ended the operator run with status $status"
+
+echo "--- a Hub that refuses the registration ends the edge with status 1"
+refusal='{"success":false,"code":"closed","message":"Registration is closed."}'
+edge_lab_hub bash -c "printf 'HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\nContent-Length: ${#refusal}\r\nConnection: close\r\n\r\n%s' '$refusal' |
+  exec nc -l -N $EDGE_LAB_HUB_ADDR 31099 >/dev/null" &
+LAB_PIDS+=($!)
+lab_wait_for 5 edge_lab_hub bash -c "ss -ltn | grep -q ':31099 '" || lab_fail "refusing Hub did not listen"
+refused=$LAB/refused.json
+edge_lab_write_config "$refused"
+sed -i "s|$EDGE_LAB_HUB_URL|http://$EDGE_LAB_HUB_ADDR:31099|" "$refused"
+edge_lab_start_edge refused "$refused"
+status=$(edge_lab_wait_exit "$EDGE_PID" 30)
+[ "$status" = 1 ] || lab_fail "a refused registration ended with status $status"
+edge_lab_output refused | grep -qF "ERROR Register failed: Registration is closed." ||
+  lab_fail "no 'Register failed' line: $(edge_lab_output refused)"
+if edge_lab_output refused | grep -qF "TUN device opened"; then
+  lab_fail "the edge went on after a refused registration"
+fi
+
+echo "PASS"

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The Hub goes away and comes back: the edge keeps running, records the failed heartbeat,
+# retries the relay every 3 seconds and, once the Hub is back, reconnects with a new
+# handshake and a new UDP channel, and traffic flows again.
+
+source "$(dirname "$0")/lib/edge_lab.sh"
+edge_lab_init
+config=$LAB/edge.json
+edge_lab_write_config "$config"
+edge_lab_start_devhub
+edge_lab_start_relaying edge "$config"
+lab_wait_for 10 test -n "$(edge_lab_channel_id)" || lab_fail "no UDP channel: $(edge_lab_devices)"
+firstChannel=$(edge_lab_channel_id)
+
+echo "--- Hub killed"
+edge_lab_stop_devhub KILL
+# The next periodic heartbeat comes at most 30 s after the last one.
+edge_lab_wait_output edge 45 "WARN Heartbeat failed: TCP connect failed to $EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT: "
+kill -0 "$EDGE_PID" || lab_fail "the edge ended when the Hub went away"
+edge_lab_state edge | grep -qF "\"message\": \"TCP connect failed to $EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT: Connection refused\"" ||
+  lab_fail "the state file does not hold the bare connection error: $(edge_lab_state edge)"
+edge_lab_state edge | grep -qF '"heartbeatAccepted": false' || lab_fail "state still accepted"
+edge_lab_output edge | grep -qF "WARN Relay loop failed: " || lab_fail "no relay retry logged"
+
+echo "--- Hub back"
+handshakesBefore=$(grep -c "Relay loop failed: " "$LAB/edge.out")
+edge_lab_start_devhub
+edge_lab_wait_tunnel 20
+lab_wait_for 10 test -n "$(edge_lab_channel_id)" || lab_fail "no UDP channel after the restart"
+secondChannel=$(edge_lab_channel_id)
+[ "$secondChannel" != "$firstChannel" ] ||
+  lab_fail "the UDP channel identifier did not change ($firstChannel)"
+[ "$(edge_lab_counter webSocket packetsFromEdge)" -gt 0 ] || lab_fail "no traffic after restart"
+edge_lab_tcp_transfer 500000
+echo "relay retries while the Hub was down: $handshakesBefore"
+status=$(edge_lab_stop_edge "$EDGE_PID")
+[ "$status" = 0 ] || lab_fail "SIGTERM ended the edge with status $status"
+
+echo "PASS"
