@@ -76,7 +76,7 @@ edge_lab_stop_edge "$EDGE_PID"
 
 echo "--- a Hub that refuses the registration ends the edge with status 1"
 refusal='{"success":false,"code":"closed","message":"Registration is closed."}'
-edge_lab_hub bash -c "printf 'HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\nContent-Length: ${#refusal}\r\nConnection: close\r\n\r\n%s' '$refusal' |
+ip netns exec "$HUB_NS" bash -c "printf 'HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\nContent-Length: ${#refusal}\r\nConnection: close\r\n\r\n%s' '$refusal' |
   exec nc -l -N $EDGE_LAB_HUB_ADDR 31099 >/dev/null" &
 LAB_PIDS+=($!)
 lab_wait_for 5 edge_lab_hub bash -c "ss -ltn | grep -q ':31099 '" || lab_fail "refusing Hub did not listen"

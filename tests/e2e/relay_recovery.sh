@@ -23,16 +23,20 @@ edge_lab_state edge | grep -qF '"heartbeatAccepted": false' || lab_fail "state s
 edge_lab_output edge | grep -qF "WARN Relay loop failed: " || lab_fail "no relay retry logged"
 
 echo "--- Hub back"
-handshakesBefore=$(grep -c "Relay loop failed: " "$LAB/edge.out")
+attempts=$(grep -c "Relay loop failed: " "$LAB/edge.out")
+handshakesBefore=$(grep -c "Relay connected: device " "$LAB/devhub.out")
+backAt=$SECONDS
 edge_lab_start_devhub
 edge_lab_wait_tunnel 20
+echo "relay attempts while the Hub was down: $attempts; traffic again $((SECONDS - backAt)) s after the Hub came back"
+[ "$(grep -c "Relay connected: device " "$LAB/devhub.out")" -gt "$handshakesBefore" ] ||
+  lab_fail "no new relay handshake after the restart"
 lab_wait_for 10 test -n "$(edge_lab_channel_id)" || lab_fail "no UDP channel after the restart"
 secondChannel=$(edge_lab_channel_id)
 [ "$secondChannel" != "$firstChannel" ] ||
   lab_fail "the UDP channel identifier did not change ($firstChannel)"
 [ "$(edge_lab_counter webSocket packetsFromEdge)" -gt 0 ] || lab_fail "no traffic after restart"
 edge_lab_tcp_transfer 500000
-echo "relay retries while the Hub was down: $handshakesBefore"
 edge_lab_stop_edge "$EDGE_PID"
 
 echo "PASS"

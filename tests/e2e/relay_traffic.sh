@@ -28,7 +28,7 @@ udpBefore=$(edge_lab_counter udp packetsToEdge)
 udpBackBefore=$(edge_lab_counter udp packetsFromEdge)
 # A UDP workload: iperf3's control connection is TCP (WebSocket), its 1000-byte datagrams
 # qualify for the UDP channel in both directions of the test stream.
-edge_lab_lan iperf3 -s -1 -B "$EDGE_LAB_LAN_HOST" >"$LAB/iperf3-server.out" 2>&1 &
+ip netns exec "$LAN_NS" iperf3 -s -1 -B "$EDGE_LAB_LAN_HOST" >"$LAB/iperf3-server.out" 2>&1 &
 LAB_PIDS+=($!)
 lab_wait_for 5 edge_lab_lan bash -c "ss -ltn | grep -q ':5201 '" || lab_fail "iperf3 did not listen"
 edge_lab_hub iperf3 -u -c "$EDGE_LAB_LAN_HOST" -b 2M -l 1000 -t 2 >"$LAB/iperf3.out" 2>&1 ||

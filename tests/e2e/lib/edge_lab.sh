@@ -46,6 +46,8 @@ edge_lab_init() {
   lab_addr "$LAN_NS" eth0 "$EDGE_LAB_LAN_HOST/24"
 }
 
+# Run a command in one of the namespaces. Start background processes with `ip netns exec`
+# itself instead, so that $! is the process and not a subshell.
 edge_lab_hub() { ip netns exec "$HUB_NS" "$@"; }
 edge_lab_edge() { ip netns exec "$EDGE_NS" "$@"; }
 edge_lab_lan() { ip netns exec "$LAN_NS" "$@"; }
@@ -72,7 +74,8 @@ edge_lab_config_value() {
 # the scratch directory, kept across restarts) and waits until it accepts connections.
 # Sets DEVHUB_PID; output goes to $LAB/devhub.out.
 edge_lab_start_devhub() {
-  edge_lab_hub "$LARKSPIRE_DEVHUB" --listen "$EDGE_LAB_HUB_ADDR" --port "$EDGE_LAB_PORT" \
+  # `ip netns exec` directly, not through a shell function: $! must be the devhub itself.
+  ip netns exec "$HUB_NS" "$LARKSPIRE_DEVHUB" --listen "$EDGE_LAB_HUB_ADDR" --port "$EDGE_LAB_PORT" \
     --data "$LAB/devhub.json" "$@" >>"$LAB/devhub.out" 2>&1 &
   DEVHUB_PID=$!
   LAB_PIDS+=("$DEVHUB_PID")
@@ -131,7 +134,7 @@ edge_lab_wait_exit() {
     sleep 0.1
   done
   LAB_EXIT_STATUS=0
-  wait "$pid" || LAB_EXIT_STATUS=$?
+  { wait "$pid"; } 2>/dev/null || LAB_EXIT_STATUS=$?
 }
 
 # edge_lab_expect_exit PID SECONDS STATUS WHAT: the process ends with STATUS.
@@ -164,7 +167,7 @@ edge_lab_tcp_transfer() {
   local bytes=$1 port=5001
   head -c "$bytes" /dev/urandom >"$LAB/payload.sent"
   rm -f "$LAB/payload.received"
-  edge_lab_lan nc -l -N "$EDGE_LAB_LAN_HOST" "$port" >"$LAB/payload.received" &
+  ip netns exec "$LAN_NS" nc -l "$EDGE_LAB_LAN_HOST" "$port" >"$LAB/payload.received" </dev/null &
   local listener=$!
   LAB_PIDS+=("$listener")
   lab_wait_for 5 edge_lab_lan bash -c "ss -ltn | grep -q ':$port '" || lab_fail "nc did not listen"
