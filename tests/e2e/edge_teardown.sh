@@ -22,9 +22,9 @@ edge_rules() { edge_lab_firewall | grep -cE 'larkspire0|-s 10.250.0.0/16' || tru
 echo "--- SIGTERM restores the firewall and the routes"
 edge_lab_start_relaying term "$config"
 [ "$(edge_rules)" = 3 ] || lab_fail "expected 3 edge rules while running: $(edge_lab_firewall)"
-edge_lab_routes | grep -q "10.250.0.0/16 dev larkspire0" || lab_fail "no overlay route"
+grep -q "10.250.0.0/16 dev larkspire0" <<<"$(edge_lab_routes)" || lab_fail "no overlay route"
 edge_lab_stop_edge "$EDGE_PID"
-edge_lab_output term | grep -qF "INFO LarkSpire Edge Linux stopped." || lab_fail "no stop line"
+grep -qF "INFO LarkSpire Edge Linux stopped." <<<"$(edge_lab_output term)" || lab_fail "no stop line"
 [ "$(edge_lab_firewall)" = "$firewallBefore" ] || lab_fail "firewall differs after SIGTERM:
 $(diff <(echo "$firewallBefore") <(edge_lab_firewall))"
 [ "$(edge_lab_routes)" = "$routesBefore" ] || lab_fail "routes differ after SIGTERM:
@@ -46,7 +46,7 @@ echo "--- a second instance fails on the TUN device"
 cp "$config" "$LAB/second.json"
 edge_lab_start_edge second "$LAB/second.json"
 edge_lab_expect_exit "$EDGE_PID" 30 1 "the second instance"
-edge_lab_output second | grep -qF "ERROR TUNSETIFF failed: " ||
+grep -qF "ERROR TUNSETIFF failed: " <<<"$(edge_lab_output second)" ||
   lab_fail "no TUNSETIFF error: $(edge_lab_output second)"
 kill -0 "$firstPid" || lab_fail "the first instance died with the second"
 edge_lab_ping 10 || lab_fail "the first instance stopped relaying"

@@ -17,10 +17,10 @@ edge_lab_stop_devhub KILL
 # The next periodic heartbeat comes at most 30 s after the last one.
 edge_lab_wait_output edge 45 "WARN Heartbeat failed: TCP connect failed to $EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT: "
 kill -0 "$EDGE_PID" || lab_fail "the edge ended when the Hub went away"
-edge_lab_state edge | grep -qF "\"message\": \"TCP connect failed to $EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT: Connection refused\"" ||
+grep -qF "\"message\": \"TCP connect failed to $EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT: Connection refused\"" <<<"$(edge_lab_state edge)" ||
   lab_fail "the state file does not hold the bare connection error: $(edge_lab_state edge)"
-edge_lab_state edge | grep -qF '"heartbeatAccepted": false' || lab_fail "state still accepted"
-edge_lab_output edge | grep -qF "WARN Relay loop failed: " || lab_fail "no relay retry logged"
+grep -qF '"heartbeatAccepted": false' <<<"$(edge_lab_state edge)" || lab_fail "state still accepted"
+grep -qF "WARN Relay loop failed: " <<<"$(edge_lab_output edge)" || lab_fail "no relay retry logged"
 
 echo "--- Hub back"
 attempts=$(grep -c "Relay loop failed: " "$LAB/edge.out")

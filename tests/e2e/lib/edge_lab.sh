@@ -83,7 +83,7 @@ edge_lab_start_devhub() {
     lab_fail "devhub did not start listening; its output: $(cat "$LAB/devhub.out")"
   # The devhub's TUN comes up with it; send the LAN through it as a client of the overlay
   # would see it.
-  if edge_lab_hub ip -4 addr show | grep -q "inet $EDGE_LAB_OVERLAY_CLIENT/"; then
+  if grep -q "inet $EDGE_LAB_OVERLAY_CLIENT/" <<<"$(edge_lab_hub ip -4 addr show)"; then
     local tun
     tun=$(edge_lab_hub ip -4 -o addr show | awk -v a="$EDGE_LAB_OVERLAY_CLIENT/" 'index($4, a) == 1 {print $2}')
     edge_lab_hub ip route replace "$EDGE_LAB_LAN_NET" dev "$tun" src "$EDGE_LAB_OVERLAY_CLIENT"
