@@ -341,28 +341,49 @@ void RelayHub::DeliverToDevice(const uint8_t* packet, size_t size, ChannelCounte
 // ---- packet device to edges ----
 
 void RelayHub::PacketDeviceLoop() {
-  std::vector<uint8_t> buffer(kHeadroom + kMaxPacket);
-  uint8_t* packet = buffer.data() + kHeadroom;
+  // One slot per packet of a pass, each with headroom for the header written before it.
+  constexpr size_t kSlot = kHeadroom + kMaxPacket;
+  std::vector<uint8_t> slots(kDeviceBatch * kSlot);
+  size_t sizes[kDeviceBatch];
+  FrameBatch batch;
   while (WaitReadable(options_.packetFd, wakeFd_.get())) {
     // Drain everything that is ready before waiting again.
-    while (!stopping_.load()) {
-      ssize_t size = ::read(options_.packetFd, packet, kMaxPacket);
-      if (size < 0 && errno == EINTR) {
-        continue;
+    bool drained = false;
+    while (!drained && !stopping_.load()) {
+      size_t count = 0;
+      if (!ReadBatch(slots, sizes, count, drained)) {
+        return;
       }
-      if (size <= 0) {
-        if (size < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-          g_log.Write("WARN", "Packet device read failed: " + std::string(std::strerror(errno)));
-          return;
-        }
-        if (size == 0) {
-          return;  // the other end of a test socket pair went away
-        }
-        break;
+      for (size_t i = 0; i < count; ++i) {
+        SendToEdge(slots.data() + i * kSlot + kHeadroom, sizes[i], batch);
       }
-      SendToEdge(packet, static_cast<size_t>(size));
+      Flush(batch);
     }
   }
+}
+
+bool RelayHub::ReadBatch(std::vector<uint8_t>& slots, size_t (&sizes)[kDeviceBatch],
+                         size_t& count, bool& drained) {
+  constexpr size_t kSlot = kHeadroom + kMaxPacket;
+  while (count < kDeviceBatch) {
+    ssize_t size = ::read(options_.packetFd, slots.data() + count * kSlot + kHeadroom, kMaxPacket);
+    if (size < 0 && errno == EINTR) {
+      continue;
+    }
+    if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      drained = true;
+      return true;
+    }
+    if (size < 0) {
+      g_log.Write("WARN", "Packet device read failed: " + std::string(std::strerror(errno)));
+      return false;
+    }
+    if (size == 0) {
+      return false;  // the other end of a test socket pair went away
+    }
+    sizes[count++] = static_cast<size_t>(size);
+  }
+  return true;
 }
 
 bool RelayHub::RouteLocked(const uint8_t* packet, size_t size, Route& route) {
@@ -388,8 +409,8 @@ bool RelayHub::RouteLocked(const uint8_t* packet, size_t size, Route& route) {
 }
 
 // `packet` has kHeadroom writable bytes in front of it: the frame or datagram header is
-// written there, so the packet itself is never copied.
-void RelayHub::SendToEdge(uint8_t* packet, size_t size) {
+// written there, so the packet itself is never copied. WebSocket frames join `batch`.
+void RelayHub::SendToEdge(uint8_t* packet, size_t size, FrameBatch& batch) {
   Route route;
   bool routed;
   {
@@ -418,13 +439,30 @@ void RelayHub::SendToEdge(uint8_t* packet, size_t size) {
     }
     // Like the edge: a datagram that could not go out takes the WebSocket instead.
   }
-  uint8_t* frame = BuildFrameInPlace(packet, size, kFinBit | kOpcodeBinary, nullptr);
-  const size_t frameSize = static_cast<size_t>(packet - frame) + size;
-  if (route.connection->SendFrame(frame, frameSize)) {
-    counters.webSocket.CountToEdge(size);
-  } else {
-    counters.CountDrop();
+  if (batch.connection != route.connection) {
+    Flush(batch);
+    batch.connection = route.connection;
+    batch.counters = &counters;
   }
+  uint8_t* frame = BuildFrameInPlace(packet, size, kFinBit | kOpcodeBinary, nullptr);
+  batch.frames[batch.count++] = {frame, static_cast<size_t>(packet - frame) + size};
+  batch.bytes += size;
+}
+
+void RelayHub::Flush(FrameBatch& batch) {
+  if (batch.count > 0) {
+    RelayCounters& counters = *batch.counters;
+    if (batch.connection->SendFrames(batch.frames, batch.count)) {
+      counters.webSocket.packetsToEdge.fetch_add(batch.count, std::memory_order_relaxed);
+      counters.webSocket.bytesToEdge.fetch_add(batch.bytes, std::memory_order_relaxed);
+    } else {
+      counters.dropped.fetch_add(batch.count, std::memory_order_relaxed);
+    }
+  }
+  batch.connection.reset();
+  batch.counters = nullptr;
+  batch.count = 0;
+  batch.bytes = 0;
 }
 
 // ---- UDP channels ----

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <chrono>
@@ -97,9 +98,24 @@ class RelayHub {
   void DeliverToDevice(const uint8_t* packet, size_t size, ChannelCounters& channel,
                        RelayCounters& counters);
 
+  // Packets read from the device in one pass, at most.
+  static constexpr size_t kDeviceBatch = 32;
+  // Consecutive WebSocket frames of one pass bound for one edge: sent with one system call.
+  struct FrameBatch {
+    std::shared_ptr<EdgeConnection> connection;
+    RelayCounters* counters = nullptr;
+    iovec frames[kDeviceBatch];
+    size_t count = 0;
+    size_t bytes = 0;  // packet bytes without headers, for the counters
+  };
+
   void PacketDeviceLoop();
+  // Reads up to kDeviceBatch packets into `slots`; false when the loop must end.
+  bool ReadBatch(std::vector<uint8_t>& slots, size_t (&sizes)[kDeviceBatch], size_t& count,
+                 bool& drained);
   bool RouteLocked(const uint8_t* packet, size_t size, Route& route);
-  void SendToEdge(uint8_t* packet, size_t size);
+  void SendToEdge(uint8_t* packet, size_t size, FrameBatch& batch);
+  void Flush(FrameBatch& batch);
 
   void UdpLoop();
   void HandleUdpDatagram(const uint8_t* datagram, size_t size, const sockaddr_in& from);

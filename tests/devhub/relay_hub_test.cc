@@ -191,6 +191,18 @@ TEST_F(RelayHubTest, CarriesPacketsBothWaysOverWebSocket) {
   EXPECT_EQ(frame->payload, (std::vector<uint8_t>{'p', 'i', 'n', 'g'}));
   EXPECT_EQ(IntoDevice(), fromEdge);
 
+  // A burst larger than one read pass arrives whole and in order, one frame per packet.
+  std::vector<std::vector<uint8_t>> burst;
+  for (size_t i = 0; i < 40; ++i) {
+    burst.push_back(Ipv4Packet(kLanHost, kTcp, 20 + i * 37));
+    FromDevice(burst.back());
+  }
+  for (const std::vector<uint8_t>& expected : burst) {
+    frame = edge->NextNonPingFrame();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->payload, expected);
+  }
+
   // Nobody serves this destination.
   FromDevice(Ipv4Packet("8.8.8.8", kTcp, 60));
   FromDevice(toEdge);
@@ -198,7 +210,7 @@ TEST_F(RelayHubTest, CarriesPacketsBothWaysOverWebSocket) {
   EXPECT_EQ(hub_->unroutable(), 1u);
 
   EXPECT_TRUE(StatusShows("\"connected\":true"));
-  EXPECT_TRUE(StatusShows("\"webSocket\":{\"packetsToEdge\":2,\"bytesToEdge\":2800,"
+  EXPECT_TRUE(StatusShows("\"webSocket\":{\"packetsToEdge\":42,\"bytesToEdge\":32460,"
                         "\"packetsFromEdge\":2,\"bytesFromEdge\":200}"));
   EXPECT_TRUE(StatusShows("\"udpChannelId\":\"\""));
   std::lock_guard<std::mutex> lock(mutex_);
