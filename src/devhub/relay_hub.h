@@ -1,6 +1,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <atomic>
@@ -100,13 +101,21 @@ class RelayHub {
 
   // Packets read from the device in one pass, at most.
   static constexpr size_t kDeviceBatch = 32;
-  // Consecutive WebSocket frames of one pass bound for one edge: sent with one system call.
-  struct FrameBatch {
-    std::shared_ptr<EdgeConnection> connection;
-    RelayCounters* counters = nullptr;
+  // What one pass over the packet device sends: consecutive WebSocket frames bound for one
+  // edge go out with one system call, and all UDP datagrams of the pass with another.
+  struct PassBatch {
+    std::shared_ptr<EdgeConnection> frameConnection;
+    RelayCounters* frameCounters = nullptr;
     iovec frames[kDeviceBatch];
-    size_t count = 0;
-    size_t bytes = 0;  // packet bytes without headers, for the counters
+    size_t frameCount = 0;
+    size_t frameBytes = 0;  // packet bytes without headers, for the counters
+
+    mmsghdr datagrams[kDeviceBatch];
+    iovec datagramParts[kDeviceBatch];
+    sockaddr_in peers[kDeviceBatch];
+    uint8_t* datagramPackets[kDeviceBatch];
+    std::shared_ptr<EdgeConnection> datagramConnections[kDeviceBatch];
+    size_t datagramCount = 0;
   };
 
   void PacketDeviceLoop();
@@ -114,8 +123,11 @@ class RelayHub {
   bool ReadBatch(std::vector<uint8_t>& slots, size_t (&sizes)[kDeviceBatch], size_t& count,
                  bool& drained);
   bool RouteLocked(const uint8_t* packet, size_t size, Route& route);
-  void SendToEdge(uint8_t* packet, size_t size, FrameBatch& batch);
-  void Flush(FrameBatch& batch);
+  void SendToEdge(uint8_t* packet, size_t size, PassBatch& batch);
+  void AddFrame(const std::shared_ptr<EdgeConnection>& connection, uint8_t* packet, size_t size,
+                PassBatch& batch);
+  void FlushFrames(PassBatch& batch);
+  void FlushDatagrams(PassBatch& batch);
 
   void UdpLoop();
   void HandleUdpDatagram(const uint8_t* datagram, size_t size, const sockaddr_in& from);
