@@ -6,13 +6,19 @@
 #include <utility>
 #include <vector>
 
-#include "service/scripted_hub.h"
+#include "support/fake_http_server.h"
 #include "util/run_flag.h"
 
 namespace larkspire {
 namespace {
 
-using testing::ScriptedHub;
+using testing::FakeHttpServer;
+
+std::string JsonReply(int status, const std::string& body) {
+  return "HTTP/1.1 " + std::to_string(status) +
+         " X\r\nContent-Type: application/json\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
 
 struct StateRecord {
   std::vector<std::pair<std::string, bool>> writes;
@@ -59,7 +65,7 @@ TEST(HeartbeatRequestTest, PathPercentEncodesTheDeviceNumber) {
 }
 
 TEST(SendHeartbeatTest, PostsToTheHubAndRecordsAnAcceptedReply) {
-  ScriptedHub hub({ScriptedHub::JsonReply(200, R"({"success":true,"data":null})")});
+  FakeHttpServer hub(JsonReply(200, R"({"success":true,"data":null})"));
   Settings settings = Device(hub.Url() + "/");
   settings.deviceNumber = "E 42";
   StateRecord state;
@@ -84,14 +90,14 @@ TEST(SendHeartbeatTest, ReportsEveryFailureWithoutThrowing) {
   };
   const Case cases[] = {
       {"refused with a message",
-       ScriptedHub::JsonReply(403, R"({"success":false,"message":"Device secret mismatch."})"),
+       JsonReply(403, R"({"success":false,"message":"Device secret mismatch."})"),
        "Heartbeat failed: Device secret mismatch."},
-      {"an error status without envelope", ScriptedHub::JsonReply(500, "oops"),
+      {"an error status without envelope", JsonReply(500, "oops"),
        "Heartbeat failed: "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    ScriptedHub hub({c.reply});
+    FakeHttpServer hub(c.reply);
     StateRecord state;
     SendHeartbeat(Device(hub.Url()), state.Writer());
     ASSERT_EQ(state.writes.size(), 1u);
@@ -101,11 +107,12 @@ TEST(SendHeartbeatTest, ReportsEveryFailureWithoutThrowing) {
 }
 
 TEST(SendHeartbeatTest, AnUnreachableHubLeavesTheBareErrorInTheState) {
-  std::string url = testing::ClosedPortUrl();
+  int port = testing::UnusedLoopbackPort();
+  std::string url = "http://127.0.0.1:" + std::to_string(port);
   StateRecord state;
   SendHeartbeat(Device(url), state.Writer());
   ASSERT_EQ(state.writes.size(), 1u);
-  std::string expectedStart = "TCP connect failed to 127.0.0.1:" + url.substr(url.rfind(':') + 1);
+  std::string expectedStart = "TCP connect failed to 127.0.0.1:" + std::to_string(port) + ": ";
   EXPECT_EQ(state.writes[0].first.rfind(expectedStart, 0), 0u) << state.writes[0].first;
   EXPECT_FALSE(state.writes[0].second);
 }
@@ -113,7 +120,7 @@ TEST(SendHeartbeatTest, AnUnreachableHubLeavesTheBareErrorInTheState) {
 TEST(SendHeartbeatTest, AnEmptyIdentitySendsNothing) {
   for (bool emptyNumber : {true, false}) {
     SCOPED_TRACE(emptyNumber ? "empty number" : "empty secret");
-    ScriptedHub hub({});
+    FakeHttpServer hub(JsonReply(200, R"({"success":true})"));
     Settings settings = Device(hub.Url());
     (emptyNumber ? settings.deviceNumber : settings.deviceSecret).clear();
     StateRecord state;
@@ -126,8 +133,7 @@ TEST(SendHeartbeatTest, AnEmptyIdentitySendsNothing) {
 }
 
 TEST(SendHeartbeatTest, AStateFileThatCannotBeWrittenIsRetriedOnceThenThrown) {
-  ScriptedHub hub({ScriptedHub::JsonReply(200, R"({"success":true})"),
-                   ScriptedHub::JsonReply(200, R"({"success":true})")});
+  FakeHttpServer hub(JsonReply(200, R"({"success":true})"));
   std::vector<std::string> attempts;
   int failuresLeft = 1;
   auto flakyWriter = [&](const std::string& message, bool) {
