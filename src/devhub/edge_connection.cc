@@ -10,8 +10,7 @@
 
 namespace larkspire {
 
-EdgeConnection::EdgeConnection(UniqueFd socket, std::string deviceNumber,
-                               RelayCounters& counters)
+EdgeConnection::EdgeConnection(UniqueFd socket, std::string deviceNumber, RelayCounters& counters)
     : socket_(std::move(socket)), deviceNumber_(std::move(deviceNumber)), counters_(counters) {}
 
 bool EdgeConnection::SendUpgradeReply(const std::string& reply) {

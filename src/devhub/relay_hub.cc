@@ -81,7 +81,9 @@ RelayHub::RelayHub(RelayHubOptions options)
   }
 }
 
-RelayHub::~RelayHub() { Stop(); }
+RelayHub::~RelayHub() {
+  Stop();
+}
 
 void RelayHub::EnableUdp(const std::string& address, int port) {
   const std::string where = address + ":" + std::to_string(port);
@@ -163,8 +165,8 @@ std::string RelayHub::StatusJson(const std::string& deviceNumber) const {
   }
   static const RelayCounters kNone;
   const RelayCounters& counters = link ? link->counters : kNone;
-  return std::string("{\"connected\":") + (connected ? "true" : "false") +
-         ",\"udpChannelId\":\"" + (channelId != 0 ? std::to_string(channelId) : "") + "\"" +
+  return std::string("{\"connected\":") + (connected ? "true" : "false") + ",\"udpChannelId\":\"" +
+         (channelId != 0 ? std::to_string(channelId) : "") + "\"" +
          ",\"webSocketConnections\":" + std::to_string(counters.webSocketConnections.load()) +
          ",\"udpChannels\":" + std::to_string(counters.udpChannels.load()) +
          ",\"dropped\":" + std::to_string(counters.dropped.load()) +
@@ -186,8 +188,8 @@ void RelayHub::ServeConnection(UniqueFd socket, const std::string& deviceNumber,
   SetTimeout(fd, SO_SNDTIMEO, std::chrono::milliseconds(5000));
 
   std::shared_ptr<DeviceLink> link = LinkFor(deviceNumber);
-  auto connection = std::make_shared<EdgeConnection>(std::move(socket), deviceNumber,
-                                                     link->counters);
+  auto connection =
+      std::make_shared<EdgeConnection>(std::move(socket), deviceNumber, link->counters);
   // Registered before the reply, so the edge's UDP probe, sent as soon as it reads the
   // reply, finds the connection; frames wait for the reply inside the connection.
   Attach(connection, *link);
@@ -363,8 +365,8 @@ void RelayHub::PacketDeviceLoop() {
   }
 }
 
-bool RelayHub::ReadBatch(std::vector<uint8_t>& slots, size_t (&sizes)[kDeviceBatch],
-                         size_t& count, bool& drained) {
+bool RelayHub::ReadBatch(std::vector<uint8_t>& slots, size_t (&sizes)[kDeviceBatch], size_t& count,
+                         bool& drained) {
   constexpr size_t kSlot = kHeadroom + kMaxPacket;
   while (count < kDeviceBatch) {
     ssize_t size = ::read(options_.packetFd, slots.data() + count * kSlot + kHeadroom, kMaxPacket);

@@ -210,8 +210,9 @@ TEST_F(RelayHubTest, CarriesPacketsBothWaysOverWebSocket) {
   EXPECT_EQ(hub_->unroutable(), 1u);
 
   EXPECT_TRUE(StatusShows("\"connected\":true"));
-  EXPECT_TRUE(StatusShows("\"webSocket\":{\"packetsToEdge\":42,\"bytesToEdge\":32460,"
-                        "\"packetsFromEdge\":2,\"bytesFromEdge\":200}"));
+  EXPECT_TRUE(
+      StatusShows("\"webSocket\":{\"packetsToEdge\":42,\"bytesToEdge\":32460,"
+                  "\"packetsFromEdge\":2,\"bytesFromEdge\":200}"));
   EXPECT_TRUE(StatusShows("\"udpChannelId\":\"\""));
   std::lock_guard<std::mutex> lock(mutex_);
   EXPECT_EQ(announced_, std::vector<int>{24});
@@ -235,8 +236,10 @@ TEST_F(RelayHubTest, UdpChannelCarriesSmallUdpPacketsOnly) {
     size_t size;
     bool overUdp;
   } cases[] = {
-      {"20-byte UDP", kUdp, 20, true},     {"1350-byte UDP", kUdp, 1350, true},
-      {"1351-byte UDP", kUdp, 1351, false}, {"TCP", kTcp, 100, false},
+      {"20-byte UDP", kUdp, 20, true},
+      {"1350-byte UDP", kUdp, 1350, true},
+      {"1351-byte UDP", kUdp, 1351, false},
+      {"TCP", kTcp, 100, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -257,8 +260,9 @@ TEST_F(RelayHubTest, UdpChannelCarriesSmallUdpPacketsOnly) {
   edge->SendUdp(hub_->UdpPort(), *id + 1, Ipv4Packet("10.250.0.1", kUdp, 99));  // dropped
   edge->SendUdp(hub_->UdpPort(), *id, fromEdge);
   EXPECT_EQ(IntoDevice(), fromEdge);
-  EXPECT_TRUE(StatusShows("\"udp\":{\"packetsToEdge\":2,\"bytesToEdge\":1370,"
-                        "\"packetsFromEdge\":1,\"bytesFromEdge\":200}"));
+  EXPECT_TRUE(
+      StatusShows("\"udp\":{\"packetsToEdge\":2,\"bytesToEdge\":1370,"
+                  "\"packetsFromEdge\":1,\"bytesFromEdge\":200}"));
   EXPECT_TRUE(StatusShows("\"udpChannelId\":\"" + std::to_string(*id) + "\""));
 }
 
@@ -339,7 +343,8 @@ TEST_F(RelayHubTest, RealEdgeRelayCarriesTrafficAndEndsWhenTheHubStops) {
                        webSocket, udp);
   });
   ASSERT_TRUE(StatusShows("\"udpChannels\":1"));
-  for (const auto& [protocol, size] : {std::pair{kTcp, size_t{1400}}, std::pair{kUdp, size_t{100}}}) {
+  for (const auto& [protocol, size] :
+       {std::pair{kTcp, size_t{1400}}, std::pair{kUdp, size_t{100}}}) {
     std::vector<uint8_t> toLan = Ipv4Packet(kLanHost, protocol, size);
     FromDevice(toLan);
     EXPECT_EQ(ReadPacket(lan.get()), toLan);
@@ -347,8 +352,9 @@ TEST_F(RelayHubTest, RealEdgeRelayCarriesTrafficAndEndsWhenTheHubStops) {
   std::vector<uint8_t> fromLan = Ipv4Packet("10.250.0.1", kTcp, 1200);
   ASSERT_EQ(::write(lan.get(), fromLan.data(), fromLan.size()), 1200);
   EXPECT_EQ(IntoDevice(), fromLan);
-  EXPECT_TRUE(StatusShows("\"webSocket\":{\"packetsToEdge\":1,\"bytesToEdge\":1400,"
-                        "\"packetsFromEdge\":1,"));
+  EXPECT_TRUE(
+      StatusShows("\"webSocket\":{\"packetsToEdge\":1,\"bytesToEdge\":1400,"
+                  "\"packetsFromEdge\":1,"));
   EXPECT_TRUE(StatusShows("\"udp\":{\"packetsToEdge\":1,\"bytesToEdge\":100,"));
 
   hub_->Stop();  // the edge reads the close frame and ends its connection
