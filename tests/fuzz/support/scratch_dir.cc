@@ -10,8 +10,13 @@ namespace {
 
 struct ScratchDir {
   ScratchDir() {
-    // Memory-backed when possible: the atomic writes sync every file they replace.
-    std::string base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+    // libFuzzer may end the process without running destructors, so scripts/fuzz names a
+    // directory that it removes itself. Memory-backed otherwise when possible: the atomic
+    // writes sync every file they replace.
+    const char* given = std::getenv("LARKSPIRE_FUZZ_TMPDIR");
+    std::string base = given != nullptr && *given != '\0'          ? given
+                       : std::filesystem::is_directory("/dev/shm") ? "/dev/shm"
+                                                                   : "/tmp";
     std::string pattern = base + "/larkspire-fuzz-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
       throw std::runtime_error("mkdtemp failed");
