@@ -156,9 +156,13 @@ unshare --mount --net --propagation private bash -euo pipefail -c '
   for path in $WRITABLE /var/lib/larkspire; do
     mount --bind "$path" "$path"
   done
-  mount -t tmpfs private-tmp /tmp
+  # The private /tmp is filled before it is moved into place: the build tree (and so $S)
+  # may itself lie under /tmp, which the new mount hides.
+  mkdir -p "$S/t/private-tmp"
+  mount -t tmpfs private-tmp "$S/t/private-tmp"
+  cp "$S/t/package.tar.gz" "$S/t/duties.sh" "$S/t/private-tmp/"
+  mount --move "$S/t/private-tmp" /tmp
   mount -t tmpfs private-var-tmp /var/tmp
-  cp "$S/t/package.tar.gz" "$S/t/duties.sh" /tmp/
   keep=$(printf "%s\n" $WRITABLE /var/lib/larkspire /tmp /var/tmp)
   awk "{print \$5}" /proc/self/mountinfo | sort -u | while read -r point; do
     case "$point" in
