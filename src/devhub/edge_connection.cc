@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include "relay/packet_batch.h"
 #include "relay/websocket_frame.h"
 #include "util/socket_io.h"
 
@@ -22,17 +23,33 @@ bool EdgeConnection::SendLocked(const uint8_t* data, size_t size) {
     return false;
   }
   if (!SendAll(socket_.get(), data, size)) {
-    // Part of a frame may be on the wire: nothing sent after it could be parsed.
-    closing_.store(true);
-    ::shutdown(socket_.get(), SHUT_RDWR);
+    Break();
     return false;
   }
   return true;
 }
 
+void EdgeConnection::Break() {
+  // Part of a frame may be on the wire: nothing sent after it could be parsed.
+  closing_.store(true);
+  ::shutdown(socket_.get(), SHUT_RDWR);
+}
+
 bool EdgeConnection::SendFrame(const uint8_t* frame, size_t size) {
   std::lock_guard<std::mutex> lock(sendMutex_);
   return SendLocked(frame, size);
+}
+
+bool EdgeConnection::SendFrames(iovec* frames, size_t count) {
+  std::lock_guard<std::mutex> lock(sendMutex_);
+  if (!upgraded_ || closing_.load()) {
+    return false;
+  }
+  if (!SendAllVectored(socket_.get(), frames, count)) {
+    Break();
+    return false;
+  }
+  return true;
 }
 
 bool EdgeConnection::SendControl(uint8_t opcode, const uint8_t* payload, size_t size) {

@@ -28,9 +28,7 @@ constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 constexpr uint16_t kCloseNormal = 1000;
 constexpr uint16_t kCloseGoingAway = 1001;
 constexpr uint16_t kCloseProtocolError = 1002;
-// Headroom in front of a packet read from the device: room for a frame or UDP header.
-constexpr size_t kHeadroom = 16;
-static_assert(kHeadroom >= kMaxFrameHeaderSize && kHeadroom >= kUdpDataHeaderSize);
+static_assert(kMaxFrameHeaderSize >= kUdpDataHeaderSize);
 
 void SetIntOption(int fd, int level, int name, int value) {
   ::setsockopt(fd, level, name, &value, sizeof value);
@@ -341,27 +339,30 @@ void RelayHub::DeliverToDevice(const uint8_t* packet, size_t size, ChannelCounte
 // ---- packet device to edges ----
 
 void RelayHub::PacketDeviceLoop() {
-  std::vector<uint8_t> buffer(kHeadroom + kMaxPacket);
-  uint8_t* packet = buffer.data() + kHeadroom;
+  PendingFrames pending;
   while (WaitReadable(options_.packetFd, wakeFd_.get())) {
-    // Drain everything that is ready before waiting again.
+    // Drain everything that is ready before waiting again; what was read goes out in
+    // batches, at the latest when the device has nothing more.
     while (!stopping_.load()) {
-      ssize_t size = ::read(options_.packetFd, packet, kMaxPacket);
+      ssize_t size = ::read(options_.packetFd, pending.batch.NextSlot(), kMaxPacket);
       if (size < 0 && errno == EINTR) {
         continue;
       }
       if (size <= 0) {
         if (size < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+          FlushToEdge(pending);
           g_log.Write("WARN", "Packet device read failed: " + std::string(std::strerror(errno)));
           return;
         }
         if (size == 0) {
+          FlushToEdge(pending);
           return;  // the other end of a test socket pair went away
         }
         break;
       }
-      SendToEdge(packet, static_cast<size_t>(size));
+      SendToEdge(static_cast<size_t>(size), pending);
     }
+    FlushToEdge(pending);
   }
 }
 
@@ -387,9 +388,10 @@ bool RelayHub::RouteLocked(const uint8_t* packet, size_t size, Route& route) {
   return true;
 }
 
-// `packet` has kHeadroom writable bytes in front of it: the frame or datagram header is
-// written there, so the packet itself is never copied.
-void RelayHub::SendToEdge(uint8_t* packet, size_t size) {
+// The packet lies in the batch's next slot, with header room in front: a datagram header is
+// written there and sent at once, or the packet joins the frames pending for its edge.
+void RelayHub::SendToEdge(size_t size, PendingFrames& pending) {
+  uint8_t* packet = pending.batch.NextSlot();
   Route route;
   bool routed;
   {
@@ -418,13 +420,41 @@ void RelayHub::SendToEdge(uint8_t* packet, size_t size) {
     }
     // Like the edge: a datagram that could not go out takes the WebSocket instead.
   }
-  uint8_t* frame = BuildFrameInPlace(packet, size, kFinBit | kOpcodeBinary, nullptr);
-  const size_t frameSize = static_cast<size_t>(packet - frame) + size;
-  if (route.connection->SendFrame(frame, frameSize)) {
-    counters.webSocket.CountToEdge(size);
-  } else {
-    counters.CountDrop();
+  if (pending.connection != route.connection) {
+    // Frames for another edge keep their order among themselves, not across edges.
+    FlushToEdge(pending, size);
+    pending.link = route.link;
+    pending.connection = route.connection;
   }
+  pending.batch.Add(size);
+  if (pending.batch.full()) {
+    FlushToEdge(pending);
+  }
+}
+
+void RelayHub::FlushToEdge(PendingFrames& pending, size_t pendingLength) {
+  const auto packets = pending.batch.packets();
+  if (!packets.empty()) {
+    iovec frames[PacketBatch::kMaxPackets];
+    for (size_t i = 0; i < packets.size(); ++i) {
+      uint8_t* frame =
+          BuildFrameInPlace(packets[i].data(), packets[i].size(), kFinBit | kOpcodeBinary, nullptr);
+      frames[i] = {frame, static_cast<size_t>(packets[i].data() - frame) + packets[i].size()};
+    }
+    RelayCounters& counters = pending.link->counters;
+    const bool sent = pending.connection->SendFrames(frames, packets.size());
+    for (const std::span<uint8_t>& packet : packets) {
+      if (sent) {
+        counters.webSocket.CountToEdge(packet.size());
+      } else {
+        counters.CountDrop();
+      }
+    }
+  }
+  pending.batch.Clear(pendingLength);
+  // Do not keep a closed connection alive until the next packet.
+  pending.link.reset();
+  pending.connection.reset();
 }
 
 // ---- UDP channels ----

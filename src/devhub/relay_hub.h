@@ -17,6 +17,7 @@
 
 #include "devhub/relay_counters.h"
 #include "devhub/route_table.h"
+#include "relay/packet_batch.h"
 #include "util/fd.h"
 
 namespace larkspire {
@@ -97,9 +98,18 @@ class RelayHub {
   void DeliverToDevice(const uint8_t* packet, size_t size, ChannelCounters& channel,
                        RelayCounters& counters);
 
+  // WebSocket frames read from the packet device for one edge, sent on together.
+  struct PendingFrames {
+    PacketBatch batch;
+    std::shared_ptr<DeviceLink> link;
+    std::shared_ptr<EdgeConnection> connection;
+  };
+
   void PacketDeviceLoop();
   bool RouteLocked(const uint8_t* packet, size_t size, Route& route);
-  void SendToEdge(uint8_t* packet, size_t size);
+  void SendToEdge(size_t size, PendingFrames& pending);
+  // `pendingLength`: bytes of a packet already read into the batch's next slot, kept there.
+  void FlushToEdge(PendingFrames& pending, size_t pendingLength = 0);
 
   void UdpLoop();
   void HandleUdpDatagram(const uint8_t* datagram, size_t size, const sockaddr_in& from);

@@ -250,6 +250,29 @@ TEST_F(RelayHubTest, UdpChannelCarriesSmallUdpPacketsOnly) {
   EXPECT_TRUE(StatusShows("\"udpChannelId\":\"" + std::to_string(*id) + "\""));
 }
 
+TEST_F(RelayHubTest, BurstsForTwoEdgesKeepEachEdgesOrder) {
+  StartHub();
+  std::unique_ptr<FakeEdge> seven = Connect();
+  std::unique_ptr<FakeEdge> eight = Connect("8", "x");
+  // Packets read in one go are sent per edge in batches; the sizes mark the order.
+  std::vector<std::vector<uint8_t>> toSeven;
+  std::vector<std::vector<uint8_t>> toEight;
+  for (size_t i = 0; i < 100; ++i) {
+    toSeven.push_back(Ipv4Packet(kLanHost, kTcp, i % 10 == 0 ? 1400 : 100 + i));
+    toEight.push_back(Ipv4Packet("172.16.0.9", kTcp, 100 + i));
+    FromDevice(toSeven.back());
+    FromDevice(toEight.back());
+  }
+  for (auto [edge, expected] : {std::pair{seven.get(), &toSeven}, {eight.get(), &toEight}}) {
+    for (size_t i = 0; i < expected->size(); ++i) {
+      std::optional<FakeEdge::Frame> frame = edge->NextNonPingFrame();
+      ASSERT_TRUE(frame) << i;
+      EXPECT_EQ(frame->payload, (*expected)[i]) << i;
+    }
+  }
+  EXPECT_TRUE(StatusShows("\"webSocket\":{\"packetsToEdge\":100,"));
+}
+
 TEST_F(RelayHubTest, NewerConnectionReplacesOlderAndGetsANewChannel) {
   StartHub();
   std::unique_ptr<FakeEdge> first = Connect();

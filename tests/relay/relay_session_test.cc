@@ -132,6 +132,27 @@ TEST_F(RelayConnectionTest, WithoutUdpEverythingGoesOverWebSocket) {
   EXPECT_TRUE(returned_);
 }
 
+TEST_F(RelayConnectionTest, QueuedBurstIsFramedInOrderWithConsecutiveKeys) {
+  FakeHub hub(FakeHub::Options{.answerProbes = false});
+  Start(hub);
+  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  // Queued while the probe times out, so the pump finds them all at once and sends them in
+  // more than one batch.
+  constexpr size_t kBurst = 150;
+  for (size_t i = 0; i < kBurst; ++i) {
+    DeviceSends(Ipv4Packet(100 + i, i % 3 == 0 ? 17 : 6, static_cast<uint8_t>(i)));
+  }
+  for (size_t i = 0; i < kBurst; ++i) {
+    SCOPED_TRACE(i);
+    auto frame = hub.NextFrame();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->payload, Ipv4Packet(100 + i, i % 3 == 0 ? 17 : 6, static_cast<uint8_t>(i)));
+    EXPECT_EQ(frame->header.key, MaskKeyFor(static_cast<uint32_t>(i + 1), kDataMaskMultiplier));
+  }
+  hub.Disconnect();
+  relay_.join();
+}
+
 TEST_F(RelayConnectionTest, StopRequestEndsTheConnectionQuietly) {
   FakeHub hub;
   Start(hub);
