@@ -10,6 +10,7 @@
 #include "devhub/devhub_relay.h"
 #include "devhub/options.h"
 #include "devhub/server.h"
+#include "devhub/update_api.h"
 #include "util/logger.h"
 #include "util/run_flag.h"
 
@@ -25,13 +26,14 @@ void InstallSignals() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-int Run(const DevHubOptions& options) {
+int Run(const DevHubOptions& options, const UpdateOffer& offer) {
   DeviceStore store(options.dataFile);
   DevHubRelay relay(options, store);
   DevHubServer server(options.listenAddress, options.port);
   AddDeviceRoutes(server, store,
                   [&relay](const std::string& number) { return relay.ListingMembers(number); });
   relay.AddRoutes(server);
+  AddUpdateRoutes(server, offer);
   server.Start();
   relay.Start(server);
   g_log.Write("INFO", "LarkSpire devhub listening on " + server.Address() + ":" +
@@ -52,7 +54,9 @@ int Run(const DevHubOptions& options) {
 int main(int argc, char** argv) {
   using namespace larkspire;
   DevHubOptions options;
-  const std::vector<OptionSpec> table = DevHubOptionTable(options);
+  UpdateOffer offer;
+  std::vector<OptionSpec> table = DevHubOptionTable(options);
+  AppendUpdateOptions(table, offer);
   try {
     if (!ParseOptions(table, std::vector<std::string>(argv + 1, argv + argc))) {
       std::cout << Usage(table);
@@ -64,7 +68,7 @@ int main(int argc, char** argv) {
   }
   InstallSignals();
   try {
-    return Run(options);
+    return Run(options, offer);
   } catch (const std::exception& error) {
     g_log.Write("ERROR", error.what());
     return 1;

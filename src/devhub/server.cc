@@ -20,6 +20,7 @@ namespace {
 
 // A client gets this long per received byte before its request is dropped.
 constexpr int kRequestTimeoutSeconds = 10;
+constexpr size_t kDrainLimit = 4 * 1024 * 1024;
 
 std::string PeerName(const sockaddr_in& address) {
   char text[INET_ADDRSTRLEN] = {};
@@ -46,6 +47,23 @@ std::string LoggedTarget(const HttpRequest& request) {
 void SendReply(int fd, const HttpResponse& response) {
   const std::string bytes = SerializeResponse(response);
   SendAll(fd, bytes.data(), bytes.size());
+}
+
+// Closing with unread request bytes pending makes the kernel reset the connection, and a
+// reset can destroy the reply before the client reads it (typical for a refused oversized
+// request). So: end our side, then discard what the client still sends, briefly.
+void DrainBeforeClose(int fd) {
+  ::shutdown(fd, SHUT_WR);
+  timeval timeout{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  char buffer[4096];
+  for (size_t drained = 0; drained < kDrainLimit;) {
+    const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+    if (n <= 0) {
+      return;
+    }
+    drained += static_cast<size_t>(n);
+  }
 }
 
 bool AllDigits(const std::string& text) {
@@ -112,6 +130,7 @@ void DevHubServer::Stop() {
   wakeWrite_.Close();  // the accept loop's poll sees the pipe close
   acceptThread_.join();
   listener_.Close();
+  wakeRead_.Close();
   std::unique_lock<std::mutex> lock(mutex_);
   for (int fd : openFds_) {
     ::shutdown(fd, SHUT_RDWR);  // unblocks handlers waiting in recv
@@ -161,6 +180,7 @@ void DevHubServer::ServeConnection(UniqueFd socket, std::string peer) {
   const HttpResponse response = ReadAndDispatch(socket.get(), request, connection);
   if (!connection.TakenOver() && response.status != 0) {
     SendReply(socket.get(), response);
+    DrainBeforeClose(socket.get());
   }
   if (response.status != 0) {
     g_log.Write("INFO", peer + " " + (request.method.empty() ? "-" : request.method) + " " +

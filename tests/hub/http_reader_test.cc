@@ -210,10 +210,5 @@ TEST(ReadHttpBody, HugeAnnouncedChunkFailsWithoutReservingIt) {
             "HTTP chunk receive failed.");
 }
 
-TEST(RecvExact, ZeroBytesSucceedWithoutReading) {
-  ScriptedPeer peer("", /*closeAfter=*/false);
-  EXPECT_TRUE(RecvExact(peer.fd(), nullptr, 0));
-}
-
 }  // namespace
 }  // namespace larkspire

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "devhub/http_message.h"
+#include "devhub/options.h"
+#include "devhub/server.h"
+
+namespace larkspire {
+
+// Where the devhub serves the offered package.
+inline constexpr const char* kUpdatePackageUrl = "/downloads/larkspire-edge.tar.gz";
+
+// The update the devhub offers to every edge that asks, as set on its command line. The
+// devhub does not compare versions: the edge decides whether the offer is newer, so any
+// version can be offered to try that decision out.
+struct UpdateOffer {
+  std::string version;  // empty: nothing on offer
+  bool force = false;
+  std::string packageFile;  // read at each download, so it can be replaced while running
+};
+
+// --update-version VERSION, --update-force and --update-package FILE.
+void AppendUpdateOptions(std::vector<OptionSpec>& table, UpdateOffer& offer);
+
+// The update rows of the Hub contract: the update check and the package download.
+void AddUpdateRoutes(DevHubServer& server, const UpdateOffer& offer);
+
+// GET /api/updates/linux-edge?currentVersion=...
+HttpResponse HandleUpdateCheck(const UpdateOffer& offer, const HttpRequest& request);
+// GET /downloads/larkspire-edge.tar.gz
+HttpResponse HandlePackageDownload(const UpdateOffer& offer, const HttpRequest& request);
+
+}  // namespace larkspire

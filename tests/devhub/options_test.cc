@@ -1,0 +1,45 @@
+#include "devhub/options.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace larkspire {
+namespace {
+
+TEST(DevHubOptions, AppliesValuesInBothSpellingsUntilHelp) {
+  DevHubOptions options;
+  const auto table = DevHubOptionTable(options);
+  ASSERT_TRUE(ParseOptions(table, {"--listen", "0.0.0.0", "--port=0", "--data", "/tmp/d.json"}));
+  EXPECT_EQ(options.listenAddress, "0.0.0.0");
+  EXPECT_EQ(options.port, 0);
+  EXPECT_EQ(options.dataFile, "/tmp/d.json");
+  EXPECT_FALSE(ParseOptions(table, {"--port", "1", "-h", "--bogus"}));
+}
+
+TEST(DevHubOptions, RefusesBadInput) {
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"--bogus"}, "Unknown option: --bogus"},
+      {{"--port"}, "Missing value for --port"},
+      {{"--port", "65536"}, "Invalid port: 65536"},
+      {{"--port", "-1"}, "Invalid port: -1"},
+      {{"--port", "80x"}, "Invalid port: 80x"},
+      {{"--data="}, "The data file path must not be empty."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    DevHubOptions options;
+    try {
+      ParseOptions(DevHubOptionTable(options), c.args);
+      ADD_FAILURE() << "accepted";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace larkspire
