@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -388,8 +389,8 @@ bool RelayHub::RouteLocked(const uint8_t* packet, size_t size, Route& route) {
   return true;
 }
 
-// The packet lies in the batch's next slot, with header room in front: a datagram header is
-// written there and sent at once, or the packet joins the frames pending for its edge.
+// The packet lies in the batch's next slot, with header room in front; it joins the packets
+// pending for its edge, marked for the UDP channel when that is up and the packet qualifies.
 void RelayHub::SendToEdge(size_t size, PendingFrames& pending) {
   uint8_t* packet = pending.batch.NextSlot();
   Route route;
@@ -402,59 +403,97 @@ void RelayHub::SendToEdge(size_t size, PendingFrames& pending) {
     unroutable_.fetch_add(1, std::memory_order_relaxed);
     return;
   }
-  RelayCounters& counters = route.link->counters;
   if (!route.connection) {
-    counters.CountDrop();
+    route.link->counters.CountDrop();
     return;
   }
-  if (route.udpChannelId != 0 && QualifiesForUdpChannel(packet, size)) {
-    uint8_t* datagram = packet - kUdpDataHeaderSize;
-    WriteUdpDataHeader(datagram, route.udpChannelId);
-    const size_t datagramSize = kUdpDataHeaderSize + size;
-    ssize_t sent = ::sendto(udpSocket_.get(), datagram, datagramSize, MSG_DONTWAIT,
-                            reinterpret_cast<const sockaddr*>(&route.udpPeer),
-                            sizeof route.udpPeer);
-    if (sent == static_cast<ssize_t>(datagramSize)) {
-      counters.udp.CountToEdge(size);
-      return;
-    }
-    // Like the edge: a datagram that could not go out takes the WebSocket instead.
-  }
-  if (pending.connection != route.connection) {
-    // Frames for another edge keep their order among themselves, not across edges.
+  const bool overUdp = route.udpChannelId != 0 && QualifiesForUdpChannel(packet, size);
+  if (pending.connection != route.connection ||
+      (overUdp && std::memcmp(&pending.udpPeer, &route.udpPeer, sizeof route.udpPeer) != 0)) {
+    // Packets for another edge keep their order among themselves, not across edges.
     FlushToEdge(pending, size);
     pending.link = route.link;
     pending.connection = route.connection;
+    pending.udpPeer = route.udpPeer;
+    packet = pending.batch.NextSlot();
+  }
+  if (overUdp) {
+    WriteUdpDataHeader(packet - kUdpDataHeaderSize, route.udpChannelId);
   }
   pending.batch.Add(size);
+  pending.overUdp.push_back(overUdp);
   if (pending.batch.full()) {
     FlushToEdge(pending);
   }
 }
 
+// Sends the pending packets in their order, each run of one channel with one system call
+// where the socket takes it.
 void RelayHub::FlushToEdge(PendingFrames& pending, size_t pendingLength) {
-  const auto packets = pending.batch.packets();
-  if (!packets.empty()) {
-    iovec frames[PacketBatch::kMaxPackets];
-    for (size_t i = 0; i < packets.size(); ++i) {
-      uint8_t* frame =
-          BuildFrameInPlace(packets[i].data(), packets[i].size(), kFinBit | kOpcodeBinary, nullptr);
-      frames[i] = {frame, static_cast<size_t>(packets[i].data() - frame) + packets[i].size()};
+  const size_t count = pending.batch.packets().size();
+  for (size_t begin = 0, end = 0; begin < count; begin = end) {
+    while (end < count && pending.overUdp[end] == pending.overUdp[begin]) {
+      ++end;
     }
-    RelayCounters& counters = pending.link->counters;
-    const bool sent = pending.connection->SendFrames(frames, packets.size());
-    for (const std::span<uint8_t>& packet : packets) {
-      if (sent) {
-        counters.webSocket.CountToEdge(packet.size());
-      } else {
-        counters.CountDrop();
-      }
+    if (pending.overUdp[begin]) {
+      SendDatagramsToEdge(pending, begin, end);
+    } else {
+      SendFramesToEdge(pending, begin, end);
     }
   }
   pending.batch.Clear(pendingLength);
+  pending.overUdp.clear();
   // Do not keep a closed connection alive until the next packet.
   pending.link.reset();
   pending.connection.reset();
+}
+
+void RelayHub::SendFramesToEdge(PendingFrames& pending, size_t begin, size_t end) {
+  const auto packets = pending.batch.packets().subspan(begin, end - begin);
+  iovec frames[PacketBatch::kMaxPackets];
+  for (size_t i = 0; i < packets.size(); ++i) {
+    uint8_t* frame =
+        BuildFrameInPlace(packets[i].data(), packets[i].size(), kFinBit | kOpcodeBinary, nullptr);
+    frames[i] = {frame, static_cast<size_t>(packets[i].data() - frame) + packets[i].size()};
+  }
+  RelayCounters& counters = pending.link->counters;
+  const bool sent = pending.connection->SendFrames(frames, packets.size());
+  for (const std::span<uint8_t>& packet : packets) {
+    if (sent) {
+      counters.webSocket.CountToEdge(packet.size());
+    } else {
+      counters.CountDrop();
+    }
+  }
+}
+
+void RelayHub::SendDatagramsToEdge(PendingFrames& pending, size_t begin, size_t end) {
+  const auto packets = pending.batch.packets().subspan(begin, end - begin);
+  iovec datagrams[PacketBatch::kMaxPackets];
+  mmsghdr messages[PacketBatch::kMaxPackets]{};
+  for (size_t i = 0; i < packets.size(); ++i) {
+    datagrams[i] = {packets[i].data() - kUdpDataHeaderSize, kUdpDataHeaderSize + packets[i].size()};
+    messages[i].msg_hdr.msg_iov = &datagrams[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+    messages[i].msg_hdr.msg_name = &pending.udpPeer;
+    messages[i].msg_hdr.msg_namelen = sizeof pending.udpPeer;
+  }
+  ChannelCounters& udp = pending.link->counters.udp;
+  for (size_t next = 0; next < packets.size();) {
+    const int sent = ::sendmmsg(udpSocket_.get(), messages + next,
+                                static_cast<unsigned>(packets.size() - next), MSG_DONTWAIT);
+    if (sent < 0 && errno == EINTR) {
+      continue;
+    }
+    for (int i = 0; i < sent; ++i, ++next) {
+      udp.CountToEdge(packets[next].size());
+    }
+    if (sent <= 0 && next < packets.size()) {
+      // Like the edge: a datagram that could not go out takes the WebSocket instead.
+      SendFramesToEdge(pending, begin + next, begin + next + 1);
+      ++next;
+    }
+  }
 }
 
 // ---- UDP channels ----

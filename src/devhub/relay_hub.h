@@ -98,11 +98,14 @@ class RelayHub {
   void DeliverToDevice(const uint8_t* packet, size_t size, ChannelCounters& channel,
                        RelayCounters& counters);
 
-  // WebSocket frames read from the packet device for one edge, sent on together.
+  // Packets read from the packet device for one edge, sent on together: each packet goes
+  // as a WebSocket frame or, when `overUdp` says so, as a datagram to `udpPeer`.
   struct PendingFrames {
     PacketBatch batch;
+    std::vector<bool> overUdp;
     std::shared_ptr<DeviceLink> link;
     std::shared_ptr<EdgeConnection> connection;
+    sockaddr_in udpPeer{};
   };
 
   void PacketDeviceLoop();
@@ -110,6 +113,8 @@ class RelayHub {
   void SendToEdge(size_t size, PendingFrames& pending);
   // `pendingLength`: bytes of a packet already read into the batch's next slot, kept there.
   void FlushToEdge(PendingFrames& pending, size_t pendingLength = 0);
+  void SendFramesToEdge(PendingFrames& pending, size_t begin, size_t end);
+  void SendDatagramsToEdge(PendingFrames& pending, size_t begin, size_t end);
 
   void UdpLoop();
   void HandleUdpDatagram(const uint8_t* datagram, size_t size, const sockaddr_in& from);

@@ -273,6 +273,33 @@ TEST_F(RelayHubTest, BurstsForTwoEdgesKeepEachEdgesOrder) {
   EXPECT_TRUE(StatusShows("\"webSocket\":{\"packetsToEdge\":100,"));
 }
 
+TEST_F(RelayHubTest, MixedBurstKeepsTheOrderOnEachChannel) {
+  StartHub();
+  std::unique_ptr<FakeEdge> edge = Connect();
+  std::optional<uint64_t> id = edge->Probe(hub_->UdpPort(), "7", "s e+cret");
+  ASSERT_TRUE(id);
+  std::vector<std::vector<uint8_t>> overUdp;
+  std::vector<std::vector<uint8_t>> overWebSocket;
+  for (size_t i = 0; i < 90; ++i) {
+    const bool small = i % 3 != 0;
+    std::vector<uint8_t> packet = Ipv4Packet(kLanHost, small ? kUdp : kTcp, 100 + i);
+    (small ? overUdp : overWebSocket).push_back(packet);
+    FromDevice(packet);
+  }
+  for (size_t i = 0; i < overUdp.size(); ++i) {
+    uint64_t channel = 0;
+    EXPECT_EQ(edge->NextUdpPacket(channel), overUdp[i]) << i;
+    EXPECT_EQ(channel, *id);
+  }
+  for (size_t i = 0; i < overWebSocket.size(); ++i) {
+    std::optional<FakeEdge::Frame> frame = edge->NextNonPingFrame();
+    ASSERT_TRUE(frame) << i;
+    EXPECT_EQ(frame->payload, overWebSocket[i]) << i;
+  }
+  EXPECT_TRUE(StatusShows("\"webSocket\":{\"packetsToEdge\":30,"));
+  EXPECT_TRUE(StatusShows("\"udp\":{\"packetsToEdge\":60,"));
+}
+
 TEST_F(RelayHubTest, NewerConnectionReplacesOlderAndGetsANewChannel) {
   StartHub();
   std::unique_ptr<FakeEdge> first = Connect();
