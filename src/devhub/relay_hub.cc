@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -467,30 +468,72 @@ void RelayHub::SendFramesToEdge(PendingFrames& pending, size_t begin, size_t end
   }
 }
 
+// Datagrams of one size that follow each other go out as one segmented send (UDP GSO): the
+// kernel passes them through the stack as one and cuts them into the same datagrams only at
+// the end, so the edge receives exactly what separate sends would give it.
 void RelayHub::SendDatagramsToEdge(PendingFrames& pending, size_t begin, size_t end) {
+  constexpr size_t kMaxSegmentedBytes = 60000;  // one UDP datagram's worth at most
+  struct Message {
+    size_t first = 0;  // index into packets
+    size_t count = 0;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))];
+  };
   const auto packets = pending.batch.packets().subspan(begin, end - begin);
   iovec datagrams[PacketBatch::kMaxPackets];
+  Message grouping[PacketBatch::kMaxPackets];
   mmsghdr messages[PacketBatch::kMaxPackets]{};
-  for (size_t i = 0; i < packets.size(); ++i) {
-    datagrams[i] = {packets[i].data() - kUdpDataHeaderSize, kUdpDataHeaderSize + packets[i].size()};
-    messages[i].msg_hdr.msg_iov = &datagrams[i];
-    messages[i].msg_hdr.msg_iovlen = 1;
-    messages[i].msg_hdr.msg_name = &pending.udpPeer;
-    messages[i].msg_hdr.msg_namelen = sizeof pending.udpPeer;
+  size_t messageCount = 0;
+  for (size_t i = 0; i < packets.size();) {
+    Message& group = grouping[messageCount];
+    group.first = i;
+    group.count = 0;
+    size_t bytes = 0;
+    const size_t size = kUdpDataHeaderSize + packets[i].size();
+    while (i < packets.size() && kUdpDataHeaderSize + packets[i].size() == size &&
+           bytes + size <= kMaxSegmentedBytes && (group.count == 0 || segmentUdp_)) {
+      datagrams[i] = {packets[i].data() - kUdpDataHeaderSize, size};
+      bytes += size;
+      ++group.count;
+      ++i;
+    }
+    msghdr& header = messages[messageCount].msg_hdr;
+    header = {};
+    header.msg_iov = &datagrams[group.first];
+    header.msg_iovlen = group.count;
+    header.msg_name = &pending.udpPeer;
+    header.msg_namelen = sizeof pending.udpPeer;
+    if (group.count > 1) {
+      header.msg_control = group.control;
+      header.msg_controllen = sizeof group.control;
+      cmsghdr* option = CMSG_FIRSTHDR(&header);
+      option->cmsg_level = SOL_UDP;
+      option->cmsg_type = UDP_SEGMENT;
+      option->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+      const auto segment = static_cast<uint16_t>(size);
+      std::memcpy(CMSG_DATA(option), &segment, sizeof segment);
+    }
+    ++messageCount;
   }
   ChannelCounters& udp = pending.link->counters.udp;
-  for (size_t next = 0; next < packets.size();) {
+  for (size_t next = 0; next < messageCount;) {
     const int sent = ::sendmmsg(udpSocket_.get(), messages + next,
-                                static_cast<unsigned>(packets.size() - next), MSG_DONTWAIT);
+                                static_cast<unsigned>(messageCount - next), MSG_DONTWAIT);
     if (sent < 0 && errno == EINTR) {
       continue;
     }
     for (int i = 0; i < sent; ++i, ++next) {
-      udp.CountToEdge(packets[next].size());
+      for (size_t k = 0; k < grouping[next].count; ++k) {
+        udp.CountToEdge(packets[grouping[next].first + k].size());
+      }
     }
-    if (sent <= 0 && next < packets.size()) {
-      // Like the edge: a datagram that could not go out takes the WebSocket instead.
-      SendFramesToEdge(pending, begin + next, begin + next + 1);
+    if (sent <= 0 && next < messageCount) {
+      const Message& failed = grouping[next];
+      if (failed.count > 1 && (errno == EINVAL || errno == EIO || errno == EOPNOTSUPP)) {
+        // A kernel without UDP segmentation: from now on every datagram goes on its own.
+        segmentUdp_ = false;
+      }
+      // Like the edge: datagrams that could not go out take the WebSocket instead.
+      SendFramesToEdge(pending, begin + failed.first, begin + failed.first + failed.count);
       ++next;
     }
   }

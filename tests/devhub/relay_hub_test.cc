@@ -300,6 +300,27 @@ TEST_F(RelayHubTest, MixedBurstKeepsTheOrderOnEachChannel) {
   EXPECT_TRUE(StatusShows("\"udp\":{\"packetsToEdge\":60,"));
 }
 
+TEST_F(RelayHubTest, EqualSizedUdpBurstArrivesAsTheSameSeparateDatagrams) {
+  StartHub();
+  std::unique_ptr<FakeEdge> edge = Connect();
+  std::optional<uint64_t> id = edge->Probe(hub_->UdpPort(), "7", "s e+cret");
+  ASSERT_TRUE(id);
+  // Equal sizes go through the kernel as one segmented send; the edge must still see one
+  // datagram per packet, in order, with nothing merged or cut.
+  std::vector<std::vector<uint8_t>> sent;
+  for (size_t i = 0; i < 120; ++i) {
+    sent.push_back(Ipv4Packet(kLanHost, kUdp, i < 100 ? 128 : 1350));
+    sent.back()[20] = static_cast<uint8_t>(i);
+    FromDevice(sent.back());
+  }
+  for (size_t i = 0; i < sent.size(); ++i) {
+    uint64_t channel = 0;
+    EXPECT_EQ(edge->NextUdpPacket(channel), sent[i]) << i;
+    EXPECT_EQ(channel, *id);
+  }
+  EXPECT_TRUE(StatusShows("\"udp\":{\"packetsToEdge\":120,\"bytesToEdge\":39800,"));
+}
+
 TEST_F(RelayHubTest, NewerConnectionReplacesOlderAndGetsANewChannel) {
   StartHub();
   std::unique_ptr<FakeEdge> first = Connect();
