@@ -3,11 +3,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
-#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,7 +28,9 @@ constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 constexpr uint16_t kCloseNormal = 1000;
 constexpr uint16_t kCloseGoingAway = 1001;
 constexpr uint16_t kCloseProtocolError = 1002;
-static_assert(kMaxFrameHeaderSize >= kUdpDataHeaderSize);
+// Headroom in front of a packet read from the device: room for a frame or UDP header.
+constexpr size_t kHeadroom = 16;
+static_assert(kHeadroom >= kMaxFrameHeaderSize && kHeadroom >= kUdpDataHeaderSize);
 
 void SetIntOption(int fd, int level, int name, int value) {
   ::setsockopt(fd, level, name, &value, sizeof value);
@@ -81,7 +81,9 @@ RelayHub::RelayHub(RelayHubOptions options)
   }
 }
 
-RelayHub::~RelayHub() { Stop(); }
+RelayHub::~RelayHub() {
+  Stop();
+}
 
 void RelayHub::EnableUdp(const std::string& address, int port) {
   const std::string where = address + ":" + std::to_string(port);
@@ -163,8 +165,8 @@ std::string RelayHub::StatusJson(const std::string& deviceNumber) const {
   }
   static const RelayCounters kNone;
   const RelayCounters& counters = link ? link->counters : kNone;
-  return std::string("{\"connected\":") + (connected ? "true" : "false") +
-         ",\"udpChannelId\":\"" + (channelId != 0 ? std::to_string(channelId) : "") + "\"" +
+  return std::string("{\"connected\":") + (connected ? "true" : "false") + ",\"udpChannelId\":\"" +
+         (channelId != 0 ? std::to_string(channelId) : "") + "\"" +
          ",\"webSocketConnections\":" + std::to_string(counters.webSocketConnections.load()) +
          ",\"udpChannels\":" + std::to_string(counters.udpChannels.load()) +
          ",\"dropped\":" + std::to_string(counters.dropped.load()) +
@@ -186,8 +188,8 @@ void RelayHub::ServeConnection(UniqueFd socket, const std::string& deviceNumber,
   SetTimeout(fd, SO_SNDTIMEO, std::chrono::milliseconds(5000));
 
   std::shared_ptr<DeviceLink> link = LinkFor(deviceNumber);
-  auto connection = std::make_shared<EdgeConnection>(std::move(socket), deviceNumber,
-                                                     link->counters);
+  auto connection =
+      std::make_shared<EdgeConnection>(std::move(socket), deviceNumber, link->counters);
   // Registered before the reply, so the edge's UDP probe, sent as soon as it reads the
   // reply, finds the connection; frames wait for the reply inside the connection.
   Attach(connection, *link);
@@ -341,31 +343,50 @@ void RelayHub::DeliverToDevice(const uint8_t* packet, size_t size, ChannelCounte
 // ---- packet device to edges ----
 
 void RelayHub::PacketDeviceLoop() {
-  PendingFrames pending;
+  // One slot per packet of a pass, each with headroom for the header written before it.
+  constexpr size_t kSlot = kHeadroom + kMaxPacket;
+  std::vector<uint8_t> slots(kDeviceBatch * kSlot);
+  size_t sizes[kDeviceBatch];
+  auto batch = std::make_unique<PassBatch>();
   while (WaitReadable(options_.packetFd, wakeFd_.get())) {
-    // Drain everything that is ready before waiting again; what was read goes out in
-    // batches, at the latest when the device has nothing more.
-    while (!stopping_.load()) {
-      ssize_t size = ::read(options_.packetFd, pending.batch.NextSlot(), kMaxPacket);
-      if (size < 0 && errno == EINTR) {
-        continue;
+    // Drain everything that is ready before waiting again.
+    bool drained = false;
+    while (!drained && !stopping_.load()) {
+      size_t count = 0;
+      if (!ReadBatch(slots, sizes, count, drained)) {
+        return;
       }
-      if (size <= 0) {
-        if (size < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-          FlushToEdge(pending);
-          g_log.Write("WARN", "Packet device read failed: " + std::string(std::strerror(errno)));
-          return;
-        }
-        if (size == 0) {
-          FlushToEdge(pending);
-          return;  // the other end of a test socket pair went away
-        }
-        break;
+      for (size_t i = 0; i < count; ++i) {
+        SendToEdge(slots.data() + i * kSlot + kHeadroom, sizes[i], *batch);
       }
-      SendToEdge(static_cast<size_t>(size), pending);
+      FlushDatagrams(*batch);
+      FlushFrames(*batch);
     }
-    FlushToEdge(pending);
   }
+}
+
+bool RelayHub::ReadBatch(std::vector<uint8_t>& slots, size_t (&sizes)[kDeviceBatch], size_t& count,
+                         bool& drained) {
+  constexpr size_t kSlot = kHeadroom + kMaxPacket;
+  while (count < kDeviceBatch) {
+    ssize_t size = ::read(options_.packetFd, slots.data() + count * kSlot + kHeadroom, kMaxPacket);
+    if (size < 0 && errno == EINTR) {
+      continue;
+    }
+    if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      drained = true;
+      return true;
+    }
+    if (size < 0) {
+      g_log.Write("WARN", "Packet device read failed: " + std::string(std::strerror(errno)));
+      return false;
+    }
+    if (size == 0) {
+      return false;  // the other end of a test socket pair went away
+    }
+    sizes[count++] = static_cast<size_t>(size);
+  }
+  return true;
 }
 
 bool RelayHub::RouteLocked(const uint8_t* packet, size_t size, Route& route) {
@@ -390,10 +411,9 @@ bool RelayHub::RouteLocked(const uint8_t* packet, size_t size, Route& route) {
   return true;
 }
 
-// The packet lies in the batch's next slot, with header room in front; it joins the packets
-// pending for its edge, marked for the UDP channel when that is up and the packet qualifies.
-void RelayHub::SendToEdge(size_t size, PendingFrames& pending) {
-  uint8_t* packet = pending.batch.NextSlot();
+// `packet` has kHeadroom writable bytes in front of it: the frame or datagram header is
+// written there, so the packet itself is never copied. Everything joins `batch`.
+void RelayHub::SendToEdge(uint8_t* packet, size_t size, PassBatch& batch) {
   Route route;
   bool routed;
   {
@@ -408,159 +428,109 @@ void RelayHub::SendToEdge(size_t size, PendingFrames& pending) {
     route.link->counters.CountDrop();
     return;
   }
-  const bool overUdp = route.udpChannelId != 0 && QualifiesForUdpChannel(packet, size);
-  if (pending.connection != route.connection ||
-      (overUdp && std::memcmp(&pending.udpPeer, &route.udpPeer, sizeof route.udpPeer) != 0)) {
-    // Packets for another edge keep their order among themselves, not across edges.
-    FlushToEdge(pending, size);
-    pending.link = route.link;
-    pending.connection = route.connection;
-    pending.udpPeer = route.udpPeer;
-    packet = pending.batch.NextSlot();
+  if (route.udpChannelId == 0 || !QualifiesForUdpChannel(packet, size)) {
+    AddFrame(route.connection, packet, size, batch);
+    return;
   }
-  if (overUdp) {
-    WriteUdpDataHeader(packet - kUdpDataHeaderSize, route.udpChannelId);
-  }
-  pending.batch.Add(size);
-  pending.overUdp.push_back(overUdp);
-  if (pending.batch.full()) {
-    FlushToEdge(pending);
-  }
+  uint8_t* datagram = packet - kUdpDataHeaderSize;
+  WriteUdpDataHeader(datagram, route.udpChannelId);
+  const size_t i = batch.datagramCount++;
+  batch.peers[i] = route.udpPeer;
+  batch.datagramParts[i] = {datagram, kUdpDataHeaderSize + size};
+  batch.datagrams[i] = {};
+  batch.datagrams[i].msg_hdr.msg_name = &batch.peers[i];
+  batch.datagrams[i].msg_hdr.msg_namelen = sizeof batch.peers[i];
+  batch.datagrams[i].msg_hdr.msg_iov = &batch.datagramParts[i];
+  batch.datagrams[i].msg_hdr.msg_iovlen = 1;
+  batch.datagramPackets[i] = packet;
+  batch.datagramConnections[i] = std::move(route.connection);
 }
 
-// Sends the pending packets in their order, each run of one channel with one system call
-// where the socket takes it.
-void RelayHub::FlushToEdge(PendingFrames& pending, size_t pendingLength) {
-  const size_t count = pending.batch.packets().size();
-  for (size_t begin = 0, end = 0; begin < count; begin = end) {
-    while (end < count && pending.overUdp[end] == pending.overUdp[begin]) {
-      ++end;
-    }
-    if (pending.overUdp[begin]) {
-      SendDatagramsToEdge(pending, begin, end);
+void RelayHub::AddFrame(const std::shared_ptr<EdgeConnection>& connection, uint8_t* packet,
+                        size_t size, PassBatch& batch) {
+  if (batch.frameConnection != connection) {
+    FlushFrames(batch);
+    batch.frameConnection = connection;
+    batch.frameCounters = &connection->counters();
+  }
+  uint8_t* frame = BuildFrameInPlace(packet, size, kFinBit | kOpcodeBinary, nullptr);
+  batch.frames[batch.frameCount++] = {frame, static_cast<size_t>(packet - frame) + size};
+  batch.frameBytes += size;
+}
+
+void RelayHub::FlushFrames(PassBatch& batch) {
+  if (batch.frameCount > 0) {
+    RelayCounters& counters = *batch.frameCounters;
+    if (batch.frameConnection->SendFrames(batch.frames, batch.frameCount)) {
+      counters.webSocket.packetsToEdge.fetch_add(batch.frameCount, std::memory_order_relaxed);
+      counters.webSocket.bytesToEdge.fetch_add(batch.frameBytes, std::memory_order_relaxed);
     } else {
-      SendFramesToEdge(pending, begin, end);
+      counters.dropped.fetch_add(batch.frameCount, std::memory_order_relaxed);
     }
   }
-  pending.batch.Clear(pendingLength);
-  pending.overUdp.clear();
-  // Do not keep a closed connection alive until the next packet.
-  pending.link.reset();
-  pending.connection.reset();
+  batch.frameConnection.reset();
+  batch.frameCounters = nullptr;
+  batch.frameCount = 0;
+  batch.frameBytes = 0;
 }
 
-void RelayHub::SendFramesToEdge(PendingFrames& pending, size_t begin, size_t end) {
-  const auto packets = pending.batch.packets().subspan(begin, end - begin);
-  iovec frames[PacketBatch::kMaxPackets];
-  for (size_t i = 0; i < packets.size(); ++i) {
-    uint8_t* frame =
-        BuildFrameInPlace(packets[i].data(), packets[i].size(), kFinBit | kOpcodeBinary, nullptr);
-    frames[i] = {frame, static_cast<size_t>(packets[i].data() - frame) + packets[i].size()};
-  }
-  RelayCounters& counters = pending.link->counters;
-  const bool sent = pending.connection->SendFrames(frames, packets.size());
-  for (const std::span<uint8_t>& packet : packets) {
-    if (sent) {
-      counters.webSocket.CountToEdge(packet.size());
-    } else {
-      counters.CountDrop();
-    }
-  }
-}
-
-// Datagrams of one size that follow each other go out as one segmented send (UDP GSO): the
-// kernel passes them through the stack as one and cuts them into the same datagrams only at
-// the end, so the edge receives exactly what separate sends would give it.
-void RelayHub::SendDatagramsToEdge(PendingFrames& pending, size_t begin, size_t end) {
-  constexpr size_t kMaxSegmentedBytes = 60000;  // one UDP datagram's worth at most
-  struct Message {
-    size_t first = 0;  // index into packets
-    size_t count = 0;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))];
-  };
-  const auto packets = pending.batch.packets().subspan(begin, end - begin);
-  iovec datagrams[PacketBatch::kMaxPackets];
-  Message grouping[PacketBatch::kMaxPackets];
-  mmsghdr messages[PacketBatch::kMaxPackets]{};
-  size_t messageCount = 0;
-  for (size_t i = 0; i < packets.size();) {
-    Message& group = grouping[messageCount];
-    group.first = i;
-    group.count = 0;
-    size_t bytes = 0;
-    const size_t size = kUdpDataHeaderSize + packets[i].size();
-    while (i < packets.size() && kUdpDataHeaderSize + packets[i].size() == size &&
-           bytes + size <= kMaxSegmentedBytes && (group.count == 0 || segmentUdp_)) {
-      datagrams[i] = {packets[i].data() - kUdpDataHeaderSize, size};
-      bytes += size;
-      ++group.count;
-      ++i;
-    }
-    msghdr& header = messages[messageCount].msg_hdr;
-    header = {};
-    header.msg_iov = &datagrams[group.first];
-    header.msg_iovlen = group.count;
-    header.msg_name = &pending.udpPeer;
-    header.msg_namelen = sizeof pending.udpPeer;
-    if (group.count > 1) {
-      header.msg_control = group.control;
-      header.msg_controllen = sizeof group.control;
-      cmsghdr* option = CMSG_FIRSTHDR(&header);
-      option->cmsg_level = SOL_UDP;
-      option->cmsg_type = UDP_SEGMENT;
-      option->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-      const auto segment = static_cast<uint16_t>(size);
-      std::memcpy(CMSG_DATA(option), &segment, sizeof segment);
-    }
-    ++messageCount;
-  }
-  ChannelCounters& udp = pending.link->counters.udp;
-  for (size_t next = 0; next < messageCount;) {
-    const int sent = ::sendmmsg(udpSocket_.get(), messages + next,
-                                static_cast<unsigned>(messageCount - next), MSG_DONTWAIT);
-    if (sent < 0 && errno == EINTR) {
+void RelayHub::FlushDatagrams(PassBatch& batch) {
+  size_t sent = 0;
+  while (sent < batch.datagramCount) {
+    int result = ::sendmmsg(udpSocket_.get(), batch.datagrams + sent,
+                            static_cast<unsigned>(batch.datagramCount - sent), MSG_DONTWAIT);
+    if (result < 0 && errno == EINTR) {
       continue;
     }
-    for (int i = 0; i < sent; ++i, ++next) {
-      for (size_t k = 0; k < grouping[next].count; ++k) {
-        udp.CountToEdge(packets[grouping[next].first + k].size());
-      }
+    if (result <= 0) {
+      break;
     }
-    if (sent <= 0 && next < messageCount) {
-      const Message& failed = grouping[next];
-      if (failed.count > 1 && (errno == EINVAL || errno == EIO || errno == EOPNOTSUPP)) {
-        // A kernel without UDP segmentation: from now on every datagram goes on its own.
-        segmentUdp_ = false;
-      }
-      // Like the edge: datagrams that could not go out take the WebSocket instead.
-      SendFramesToEdge(pending, begin + failed.first, begin + failed.first + failed.count);
-      ++next;
-    }
+    sent += static_cast<size_t>(result);
   }
+  for (size_t i = 0; i < batch.datagramCount; ++i) {
+    const size_t size = batch.datagramParts[i].iov_len - kUdpDataHeaderSize;
+    if (i < sent && batch.datagrams[i].msg_len == batch.datagramParts[i].iov_len) {
+      batch.datagramConnections[i]->counters().udp.CountToEdge(size);
+    } else {
+      // Like the edge: a datagram that could not go out takes the WebSocket instead.
+      AddFrame(batch.datagramConnections[i], batch.datagramPackets[i], size, batch);
+    }
+    batch.datagramConnections[i].reset();
+  }
+  batch.datagramCount = 0;
 }
 
 // ---- UDP channels ----
 
 void RelayHub::UdpLoop() {
-  std::vector<uint8_t> buffer(kMaxPacket);
+  // Data datagrams are at most 1400 bytes and probes carry two short texts; anything cut
+  // short by the slot size is invalid anyway.
+  constexpr size_t kBatch = 32;
+  constexpr size_t kSlot = 4096;
+  std::vector<uint8_t> slots(kBatch * kSlot);
+  mmsghdr messages[kBatch];
+  iovec parts[kBatch];
+  sockaddr_in senders[kBatch];
   while (WaitReadable(udpSocket_.get(), wakeFd_.get())) {
     while (!stopping_.load()) {
-      sockaddr_in from{};
-      socklen_t fromSize = sizeof from;
-      ssize_t size = ::recvfrom(udpSocket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                reinterpret_cast<sockaddr*>(&from), &fromSize);
-      if (size < 0 && errno == EINTR) {
-        continue;
+      for (size_t i = 0; i < kBatch; ++i) {
+        parts[i] = {slots.data() + i * kSlot, kSlot};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_name = &senders[i];
+        messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+        messages[i].msg_hdr.msg_iov = &parts[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
       }
-      if (size < 0) {
-        // EAGAIN: drained. Other errors (an ICMP report of an edge gone away) concern one
-        // earlier datagram only.
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-          break;
+      int count = ::recvmmsg(udpSocket_.get(), messages, kBatch, MSG_DONTWAIT, nullptr);
+      if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        break;  // drained
+      }
+      // Other errors (an ICMP report of an edge gone away) concern one earlier datagram.
+      for (int i = 0; i < count; ++i) {
+        if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) == 0) {
+          HandleUdpDatagram(slots.data() + i * kSlot, messages[i].msg_len, senders[i]);
         }
-        continue;
       }
-      HandleUdpDatagram(buffer.data(), static_cast<size_t>(size), from);
     }
   }
 }

@@ -10,6 +10,7 @@
 
 #include "hub/url.h"
 #include "util/logger.h"
+#include "util/metrics.h"
 #include "util/run_flag.h"
 
 namespace larkspire {
@@ -48,6 +49,7 @@ void UdpRelay::Connect(const std::string& serverUrl, const std::string& deviceNu
   if (!Probe(deviceNumber, deviceSecret)) {
     Close();
     if (g_running.load()) {
+      CountUp(g_metrics.udpProbesTimedOut);
       g_log.Write("WARN", "UDP relay probe timed out; WebSocket relay remains active.");
     }
     return;
@@ -55,6 +57,7 @@ void UdpRelay::Connect(const std::string& serverUrl, const std::string& deviceNu
   SetReceiveTimeout(fd_, kReceiveWaitSeconds, 0);
   batchNext_ = batchReceived_ = 0;
   connected_ = true;
+  CountUp(g_metrics.udpProbesAccepted);
   g_log.Write("INFO", "UDP relay connected.");
 }
 

@@ -22,10 +22,9 @@ edge_rules() { edge_lab_firewall | grep -cE 'larkspire0|-s 10.250.0.0/16' || tru
 echo "--- SIGTERM restores the firewall and the routes"
 edge_lab_start_relaying term "$config"
 [ "$(edge_rules)" = 3 ] || lab_fail "expected 3 edge rules while running: $(edge_lab_firewall)"
-edge_lab_routes | grep -q "10.250.0.0/16 dev larkspire0" || lab_fail "no overlay route"
-status=$(edge_lab_stop_edge "$EDGE_PID")
-[ "$status" = 0 ] || lab_fail "SIGTERM ended the edge with status $status"
-edge_lab_output term | grep -qF "INFO LarkSpire Edge Linux stopped." || lab_fail "no stop line"
+grep -q "10.250.0.0/16 dev larkspire0" <<<"$(edge_lab_routes)" || lab_fail "no overlay route"
+edge_lab_stop_edge "$EDGE_PID"
+grep -qF "INFO LarkSpire Edge Linux stopped." <<<"$(edge_lab_output term)" || lab_fail "no stop line"
 [ "$(edge_lab_firewall)" = "$firewallBefore" ] || lab_fail "firewall differs after SIGTERM:
 $(diff <(echo "$firewallBefore") <(edge_lab_firewall))"
 [ "$(edge_lab_routes)" = "$routesBefore" ] || lab_fail "routes differ after SIGTERM:
@@ -37,7 +36,7 @@ fi
 echo "--- SIGKILL, then a new start adds no duplicate rules"
 edge_lab_start_relaying kill "$config"
 kill -KILL "$EDGE_PID"
-edge_lab_wait_exit "$EDGE_PID" 10 >/dev/null
+edge_lab_wait_exit "$EDGE_PID" 10
 [ "$(edge_rules)" = 3 ] || lab_fail "expected the 3 rules left behind: $(edge_lab_firewall)"
 edge_lab_start_relaying again "$config"
 [ "$(edge_rules)" = 3 ] || lab_fail "a restart after SIGKILL stacked rules: $(edge_lab_firewall)"
@@ -46,16 +45,14 @@ firstPid=$EDGE_PID
 echo "--- a second instance fails on the TUN device"
 cp "$config" "$LAB/second.json"
 edge_lab_start_edge second "$LAB/second.json"
-status=$(edge_lab_wait_exit "$EDGE_PID" 30)
-[ "$status" = 1 ] || lab_fail "the second instance ended with status $status"
-edge_lab_output second | grep -qF "ERROR TUNSETIFF failed: " ||
+edge_lab_expect_exit "$EDGE_PID" 30 1 "the second instance"
+grep -qF "ERROR TUNSETIFF failed: " <<<"$(edge_lab_output second)" ||
   lab_fail "no TUNSETIFF error: $(edge_lab_output second)"
 kill -0 "$firstPid" || lab_fail "the first instance died with the second"
 edge_lab_ping 10 || lab_fail "the first instance stopped relaying"
 [ "$(edge_rules)" = 3 ] || lab_fail "the second instance changed the rules: $(edge_lab_firewall)"
 
-status=$(edge_lab_stop_edge "$firstPid")
-[ "$status" = 0 ] || lab_fail "SIGTERM ended the edge with status $status"
+edge_lab_stop_edge "$firstPid"
 [ "$(edge_lab_firewall)" = "$firewallBefore" ] || lab_fail "firewall differs at the end:
 $(diff <(echo "$firewallBefore") <(edge_lab_firewall))"
 [ "$(edge_lab_routes)" = "$routesBefore" ] || lab_fail "routes differ at the end"

@@ -6,13 +6,20 @@
 #include <utility>
 #include <vector>
 
-#include "service/scripted_hub.h"
+#include "support/fake_http_server.h"
+#include "util/metrics.h"
 #include "util/run_flag.h"
 
 namespace larkspire {
 namespace {
 
-using testing::ScriptedHub;
+using testing::FakeHttpServer;
+
+std::string JsonReply(int status, const std::string& body) {
+  return "HTTP/1.1 " + std::to_string(status) +
+         " X\r\nContent-Type: application/json\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
 
 struct StateRecord {
   std::vector<std::pair<std::string, bool>> writes;
@@ -59,7 +66,7 @@ TEST(HeartbeatRequestTest, PathPercentEncodesTheDeviceNumber) {
 }
 
 TEST(SendHeartbeatTest, PostsToTheHubAndRecordsAnAcceptedReply) {
-  ScriptedHub hub({ScriptedHub::JsonReply(200, R"({"success":true,"data":null})")});
+  FakeHttpServer hub(JsonReply(200, R"({"success":true,"data":null})"));
   Settings settings = Device(hub.Url() + "/");
   settings.deviceNumber = "E 42";
   StateRecord state;
@@ -84,14 +91,14 @@ TEST(SendHeartbeatTest, ReportsEveryFailureWithoutThrowing) {
   };
   const Case cases[] = {
       {"refused with a message",
-       ScriptedHub::JsonReply(403, R"({"success":false,"message":"Device secret mismatch."})"),
+       JsonReply(403, R"({"success":false,"message":"Device secret mismatch."})"),
        "Heartbeat failed: Device secret mismatch."},
-      {"an error status without envelope", ScriptedHub::JsonReply(500, "oops"),
+      {"an error status without envelope", JsonReply(500, "oops"),
        "Heartbeat failed: "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    ScriptedHub hub({c.reply});
+    FakeHttpServer hub(c.reply);
     StateRecord state;
     SendHeartbeat(Device(hub.Url()), state.Writer());
     ASSERT_EQ(state.writes.size(), 1u);
@@ -100,12 +107,37 @@ TEST(SendHeartbeatTest, ReportsEveryFailureWithoutThrowing) {
   }
 }
 
+// One count per attempt, by the Hub's verdict: a state file that cannot be written after an
+// accepted reply does not also count the attempt as failed.
+TEST(SendHeartbeatTest, CountsEachAttemptOnceByOutcome) {
+  FakeHttpServer accepting(JsonReply(200, R"({"success":true})"));
+  FakeHttpServer refusing(JsonReply(401, R"({"success":false,"message":"bad secret"})"));
+  StateRecord state;
+  Settings anonymous = Device(accepting.Url());
+  anonymous.deviceSecret.clear();
+  auto brokenDisk = [](const std::string&, bool accepted) {
+    if (accepted) {
+      throw std::runtime_error("disk full");
+    }
+  };
+  const MetricsSnapshot before = TakeMetricsSnapshot();
+  SendHeartbeat(Device(accepting.Url()), state.Writer());
+  SendHeartbeat(Device(refusing.Url()), state.Writer());
+  SendHeartbeat(anonymous, state.Writer());
+  SendHeartbeat(Device(accepting.Url()), brokenDisk);
+  const MetricsSnapshot after = TakeMetricsSnapshot();
+  EXPECT_EQ(after.heartbeatsAccepted - before.heartbeatsAccepted, 2u);
+  EXPECT_EQ(after.heartbeatsFailed - before.heartbeatsFailed, 2u);
+  EXPECT_GT(after.lastHeartbeatAcceptedTime, 0);
+}
+
 TEST(SendHeartbeatTest, AnUnreachableHubLeavesTheBareErrorInTheState) {
-  std::string url = testing::ClosedPortUrl();
+  int port = testing::UnusedLoopbackPort();
+  std::string url = "http://127.0.0.1:" + std::to_string(port);
   StateRecord state;
   SendHeartbeat(Device(url), state.Writer());
   ASSERT_EQ(state.writes.size(), 1u);
-  std::string expectedStart = "TCP connect failed to 127.0.0.1:" + url.substr(url.rfind(':') + 1);
+  std::string expectedStart = "TCP connect failed to 127.0.0.1:" + std::to_string(port) + ": ";
   EXPECT_EQ(state.writes[0].first.rfind(expectedStart, 0), 0u) << state.writes[0].first;
   EXPECT_FALSE(state.writes[0].second);
 }
@@ -113,7 +145,7 @@ TEST(SendHeartbeatTest, AnUnreachableHubLeavesTheBareErrorInTheState) {
 TEST(SendHeartbeatTest, AnEmptyIdentitySendsNothing) {
   for (bool emptyNumber : {true, false}) {
     SCOPED_TRACE(emptyNumber ? "empty number" : "empty secret");
-    ScriptedHub hub({});
+    FakeHttpServer hub(JsonReply(200, R"({"success":true})"));
     Settings settings = Device(hub.Url());
     (emptyNumber ? settings.deviceNumber : settings.deviceSecret).clear();
     StateRecord state;
@@ -126,8 +158,7 @@ TEST(SendHeartbeatTest, AnEmptyIdentitySendsNothing) {
 }
 
 TEST(SendHeartbeatTest, AStateFileThatCannotBeWrittenIsRetriedOnceThenThrown) {
-  ScriptedHub hub({ScriptedHub::JsonReply(200, R"({"success":true})"),
-                   ScriptedHub::JsonReply(200, R"({"success":true})")});
+  FakeHttpServer hub(JsonReply(200, R"({"success":true})"));
   std::vector<std::string> attempts;
   int failuresLeft = 1;
   auto flakyWriter = [&](const std::string& message, bool) {

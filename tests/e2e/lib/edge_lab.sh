@@ -46,6 +46,8 @@ edge_lab_init() {
   lab_addr "$LAN_NS" eth0 "$EDGE_LAB_LAN_HOST/24"
 }
 
+# Run a command in one of the namespaces. Start background processes with `ip netns exec`
+# itself instead, so that $! is the process and not a subshell.
 edge_lab_hub() { ip netns exec "$HUB_NS" "$@"; }
 edge_lab_edge() { ip netns exec "$EDGE_NS" "$@"; }
 edge_lab_lan() { ip netns exec "$LAN_NS" "$@"; }
@@ -72,7 +74,8 @@ edge_lab_config_value() {
 # the scratch directory, kept across restarts) and waits until it accepts connections.
 # Sets DEVHUB_PID; output goes to $LAB/devhub.out.
 edge_lab_start_devhub() {
-  edge_lab_hub "$LARKSPIRE_DEVHUB" --listen "$EDGE_LAB_HUB_ADDR" --port "$EDGE_LAB_PORT" \
+  # `ip netns exec` directly, not through a shell function: $! must be the devhub itself.
+  ip netns exec "$HUB_NS" "$LARKSPIRE_DEVHUB" --listen "$EDGE_LAB_HUB_ADDR" --port "$EDGE_LAB_PORT" \
     --data "$LAB/devhub.json" "$@" >>"$LAB/devhub.out" 2>&1 &
   DEVHUB_PID=$!
   LAB_PIDS+=("$DEVHUB_PID")
@@ -80,7 +83,7 @@ edge_lab_start_devhub() {
     lab_fail "devhub did not start listening; its output: $(cat "$LAB/devhub.out")"
   # The devhub's TUN comes up with it; send the LAN through it as a client of the overlay
   # would see it.
-  if edge_lab_hub ip -4 addr show | grep -q "inet $EDGE_LAB_OVERLAY_CLIENT/"; then
+  if grep -q "inet $EDGE_LAB_OVERLAY_CLIENT/" <<<"$(edge_lab_hub ip -4 addr show)"; then
     local tun
     tun=$(edge_lab_hub ip -4 -o addr show | awk -v a="$EDGE_LAB_OVERLAY_CLIENT/" 'index($4, a) == 1 {print $2}')
     edge_lab_hub ip route replace "$EDGE_LAB_LAN_NET" dev "$tun" src "$EDGE_LAB_OVERLAY_CLIENT"
@@ -122,22 +125,28 @@ edge_lab_wait_output() {
 $(edge_lab_output "$1")"
 }
 
-# edge_lab_wait_exit PID SECONDS: waits for the process to end; prints its exit status.
+# edge_lab_wait_exit PID SECONDS: waits for the process (a child of this shell) to end and
+# sets LAB_EXIT_STATUS. Not to be called inside $(...): a subshell cannot wait for it.
 edge_lab_wait_exit() {
   local pid=$1 deadline=$((SECONDS + $2))
-  while kill -0 "$pid" 2>/dev/null; do
+  while kill -0 "$pid" 2>/dev/null && [ "$(ps -o stat= -p "$pid")" != Z ]; do
     [ $SECONDS -lt $deadline ] || lab_fail "process $pid did not end within $2 s"
     sleep 0.1
   done
-  local status=0
-  wait "$pid" || status=$?
-  echo "$status"
+  LAB_EXIT_STATUS=0
+  { wait "$pid"; } 2>/dev/null || LAB_EXIT_STATUS=$?
 }
 
-# edge_lab_stop_edge PID: SIGTERM, then the exit status (must end within 15 s).
+# edge_lab_expect_exit PID SECONDS STATUS WHAT: the process ends with STATUS.
+edge_lab_expect_exit() {
+  edge_lab_wait_exit "$1" "$2"
+  [ "$LAB_EXIT_STATUS" = "$3" ] || lab_fail "$4 ended with status $LAB_EXIT_STATUS, not $3"
+}
+
+# edge_lab_stop_edge PID: SIGTERM; the edge must end with status 0 within 15 s.
 edge_lab_stop_edge() {
   kill -TERM "$1"
-  edge_lab_wait_exit "$1" 15
+  edge_lab_expect_exit "$1" 15 0 "the edge stopped by SIGTERM"
 }
 
 # edge_lab_firewall: the edge namespace's rules without counters or time stamps.
@@ -158,7 +167,7 @@ edge_lab_tcp_transfer() {
   local bytes=$1 port=5001
   head -c "$bytes" /dev/urandom >"$LAB/payload.sent"
   rm -f "$LAB/payload.received"
-  edge_lab_lan nc -l -N "$EDGE_LAB_LAN_HOST" "$port" >"$LAB/payload.received" &
+  ip netns exec "$LAN_NS" nc -l "$EDGE_LAB_LAN_HOST" "$port" >"$LAB/payload.received" </dev/null &
   local listener=$!
   LAB_PIDS+=("$listener")
   lab_wait_for 5 edge_lab_lan bash -c "ss -ltn | grep -q ':$port '" || lab_fail "nc did not listen"
