@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -474,28 +475,76 @@ void RelayHub::FlushFrames(PassBatch& batch) {
   batch.frameBytes = 0;
 }
 
+// Datagrams of one size for one edge that follow each other go out as one segmented send
+// (UDP GSO): the kernel carries them through the stack as one and cuts them into the same
+// datagrams only at the end, so the edge receives exactly what separate sends would give it.
 void RelayHub::FlushDatagrams(PassBatch& batch) {
+  constexpr size_t kMaxSegmentedBytes = 60000;  // one UDP datagram's worth at most
+  struct Group {
+    size_t first = 0;
+    size_t count = 0;
+    size_t bytes = 0;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))];
+  };
+  Group groups[kDeviceBatch];
+  mmsghdr messages[kDeviceBatch];
+  size_t groupCount = 0;
+  for (size_t i = 0; i < batch.datagramCount;) {
+    Group& group = groups[groupCount];
+    group.first = i;
+    group.count = 0;
+    group.bytes = 0;
+    const size_t size = batch.datagramParts[i].iov_len;
+    while (i < batch.datagramCount && batch.datagramParts[i].iov_len == size &&
+           group.bytes + size <= kMaxSegmentedBytes && (group.count == 0 || segmentUdp_) &&
+           std::memcmp(&batch.peers[i], &batch.peers[group.first], sizeof batch.peers[i]) == 0) {
+      group.bytes += size;
+      ++group.count;
+      ++i;
+    }
+    messages[groupCount] = batch.datagrams[group.first];
+    msghdr& header = messages[groupCount].msg_hdr;
+    header.msg_iovlen = group.count;  // the parts of one group lie next to each other
+    if (group.count > 1) {
+      header.msg_control = group.control;
+      header.msg_controllen = sizeof group.control;
+      cmsghdr* option = CMSG_FIRSTHDR(&header);
+      option->cmsg_level = SOL_UDP;
+      option->cmsg_type = UDP_SEGMENT;
+      option->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+      const auto segment = static_cast<uint16_t>(size);
+      std::memcpy(CMSG_DATA(option), &segment, sizeof segment);
+    }
+    ++groupCount;
+  }
   size_t sent = 0;
-  while (sent < batch.datagramCount) {
-    int result = ::sendmmsg(udpSocket_.get(), batch.datagrams + sent,
-                            static_cast<unsigned>(batch.datagramCount - sent), MSG_DONTWAIT);
+  while (sent < groupCount) {
+    int result = ::sendmmsg(udpSocket_.get(), messages + sent,
+                            static_cast<unsigned>(groupCount - sent), MSG_DONTWAIT);
     if (result < 0 && errno == EINTR) {
       continue;
     }
     if (result <= 0) {
+      if (groups[sent].count > 1 && (errno == EINVAL || errno == EIO || errno == EOPNOTSUPP)) {
+        // A kernel without UDP segmentation: from now on every datagram goes on its own.
+        segmentUdp_ = false;
+      }
       break;
     }
     sent += static_cast<size_t>(result);
   }
-  for (size_t i = 0; i < batch.datagramCount; ++i) {
-    const size_t size = batch.datagramParts[i].iov_len - kUdpDataHeaderSize;
-    if (i < sent && batch.datagrams[i].msg_len == batch.datagramParts[i].iov_len) {
-      batch.datagramConnections[i]->counters().udp.CountToEdge(size);
-    } else {
-      // Like the edge: a datagram that could not go out takes the WebSocket instead.
-      AddFrame(batch.datagramConnections[i], batch.datagramPackets[i], size, batch);
+  for (size_t g = 0; g < groupCount; ++g) {
+    const bool delivered = g < sent && messages[g].msg_len == groups[g].bytes;
+    for (size_t i = groups[g].first; i < groups[g].first + groups[g].count; ++i) {
+      const size_t size = batch.datagramParts[i].iov_len - kUdpDataHeaderSize;
+      if (delivered) {
+        batch.datagramConnections[i]->counters().udp.CountToEdge(size);
+      } else {
+        // Like the edge: a datagram that could not go out takes the WebSocket instead.
+        AddFrame(batch.datagramConnections[i], batch.datagramPackets[i], size, batch);
+      }
+      batch.datagramConnections[i].reset();
     }
-    batch.datagramConnections[i].reset();
   }
   batch.datagramCount = 0;
 }

@@ -140,6 +140,7 @@ class RelayHub {
   std::thread deviceThread_;
   std::thread udpThread_;
   std::atomic<bool> stopping_{false};
+  bool segmentUdp_ = true;  // UDP segmentation offload works; packet device thread only
   std::atomic<uint64_t> unroutable_{0};
 
   mutable std::mutex mutex_;

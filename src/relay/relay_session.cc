@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "relay/channel_choice.h"
+#include "relay/packet_batch.h"
 #include "relay/udp_relay.h"
 #include "relay/websocket_relay.h"
 #include "util/logger.h"
@@ -20,7 +21,6 @@ namespace larkspire {
 namespace {
 
 constexpr int kPumpWaitMilliseconds = 1000;
-constexpr size_t kMaxPacket = 65535;
 // Bounds the work done between two looks at the stop conditions under full load.
 constexpr int kMaxPacketsPerWake = 256;
 
@@ -121,50 +121,72 @@ class NonBlockingScope {
   int flags_;
 };
 
-// Sends one packet to the Hub; false when the WebSocket channel failed. `packet` has
-// kMaxFrameHeaderSize bytes of headroom, so either channel frames it in place.
-bool SendToHub(uint8_t* packet, size_t length, WebSocketRelay& webSocket, UdpRelay& udp) {
+// Small IPv4 UDP packets leave at once over the UDP channel when it is up; the packet's
+// slot is then reused. Everything else, and a UDP send that failed, joins the batch of
+// WebSocket frames.
+void RouteToHub(PacketBatch& batch, size_t length, UdpRelay& udp) {
+  uint8_t* packet = batch.NextSlot();
   if (udp.IsConnected() && QualifiesForUdpChannel(packet, length) &&
       udp.SendPacketInPlace(packet, length)) {
     CountPacket(g_metrics.udp.packetsToHub, g_metrics.udp.bytesToHub, length);
+    return;
+  }
+  batch.Add(length);
+}
+
+// Sends the batched packets to the Hub; false when the WebSocket channel failed.
+bool FlushToHub(PacketBatch& batch, WebSocketRelay& webSocket) {
+  if (batch.empty()) {
     return true;
   }
-  if (webSocket.SendPacketInPlace(packet, length)) {
-    CountPacket(g_metrics.webSocket.packetsToHub, g_metrics.webSocket.bytesToHub, length);
-    return true;
+  const bool sent = webSocket.SendPacketsInPlace(batch.packets());
+  if (sent) {
+    for (const std::span<uint8_t>& packet : batch.packets()) {
+      CountPacket(g_metrics.webSocket.packetsToHub, g_metrics.webSocket.bytesToHub,
+                  packet.size());
+    }
   }
-  g_log.Write("WARN", "Relay packet send failed; reconnecting relay.");
-  return false;
+  batch.Clear();
+  if (!sent) {
+    g_log.Write("WARN", "Relay packet send failed; reconnecting relay.");
+  }
+  return sent;
 }
 
 enum class DrainResult { kDrained, kChannelFailed, kDeviceFailed };
 
-DrainResult DrainDevice(int deviceFd, uint8_t* packet, WebSocketRelay& webSocket, UdpRelay& udp) {
+// Reads every packet that is ready and sends them on in batches: a burst costs one send
+// per batch, and a lone packet still leaves as soon as the device has nothing more.
+DrainResult DrainDevice(int deviceFd, PacketBatch& batch, WebSocketRelay& webSocket,
+                        UdpRelay& udp) {
+  DrainResult result = DrainResult::kDrained;
   for (int count = 0; count < kMaxPacketsPerWake; ++count) {
-    const ssize_t n = ::read(deviceFd, packet, kMaxPacket);
+    const ssize_t n = ::read(deviceFd, batch.NextSlot(), PacketBatch::kMaxPacket);
     if (n > 0) {
-      if (!SendToHub(packet, static_cast<size_t>(n), webSocket, udp)) {
+      RouteToHub(batch, static_cast<size_t>(n), udp);
+      if (batch.full() && !FlushToHub(batch, webSocket)) {
         return DrainResult::kChannelFailed;
       }
-    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      return DrainResult::kDrained;
     } else {
-      return DrainResult::kDeviceFailed;
+      if (!(n < 0 && (errno == EAGAIN || errno == EINTR))) {
+        result = DrainResult::kDeviceFailed;
+      }
+      break;
     }
   }
-  return DrainResult::kDrained;
+  // What was read before a device failure still goes out.
+  return FlushToHub(batch, webSocket) ? result : DrainResult::kChannelFailed;
 }
 
-void PumpDeviceToHub(int deviceFd, std::vector<uint8_t>& buffer, WebSocketRelay& webSocket,
+void PumpDeviceToHub(int deviceFd, PacketBatch& batch, WebSocketRelay& webSocket,
                      UdpRelay& udp) {
   NonBlockingScope nonBlocking(deviceFd);
-  uint8_t* packet = buffer.data() + kMaxFrameHeaderSize;
   while (g_running.load() && webSocket.IsConnected()) {
     pollfd wait{deviceFd, POLLIN, 0};
     if (::poll(&wait, 1, kPumpWaitMilliseconds) <= 0) {
       continue;  // time-out or a signal: look at the stop conditions again
     }
-    const DrainResult result = DrainDevice(deviceFd, packet, webSocket, udp);
+    const DrainResult result = DrainDevice(deviceFd, batch, webSocket, udp);
     if (result == DrainResult::kChannelFailed) {
       return;
     }
@@ -186,10 +208,11 @@ void RunRelayConnection(int tunFd, const RelayEndpoint& endpoint, WebSocketRelay
   ConnectionThreads threads(webSocket, udp);
   udp.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret);
   SetUp(g_metrics.udp.up, udp.IsConnected());
-  // One buffer per connection, with room in front of the packet for either channel's header.
-  std::vector<uint8_t> buffer(kMaxFrameHeaderSize + kMaxPacket);
+  // One batch buffer per connection, with room in front of each packet for either
+  // channel's header.
+  PacketBatch batch;
   threads.Start(tunFd);
-  PumpDeviceToHub(tunFd, buffer, webSocket, udp);
+  PumpDeviceToHub(tunFd, batch, webSocket, udp);
   // A connection that ends while the service keeps running was lost, not stopped.
   if (g_running.load()) {
     CountUp(g_metrics.relayConnectionsLost);

@@ -55,6 +55,7 @@ void UdpRelay::Connect(const std::string& serverUrl, const std::string& deviceNu
     return;
   }
   SetReceiveTimeout(fd_, kReceiveWaitSeconds, 0);
+  batchNext_ = batchReceived_ = 0;
   connected_ = true;
   CountUp(g_metrics.udpProbesAccepted);
   g_log.Write("INFO", "UDP relay connected.");
@@ -130,8 +131,34 @@ bool UdpRelay::SendDatagram(const uint8_t* datagram, size_t length) {
 }
 
 bool UdpRelay::ReceivePacket(std::span<const uint8_t>& packet) {
+  if (batchNext_ == batchReceived_) {
+    batchNext_ = batchReceived_ = 0;
+    if (batchBuffer_.empty()) {
+      batchBuffer_.resize(kReceiveBatch * kMaxUdpDatagram);
+      for (size_t i = 0; i < kReceiveBatch; ++i) {
+        batchSlots_[i] = {batchBuffer_.data() + i * kMaxUdpDatagram, kMaxUdpDatagram};
+      }
+    }
+    for (size_t i = 0; i < kReceiveBatch; ++i) {
+      batchMessages_[i] = {};
+      batchMessages_[i].msg_hdr.msg_iov = &batchSlots_[i];
+      batchMessages_[i].msg_hdr.msg_iovlen = 1;
+    }
+    // Waits (up to the receive time-out) for the first datagram only, then takes what is
+    // already queued behind it.
+    const int n = ::recvmmsg(fd_, batchMessages_.data(), kReceiveBatch, MSG_WAITFORONE, nullptr);
+    if (n <= 0) {
+      return false;
+    }
+    batchReceived_ = static_cast<size_t>(n);
+  }
+  const mmsghdr& message = batchMessages_[batchNext_];
+  const uint8_t* datagram = static_cast<const uint8_t*>(batchSlots_[batchNext_].iov_base);
+  ++batchNext_;
   UdpData data;
-  if (!ParseUdpData(ReceiveDatagram(fd_, recvBuffer_), data) || data.channelId != channelId_) {
+  // A datagram larger than its slot arrives cut short; it is refused, not taken.
+  if ((message.msg_hdr.msg_flags & MSG_TRUNC) != 0 ||
+      !ParseUdpData({datagram, message.msg_len}, data) || data.channelId != channelId_) {
     return false;
   }
   packet = data.packet;

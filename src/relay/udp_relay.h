@@ -1,6 +1,8 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <array>
 #include <atomic>
@@ -57,7 +59,16 @@ class UdpRelay {
   uint64_t channelId_ = 0;
   sockaddr_in peer_{};
   std::vector<uint8_t> sendBuffer_;
-  std::array<uint8_t, kMaxUdpDatagram> recvBuffer_{};
+  std::array<uint8_t, kMaxUdpDatagram> recvBuffer_{};  // the probe reply
+
+  // Data datagrams taken from the socket together, handed out one per ReceivePacket: under
+  // load one system call brings many instead of one each.
+  static constexpr size_t kReceiveBatch = 32;
+  std::vector<uint8_t> batchBuffer_;  // kReceiveBatch slots of kMaxUdpDatagram bytes
+  std::array<iovec, kReceiveBatch> batchSlots_{};
+  std::array<mmsghdr, kReceiveBatch> batchMessages_{};
+  size_t batchReceived_ = 0;
+  size_t batchNext_ = 0;
 };
 
 }  // namespace larkspire

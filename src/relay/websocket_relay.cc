@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -13,6 +14,7 @@
 #include "hub/http_reader.h"
 #include "hub/tcp.h"
 #include "hub/url.h"
+#include "relay/packet_batch.h"
 #include "util/logger.h"
 #include "util/run_flag.h"
 #include "util/socket_io.h"
@@ -107,6 +109,30 @@ bool WebSocketRelay::SendPacketInPlace(uint8_t* packet, size_t length) {
     return false;
   }
   return SendFrameLocked(packet, length);
+}
+
+bool WebSocketRelay::SendPacketsInPlace(std::span<const std::span<uint8_t>> packets) {
+  constexpr size_t kFramesPerSend = PacketBatch::kMaxPackets;
+  iovec frames[kFramesPerSend];
+  std::lock_guard lock(sendMutex_);
+  if (!connected_) {
+    return false;
+  }
+  while (!packets.empty()) {
+    const size_t count = std::min(packets.size(), kFramesPerSend);
+    for (size_t i = 0; i < count; ++i) {
+      // Keys are drawn in frame order under the lock, exactly as one send per frame would.
+      const MaskKey key = MaskKeyFor(++maskCounter_, kDataMaskMultiplier);
+      uint8_t* payload = packets[i].data();
+      uint8_t* frame = BuildFrameInPlace(payload, packets[i].size(), kFinBit | kOpcodeBinary, &key);
+      frames[i] = {frame, static_cast<size_t>(payload - frame) + packets[i].size()};
+    }
+    if (!SendAllVectored(fd_, frames, count)) {
+      return false;
+    }
+    packets = packets.subspan(count);
+  }
+  return true;
 }
 
 bool WebSocketRelay::SendFrameLocked(uint8_t* payload, size_t length) {

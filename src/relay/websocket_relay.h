@@ -33,6 +33,10 @@ class WebSocketRelay {
   // The same without copying: `packet` must have kMaxFrameHeaderSize writable bytes in front
   // of it, where the header is written, and is masked in place (its bytes are spoiled).
   bool SendPacketInPlace(uint8_t* packet, size_t length);
+  // Sends the packets, in order, as consecutive data frames with as few system calls as
+  // possible; the frames and their keys are the same as from one SendPacketInPlace each.
+  // Every packet needs the same headroom and is masked in place.
+  bool SendPacketsInPlace(std::span<const std::span<uint8_t>> packets);
 
   // One complete, non-empty message; `message` points into the channel's receive buffer and
   // stays valid until the next call. False when the channel is down or broke, the Hub

@@ -134,6 +134,52 @@ TEST_F(RelayConnectionTest, WithoutUdpEverythingGoesOverWebSocket) {
   EXPECT_TRUE(returned_);
 }
 
+TEST_F(RelayConnectionTest, UdpBurstArrivesInOrderWithoutForeignOrOversizedDatagrams) {
+  FakeHub hub;
+  Start(hub);
+  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  hub.SendBinary(Ipv4Packet(40, 6, 0));  // once through, the UDP channel is up
+  ASSERT_EQ(DeviceReceives().size(), 40u);
+  ASSERT_TRUE(udp_.IsConnected());
+
+  // Datagrams are taken from the socket several at a time; the bad ones among them are
+  // dropped one by one without taking good ones along.
+  for (size_t i = 0; i < 60; ++i) {
+    hub.SendUdpPacket(Ipv4Packet(100 + i, 17, static_cast<uint8_t>(i)));
+    if (i % 7 == 0) {
+      hub.SendUdpPacket(Ipv4Packet(100, 17, 0xEE), hub.channelId() + 1);
+      hub.SendUdpPacket(Ipv4Packet(kMaxUdpPacket + 1, 17, 0xEE));  // one byte too long
+    }
+  }
+  for (size_t i = 0; i < 60; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(DeviceReceives(), Ipv4Packet(100 + i, 17, static_cast<uint8_t>(i)));
+  }
+  hub.Disconnect();
+  relay_.join();
+}
+
+TEST_F(RelayConnectionTest, QueuedBurstIsFramedInOrderWithConsecutiveKeys) {
+  FakeHub hub(FakeHub::Options{.answerProbes = false});
+  Start(hub);
+  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  // Queued while the probe times out, so the pump finds them all at once and sends them in
+  // more than one batch.
+  constexpr size_t kBurst = 150;
+  for (size_t i = 0; i < kBurst; ++i) {
+    DeviceSends(Ipv4Packet(100 + i, i % 3 == 0 ? 17 : 6, static_cast<uint8_t>(i)));
+  }
+  for (size_t i = 0; i < kBurst; ++i) {
+    SCOPED_TRACE(i);
+    auto frame = hub.NextFrame();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->payload, Ipv4Packet(100 + i, i % 3 == 0 ? 17 : 6, static_cast<uint8_t>(i)));
+    EXPECT_EQ(frame->header.key, MaskKeyFor(static_cast<uint32_t>(i + 1), kDataMaskMultiplier));
+  }
+  hub.Disconnect();
+  relay_.join();
+}
+
 TEST_F(RelayConnectionTest, StopRequestEndsTheConnectionQuietly) {
   FakeHub hub;
   Start(hub);

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "relay/websocket_frame.h"
+
+namespace larkspire {
+
+// Packets read one by one from a packet device and sent on together. Every packet is read
+// straight into its own slot of one arena, with kMaxFrameHeaderSize bytes of room in front
+// for its frame or datagram header, so a burst becomes a single vectored send: one system
+// call instead of one per packet, and the kernel can carry many frames in one TCP segment.
+// Owned by one thread.
+class PacketBatch {
+ public:
+  static constexpr size_t kMaxPacket = 65535;
+  // Bounds the frames of one send (well below IOV_MAX) and the bytes held back.
+  static constexpr size_t kMaxPackets = 64;
+  static constexpr size_t kTargetBytes = 64 * 1024;
+
+  PacketBatch();
+  PacketBatch(const PacketBatch&) = delete;
+  PacketBatch& operator=(const PacketBatch&) = delete;
+
+  // Where the next packet is read to: room for kMaxPacket bytes, with header room in front.
+  // Stays valid until Add or Clear.
+  uint8_t* NextSlot() { return arena_.data() + used_ + kMaxFrameHeaderSize; }
+  // Keeps the first `length` bytes of NextSlot() as the batch's next packet.
+  void Add(size_t length);
+
+  // No room is left for another packet of the largest size.
+  bool full() const {
+    return packets_.size() == kMaxPackets ||
+           used_ + kMaxFrameHeaderSize + kMaxPacket > arena_.size();
+  }
+  bool empty() const { return packets_.empty(); }
+  // Each packet has kMaxFrameHeaderSize writable bytes in front of it.
+  std::span<const std::span<uint8_t>> packets() const { return packets_; }
+  // Empties the batch. The first `pendingLength` bytes already read into NextSlot() move
+  // along: they are in the new NextSlot() afterwards.
+  void Clear(size_t pendingLength = 0);
+
+ private:
+  std::vector<uint8_t> arena_;
+  size_t used_ = 0;
+  std::vector<std::span<uint8_t>> packets_;
+};
+
+// Sends every byte of `buffers` with sendmsg and MSG_NOSIGNAL, resuming after partial sends
+// and EINTR; the iovecs are advanced in place. False when a send returns 0 or fails.
+bool SendAllVectored(int fd, iovec* buffers, size_t count);
+
+}  // namespace larkspire
