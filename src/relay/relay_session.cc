@@ -123,7 +123,10 @@ bool SendToHub(uint8_t* packet, size_t length, WebSocketRelay& webSocket, UdpRel
   if (webSocket.SendPacketInPlace(packet, length)) {
     return true;
   }
-  g_log.Write("WARN", "Relay packet send failed; reconnecting relay.");
+  // A send abandoned because the program is stopping is not a relay failure.
+  if (g_running.load()) {
+    g_log.Write("WARN", "Relay packet send failed; reconnecting relay.");
+  }
   return false;
 }
 

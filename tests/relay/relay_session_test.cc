@@ -1,11 +1,13 @@
 #include "relay/relay_session.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 
@@ -68,6 +70,37 @@ class RelayConnectionTest : public ::testing::Test {
     const ssize_t n = ::read(device_[1], packet.data(), packet.size());
     packet.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return packet;
+  }
+
+  // Feeds large packets until the pump stops taking them, which happens only when the Hub's
+  // socket buffers are full. False when the device never pushed back.
+  bool FeedUntilThePumpStalls() {
+    const std::vector<uint8_t> packet = Ipv4Packet(60000, 6, 0x5A);
+    for (int sent = 0; sent < 4000;) {
+      if (::send(device_[1], packet.data(), packet.size(), MSG_DONTWAIT) > 0) {
+        ++sent;
+        continue;
+      }
+      pollfd room{device_[1], POLLOUT, 0};
+      if (::poll(&room, 1, 2000) == 0) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Waits for the relay thread to return; when it does not, breaks the Hub connection so the
+  // test fails instead of hanging.
+  bool ReturnsWithin(FakeHub& hub, std::chrono::seconds patience) {
+    for (auto waited = std::chrono::milliseconds(0); waited < patience;
+         waited += std::chrono::milliseconds(100)) {
+      if (returned_) {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    hub.Disconnect();
+    return false;
   }
 
   std::array<int, 2> device_{-1, -1};
@@ -143,6 +176,26 @@ TEST_F(RelayConnectionTest, StopRequestEndsTheConnectionQuietly) {
   EXPECT_TRUE(returned_);
   // The Hub sees the socket closed, not a frame.
   EXPECT_FALSE(hub.NextFrame());
+}
+
+// A Hub that keeps the connection open but reads nothing must neither keep the program from
+// stopping nor hold the relay on a dead channel forever.
+TEST_F(RelayConnectionTest, AHubThatStopsReadingCannotBlockAStop) {
+  FakeHub hub;
+  Start(hub);
+  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  ASSERT_TRUE(FeedUntilThePumpStalls());
+  g_running = false;
+  EXPECT_TRUE(ReturnsWithin(hub, std::chrono::seconds(30)));
+}
+
+TEST_F(RelayConnectionTest, AHubThatStopsReadingEndsTheConnection) {
+  FakeHub hub;
+  Start(hub);
+  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  ASSERT_TRUE(FeedUntilThePumpStalls());
+  EXPECT_TRUE(ReturnsWithin(hub, std::chrono::seconds(60)));
+  EXPECT_FALSE(webSocket_.IsConnected());
 }
 
 TEST_F(RelayConnectionTest, RefusedHandshakeThrowsBeforeAnyThreadStarts) {
