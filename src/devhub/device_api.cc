@@ -114,15 +114,17 @@ HttpResponse HandleHeartbeat(DeviceStore& store, const HttpRequest& request) {
   return OkEnvelope("Heartbeat accepted.");
 }
 
-HttpResponse HandleListDevices(const DeviceStore& store, const HttpRequest&) {
+HttpResponse HandleListDevices(const DeviceStore& store, const HttpRequest&,
+                               const DeviceListingExtra& extra) {
   std::string items;
   for (const Device& device : store.List()) {
-    items += (items.empty() ? "" : ",") + DeviceSummaryJson(device);
+    items += (items.empty() ? "" : ",") +
+             DeviceSummaryJson(device, extra ? extra(device.number) : std::string());
   }
   return OkEnvelope("", "[" + items + "]");
 }
 
-void AddDeviceRoutes(DevHubServer& server, DeviceStore& store) {
+void AddDeviceRoutes(DevHubServer& server, DeviceStore& store, DeviceListingExtra extra) {
   server.Route("POST", "/api/devices/register",
                [&store](const HttpRequest& request, Connection&) {
                  return HandleRegister(store, request);
@@ -130,9 +132,10 @@ void AddDeviceRoutes(DevHubServer& server, DeviceStore& store) {
   server.Route("POST", "/api/devices/*", [&store](const HttpRequest& request, Connection&) {
     return HandleHeartbeat(store, request);
   });
-  server.Route("GET", "/api/devices", [&store](const HttpRequest& request, Connection&) {
-    return HandleListDevices(store, request);
-  });
+  server.Route("GET", "/api/devices",
+               [&store, extra](const HttpRequest& request, Connection&) {
+                 return HandleListDevices(store, request, extra);
+               });
 }
 
 }  // namespace larkspire

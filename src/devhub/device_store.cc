@@ -79,7 +79,7 @@ std::optional<Device> DeviceFromJson(const std::string& raw) {
 
 }  // namespace
 
-std::string DeviceSummaryJson(const Device& device) {
+std::string DeviceSummaryJson(const Device& device, const std::string& extraMembers) {
   std::string counters;
   for (const auto& [name, value] : device.counters) {
     counters += (counters.empty() ? "" : ",") + JsonString(name) + ":" + std::to_string(value);
@@ -88,7 +88,7 @@ std::string DeviceSummaryJson(const Device& device) {
          ",\"deviceName\":" + JsonString(device.name) +
          ",\"sharedNetworks\":" + JsonArray(device.sharedNetworks) +
          ",\"lastHeartbeat\":" + JsonString(device.lastHeartbeat) + ",\"counters\":{" + counters +
-         "}}";
+         "}" + (extraMembers.empty() ? "" : "," + extraMembers) + "}";
 }
 
 DeviceStore::DeviceStore(std::string dataPath) : dataPath_(std::move(dataPath)) {

@@ -65,7 +65,8 @@ class DeviceStore {
   std::vector<Device> devices_;
 };
 
-// A device as shown by GET /api/devices (no secret).
-std::string DeviceSummaryJson(const Device& device);
+// A device as shown by GET /api/devices (no secret). `extraMembers` ("\"name\":value" text,
+// may be empty) is added to the object.
+std::string DeviceSummaryJson(const Device& device, const std::string& extraMembers = "");
 
 }  // namespace larkspire

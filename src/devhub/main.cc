@@ -7,6 +7,7 @@
 
 #include "devhub/device_api.h"
 #include "devhub/device_store.h"
+#include "devhub/devhub_relay.h"
 #include "devhub/options.h"
 #include "devhub/server.h"
 #include "devhub/update_api.h"
@@ -27,15 +28,21 @@ void InstallSignals() {
 
 int Run(const DevHubOptions& options, const UpdateOffer& offer) {
   DeviceStore store(options.dataFile);
+  DevHubRelay relay(options, store);
   DevHubServer server(options.listenAddress, options.port);
-  AddDeviceRoutes(server, store);
+  AddDeviceRoutes(server, store,
+                  [&relay](const std::string& number) { return relay.ListingMembers(number); });
+  relay.AddRoutes(server);
   AddUpdateRoutes(server, offer);
   server.Start();
+  relay.Start(server);
   g_log.Write("INFO", "LarkSpire devhub listening on " + server.Address() + ":" +
                           std::to_string(server.Port()) + ", devices in " + options.dataFile);
   while (g_running) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
+  // The relay first, so every edge gets its close frame before the sockets go.
+  relay.Stop();
   server.Stop();
   g_log.Write("INFO", "LarkSpire devhub stopped.");
   return 0;

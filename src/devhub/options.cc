@@ -27,6 +27,18 @@ std::vector<OptionSpec> DevHubOptionTable(DevHubOptions& options) {
          }
          options.dataFile = value;
        }},
+      {"--no-udp", "", "do not answer UDP relay probes: edges relay over WebSocket only",
+       [&options](const std::string&) { options.udp = false; }},
+      {"--tun", "NAME", "name of the Hub's TUN interface (default lshub0)",
+       [&options](const std::string& value) {
+         if (value.empty() || value.size() > 15) {
+           throw std::invalid_argument("A TUN name has 1 to 15 characters: " + value);
+         }
+         options.tunName = value;
+       }},
+      {"--no-tun", "", "run without a TUN interface (no root needed; relayed packets are "
+                       "dropped)",
+       [&options](const std::string&) { options.tun = false; }},
   };
 }
 
@@ -67,7 +79,8 @@ bool ParseOptions(const std::vector<OptionSpec>& table, const std::vector<std::s
 std::string Usage(const std::vector<OptionSpec>& table) {
   std::string text =
       "Usage: larkspire-devhub [options]\n"
-      "A development Hub for LarkSpire Edge: registers edges and takes their heartbeats.\n\n";
+      "A development Hub for LarkSpire Edge: registers edges, takes their heartbeats and relays\n"
+      "their packets through its own TUN interface (10.250.0.1/16).\n\n";
   auto line = [&text](std::string left, const std::string& help) {
     left.resize(std::max<size_t>(left.size() + 2, 24), ' ');
     text += left + help + "\n";

@@ -12,6 +12,9 @@ struct DevHubOptions {
   std::string listenAddress = "127.0.0.1";
   int port = 31080;
   std::string dataFile = "larkspire-devhub.json";
+  bool udp = true;                // the UDP relay on the same port number
+  bool tun = true;                // the Hub's own TUN interface
+  std::string tunName = "lshub0";
 };
 
 // One command-line option. A row without `valueName` is a flag and `apply` gets "".

@@ -1,26 +1,154 @@
 #include "service/edge_service.h"
 
+#include <algorithm>
 #include <chrono>
+#include <exception>
+#include <stdexcept>
 #include <thread>
 
-#include "config/settings.h"
+#include "hub/http_client.h"
+#include "hub/url.h"
+#include "netcfg/interfaces.h"
+#include "relay/relay_session.h"
+#include "service/heartbeat.h"
+#include "service/registration.h"
+#include "service/shared_networks.h"
+#include "service/uplink.h"
+#include "util/file.h"
+#include "util/logger.h"
 #include "util/run_flag.h"
+#include "util/text.h"
 
-// Placeholder until the start-up sequence lands: loads the configuration and idles.
 namespace larkspire {
+namespace {
+
+constexpr const char* kTunName = "larkspire0";
+constexpr const char* kRouteTablePath = "/proc/net/route";
+constexpr std::chrono::seconds kRelayRetryPause{3};
+
+void LogInfo(const std::string& message) { g_log.Write("INFO", message); }
+
+std::string OrEmptyMarker(const std::string& value) { return value.empty() ? "<empty>" : value; }
+
+std::string JoinNetworks(const std::vector<std::string>& networks) {
+  return JoinStrings(networks, ", ");
+}
+
+}  // namespace
 
 EdgeService::EdgeService(std::string configPath, std::string workDir)
     : configPath_(std::move(configPath)), workDir_(std::move(workDir)) {}
 
-EdgeService::~EdgeService() = default;
+EdgeService::~EdgeService() {
+  udpRelay_.Close();
+  webSocketRelay_.Close();
+  networkConfigurator_.Cleanup();
+  tun_.Close();
+}
 
 void EdgeService::Run() {
+  std::vector<std::string> interfaceNames = PrepareSettings();
+  Register();
+  SendHeartbeat(settings_);
+  tun_.Open(kTunName);
+  networkConfigurator_.Apply(tun_.name(), interfaceNames);
+  // Joined by its destructor at the end of Run, after the kernel configuration is gone; the
+  // loop sees the cleared run flag within a second.
+  std::jthread heartbeatThread([this] { RunHeartbeatLoop(settings_); });
+  RunRelayUntilStopped();
+  TearDown();
+}
+
+std::vector<std::string> EdgeService::PrepareSettings() {
   settings_ = LoadSettings(configPath_);
+  settings_.serverUrl = NormalizeServerUrl(settings_.serverUrl);
+
+  std::vector<InterfaceNetwork> detected = DetectHardwareInterfaceNetworks();
+  if (detected.empty()) {
+    throw std::runtime_error("No physical IPv4 network interfaces were detected.");
+  }
+  std::vector<std::string> interfaceNames;
+  std::vector<std::string> detectedNetworks;
+  for (const InterfaceNetwork& network : detected) {
+    LogInfo("Detected hardware interface: " + network.name + " -> " + network.cidr);
+    if (std::find(interfaceNames.begin(), interfaceNames.end(), network.name) ==
+        interfaceNames.end()) {
+      interfaceNames.push_back(network.name);
+    }
+    detectedNetworks.push_back(network.cidr);
+  }
+
+  UplinkChoice uplink = ChooseUplinkInterface(settings_.networkInterfaceName, interfaceNames,
+                                              ReadFile(kRouteTablePath));
+  if (uplink.autoSelected) {
+    settings_.networkInterfaceName = uplink.name;
+    LogInfo("networkInterfaceName auto selected: " + uplink.name);
+  }
+
+  SharedNetworkResolution shared = ResolveSharedNetworks(
+      detectedNetworks, settings_.sharedNetworks, settings_.additionalSharedNetworks);
+  settings_.sharedNetworks = shared.sharedNetworks;
+  settings_.additionalSharedNetworks = shared.additionalSharedNetworks;
+  if (shared.treatedAsAdditional) {
+    LogInfo("Existing sharedNetworks were treated as additionalSharedNetworks: " +
+            JoinNetworks(settings_.additionalSharedNetworks));
+  }
+  if (shared.changed) {
+    LogInfo("sharedNetworks effective: " + JoinNetworks(settings_.sharedNetworks));
+  }
+
+  SaveSettings(configPath_, settings_);
+  LogInfo("Edge serverUrl: " + settings_.serverUrl);
+  LogInfo("Edge deviceNumber before register: " + OrEmptyMarker(settings_.deviceNumber));
+  LogInfo("Edge deviceSecret before register: " + OrEmptyMarker(settings_.deviceSecret));
+  LogInfo("Edge networkInterfaceName: " + settings_.networkInterfaceName);
+  LogInfo("Edge sharedNetworks: " + JoinNetworks(settings_.sharedNetworks));
+  if (settings_.sharedNetworks.empty()) {
+    throw std::runtime_error("sharedNetworks cannot be empty.");
+  }
+  return interfaceNames;
+}
+
+void EdgeService::Register() {
+  HttpClient client(settings_.serverUrl);
+  ApiResponse reply = client.Send("POST", kRegisterPath, BuildRegisterBody(settings_));
+  ApplyRegisterReply(reply, settings_);
+  SaveSettings(configPath_, settings_);
+  LogInfo("Device registered: " + settings_.deviceNumber);
+  LogInfo("Device secret: " + settings_.deviceSecret);
+  LogInfo("Edge deviceNumber: " + settings_.deviceNumber);
+  LogInfo("Edge deviceSecret: " + settings_.deviceSecret);
+  LogInfo("Edge sharedNetworks registered: " + JoinNetworks(settings_.sharedNetworks));
+}
+
+void EdgeService::RelayLoop() {
+  RunRelayConnection(tun_.fd(),
+                     {settings_.serverUrl, settings_.deviceNumber, settings_.deviceSecret},
+                     webSocketRelay_, udpRelay_);
+}
+
+void EdgeService::RunRelayUntilStopped() {
   while (g_running.load()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    try {
+      RelayLoop();
+    } catch (const std::exception& error) {
+      g_log.Write("WARN", std::string("Relay loop failed: ") + error.what());
+    } catch (...) {
+      // Nothing may leave this loop while the heartbeat thread waits for the stop flag.
+      g_log.Write("WARN", "Relay loop failed: unknown error");
+    }
+    if (g_running.load()) {
+      // A plain sleep (resumed after signals): a stop during the pause waits for its end.
+      std::this_thread::sleep_for(kRelayRetryPause);
+    }
   }
 }
 
-void EdgeService::RelayLoop() {}
+void EdgeService::TearDown() {
+  webSocketRelay_.Close();
+  udpRelay_.Close();
+  networkConfigurator_.Cleanup();
+  tun_.Close();
+}
 
 }  // namespace larkspire

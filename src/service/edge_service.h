@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "config/settings.h"
 #include "netcfg/configurator.h"
@@ -13,6 +14,8 @@ namespace larkspire {
 // The service core: registers the device, opens the TUN device, configures the kernel and
 // keeps a relay connection to the Hub until g_running is cleared; then undoes it all.
 // Runs on the main thread; the heartbeat thread it starts only reads `settings`.
+// Members are released in reverse order, so a failed start-up still closes the channels,
+// removes the kernel configuration and closes the TUN device.
 class EdgeService {
  public:
   EdgeService(std::string configPath, std::string workDir);
@@ -23,7 +26,13 @@ class EdgeService {
   void Run();
 
  private:
+  // Loads the configuration and settles the uplink and shared networks; returns the detected
+  // interface names (each once, in detection order).
+  std::vector<std::string> PrepareSettings();
+  void Register();
   void RelayLoop();
+  void RunRelayUntilStopped();
+  void TearDown();
 
   std::string configPath_;
   std::string workDir_;
