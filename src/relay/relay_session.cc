@@ -79,8 +79,10 @@ class ConnectionThreads {
     udp_.Close();
   }
 
-  void Start(int deviceFd) {
+  void StartWebSocketReader(int deviceFd) {
     webSocketReader_ = std::thread(CarryWebSocketToDevice, std::ref(webSocket_), deviceFd);
+  }
+  void StartUdpReader(int deviceFd) {
     udpReader_ = std::thread(CarryUdpToDevice, std::ref(udp_), deviceFd);
   }
 
@@ -175,10 +177,14 @@ void RunRelayConnection(int tunFd, const RelayEndpoint& endpoint, WebSocketRelay
                         UdpRelay& udp) {
   webSocket.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret);
   ConnectionThreads threads(webSocket, udp);
-  udp.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret);
+  // The WebSocket reader runs during the UDP probe, so a Hub that fails in the meantime is
+  // noticed and the probe (seconds when unanswered) does not delay the reconnect.
+  threads.StartWebSocketReader(tunFd);
+  udp.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret,
+              [&webSocket] { return webSocket.IsConnected(); });
+  threads.StartUdpReader(tunFd);
   // One buffer per connection, with room in front of the packet for either channel's header.
   std::vector<uint8_t> buffer(kMaxFrameHeaderSize + kMaxPacket);
-  threads.Start(tunFd);
   PumpDeviceToHub(tunFd, buffer, webSocket, udp);
 }
 

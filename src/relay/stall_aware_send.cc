@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 #include "util/run_flag.h"
 
@@ -14,18 +15,40 @@ namespace {
 // How often a waiting sender looks at the stop flag.
 constexpr std::chrono::milliseconds kWaitSlice{200};
 
+// Drops `sent` bytes from the front of the remaining parts; returns the parts left.
+size_t Consume(iovec*& parts, size_t count, size_t sent) {
+  while (count > 0 && sent >= parts->iov_len) {
+    sent -= parts->iov_len;
+    ++parts;
+    --count;
+  }
+  if (count > 0) {
+    parts->iov_base = static_cast<char*>(parts->iov_base) + sent;
+    parts->iov_len -= sent;
+  }
+  return count;
+}
+
 }  // namespace
 
 SendOutcome SendAllUnlessStalled(int fd, const void* data, size_t size,
                                  std::chrono::milliseconds stallLimit) {
+  iovec part{const_cast<void*>(data), size};
+  return SendAllUnlessStalled(fd, &part, 1, stallLimit);
+}
+
+SendOutcome SendAllUnlessStalled(int fd, iovec* parts, size_t count,
+                                 std::chrono::milliseconds stallLimit) {
   using Clock = std::chrono::steady_clock;
-  const char* bytes = static_cast<const char*>(data);
-  size_t done = 0;
+  count = Consume(parts, count, 0);  // skips empty parts
   Clock::time_point lastProgress = Clock::now();
-  while (done < size) {
-    const ssize_t n = ::send(fd, bytes + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+  while (count > 0) {
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = std::min<size_t>(count, IOV_MAX);
+    const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
-      done += static_cast<size_t>(n);
+      count = Consume(parts, count, static_cast<size_t>(n));
       lastProgress = Clock::now();
       continue;
     }

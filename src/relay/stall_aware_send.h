@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/uio.h>
+
 #include <chrono>
 #include <cstddef>
 
@@ -17,6 +19,9 @@ enum class SendOutcome {
 // the caller (and a stop request) for as long as the connection lives. The stall limit
 // counts from the last byte the kernel accepted, so a slow but moving peer is never cut.
 SendOutcome SendAllUnlessStalled(int fd, const void* data, size_t size,
+                                 std::chrono::milliseconds stallLimit);
+// The same for several buffers sent as one stream, in order; `parts` is used up in place.
+SendOutcome SendAllUnlessStalled(int fd, iovec* parts, size_t count,
                                  std::chrono::milliseconds stallLimit);
 
 }  // namespace larkspire

@@ -117,11 +117,13 @@ TEST_F(RelayConnectionTest, CarriesPacketsBothWaysOnTheRightChannel) {
   Start(hub);
   ASSERT_FALSE(hub.WaitForUpgrade().empty());
 
-  // Hub to device over WebSocket first: once it arrives, the UDP probe has been answered
-  // (the pump starts after both channels are set up) and the UDP channel is usable.
+  // Hub to device over WebSocket works while the UDP probe is still under way.
   const std::vector<uint8_t> fromHub = Ipv4Packet(1400, 6, 0x11);
   hub.SendBinary(fromHub);
   EXPECT_EQ(DeviceReceives(), fromHub);
+  for (int wait = 0; wait < 100 && !udp_.IsConnected(); ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   ASSERT_TRUE(udp_.IsConnected());
 
   const std::vector<uint8_t> smallUdp = Ipv4Packet(1350, 17, 0x22);
@@ -163,6 +165,21 @@ TEST_F(RelayConnectionTest, WithoutUdpEverythingGoesOverWebSocket) {
   hub.Disconnect();
   relay_.join();
   EXPECT_TRUE(returned_);
+}
+
+TEST_F(RelayConnectionTest, AHubThatFailsDuringTheUdpProbeCutsTheProbeShort) {
+  FakeHub hub(FakeHub::Options{.answerProbes = false});
+  Start(hub);
+  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  for (int wait = 0; wait < 100 && hub.probesSeen() == 0; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_GE(hub.probesSeen(), 1);
+  hub.Disconnect();
+  relay_.join();
+  EXPECT_TRUE(returned_);
+  // An unanswered probe tries 4 times; the lost channel ends it after the current attempt.
+  EXPECT_LT(hub.probesSeen(), 4);
 }
 
 TEST_F(RelayConnectionTest, StopRequestEndsTheConnectionQuietly) {

@@ -75,5 +75,33 @@ TEST_F(StallAwareSendTest, ASlowButMovingPeerGetsEveryByte) {
   EXPECT_EQ(received, kLargeSend);
 }
 
+TEST_F(StallAwareSendTest, SeveralBuffersArriveWholeAndInOrder) {
+  // Uneven parts (one empty) that the kernel takes in pieces cutting across them.
+  std::vector<std::vector<uint8_t>> parts;
+  for (size_t size : {size_t{3}, size_t{0}, size_t{700000}, size_t{1}, size_t{300000}}) {
+    parts.emplace_back(size, static_cast<uint8_t>(parts.size() + 1));
+  }
+  std::vector<iovec> io;
+  std::vector<uint8_t> expected;
+  for (auto& part : parts) {
+    io.push_back({part.data(), part.size()});
+    expected.insert(expected.end(), part.begin(), part.end());
+  }
+  std::vector<uint8_t> received;
+  std::thread reader([&] {
+    std::vector<uint8_t> chunk(4096);
+    while (received.size() < expected.size()) {
+      const ssize_t n = ::read(pair_[1], chunk.data(), chunk.size());
+      if (n <= 0) {
+        break;
+      }
+      received.insert(received.end(), chunk.begin(), chunk.begin() + n);
+    }
+  });
+  EXPECT_EQ(SendAllUnlessStalled(pair_[0], io.data(), io.size(), 5s), SendOutcome::kSent);
+  reader.join();
+  EXPECT_EQ(received, expected);
+}
+
 }  // namespace
 }  // namespace larkspire
