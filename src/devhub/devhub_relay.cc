@@ -27,7 +27,9 @@ DevHubRelay::DevHubRelay(const DevHubOptions& options, DeviceStore& store) : udp
   hub_ = std::make_unique<RelayHub>(std::move(relay));
 }
 
-void DevHubRelay::AddRoutes(DevHubServer& server) { AddRelayRoutes(server, *hub_); }
+void DevHubRelay::AddRoutes(DevHubServer& server) {
+  AddRelayRoutes(server, *hub_);
+}
 
 void DevHubRelay::Start(const DevHubServer& server) {
   if (udp_) {

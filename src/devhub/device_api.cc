@@ -118,8 +118,10 @@ HttpResponse HandleListDevices(const DeviceStore& store, const HttpRequest&,
                                const DeviceListingExtra& extra) {
   std::string items;
   for (const Device& device : store.List()) {
-    items += (items.empty() ? "" : ",") +
-             DeviceSummaryJson(device, extra ? extra(device.number) : std::string());
+    if (!items.empty()) {
+      items += ",";
+    }
+    items += DeviceSummaryJson(device, extra ? extra(device.number) : std::string());
   }
   return OkEnvelope("", "[" + items + "]");
 }

@@ -1,14 +1,16 @@
 #include "devhub/edge_connection.h"
 
+#include <limits.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cerrno>
+
 #include "relay/websocket_frame.h"
-#include "util/socket_io.h"
 
 namespace larkspire {
 
-EdgeConnection::EdgeConnection(UniqueFd socket, std::string deviceNumber,
-                               RelayCounters& counters)
+EdgeConnection::EdgeConnection(UniqueFd socket, std::string deviceNumber, RelayCounters& counters)
     : socket_(std::move(socket)), deviceNumber_(std::move(deviceNumber)), counters_(counters) {}
 
 bool EdgeConnection::SendUpgradeReply(const std::string& reply) {
@@ -18,16 +20,46 @@ bool EdgeConnection::SendUpgradeReply(const std::string& reply) {
 }
 
 bool EdgeConnection::SendLocked(const uint8_t* data, size_t size) {
+  iovec part{const_cast<uint8_t*>(data), size};
+  return SendVectorLocked(&part, 1);
+}
+
+bool EdgeConnection::SendVectorLocked(iovec* parts, size_t count) {
   if (!upgraded_ || closing_.load()) {
     return false;
   }
-  if (!SendAll(socket_.get(), data, size)) {
-    // Part of a frame may be on the wire: nothing sent after it could be parsed.
-    closing_.store(true);
-    ::shutdown(socket_.get(), SHUT_RDWR);
-    return false;
+  while (count > 0) {
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = std::min<size_t>(count, IOV_MAX);
+    ssize_t sent = ::sendmsg(socket_.get(), &message, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) {
+      continue;
+    }
+    if (sent <= 0) {
+      // Part of a frame may be on the wire: nothing sent after it could be parsed.
+      closing_.store(true);
+      ::shutdown(socket_.get(), SHUT_RDWR);
+      return false;
+    }
+    // Skip what went out; a part sent halfway continues where it stopped.
+    size_t done = static_cast<size_t>(sent);
+    while (count > 0 && done >= parts->iov_len) {
+      done -= parts->iov_len;
+      ++parts;
+      --count;
+    }
+    if (count > 0) {
+      parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + done;
+      parts->iov_len -= done;
+    }
   }
   return true;
+}
+
+bool EdgeConnection::SendFrames(iovec* frames, size_t count) {
+  std::lock_guard<std::mutex> lock(sendMutex_);
+  return SendVectorLocked(frames, count);
 }
 
 bool EdgeConnection::SendFrame(const uint8_t* frame, size_t size) {

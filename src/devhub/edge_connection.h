@@ -1,6 +1,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <cstddef>
@@ -29,6 +30,8 @@ class EdgeConnection {
   // Sends the frame that BuildFrameInPlace made. On a failed or partial send the stream is
   // unusable, so the connection is broken off and its reader wakes up.
   bool SendFrame(const uint8_t* frame, size_t size);
+  // Several whole frames with one system call; `frames` is consumed.
+  bool SendFrames(iovec* frames, size_t count);
   // A small control frame (ping, pong) with its payload.
   bool SendControl(uint8_t opcode, const uint8_t* payload, size_t size);
   // Sends a close frame with `code` once, then no more frames; the peer is expected to close.
@@ -46,6 +49,7 @@ class EdgeConnection {
 
  private:
   bool SendLocked(const uint8_t* data, size_t size);
+  bool SendVectorLocked(iovec* parts, size_t count);
 
   UniqueFd socket_;
   std::string deviceNumber_;

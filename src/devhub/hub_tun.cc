@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "util/command.h"
@@ -58,8 +59,8 @@ void HubTun::AddRoute(const Ipv4Network& network) {
   }
   const std::string command = HubTunRouteCommand(tun_.name(), network);
   if (command.empty()) {
-    g_log.Write("WARN", "Not routing shared network " + FormatIpv4Cidr(network) +
-                            " into " + tun_.name() + ": it covers the overlay or everything.");
+    g_log.Write("WARN", "Not routing shared network " + FormatIpv4Cidr(network) + " into " +
+                            tun_.name() + ": it covers the overlay or everything.");
     return;
   }
   RunCommand(command);

@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "devhub/route_table.h"
 #include "relay/tun_device.h"

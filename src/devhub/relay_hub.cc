@@ -81,7 +81,9 @@ RelayHub::RelayHub(RelayHubOptions options)
   }
 }
 
-RelayHub::~RelayHub() { Stop(); }
+RelayHub::~RelayHub() {
+  Stop();
+}
 
 void RelayHub::EnableUdp(const std::string& address, int port) {
   const std::string where = address + ":" + std::to_string(port);
@@ -163,8 +165,8 @@ std::string RelayHub::StatusJson(const std::string& deviceNumber) const {
   }
   static const RelayCounters kNone;
   const RelayCounters& counters = link ? link->counters : kNone;
-  return std::string("{\"connected\":") + (connected ? "true" : "false") +
-         ",\"udpChannelId\":\"" + (channelId != 0 ? std::to_string(channelId) : "") + "\"" +
+  return std::string("{\"connected\":") + (connected ? "true" : "false") + ",\"udpChannelId\":\"" +
+         (channelId != 0 ? std::to_string(channelId) : "") + "\"" +
          ",\"webSocketConnections\":" + std::to_string(counters.webSocketConnections.load()) +
          ",\"udpChannels\":" + std::to_string(counters.udpChannels.load()) +
          ",\"dropped\":" + std::to_string(counters.dropped.load()) +
@@ -186,8 +188,8 @@ void RelayHub::ServeConnection(UniqueFd socket, const std::string& deviceNumber,
   SetTimeout(fd, SO_SNDTIMEO, std::chrono::milliseconds(5000));
 
   std::shared_ptr<DeviceLink> link = LinkFor(deviceNumber);
-  auto connection = std::make_shared<EdgeConnection>(std::move(socket), deviceNumber,
-                                                     link->counters);
+  auto connection =
+      std::make_shared<EdgeConnection>(std::move(socket), deviceNumber, link->counters);
   // Registered before the reply, so the edge's UDP probe, sent as soon as it reads the
   // reply, finds the connection; frames wait for the reply inside the connection.
   Attach(connection, *link);
@@ -341,28 +343,50 @@ void RelayHub::DeliverToDevice(const uint8_t* packet, size_t size, ChannelCounte
 // ---- packet device to edges ----
 
 void RelayHub::PacketDeviceLoop() {
-  std::vector<uint8_t> buffer(kHeadroom + kMaxPacket);
-  uint8_t* packet = buffer.data() + kHeadroom;
+  // One slot per packet of a pass, each with headroom for the header written before it.
+  constexpr size_t kSlot = kHeadroom + kMaxPacket;
+  std::vector<uint8_t> slots(kDeviceBatch * kSlot);
+  size_t sizes[kDeviceBatch];
+  auto batch = std::make_unique<PassBatch>();
   while (WaitReadable(options_.packetFd, wakeFd_.get())) {
     // Drain everything that is ready before waiting again.
-    while (!stopping_.load()) {
-      ssize_t size = ::read(options_.packetFd, packet, kMaxPacket);
-      if (size < 0 && errno == EINTR) {
-        continue;
+    bool drained = false;
+    while (!drained && !stopping_.load()) {
+      size_t count = 0;
+      if (!ReadBatch(slots, sizes, count, drained)) {
+        return;
       }
-      if (size <= 0) {
-        if (size < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-          g_log.Write("WARN", "Packet device read failed: " + std::string(std::strerror(errno)));
-          return;
-        }
-        if (size == 0) {
-          return;  // the other end of a test socket pair went away
-        }
-        break;
+      for (size_t i = 0; i < count; ++i) {
+        SendToEdge(slots.data() + i * kSlot + kHeadroom, sizes[i], *batch);
       }
-      SendToEdge(packet, static_cast<size_t>(size));
+      FlushDatagrams(*batch);
+      FlushFrames(*batch);
     }
   }
+}
+
+bool RelayHub::ReadBatch(std::vector<uint8_t>& slots, size_t (&sizes)[kDeviceBatch], size_t& count,
+                         bool& drained) {
+  constexpr size_t kSlot = kHeadroom + kMaxPacket;
+  while (count < kDeviceBatch) {
+    ssize_t size = ::read(options_.packetFd, slots.data() + count * kSlot + kHeadroom, kMaxPacket);
+    if (size < 0 && errno == EINTR) {
+      continue;
+    }
+    if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      drained = true;
+      return true;
+    }
+    if (size < 0) {
+      g_log.Write("WARN", "Packet device read failed: " + std::string(std::strerror(errno)));
+      return false;
+    }
+    if (size == 0) {
+      return false;  // the other end of a test socket pair went away
+    }
+    sizes[count++] = static_cast<size_t>(size);
+  }
+  return true;
 }
 
 bool RelayHub::RouteLocked(const uint8_t* packet, size_t size, Route& route) {
@@ -388,8 +412,8 @@ bool RelayHub::RouteLocked(const uint8_t* packet, size_t size, Route& route) {
 }
 
 // `packet` has kHeadroom writable bytes in front of it: the frame or datagram header is
-// written there, so the packet itself is never copied.
-void RelayHub::SendToEdge(uint8_t* packet, size_t size) {
+// written there, so the packet itself is never copied. Everything joins `batch`.
+void RelayHub::SendToEdge(uint8_t* packet, size_t size, PassBatch& batch) {
   Route route;
   bool routed;
   {
@@ -400,55 +424,113 @@ void RelayHub::SendToEdge(uint8_t* packet, size_t size) {
     unroutable_.fetch_add(1, std::memory_order_relaxed);
     return;
   }
-  RelayCounters& counters = route.link->counters;
   if (!route.connection) {
-    counters.CountDrop();
+    route.link->counters.CountDrop();
     return;
   }
-  if (route.udpChannelId != 0 && QualifiesForUdpChannel(packet, size)) {
-    uint8_t* datagram = packet - kUdpDataHeaderSize;
-    WriteUdpDataHeader(datagram, route.udpChannelId);
-    const size_t datagramSize = kUdpDataHeaderSize + size;
-    ssize_t sent = ::sendto(udpSocket_.get(), datagram, datagramSize, MSG_DONTWAIT,
-                            reinterpret_cast<const sockaddr*>(&route.udpPeer),
-                            sizeof route.udpPeer);
-    if (sent == static_cast<ssize_t>(datagramSize)) {
-      counters.udp.CountToEdge(size);
-      return;
-    }
-    // Like the edge: a datagram that could not go out takes the WebSocket instead.
+  if (route.udpChannelId == 0 || !QualifiesForUdpChannel(packet, size)) {
+    AddFrame(route.connection, packet, size, batch);
+    return;
+  }
+  uint8_t* datagram = packet - kUdpDataHeaderSize;
+  WriteUdpDataHeader(datagram, route.udpChannelId);
+  const size_t i = batch.datagramCount++;
+  batch.peers[i] = route.udpPeer;
+  batch.datagramParts[i] = {datagram, kUdpDataHeaderSize + size};
+  batch.datagrams[i] = {};
+  batch.datagrams[i].msg_hdr.msg_name = &batch.peers[i];
+  batch.datagrams[i].msg_hdr.msg_namelen = sizeof batch.peers[i];
+  batch.datagrams[i].msg_hdr.msg_iov = &batch.datagramParts[i];
+  batch.datagrams[i].msg_hdr.msg_iovlen = 1;
+  batch.datagramPackets[i] = packet;
+  batch.datagramConnections[i] = std::move(route.connection);
+}
+
+void RelayHub::AddFrame(const std::shared_ptr<EdgeConnection>& connection, uint8_t* packet,
+                        size_t size, PassBatch& batch) {
+  if (batch.frameConnection != connection) {
+    FlushFrames(batch);
+    batch.frameConnection = connection;
+    batch.frameCounters = &connection->counters();
   }
   uint8_t* frame = BuildFrameInPlace(packet, size, kFinBit | kOpcodeBinary, nullptr);
-  const size_t frameSize = static_cast<size_t>(packet - frame) + size;
-  if (route.connection->SendFrame(frame, frameSize)) {
-    counters.webSocket.CountToEdge(size);
-  } else {
-    counters.CountDrop();
+  batch.frames[batch.frameCount++] = {frame, static_cast<size_t>(packet - frame) + size};
+  batch.frameBytes += size;
+}
+
+void RelayHub::FlushFrames(PassBatch& batch) {
+  if (batch.frameCount > 0) {
+    RelayCounters& counters = *batch.frameCounters;
+    if (batch.frameConnection->SendFrames(batch.frames, batch.frameCount)) {
+      counters.webSocket.packetsToEdge.fetch_add(batch.frameCount, std::memory_order_relaxed);
+      counters.webSocket.bytesToEdge.fetch_add(batch.frameBytes, std::memory_order_relaxed);
+    } else {
+      counters.dropped.fetch_add(batch.frameCount, std::memory_order_relaxed);
+    }
   }
+  batch.frameConnection.reset();
+  batch.frameCounters = nullptr;
+  batch.frameCount = 0;
+  batch.frameBytes = 0;
+}
+
+void RelayHub::FlushDatagrams(PassBatch& batch) {
+  size_t sent = 0;
+  while (sent < batch.datagramCount) {
+    int result = ::sendmmsg(udpSocket_.get(), batch.datagrams + sent,
+                            static_cast<unsigned>(batch.datagramCount - sent), MSG_DONTWAIT);
+    if (result < 0 && errno == EINTR) {
+      continue;
+    }
+    if (result <= 0) {
+      break;
+    }
+    sent += static_cast<size_t>(result);
+  }
+  for (size_t i = 0; i < batch.datagramCount; ++i) {
+    const size_t size = batch.datagramParts[i].iov_len - kUdpDataHeaderSize;
+    if (i < sent && batch.datagrams[i].msg_len == batch.datagramParts[i].iov_len) {
+      batch.datagramConnections[i]->counters().udp.CountToEdge(size);
+    } else {
+      // Like the edge: a datagram that could not go out takes the WebSocket instead.
+      AddFrame(batch.datagramConnections[i], batch.datagramPackets[i], size, batch);
+    }
+    batch.datagramConnections[i].reset();
+  }
+  batch.datagramCount = 0;
 }
 
 // ---- UDP channels ----
 
 void RelayHub::UdpLoop() {
-  std::vector<uint8_t> buffer(kMaxPacket);
+  // Data datagrams are at most 1400 bytes and probes carry two short texts; anything cut
+  // short by the slot size is invalid anyway.
+  constexpr size_t kBatch = 32;
+  constexpr size_t kSlot = 4096;
+  std::vector<uint8_t> slots(kBatch * kSlot);
+  mmsghdr messages[kBatch];
+  iovec parts[kBatch];
+  sockaddr_in senders[kBatch];
   while (WaitReadable(udpSocket_.get(), wakeFd_.get())) {
     while (!stopping_.load()) {
-      sockaddr_in from{};
-      socklen_t fromSize = sizeof from;
-      ssize_t size = ::recvfrom(udpSocket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                reinterpret_cast<sockaddr*>(&from), &fromSize);
-      if (size < 0 && errno == EINTR) {
-        continue;
+      for (size_t i = 0; i < kBatch; ++i) {
+        parts[i] = {slots.data() + i * kSlot, kSlot};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_name = &senders[i];
+        messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+        messages[i].msg_hdr.msg_iov = &parts[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
       }
-      if (size < 0) {
-        // EAGAIN: drained. Other errors (an ICMP report of an edge gone away) concern one
-        // earlier datagram only.
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-          break;
+      int count = ::recvmmsg(udpSocket_.get(), messages, kBatch, MSG_DONTWAIT, nullptr);
+      if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        break;  // drained
+      }
+      // Other errors (an ICMP report of an edge gone away) concern one earlier datagram.
+      for (int i = 0; i < count; ++i) {
+        if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) == 0) {
+          HandleUdpDatagram(slots.data() + i * kSlot, messages[i].msg_len, senders[i]);
         }
-        continue;
       }
-      HandleUdpDatagram(buffer.data(), static_cast<size_t>(size), from);
     }
   }
 }

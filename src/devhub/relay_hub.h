@@ -1,6 +1,8 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <chrono>
@@ -97,9 +99,35 @@ class RelayHub {
   void DeliverToDevice(const uint8_t* packet, size_t size, ChannelCounters& channel,
                        RelayCounters& counters);
 
+  // Packets read from the device in one pass, at most.
+  static constexpr size_t kDeviceBatch = 32;
+  // What one pass over the packet device sends: consecutive WebSocket frames bound for one
+  // edge go out with one system call, and all UDP datagrams of the pass with another.
+  struct PassBatch {
+    std::shared_ptr<EdgeConnection> frameConnection;
+    RelayCounters* frameCounters = nullptr;
+    iovec frames[kDeviceBatch];
+    size_t frameCount = 0;
+    size_t frameBytes = 0;  // packet bytes without headers, for the counters
+
+    mmsghdr datagrams[kDeviceBatch];
+    iovec datagramParts[kDeviceBatch];
+    sockaddr_in peers[kDeviceBatch];
+    uint8_t* datagramPackets[kDeviceBatch];
+    std::shared_ptr<EdgeConnection> datagramConnections[kDeviceBatch];
+    size_t datagramCount = 0;
+  };
+
   void PacketDeviceLoop();
+  // Reads up to kDeviceBatch packets into `slots`; false when the loop must end.
+  bool ReadBatch(std::vector<uint8_t>& slots, size_t (&sizes)[kDeviceBatch], size_t& count,
+                 bool& drained);
   bool RouteLocked(const uint8_t* packet, size_t size, Route& route);
-  void SendToEdge(uint8_t* packet, size_t size);
+  void SendToEdge(uint8_t* packet, size_t size, PassBatch& batch);
+  void AddFrame(const std::shared_ptr<EdgeConnection>& connection, uint8_t* packet, size_t size,
+                PassBatch& batch);
+  void FlushFrames(PassBatch& batch);
+  void FlushDatagrams(PassBatch& batch);
 
   void UdpLoop();
   void HandleUdpDatagram(const uint8_t* datagram, size_t size, const sockaddr_in& from);

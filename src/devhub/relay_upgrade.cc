@@ -49,8 +49,7 @@ std::optional<RelayUpgradeRequest> ParseRelayUpgrade(const HttpRequest& request,
   return upgrade;
 }
 
-HttpResponse HandleRelayUpgrade(RelayHub& hub, const HttpRequest& request,
-                                Connection& connection) {
+HttpResponse HandleRelayUpgrade(RelayHub& hub, const HttpRequest& request, Connection& connection) {
   std::string error;
   std::optional<RelayUpgradeRequest> upgrade = ParseRelayUpgrade(request, error);
   if (!upgrade || connection.Fd() < 0) {

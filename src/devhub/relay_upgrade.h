@@ -25,8 +25,7 @@ std::optional<RelayUpgradeRequest> ParseRelayUpgrade(const HttpRequest& request,
 // GET /api/relay/edge/{number}?secret=...: a 400 or 403 envelope for a malformed or
 // unauthorised request; otherwise the connection is taken over, answered with 101 and
 // relayed on the calling thread until it ends.
-HttpResponse HandleRelayUpgrade(RelayHub& hub, const HttpRequest& request,
-                                Connection& connection);
+HttpResponse HandleRelayUpgrade(RelayHub& hub, const HttpRequest& request, Connection& connection);
 
 void AddRelayRoutes(DevHubServer& server, RelayHub& hub);
 

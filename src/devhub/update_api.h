@@ -19,9 +19,11 @@ struct UpdateOffer {
   std::string version;  // empty: nothing on offer
   bool force = false;
   std::string packageFile;  // read at each download, so it can be replaced while running
+  // Announced instead of the package's own digest, to try out the edge's check.
+  std::string sha256Override;
 };
 
-// --update-version VERSION, --update-force and --update-package FILE.
+// --update-version VERSION, --update-force, --update-package FILE and --update-sha256 HEX.
 void AppendUpdateOptions(std::vector<OptionSpec>& table, UpdateOffer& offer);
 
 // The update rows of the Hub contract: the update check and the package download.

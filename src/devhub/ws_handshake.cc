@@ -7,7 +7,9 @@ namespace {
 
 constexpr const char* kWebSocketGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 
-uint32_t RotateLeft(uint32_t value, int bits) { return (value << bits) | (value >> (32 - bits)); }
+uint32_t RotateLeft(uint32_t value, int bits) {
+  return (value << bits) | (value >> (32 - bits));
+}
 
 void Sha1Block(const uint8_t* block, uint32_t state[5]) {
   uint32_t w[80];

@@ -1,5 +1,6 @@
 #include "netcfg/configurator.h"
 
+#include "netcfg/health.h"
 #include "util/command.h"
 #include "util/logger.h"
 #include "util/text.h"
@@ -26,10 +27,14 @@ std::string IptablesCommand(const IptablesRule& rule, const std::string& action)
   return command + action + " " + rule.chain + " " + rule.match;
 }
 
+std::string CheckRule(const IptablesRule& rule) {
+  return IptablesCommand(rule, "-C") + " 2>/dev/null";
+}
+
 // "check || add": the rule is added only when the same rule is not there yet, so a restart
 // after a crash (no Cleanup) does not stack copies.
 std::string AddRuleOnce(const IptablesRule& rule) {
-  return IptablesCommand(rule, "-C") + " 2>/dev/null || " + IptablesCommand(rule, "-A");
+  return CheckRule(rule) + " || " + IptablesCommand(rule, "-A");
 }
 
 // A deletion that succeeds also when the rule is already gone.
@@ -95,6 +100,23 @@ std::vector<std::string> BuildCleanupCommands(const std::string& tunName,
   return commands;
 }
 
+std::vector<GatewayRuleCheck> BuildRuleChecks(const std::string& tunName,
+                                              const std::vector<std::string>& uplinkInterfaces) {
+  std::vector<GatewayRuleCheck> checks;
+  for (const std::string& uplinkName : uplinkInterfaces) {
+    // The shown rule names the interfaces plainly; the command quotes them.
+    const std::vector<IptablesRule> shown = UplinkRules(tunName, uplinkName);
+    const std::vector<IptablesRule> quoted =
+        UplinkRules(ShellQuote(tunName), ShellQuote(uplinkName));
+    for (size_t i = 0; i < shown.size(); ++i) {
+      const std::string table = shown[i].table.empty() ? "" : "-t " + shown[i].table + " ";
+      checks.push_back(
+          {uplinkName, table + shown[i].chain + " " + shown[i].match, CheckRule(quoted[i])});
+    }
+  }
+  return checks;
+}
+
 void LinuxNetworkConfigurator::Apply(const std::string& tunName,
                                      const std::vector<std::string>& uplinkInterfaces) {
   if (applied_ && (tunName != tunName_ || uplinkInterfaces != uplinkInterfaces_)) {
@@ -104,6 +126,7 @@ void LinuxNetworkConfigurator::Apply(const std::string& tunName,
   uplinkInterfaces_ = uplinkInterfaces;
   RunAll(BuildApplyCommands(tunName_, uplinkInterfaces_));
   applied_ = true;
+  PublishAppliedGateway({tunName_, uplinkInterfaces_});
   g_log.Write("INFO", "Linux forwarding and NAT rules applied for " + tunName_ + " -> " +
                           JoinStrings(uplinkInterfaces_, ", "));
 }
@@ -112,6 +135,7 @@ void LinuxNetworkConfigurator::Cleanup() {
   if (!applied_) {
     return;
   }
+  WithdrawAppliedGateway();
   RunAll(BuildCleanupCommands(tunName_, uplinkInterfaces_));
   applied_ = false;
 }

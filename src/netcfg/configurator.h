@@ -36,4 +36,14 @@ std::vector<std::string> BuildApplyCommands(const std::string& tunName,
 std::vector<std::string> BuildCleanupCommands(const std::string& tunName,
                                               const std::vector<std::string>& uplinkInterfaces);
 
+// One of the three iptables rules Apply keeps per uplink, and the command line that asks
+// whether it is in place (status 0 when it is, no output).
+struct GatewayRuleCheck {
+  std::string uplink;
+  std::string rule;  // the rule as iptables lists it after -A/-C, e.g. "FORWARD -i ... -j ACCEPT"
+  std::string checkCommand;
+};
+std::vector<GatewayRuleCheck> BuildRuleChecks(const std::string& tunName,
+                                              const std::vector<std::string>& uplinkInterfaces);
+
 }  // namespace larkspire

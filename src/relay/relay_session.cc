@@ -13,6 +13,7 @@
 #include "relay/udp_relay.h"
 #include "relay/websocket_relay.h"
 #include "util/logger.h"
+#include "util/metrics.h"
 #include "util/run_flag.h"
 
 namespace larkspire {
@@ -32,12 +33,14 @@ bool WaitUntilWritable(int deviceFd) {
 // Writes one packet into the device, which takes a whole packet per write or none. The pump
 // keeps the shared descriptor non-blocking, so a device that pushes back (a socket standing
 // in for the TUN device does; the TUN device itself does not) is waited for, briefly.
+// A packet the device refused counts as dropped at the TUN.
 void WriteToDevice(int deviceFd, std::span<const uint8_t> packet, const char* failureWarning) {
   ssize_t written;
   do {
     written = ::write(deviceFd, packet.data(), packet.size());
   } while (written < 0 && (errno == EINTR || (errno == EAGAIN && WaitUntilWritable(deviceFd))));
   if (written != static_cast<ssize_t>(packet.size())) {
+    CountUp(g_metrics.tunDroppedPackets);
     g_log.Write("WARN", failureWarning);
   }
 }
@@ -45,6 +48,8 @@ void WriteToDevice(int deviceFd, std::span<const uint8_t> packet, const char* fa
 void CarryWebSocketToDevice(WebSocketRelay& webSocket, int deviceFd) {
   std::span<const uint8_t> message;
   while (g_running.load() && webSocket.IsConnected() && webSocket.ReadMessage(message)) {
+    CountPacket(g_metrics.webSocket.packetsFromHub, g_metrics.webSocket.bytesFromHub,
+                message.size());
     WriteToDevice(deviceFd, message, "Failed to write WebSocket packet to TUN.");
   }
 }
@@ -53,6 +58,7 @@ void CarryUdpToDevice(UdpRelay& udp, int deviceFd) {
   std::span<const uint8_t> packet;
   while (g_running.load() && udp.IsConnected()) {
     if (udp.ReceivePacket(packet)) {
+      CountPacket(g_metrics.udp.packetsFromHub, g_metrics.udp.bytesFromHub, packet.size());
       WriteToDevice(deviceFd, packet, "Failed to write UDP packet to TUN.");
     }
   }
@@ -68,6 +74,8 @@ class ConnectionThreads {
   ConnectionThreads& operator=(const ConnectionThreads&) = delete;
 
   ~ConnectionThreads() {
+    SetUp(g_metrics.webSocket.up, false);
+    SetUp(g_metrics.udp.up, false);
     webSocket_.Interrupt();
     udp_.Interrupt();
     for (std::thread* reader : {&webSocketReader_, &udpReader_}) {
@@ -120,9 +128,11 @@ class NonBlockingScope {
 bool SendToHub(uint8_t* packet, size_t length, WebSocketRelay& webSocket, UdpRelay& udp) {
   if (udp.IsConnected() && QualifiesForUdpChannel(packet, length) &&
       udp.SendPacketInPlace(packet, length)) {
+    CountPacket(g_metrics.udp.packetsToHub, g_metrics.udp.bytesToHub, length);
     return true;
   }
   if (webSocket.SendPacketInPlace(packet, length)) {
+    CountPacket(g_metrics.webSocket.packetsToHub, g_metrics.webSocket.bytesToHub, length);
     return true;
   }
   // A send abandoned because the program is stopping is not a relay failure.
@@ -176,16 +186,23 @@ void PumpDeviceToHub(int deviceFd, std::vector<uint8_t>& buffer, WebSocketRelay&
 void RunRelayConnection(int tunFd, const RelayEndpoint& endpoint, WebSocketRelay& webSocket,
                         UdpRelay& udp) {
   webSocket.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret);
+  CountUp(g_metrics.relayConnectionsMade);
+  SetUp(g_metrics.webSocket.up, true);
   ConnectionThreads threads(webSocket, udp);
   // The WebSocket reader runs during the UDP probe, so a Hub that fails in the meantime is
   // noticed and the probe (seconds when unanswered) does not delay the reconnect.
   threads.StartWebSocketReader(tunFd);
   udp.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret,
               [&webSocket] { return webSocket.IsConnected(); });
+  SetUp(g_metrics.udp.up, udp.IsConnected());
   threads.StartUdpReader(tunFd);
   // One buffer per connection, with room in front of the packet for either channel's header.
   std::vector<uint8_t> buffer(kMaxFrameHeaderSize + kMaxPacket);
   PumpDeviceToHub(tunFd, buffer, webSocket, udp);
+  // A connection that ends while the service keeps running was lost, not stopped.
+  if (g_running.load()) {
+    CountUp(g_metrics.relayConnectionsLost);
+  }
 }
 
 }  // namespace larkspire

@@ -10,6 +10,7 @@
 
 #include "hub/url.h"
 #include "util/logger.h"
+#include "util/metrics.h"
 #include "util/run_flag.h"
 
 namespace larkspire {
@@ -48,12 +49,14 @@ void UdpRelay::Connect(const std::string& serverUrl, const std::string& deviceNu
   if (!Probe(deviceNumber, deviceSecret, worthProbing)) {
     Close();
     if (g_running.load()) {
+      CountUp(g_metrics.udpProbesTimedOut);
       g_log.Write("WARN", "UDP relay probe timed out; WebSocket relay remains active.");
     }
     return;
   }
   SetReceiveTimeout(fd_, kReceiveWaitSeconds, 0);
   connected_ = true;
+  CountUp(g_metrics.udpProbesAccepted);
   g_log.Write("INFO", "UDP relay connected.");
 }
 

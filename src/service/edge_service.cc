@@ -8,6 +8,7 @@
 
 #include "hub/http_client.h"
 #include "hub/url.h"
+#include "netcfg/health.h"
 #include "netcfg/interfaces.h"
 #include "relay/relay_session.h"
 #include "service/heartbeat.h"
@@ -55,7 +56,12 @@ void EdgeService::Run() {
   // Joined by its destructor at the end of Run, after the kernel configuration is gone; the
   // loop sees the cleared run flag within a second.
   std::jthread heartbeatThread([this] { RunHeartbeatLoop(settings_); });
+  // Warns when another tool removes one of the rules just applied; stopped before the
+  // rules are removed on purpose, so the teardown is not mistaken for such a tool.
+  GatewayRuleWatcher ruleWatcher;
+  ruleWatcher.Start();
   RunRelayUntilStopped();
+  ruleWatcher.Stop();
   TearDown();
 }
 

@@ -1,5 +1,6 @@
 #include "service/heartbeat.h"
 
+#include <chrono>
 #include <exception>
 #include <thread>
 
@@ -7,6 +8,7 @@
 #include "hub/http_client.h"
 #include "util/json.h"
 #include "util/logger.h"
+#include "util/metrics.h"
 #include "util/run_flag.h"
 #include "util/text.h"
 
@@ -24,6 +26,18 @@ bool WaitForNextAttempt(const HeartbeatSchedule& schedule) {
   return g_running.load();
 }
 
+// Counted once per attempt, by what the Hub made of it; a skipped attempt counts as failed.
+void CountHeartbeat(bool accepted) {
+  if (accepted) {
+    CountUp(g_metrics.heartbeatsAccepted);
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    g_metrics.lastHeartbeatAcceptedTime.store(
+        std::chrono::duration_cast<std::chrono::seconds>(now).count(), std::memory_order_relaxed);
+  } else {
+    CountUp(g_metrics.heartbeatsFailed);
+  }
+}
+
 }  // namespace
 
 std::string BuildHeartbeatBody(const Settings& settings) {
@@ -38,14 +52,18 @@ std::string BuildHeartbeatPath(const Settings& settings) {
 
 void SendHeartbeat(const Settings& settings, const HeartbeatStateWriter& writeState) {
   if (settings.deviceNumber.empty() || settings.deviceSecret.empty()) {
+    CountHeartbeat(false);
     writeState("Device number or secret is empty.", false);
     g_log.Write("WARN", "Heartbeat skipped: deviceNumber/deviceSecret is empty.");
     return;
   }
+  bool counted = false;
   try {
     HttpClient client(settings.serverUrl);
     ApiResponse reply =
         client.Send("POST", BuildHeartbeatPath(settings), BuildHeartbeatBody(settings));
+    CountHeartbeat(reply.success);
+    counted = true;
     if (reply.success) {
       writeState("Heartbeat accepted.", true);
       g_log.Write("INFO", "Heartbeat accepted.");
@@ -57,6 +75,9 @@ void SendHeartbeat(const Settings& settings, const HeartbeatStateWriter& writeSt
   } catch (const std::exception& error) {
     // A failed state write lands here too; the second write below then reports the first
     // failure, and if it fails as well, that error leaves to the caller.
+    if (!counted) {
+      CountHeartbeat(false);
+    }
     writeState(error.what(), false);
     g_log.Write("WARN", std::string("Heartbeat failed: ") + error.what());
   }

@@ -14,6 +14,7 @@
 
 #include "config/settings.h"
 #include "hub/http_client.h"
+#include "service/update_integrity.h"
 #include "util/command.h"
 #include "util/json.h"
 #include "util/logger.h"
@@ -109,6 +110,7 @@ struct UpdateOffer {
   bool force = false;
   std::string version;
   std::string downloadUrl;
+  std::string sha256;  // empty when the Hub sent no digest
 };
 
 UpdateOffer ReadOffer(const std::string& data) {
@@ -117,6 +119,7 @@ UpdateOffer ReadOffer(const std::string& data) {
   offer.force = JsonBoolValue(data, "force", false);
   offer.version = JsonStringValue(data, "version", "");
   offer.downloadUrl = JsonStringValue(data, "downloadUrl", "");
+  offer.sha256 = JsonStringValue(data, "sha256", "");
   return offer;
 }
 
@@ -133,6 +136,11 @@ void InstallForcedUpdate(const HttpClient& client, const UpdateOffer& offer) {
   UpdateWorkspace workspace;
   if (!client.Download(offer.downloadUrl, workspace.PackagePath())) {
     g_log.Write("ERROR", "Forced update download failed: " + offer.downloadUrl);
+    return;
+  }
+  // A digest on offer must hold: a package cut short or altered on the way is never unpacked.
+  if (!offer.sha256.empty() && !PackageMatchesSha256(workspace.PackagePath(), offer.sha256)) {
+    g_log.Write("ERROR", "Forced update checksum mismatch.");
     return;
   }
   int extracted = RunCommand("tar -xzf " + ShellQuote(workspace.PackagePath()) + " -C " +

@@ -11,7 +11,9 @@ namespace {
 std::mutex g_runner_mutex;
 CommandRunner g_runner;
 
-int RunThroughShell(const std::string& command) { return std::system(command.c_str()); }
+int RunThroughShell(const std::string& command) {
+  return std::system(command.c_str());
+}
 
 CommandRunner CurrentRunner() {
   std::lock_guard<std::mutex> lock(g_runner_mutex);
@@ -34,6 +36,10 @@ int RunCommand(const std::string& command) {
     g_log.Write("WARN", "command failed with code " + std::to_string(status) + ": " + command);
   }
   return status;
+}
+
+int RunCommandQuiet(const std::string& command) {
+  return CurrentRunner()(command);
 }
 
 }  // namespace larkspire

@@ -11,6 +11,10 @@ namespace larkspire {
 // Never throws for a failing command.
 int RunCommand(const std::string& command);
 
+// The same without any log line, for read-only checks that run often (a status of 0 is the
+// answer "yes"). Goes through the same seam as RunCommand.
+int RunCommandQuiet(const std::string& command);
+
 // The seam behind RunCommand: tests install a recorder that keeps the command lines and
 // decides their status. Returns the runner that was installed before. Passing an empty
 // function restores the real shell.

@@ -63,6 +63,15 @@ th{color:#64748b;font-weight:normal}
 .out{margin:14px 0 0;padding:14px;min-height:80px;background:#0b1020;color:#dbeafe;border-radius:6px;
   font-family:Consolas,Menlo,monospace;font-size:13px;white-space:pre-wrap;overflow-wrap:anywhere}
 #logText{max-height:520px;overflow:auto}
+.health{list-style:none;margin:0;padding:0}
+.health li{padding:8px 0;border-bottom:1px solid #d7dee8}
+.health li:last-child{border-bottom:0}
+.health .dot{display:inline-block;width:10px;height:10px;border-radius:50%;margin-right:8px;
+  background:#15803d}
+.health .bad .dot{background:#b91c1c}
+.health .bad .what{color:#b91c1c;font-weight:bold}
+.health .subject{font-family:Consolas,Menlo,monospace;font-size:13px;overflow-wrap:anywhere}
+.health .fix{margin:4px 0 0 18px;color:#64748b;font-size:13px}
 @media (max-width:900px){
   .layout,.cards,.grid2{grid-template-columns:1fr}
 }
@@ -95,6 +104,11 @@ th{color:#64748b;font-weight:normal}
           <div class="card"><div class="label" data-i18n="deviceName"></div><div class="value" id="ovName">-</div></div>
           <div class="card"><div class="label" data-i18n="sharedNic"></div><div class="value" id="ovNic">-</div></div>
           <div class="card"><div class="label" data-i18n="heartbeat"></div><div class="value" id="ovHeartbeat">-</div></div>
+        </div>
+        <div class="panel" id="healthPanel">
+          <h2 data-i18n="gatewayHealth"></h2>
+          <div id="healthNote" class="hint hidden"></div>
+          <ul id="healthRows" class="health"></ul>
         </div>
         <div class="panel">
           <h2 data-i18n="accessInfo"></h2>
@@ -193,7 +207,20 @@ const i18n = {
     changePasswordBtn: "修改密码", serviceLogs: "系统日志", refreshLogs: "刷新日志", ok: "正常",
     pending: "待确认", auto: "自动共享网段：", saved: "已保存。重启服务后，隧道和路由配置生效。",
     restarting: "正在重启，稍后自动刷新...", testing: "测试中...", pwdChanged: "密码已修改。",
-    logFile: "日志文件：", copied: "密钥已复制。", switch: "English"
+    logFile: "日志文件：", copied: "密钥已复制。", switch: "English",
+    gatewayHealth: "网关健康", healthNotApplied: "服务尚未在本进程中配置网关，以下为当前系统状态。",
+    h_ipForward: "IPv4 转发", h_rpFilter: "反向路径过滤", h_tunUp: "隧道网卡启用",
+    h_tunAddress: "隧道网卡地址", h_tunRoute: "覆盖网络路由", h_rule: "转发规则",
+    h_webSocket: "WebSocket 通道", h_udp: "UDP 通道", h_heartbeat: "最近接受的心跳",
+    fix_ipForward: "IP 转发已关闭（可能被其他工具关闭），重启服务会重新开启。",
+    fix_rpFilter: "严格反向路径过滤（1）会丢弃覆盖网络的回包，重启服务会将其设为 0。",
+    fix_tunUp: "隧道网卡不存在或未启用，请重启服务。",
+    fix_tunAddress: "隧道网卡缺少地址 100.79.255.1/32，重启服务会重新设置。",
+    fix_tunRoute: "缺少 10.250.0.0/16 的路由，重启服务会重新添加。",
+    fix_rule: "该规则已被其他工具（例如防火墙重载）删除，重启服务会重新添加。",
+    fix_webSocket: "未与 Hub 建立中继连接，请检查服务器地址和网络。",
+    fix_udp: "Hub 未响应 UDP 探测，流量仍经 WebSocket 传输。",
+    fix_heartbeat: "近 95 秒内没有被接受的心跳，请查看系统日志。", never: "从未"
   },
   en: {
     navStatus: "Status", navNetwork: "Network Sharing", navDiagnostics: "Diagnostics",
@@ -212,13 +239,27 @@ const i18n = {
     saved: "Saved. Restart the service to apply tunnel/routing changes.",
     restarting: "Restarting. Refreshing soon...", testing: "Testing...",
     pwdChanged: "Password changed.", logFile: "Log file: ", copied: "Access key copied.",
-    switch: "中文"
+    switch: "中文", gatewayHealth: "Gateway health",
+    healthNotApplied: "The service has not configured the gateway in this process; this is the system's current state.",
+    h_ipForward: "IPv4 forwarding", h_rpFilter: "Reverse-path filter", h_tunUp: "Tunnel device up",
+    h_tunAddress: "Tunnel device address", h_tunRoute: "Overlay route", h_rule: "Forwarding rule",
+    h_webSocket: "WebSocket channel", h_udp: "UDP channel", h_heartbeat: "Last accepted heartbeat",
+    fix_ipForward: "IP forwarding is off (another tool switched it off); restarting the service switches it on.",
+    fix_rpFilter: "Strict reverse-path filtering (1) drops overlay replies; restarting the service sets it to 0.",
+    fix_tunUp: "The tunnel device is missing or down; restart the service.",
+    fix_tunAddress: "The tunnel device lacks 100.79.255.1/32; restarting the service sets it again.",
+    fix_tunRoute: "The route of 10.250.0.0/16 is missing; restarting the service adds it again.",
+    fix_rule: "Another tool (a firewall reload, say) removed this rule; restarting the service re-applies it.",
+    fix_webSocket: "No relay connection to the Hub; check the server URL and the network.",
+    fix_udp: "The Hub did not answer the UDP probe; traffic still flows over the WebSocket.",
+    fix_heartbeat: "No heartbeat accepted in the last 95 seconds; see the logs.", never: "never"
   }
 };
 const navKeys = {overview: "navStatus", network: "navNetwork", diagnostics: "navDiagnostics",
                  account: "navAccount", logs: "navLogs"};
 
 let model = null;
+let health = null;
 let lang = "zh";
 let currentPage = "overview";
 let logFilePath = null;
@@ -295,6 +336,35 @@ function renderSummary() {
   $("ifaceRows").innerHTML = (data.interfaces || []).map((item) =>
     "<tr><td>" + escapeHtml(item.name) + "</td><td>" + escapeHtml(item.cidr) + "</td></tr>"
   ).join("");
+  renderHealth();
+}
+
+// One line per check: green or red, and for a red line what the operator can do about it.
+function healthLine(check) {
+  let value = check.value;
+  if (check.kind === "heartbeat") {
+    value = value === "0" ? t("never") : new Date(Number(value) * 1000).toLocaleString();
+  }
+  const subject = check.subject ? " <span class=\"subject\">" + escapeHtml(check.subject) + "</span>" : "";
+  const fix = check.ok ? "" : "<div class=\"fix\">" + escapeHtml(t("fix_" + check.kind)) + "</div>";
+  return "<li class=\"" + (check.ok ? "good" : "bad") + "\"><span class=\"dot\"></span>" +
+    "<span class=\"what\">" + escapeHtml(t("h_" + check.kind)) + "</span>" + subject + ": " +
+    escapeHtml(value) + fix + "</li>";
+}
+
+function renderHealth() {
+  $("healthNote").textContent = t("healthNotApplied");
+  $("healthNote").classList.toggle("hidden", !health || health.applied === true);
+  $("healthRows").innerHTML = health ? (health.checks || []).map(healthLine).join("") : "";
+}
+
+async function loadHealth() {
+  try {
+    health = (await api("/api/health")).data;
+  } catch (error) {
+    health = null;
+  }
+  renderHealth();
 }
 
 // The editable fields, filled only from a fresh load so a language switch keeps edits.
@@ -324,6 +394,7 @@ async function loadStatus() {
   model = reply.data;
   renderSummary();
   renderForm();
+  loadHealth();
 }
 
 function showPage(page) {

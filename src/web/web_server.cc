@@ -117,6 +117,7 @@ void SendJson(int fd, int status, const std::string& body, const std::string& ex
 WebConfigServer::WebConfigServer(std::string configPath)
     : logPath([] { return g_log.Path(); }),
       detectInterfaces(DetectHardwareInterfaceNetworks),
+      checkGatewayHealth(CheckCurrentGatewayHealth),
       configPath_(std::move(configPath)) {}
 
 WebConfigServer::~WebConfigServer() {
@@ -273,6 +274,8 @@ void WebConfigServer::Route(int fd, const WebRequest& request) {
     SendRaw(fd, 200, "text/html; charset=utf-8", page, "");
   } else if (method == "POST" && path == "/api/login") {
     HandleLogin(fd, request.body);
+  } else if (method == "GET" && path == "/metrics") {
+    HandleMetrics(fd);  // counters only, no secret: open to a scraper without login
   } else if (!IsAuthenticated(request)) {
     SendJson(fd, 401, "{\"success\":false,\"message\":\"unauthorized\"}");
   } else if (method == "GET" && path == "/api/status") {
@@ -287,6 +290,8 @@ void WebConfigServer::Route(int fd, const WebRequest& request) {
     HandleTest(fd, request.body);
   } else if (method == "POST" && path == "/api/restart") {
     HandleRestart(fd);
+  } else if (method == "GET" && path == "/api/health") {
+    HandleHealth(fd);
   } else {
     SendJson(fd, 404, "{\"success\":false,\"message\":\"not found\"}");
   }

@@ -11,6 +11,7 @@
 
 #include "config/settings.h"
 #include "config/state_file.h"
+#include "netcfg/health.h"
 #include "netcfg/interfaces.h"
 
 namespace larkspire {
@@ -44,6 +45,7 @@ class WebConfigServer {
   std::string statePath = kStateFilePath;
   std::function<std::string()> logPath;
   std::function<std::vector<InterfaceNetwork>()> detectInterfaces;
+  std::function<GatewayHealth()> checkGatewayHealth;
 
  private:
   void Serve();
@@ -63,6 +65,8 @@ class WebConfigServer {
   void HandlePassword(int fd, const std::string& body);
   void HandleTest(int fd, const std::string& body);
   void HandleRestart(int fd);
+  void HandleHealth(int fd);
+  void HandleMetrics(int fd);
 
   std::string configPath_;
   std::atomic<bool> stopping_{false};

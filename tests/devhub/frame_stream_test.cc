@@ -23,15 +23,16 @@ std::vector<uint8_t> EdgeFrame(uint8_t firstByte, const std::vector<uint8_t>& pa
   return {frame, buffer.data() + buffer.size()};
 }
 
-std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> Bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
 
 void Append(std::vector<uint8_t>& stream, const std::vector<uint8_t>& frame) {
   stream.insert(stream.end(), frame.begin(), frame.end());
 }
 
 // Feeds `bytes` in pieces of `step` and records what the reader reports, as text.
-std::vector<std::string> Feed(FrameStream& reader, const std::vector<uint8_t>& bytes,
-                              size_t step) {
+std::vector<std::string> Feed(FrameStream& reader, const std::vector<uint8_t>& bytes, size_t step) {
   std::vector<std::string> events;
   for (size_t offset = 0; offset < bytes.size(); offset += step) {
     size_t count = std::min(step, bytes.size() - offset);
@@ -44,8 +45,7 @@ std::vector<std::string> Feed(FrameStream& reader, const std::vector<uint8_t>& b
                            std::string(reader.message().begin(), reader.message().end()));
           break;
         case Event::kPing:
-          events.push_back("ping:" +
-                           std::string(reader.payload().begin(), reader.payload().end()));
+          events.push_back("ping:" + std::string(reader.payload().begin(), reader.payload().end()));
           break;
         case Event::kClose:
           events.push_back("close");

@@ -191,6 +191,18 @@ TEST_F(RelayHubTest, CarriesPacketsBothWaysOverWebSocket) {
   EXPECT_EQ(frame->payload, (std::vector<uint8_t>{'p', 'i', 'n', 'g'}));
   EXPECT_EQ(IntoDevice(), fromEdge);
 
+  // A burst larger than one read pass arrives whole and in order, one frame per packet.
+  std::vector<std::vector<uint8_t>> burst;
+  for (size_t i = 0; i < 40; ++i) {
+    burst.push_back(Ipv4Packet(kLanHost, kTcp, 20 + i * 37));
+    FromDevice(burst.back());
+  }
+  for (const std::vector<uint8_t>& expected : burst) {
+    frame = edge->NextNonPingFrame();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->payload, expected);
+  }
+
   // Nobody serves this destination.
   FromDevice(Ipv4Packet("8.8.8.8", kTcp, 60));
   FromDevice(toEdge);
@@ -198,8 +210,9 @@ TEST_F(RelayHubTest, CarriesPacketsBothWaysOverWebSocket) {
   EXPECT_EQ(hub_->unroutable(), 1u);
 
   EXPECT_TRUE(StatusShows("\"connected\":true"));
-  EXPECT_TRUE(StatusShows("\"webSocket\":{\"packetsToEdge\":2,\"bytesToEdge\":2800,"
-                        "\"packetsFromEdge\":2,\"bytesFromEdge\":200}"));
+  EXPECT_TRUE(
+      StatusShows("\"webSocket\":{\"packetsToEdge\":42,\"bytesToEdge\":32460,"
+                  "\"packetsFromEdge\":2,\"bytesFromEdge\":200}"));
   EXPECT_TRUE(StatusShows("\"udpChannelId\":\"\""));
   std::lock_guard<std::mutex> lock(mutex_);
   EXPECT_EQ(announced_, std::vector<int>{24});
@@ -223,8 +236,10 @@ TEST_F(RelayHubTest, UdpChannelCarriesSmallUdpPacketsOnly) {
     size_t size;
     bool overUdp;
   } cases[] = {
-      {"20-byte UDP", kUdp, 20, true},     {"1350-byte UDP", kUdp, 1350, true},
-      {"1351-byte UDP", kUdp, 1351, false}, {"TCP", kTcp, 100, false},
+      {"20-byte UDP", kUdp, 20, true},
+      {"1350-byte UDP", kUdp, 1350, true},
+      {"1351-byte UDP", kUdp, 1351, false},
+      {"TCP", kTcp, 100, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -245,8 +260,9 @@ TEST_F(RelayHubTest, UdpChannelCarriesSmallUdpPacketsOnly) {
   edge->SendUdp(hub_->UdpPort(), *id + 1, Ipv4Packet("10.250.0.1", kUdp, 99));  // dropped
   edge->SendUdp(hub_->UdpPort(), *id, fromEdge);
   EXPECT_EQ(IntoDevice(), fromEdge);
-  EXPECT_TRUE(StatusShows("\"udp\":{\"packetsToEdge\":2,\"bytesToEdge\":1370,"
-                        "\"packetsFromEdge\":1,\"bytesFromEdge\":200}"));
+  EXPECT_TRUE(
+      StatusShows("\"udp\":{\"packetsToEdge\":2,\"bytesToEdge\":1370,"
+                  "\"packetsFromEdge\":1,\"bytesFromEdge\":200}"));
   EXPECT_TRUE(StatusShows("\"udpChannelId\":\"" + std::to_string(*id) + "\""));
 }
 
@@ -327,7 +343,8 @@ TEST_F(RelayHubTest, RealEdgeRelayCarriesTrafficAndEndsWhenTheHubStops) {
                        webSocket, udp);
   });
   ASSERT_TRUE(StatusShows("\"udpChannels\":1"));
-  for (const auto& [protocol, size] : {std::pair{kTcp, size_t{1400}}, std::pair{kUdp, size_t{100}}}) {
+  for (const auto& [protocol, size] :
+       {std::pair{kTcp, size_t{1400}}, std::pair{kUdp, size_t{100}}}) {
     std::vector<uint8_t> toLan = Ipv4Packet(kLanHost, protocol, size);
     FromDevice(toLan);
     EXPECT_EQ(ReadPacket(lan.get()), toLan);
@@ -335,8 +352,9 @@ TEST_F(RelayHubTest, RealEdgeRelayCarriesTrafficAndEndsWhenTheHubStops) {
   std::vector<uint8_t> fromLan = Ipv4Packet("10.250.0.1", kTcp, 1200);
   ASSERT_EQ(::write(lan.get(), fromLan.data(), fromLan.size()), 1200);
   EXPECT_EQ(IntoDevice(), fromLan);
-  EXPECT_TRUE(StatusShows("\"webSocket\":{\"packetsToEdge\":1,\"bytesToEdge\":1400,"
-                        "\"packetsFromEdge\":1,"));
+  EXPECT_TRUE(
+      StatusShows("\"webSocket\":{\"packetsToEdge\":1,\"bytesToEdge\":1400,"
+                  "\"packetsFromEdge\":1,"));
   EXPECT_TRUE(StatusShows("\"udp\":{\"packetsToEdge\":1,\"bytesToEdge\":100,"));
 
   hub_->Stop();  // the edge reads the close frame and ends its connection

@@ -65,10 +65,9 @@ TEST(RouteTable, MostSpecificNetworkWinsAndRemovalFallsBack) {
 
 TEST(HubTunCommands, BringUpTheInterfaceWithTheOverlayAddress) {
   EXPECT_EQ(HubTunSetupCommands("lshub0"),
-            (std::vector<std::string>{"ip link set dev 'lshub0' mtu 1400",
-                                      "ip addr replace 10.250.0.1/16 dev 'lshub0'",
-                                      "ip link set dev 'lshub0' up",
-                                      "ip route replace 10.250.0.0/16 dev 'lshub0'"}));
+            (std::vector<std::string>{
+                "ip link set dev 'lshub0' mtu 1400", "ip addr replace 10.250.0.1/16 dev 'lshub0'",
+                "ip link set dev 'lshub0' up", "ip route replace 10.250.0.0/16 dev 'lshub0'"}));
   EXPECT_EQ(HubTunSetupCommands("it's")[0], "ip link set dev 'it'\\''s' mtu 1400");
 }
 

@@ -9,6 +9,7 @@
 #include "hub/http_client.h"
 #include "util/file.h"
 #include "util/json.h"
+#include "util/sha256.h"
 
 namespace larkspire {
 namespace {
@@ -55,7 +56,7 @@ TEST_F(UpdateApiTest, NothingOnOfferByDefault) {
 TEST_F(UpdateApiTest, OffersTheConfiguredPackageByteForByte) {
   const std::string package("\x1f\x8b\x08\0binary\r\n\0tail", 17);
   std::ofstream(dir_ / "edge.tar.gz", std::ios::binary) << package;
-  offer_ = {"1.0.2", true, (dir_ / "edge.tar.gz").string()};
+  offer_ = {"1.0.2", true, (dir_ / "edge.tar.gz").string(), ""};
 
   ApiResponse reply = Check();
   ASSERT_TRUE(reply.success);
@@ -64,14 +65,16 @@ TEST_F(UpdateApiTest, OffersTheConfiguredPackageByteForByte) {
   EXPECT_EQ(JsonStringValue(reply.data, "version", ""), "1.0.2");
   const std::string url = JsonStringValue(reply.data, "downloadUrl", "");
   EXPECT_EQ(url, kUpdatePackageUrl);
+  EXPECT_EQ(JsonStringValue(reply.data, "sha256", ""), Sha256Hex(package));
 
   ASSERT_TRUE(Client().Download(url, (dir_ / "got").string()));
   EXPECT_EQ(ReadFile((dir_ / "got").string()), package);
 }
 
 TEST_F(UpdateApiTest, AMissingPackageFileIsNotFound) {
-  offer_ = {"1.0.2", true, (dir_ / "absent.tar.gz").string()};
+  offer_ = {"1.0.2", true, (dir_ / "absent.tar.gz").string(), ""};
   EXPECT_TRUE(JsonBoolValue(Check().data, "updateAvailable", false));
+  EXPECT_EQ(JsonFindRaw(Check().data, "sha256"), "") << "no digest without a package";
   EXPECT_FALSE(Client().Download(kUpdatePackageUrl, (dir_ / "got").string()));
   EXPECT_FALSE(fs::exists(dir_ / "got"));
 }

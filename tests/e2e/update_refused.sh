@@ -27,6 +27,7 @@ no-offer||INFO Update check OK. Current version 1.0.1.
 missing-download|--update-version 1.0.2 --update-force --update-package @absent.tar.gz|ERROR Forced update download failed: /downloads/larkspire-edge.tar.gz
 broken-archive|--update-version 1.0.2 --update-force --update-package @broken.tar.gz|ERROR Forced update package extraction failed.
 no-executable|--update-version 1.0.2 --update-force --update-package @noexe.tar.gz|ERROR Forced update install command failed.
+checksum-mismatch|--update-version 1.0.2 --update-force --update-package @good.tar.gz --update-sha256 0000000000000000000000000000000000000000000000000000000000000000|ERROR Forced update checksum mismatch.
 fails-help|--update-version 1.0.2 --update-force --update-package @badhelp.tar.gz|ERROR Forced update install command failed.
 CASES
 

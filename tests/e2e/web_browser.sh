@@ -62,7 +62,7 @@ printf '{\n  "heartbeatAccepted": true,\n  "message": "ok",\n  "updatedAtUnix": 
   "$(date +%s)" >"$S/edge.state.json"
 
 "$HARNESS" --config "$S/edge.json" --workdir "$S/work" --state "$S/edge.state.json" \
-  --port-file "$S/port" >"$S/harness.out" 2>&1 &
+  --port-file "$S/port" --health-sample 1 >"$S/harness.out" 2>&1 &
 HARNESS_PID=$!
 for _ in $(seq 100); do
   [ -s "$S/port" ] && break

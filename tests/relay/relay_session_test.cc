@@ -14,7 +14,9 @@
 #include "relay/udp_relay.h"
 #include "relay/websocket_relay.h"
 #include "support/fake_hub.h"
+#include "support/prometheus_text.h"
 #include "support/resource_count.h"
+#include "util/metrics.h"
 #include "util/run_flag.h"
 
 namespace larkspire {
@@ -226,6 +228,57 @@ TEST_F(RelayConnectionTest, RefusedHandshakeThrowsBeforeAnyThreadStarts) {
   }
   EXPECT_EQ(testing::RunningThreads(), threads);
   EXPECT_EQ(hub.probesSeen(), 0);
+}
+
+// The operating counters follow the traffic; they are process-wide, so the test compares
+// the scraped text before and after instead of absolute values.
+TEST_F(RelayConnectionTest, CountersRiseWithTrafficAndTheLostConnection) {
+  auto scrape = [] {
+    return testing::ParsePrometheusText(RenderPrometheusText(TakeMetricsSnapshot()));
+  };
+  const std::string packets = "larkspire_edge_relay_packets_total";
+  const std::string bytes = "larkspire_edge_relay_bytes_total";
+  auto key = [](const std::string& name, const char* channel, const char* direction) {
+    return name + "{channel=\"" + channel + "\",direction=\"" + direction + "\"}";
+  };
+  const auto before = scrape();
+
+  FakeHub hub;
+  Start(hub);
+  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  hub.SendBinary(Ipv4Packet(1000, 6, 0x11));
+  ASSERT_EQ(DeviceReceives().size(), 1000u);
+  ASSERT_TRUE(udp_.IsConnected());
+  auto during = scrape();
+  EXPECT_EQ(during["larkspire_edge_relay_channel_up{channel=\"websocket\"}"], 1);
+  EXPECT_EQ(during["larkspire_edge_relay_channel_up{channel=\"udp\"}"], 1);
+
+  DeviceSends(Ipv4Packet(300, 17, 0x22));
+  ASSERT_TRUE(hub.NextUdpPacket());
+  DeviceSends(Ipv4Packet(60, 6, 0x33));
+  DeviceSends(Ipv4Packet(70, 6, 0x34));
+  ASSERT_TRUE(hub.NextFrame());
+  ASSERT_TRUE(hub.NextFrame());
+  hub.SendUdpPacket(Ipv4Packet(200, 17, 0x55));
+  ASSERT_EQ(DeviceReceives().size(), 200u);
+  hub.Disconnect();
+  relay_.join();
+
+  auto after = scrape();
+  auto rise = [&](const std::string& sample) { return after[sample] - before.at(sample); };
+  EXPECT_EQ(rise(key(packets, "websocket", "from_hub")), 1);
+  EXPECT_EQ(rise(key(bytes, "websocket", "from_hub")), 1000);
+  EXPECT_EQ(rise(key(packets, "websocket", "to_hub")), 2);
+  EXPECT_EQ(rise(key(bytes, "websocket", "to_hub")), 130);
+  EXPECT_EQ(rise(key(packets, "udp", "to_hub")), 1);
+  EXPECT_EQ(rise(key(bytes, "udp", "to_hub")), 300);
+  EXPECT_EQ(rise(key(packets, "udp", "from_hub")), 1);
+  EXPECT_EQ(rise(key(bytes, "udp", "from_hub")), 200);
+  EXPECT_EQ(rise("larkspire_edge_relay_connections_made_total"), 1);
+  EXPECT_EQ(rise("larkspire_edge_relay_connections_lost_total"), 1);
+  EXPECT_EQ(rise("larkspire_edge_udp_probes_total{result=\"accepted\"}"), 1);
+  EXPECT_EQ(after["larkspire_edge_relay_channel_up{channel=\"websocket\"}"], 0);
+  EXPECT_EQ(after["larkspire_edge_relay_channel_up{channel=\"udp\"}"], 0);
 }
 
 }  // namespace

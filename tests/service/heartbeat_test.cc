@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/fake_http_server.h"
+#include "util/metrics.h"
 #include "util/run_flag.h"
 
 namespace larkspire {
@@ -104,6 +105,30 @@ TEST(SendHeartbeatTest, ReportsEveryFailureWithoutThrowing) {
     EXPECT_EQ(state.writes[0].first, c.message);
     EXPECT_FALSE(state.writes[0].second);
   }
+}
+
+// One count per attempt, by the Hub's verdict: a state file that cannot be written after an
+// accepted reply does not also count the attempt as failed.
+TEST(SendHeartbeatTest, CountsEachAttemptOnceByOutcome) {
+  FakeHttpServer accepting(JsonReply(200, R"({"success":true})"));
+  FakeHttpServer refusing(JsonReply(401, R"({"success":false,"message":"bad secret"})"));
+  StateRecord state;
+  Settings anonymous = Device(accepting.Url());
+  anonymous.deviceSecret.clear();
+  auto brokenDisk = [](const std::string&, bool accepted) {
+    if (accepted) {
+      throw std::runtime_error("disk full");
+    }
+  };
+  const MetricsSnapshot before = TakeMetricsSnapshot();
+  SendHeartbeat(Device(accepting.Url()), state.Writer());
+  SendHeartbeat(Device(refusing.Url()), state.Writer());
+  SendHeartbeat(anonymous, state.Writer());
+  SendHeartbeat(Device(accepting.Url()), brokenDisk);
+  const MetricsSnapshot after = TakeMetricsSnapshot();
+  EXPECT_EQ(after.heartbeatsAccepted - before.heartbeatsAccepted, 2u);
+  EXPECT_EQ(after.heartbeatsFailed - before.heartbeatsFailed, 2u);
+  EXPECT_GT(after.lastHeartbeatAcceptedTime, 0);
 }
 
 TEST(SendHeartbeatTest, AnUnreachableHubLeavesTheBareErrorInTheState) {

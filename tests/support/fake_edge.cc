@@ -126,8 +126,7 @@ std::optional<FakeEdge::Frame> FakeEdge::NextNonPingFrame() {
 }
 
 std::optional<uint64_t> FakeEdge::Probe(int udpPort, const std::string& number,
-                                        const std::string& secret,
-                                        std::chrono::milliseconds wait) {
+                                        const std::string& secret, std::chrono::milliseconds wait) {
   std::vector<uint8_t> probe = BuildUdpProbe(number, secret);
   sockaddr_in hub = Loopback(udpPort);
   ::sendto(udp_.get(), probe.data(), probe.size(), 0, reinterpret_cast<sockaddr*>(&hub),

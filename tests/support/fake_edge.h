@@ -40,8 +40,7 @@ class FakeEdge {
   void CloseSocket() { socket_.Reset(); }
 
   // Probes the Hub's UDP port; the granted identifier, or nothing within the time.
-  std::optional<uint64_t> Probe(int udpPort, const std::string& number,
-                                const std::string& secret,
+  std::optional<uint64_t> Probe(int udpPort, const std::string& number, const std::string& secret,
                                 std::chrono::milliseconds wait = std::chrono::seconds(3));
   void SendUdp(int udpPort, uint64_t channelId, const std::vector<uint8_t>& packet);
   // The packet of the next data datagram (its identifier in `channelId`).

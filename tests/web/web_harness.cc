@@ -1,11 +1,15 @@
 // Test-only program: the web configuration server alone, on a given configuration file, with
 // a fixed interface list and state file path, until a signal or the page's restart request.
 // Usage: larkspire-web-harness --config FILE --workdir DIR --state FILE --port-file FILE
+//        [--health-sample 1]
+// With --health-sample the health reply is a fixed gateway with two faults (strict
+// reverse-path filtering, a missing forwarding rule) instead of this machine's own state.
 // The server listens on a free loopback port, written to the port file once it listens.
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 #include <map>
 #include <string>
@@ -21,6 +25,33 @@ namespace {
 
 void OnSignal(int) {
   larkspire::g_running.store(false);
+}
+
+larkspire::GatewayHealth SampleHealth() {
+  larkspire::GatewayHealth health;
+  health.applied = true;
+  health.target = {"larkspire0", {"eth0"}};
+  health.checkedAt = std::time(nullptr);
+  health.relay.webSocket.up = true;
+  health.relay.udp.up = true;
+  health.relay.lastHeartbeatAcceptedTime = health.checkedAt - 12;
+  health.checks = {
+      {"ipForward", "", "1", true},
+      {"rpFilter", "all", "1", false},
+      {"rpFilter", "larkspire0", "0", true},
+      {"rpFilter", "eth0", "0", true},
+      {"tunUp", "larkspire0", "up", true},
+      {"tunAddress", "larkspire0", "100.79.255.1/32", true},
+      {"tunRoute", "larkspire0", "10.250.0.0/16", true},
+      {"rule", "FORWARD -i larkspire0 -o eth0 -j ACCEPT", "missing", false},
+      {"rule", "FORWARD -i eth0 -o larkspire0 -m state --state RELATED,ESTABLISHED -j ACCEPT",
+       "present", true},
+      {"rule", "-t nat POSTROUTING -s 10.250.0.0/16 -o eth0 -j MASQUERADE", "present", true},
+      {"webSocket", "", "up", true},
+      {"udp", "", "up", true, false},
+      {"heartbeat", "", std::to_string(health.checkedAt - 12), true},
+  };
+  return health;
 }
 
 int Run(const std::map<std::string, std::string>& options) {
@@ -39,6 +70,9 @@ int Run(const std::map<std::string, std::string>& options) {
   server.detectInterfaces = [] {
     return std::vector<InterfaceNetwork>{{"eth0", "192.168.1.0/24"}, {"eth1", "10.0.4.0/24"}};
   };
+  if (options.contains("--health-sample")) {
+    server.checkGatewayHealth = SampleHealth;
+  }
   server.Start();
   while (server.BoundPort() == 0 && g_running.load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -173,7 +173,7 @@ upd_run_edge() {
 
 # True once the log holds a verdict of the update check.
 upd_past_update_check() {
-  grep -qE 'Update check (OK|failed|exception)|Forced update (download failed|package extraction failed|install command failed|installed)' "$1"
+  grep -qE 'Update check (OK|failed|exception)|Forced update (download failed|checksum mismatch|package extraction failed|install command failed|installed)' "$1"
 }
 
 # upd_expect_log TEXT: the log holds a line with TEXT.
@@ -193,7 +193,7 @@ upd_expect_kept() {
   [ ! -e "$UPD_EXE.new" ] || upd_fail "a half-installed $UPD_EXE.new was left"
   upd_expect_no_log "Forced update installed."
   local verdict
-  verdict=$(grep -nE 'Update check OK|Forced update (download failed|package extraction failed|install command failed)' \
+  verdict=$(grep -nE 'Update check OK|Forced update (download failed|checksum mismatch|package extraction failed|install command failed)' \
     "$UPD_LOG" | tail -n 1 | cut -d: -f1)
   [ -n "$verdict" ] || upd_fail "no verdict of the update check in the log"
   [ "$(wc -l <"$UPD_LOG")" -gt "$verdict" ] || upd_fail "start-up did not go on after the update check"

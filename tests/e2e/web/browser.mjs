@@ -73,6 +73,16 @@ try {
   assert.equal(await page.inputValue("#deviceSecret"), "k7Qp2xR9vLm4");
   await shoot(page, "overview-zh");
 
+  step("gateway health panel: a red line with its hint for each fault");
+  await page.waitForFunction(() => document.querySelectorAll("#healthRows li").length === 13,
+                             null, { timeout });
+  assert.equal(await page.locator("#healthRows li.bad").count(), 2);
+  assert.match(await page.textContent("#healthRows li.bad >> nth=1"),
+               /转发规则 FORWARD -i larkspire0 -o eth0 -j ACCEPT: missing.*重启服务会重新添加/);
+  assert.equal(await page.locator("#healthRows li.bad .fix").count(), 2);
+  assert.equal(await page.locator("#healthRows li.good .fix").count(), 0);
+  await page.locator("#healthPanel").screenshot({ path: path.join(shots, "health-zh.png") });
+
   step("language switch changes the heartbeat card without a request");
   const callsBefore = apiCalls.length;
   await page.click("#langBtn");
@@ -84,6 +94,9 @@ try {
   await expectText(page, "#ovHeartbeat", "OK");
   assert.equal(apiCalls.length, callsBefore, "switching the language sent a request");
   await shoot(page, "overview-en");
+  assert.match(await page.textContent("#healthRows li.bad >> nth=0"),
+               /Reverse-path filter all: 1.*Strict reverse-path filtering/);
+  await page.locator("#healthPanel").screenshot({ path: path.join(shots, "health.png") });
 
   step("network view: save with blank lines and spaces");
   await page.click("#navNetwork");

@@ -1,0 +1,294 @@
+#include "netcfg/health.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "netcfg/configurator.h"
+#include "netcfg/interfaces.h"
+#include "util/command.h"
+#include "util/json.h"
+#include "util/logger.h"
+#include "util/run_flag.h"
+#include "util/text.h"
+
+namespace larkspire {
+namespace {
+
+const std::string kDefaultTunName = "larkspire0";
+const std::string kEdgeAddress = "100.79.255.1";
+const std::string kEdgeAddressText = "100.79.255.1/32";
+const std::string kOverlayRouteText = "10.250.0.0/16";
+const std::string kUnknown = "unknown";
+
+std::mutex g_applied_mutex;
+bool g_applied = false;
+GatewayTarget g_applied_target;
+
+// The first line of a /proc or /sys file, trimmed; "unknown" when unreadable.
+std::string ReadFirstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  if (!in || !std::getline(in, line)) {
+    return kUnknown;
+  }
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) {
+    line.pop_back();
+  }
+  return line;
+}
+
+// A kernel interface name never holds "/", and "." or ".." would leave the folder.
+bool UsableInPath(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+HealthCheck SysctlCheck(const std::string& kind, const std::string& subject,
+                        const std::string& path, bool (*good)(const std::string&)) {
+  const std::string value = ReadFirstLine(path);
+  return {kind, subject, value, value != kUnknown && good(value)};
+}
+
+// Strict reverse-path filtering (1) drops replies that come back through the TUN device;
+// off (0) and loose (2) let them pass.
+HealthCheck RpFilterCheck(const std::string& name) {
+  if (!UsableInPath(name)) {
+    return {"rpFilter", name, kUnknown, false};
+  }
+  return SysctlCheck("rpFilter", name, "/proc/sys/net/ipv4/conf/" + name + "/rp_filter",
+                     [](const std::string& value) { return value == "0" || value == "2"; });
+}
+
+HealthCheck TunUpCheck(const std::string& tun) {
+  const std::string flags =
+      UsableInPath(tun) ? ReadFirstLine("/sys/class/net/" + tun + "/flags") : kUnknown;
+  if (flags == kUnknown) {
+    return {"tunUp", tun, "missing", false};
+  }
+  unsigned long bits = 0;
+  try {
+    bits = std::stoul(flags, nullptr, 16);
+  } catch (const std::exception&) {
+    return {"tunUp", tun, kUnknown, false};
+  }
+  const bool up = (bits & IFF_UP) != 0;
+  return {"tunUp", tun, up ? "up" : "down", up};
+}
+
+HealthCheck TunAddressCheck(const std::string& tun) {
+  ifaddrs* list = nullptr;
+  bool found = false;
+  if (::getifaddrs(&list) == 0) {
+    for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+      if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
+          entry->ifa_name == nullptr || tun != entry->ifa_name) {
+        continue;
+      }
+      char text[INET_ADDRSTRLEN] = {};
+      const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+      ::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+      found = found || kEdgeAddress == text;
+    }
+    ::freeifaddrs(list);
+  }
+  return {"tunAddress", tun, found ? kEdgeAddressText : "absent", found};
+}
+
+// How /proc/net/route writes an address: the 32-bit word as stored, in upper-case hex.
+std::string HexWord(in_addr address) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(address.s_addr));
+  return text;
+}
+
+// /proc/net/route lists destination and mask as hexadecimal words in the kernel's byte order.
+HealthCheck TunRouteCheck(const std::string& tun) {
+  in_addr destination{};
+  in_addr mask{};
+  ::inet_pton(AF_INET, "10.250.0.0", &destination);
+  ::inet_pton(AF_INET, "255.255.0.0", &mask);
+  std::ifstream routes("/proc/net/route");
+  std::string line;
+  std::getline(routes, line);  // header
+  bool found = false;
+  while (std::getline(routes, line)) {
+    std::istringstream fields(line);
+    std::string name, destinationHex, gateway, flags, refs, use, metric, maskHex;
+    fields >> name >> destinationHex >> gateway >> flags >> refs >> use >> metric >> maskHex;
+    if (name == tun && destinationHex == HexWord(destination) && maskHex == HexWord(mask)) {
+      found = true;
+    }
+  }
+  return {"tunRoute", tun, found ? kOverlayRouteText : "absent", found};
+}
+
+std::vector<HealthCheck> RelayChecks(const MetricsSnapshot& relay, int64_t now) {
+  const int64_t last = relay.lastHeartbeatAcceptedTime;
+  const bool fresh = last > 0 && now - last <= kHeartbeatStaleSeconds;
+  return {
+      {"webSocket", "", relay.webSocket.up ? "up" : "down", relay.webSocket.up},
+      {"udp", "", relay.udp.up ? "up" : "down", relay.udp.up, false},
+      {"heartbeat", "", std::to_string(last), fresh},
+  };
+}
+
+int64_t NowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::vector<std::string> DetectedUplinks() {
+  std::vector<std::string> names;
+  try {
+    for (const InterfaceNetwork& network : DetectHardwareInterfaceNetworks()) {
+      if (names.empty() || names.back() != network.name) {
+        names.push_back(network.name);
+      }
+    }
+  } catch (const std::exception&) {
+    // Without an interface list the report simply names no uplink.
+  }
+  return names;
+}
+
+std::string CheckJson(const HealthCheck& check) {
+  return "{\"kind\":" + JsonString(check.kind) + ",\"subject\":" + JsonString(check.subject) +
+         ",\"value\":" + JsonString(check.value) + ",\"ok\":" + (check.ok ? "true" : "false") +
+         ",\"required\":" + (check.required ? "true" : "false") + "}";
+}
+
+}  // namespace
+
+void PublishAppliedGateway(const GatewayTarget& target) {
+  std::lock_guard<std::mutex> lock(g_applied_mutex);
+  g_applied = true;
+  g_applied_target = target;
+}
+
+void WithdrawAppliedGateway() {
+  std::lock_guard<std::mutex> lock(g_applied_mutex);
+  g_applied = false;
+}
+
+bool AppliedGateway(GatewayTarget& target) {
+  std::lock_guard<std::mutex> lock(g_applied_mutex);
+  if (g_applied) {
+    target = g_applied_target;
+  }
+  return g_applied;
+}
+
+bool GatewayHealth::Healthy() const {
+  for (const HealthCheck& check : checks) {
+    if (check.required && !check.ok) {
+      return false;
+    }
+  }
+  return true;
+}
+
+GatewayHealth CheckGatewayHealth(const GatewayTarget& target, bool applied,
+                                 const MetricsSnapshot& relay, int64_t now) {
+  GatewayHealth health{applied, target, {}, relay, now};
+  std::vector<HealthCheck>& checks = health.checks;
+  checks.push_back(SysctlCheck("ipForward", "", "/proc/sys/net/ipv4/ip_forward",
+                               [](const std::string& value) { return value == "1"; }));
+  checks.push_back(RpFilterCheck("all"));
+  checks.push_back(RpFilterCheck(target.tunName));
+  for (const std::string& uplink : target.uplinks) {
+    checks.push_back(RpFilterCheck(uplink));
+  }
+  checks.push_back(TunUpCheck(target.tunName));
+  checks.push_back(TunAddressCheck(target.tunName));
+  checks.push_back(TunRouteCheck(target.tunName));
+  for (const GatewayRuleCheck& rule : BuildRuleChecks(target.tunName, target.uplinks)) {
+    const bool present = RunCommandQuiet(rule.checkCommand) == 0;
+    checks.push_back({"rule", rule.rule, present ? "present" : "missing", present});
+  }
+  for (HealthCheck& check : RelayChecks(relay, now)) {
+    checks.push_back(std::move(check));
+  }
+  return health;
+}
+
+GatewayHealth CheckCurrentGatewayHealth() {
+  GatewayTarget target;
+  const bool applied = AppliedGateway(target);
+  if (!applied) {
+    target = {kDefaultTunName, DetectedUplinks()};
+  }
+  return CheckGatewayHealth(target, applied, TakeMetricsSnapshot(), NowSeconds());
+}
+
+std::string RenderGatewayHealthJson(const GatewayHealth& health) {
+  std::vector<std::string> checks;
+  for (const HealthCheck& check : health.checks) {
+    checks.push_back(CheckJson(check));
+  }
+  return std::string("{\"healthy\":") + (health.Healthy() ? "true" : "false") +
+         ",\"applied\":" + (health.applied ? "true" : "false") +
+         ",\"checkedAt\":" + std::to_string(health.checkedAt) +
+         ",\"tunName\":" + JsonString(health.target.tunName) +
+         ",\"uplinks\":" + JsonArray(health.target.uplinks) + ",\"checks\":[" +
+         JoinStrings(checks, ",") + "],\"relay\":" + RenderMetricsJson(health.relay) + "}";
+}
+
+void GatewayRuleWatcher::CheckNow() {
+  GatewayTarget target;
+  std::lock_guard<std::mutex> lock(checkMutex_);
+  if (!AppliedGateway(target)) {
+    missing_.clear();
+    return;
+  }
+  for (const GatewayRuleCheck& rule : BuildRuleChecks(target.tunName, target.uplinks)) {
+    const bool present = RunCommandQuiet(rule.checkCommand) == 0;
+    if (!present && missing_.insert(rule.checkCommand).second) {
+      g_log.Write("WARN", "Gateway rule missing: iptables " + rule.rule +
+                              ". Another tool may have removed it; restarting the service "
+                              "re-applies it.");
+    } else if (present && missing_.erase(rule.checkCommand) > 0) {
+      g_log.Write("INFO", "Gateway rule present again: iptables " + rule.rule);
+    }
+  }
+}
+
+void GatewayRuleWatcher::Start() {
+  Stop();
+  stopping_ = false;
+  thread_ = std::thread([this] { Loop(); });
+}
+
+void GatewayRuleWatcher::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+}
+
+void GatewayRuleWatcher::Loop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_ && g_running.load()) {
+    // Woken every second as well, so a cleared g_running is noticed promptly.
+    for (int waited = 0; waited < intervalSeconds_ && !stopping_ && g_running.load(); ++waited) {
+      wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; });
+    }
+    if (stopping_ || !g_running.load()) {
+      break;
+    }
+    lock.unlock();
+    CheckNow();
+    lock.lock();
+  }
+}
+
+}  // namespace larkspire
