@@ -74,6 +74,15 @@ class RelayConnectionTest : public ::testing::Test {
     return packet;
   }
 
+  // The UDP probe runs beside the WebSocket reader, so a packet from the Hub can arrive
+  // before the UDP channel is up.
+  bool WaitForUdpChannel() {
+    for (int wait = 0; wait < 100 && !udp_.IsConnected(); ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return udp_.IsConnected();
+  }
+
   // Feeds large packets until the pump stops taking them, which happens only when the Hub's
   // socket buffers are full. False when the device never pushed back.
   bool FeedUntilThePumpStalls() {
@@ -123,10 +132,7 @@ TEST_F(RelayConnectionTest, CarriesPacketsBothWaysOnTheRightChannel) {
   const std::vector<uint8_t> fromHub = Ipv4Packet(1400, 6, 0x11);
   hub.SendBinary(fromHub);
   EXPECT_EQ(DeviceReceives(), fromHub);
-  for (int wait = 0; wait < 100 && !udp_.IsConnected(); ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ASSERT_TRUE(udp_.IsConnected());
+  ASSERT_TRUE(WaitForUdpChannel());
 
   const std::vector<uint8_t> smallUdp = Ipv4Packet(1350, 17, 0x22);
   DeviceSends(smallUdp);
@@ -248,13 +254,14 @@ TEST_F(RelayConnectionTest, CountersRiseWithTrafficAndTheLostConnection) {
   ASSERT_FALSE(hub.WaitForUpgrade().empty());
   hub.SendBinary(Ipv4Packet(1000, 6, 0x11));
   ASSERT_EQ(DeviceReceives().size(), 1000u);
-  ASSERT_TRUE(udp_.IsConnected());
+  ASSERT_TRUE(WaitForUdpChannel());
+  DeviceSends(Ipv4Packet(300, 17, 0x22));
+  ASSERT_TRUE(hub.NextUdpPacket());
+  // The pump is running, so both channels' states are published.
   auto during = scrape();
   EXPECT_EQ(during["larkspire_edge_relay_channel_up{channel=\"websocket\"}"], 1);
   EXPECT_EQ(during["larkspire_edge_relay_channel_up{channel=\"udp\"}"], 1);
 
-  DeviceSends(Ipv4Packet(300, 17, 0x22));
-  ASSERT_TRUE(hub.NextUdpPacket());
   DeviceSends(Ipv4Packet(60, 6, 0x33));
   DeviceSends(Ipv4Packet(70, 6, 0x34));
   ASSERT_TRUE(hub.NextFrame());
