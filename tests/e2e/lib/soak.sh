@@ -194,6 +194,20 @@ soak_exit_sigterm() {
   [ "$status" = 0 ] && soak_same_as "$snapshot"
 }
 
+# SIGTERM while the Hub is frozen with the edge's send buffers full: the stop must not wait
+# for the Hub.
+soak_exit_sigterm_frozen_hub() {
+  local key=$1 config=$2 snapshot=$3 status
+  edge_lab_start_relaying "$key" "$config"
+  kill -STOP "$DEVHUB_PID"
+  soak_push_to_hub 3
+  soak_stop "$EDGE_PID"
+  status=$SOAK_STATUS
+  kill -CONT "$DEVHUB_PID"
+  SOAK_EXIT_NOTE="status $status"
+  [ "$status" = 0 ] && soak_same_as "$snapshot"
+}
+
 soak_exit_web_restart() {
   local key=$1 config=$2 snapshot=$3 status jar=$LAB/$1.cookies
   edge_lab_start_relaying "$key" "$config"
