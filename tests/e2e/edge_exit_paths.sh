@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The exit paths that the signal scenarios do not cover: SIGTERM while the Hub is frozen and
 # the edge's send buffers are full, a restart asked for on the web page, an installed forced
-# update, a registration the Hub refuses and a TUN device another program holds. After each, the firewall, routes and interfaces of the edge's host are exactly as
-# they were before the start.
+# update, a registration the Hub refuses and a TUN device another program holds. After each,
+# the firewall, routes and interfaces of the edge's host are exactly as they were before the
+# start.
 
 source "$(dirname "$0")/lib/edge_lab.sh"
 source "$(dirname "$0")/lib/soak.sh"
