@@ -17,7 +17,9 @@ bool HasMagicAndType(std::span<const uint8_t> datagram, uint8_t type) {
 }
 
 void AppendHeader(std::vector<uint8_t>& datagram, uint8_t type) {
-  datagram.insert(datagram.end(), std::begin(kUdpMagic), std::end(kUdpMagic));
+  for (uint8_t byte : kUdpMagic) {
+    datagram.push_back(byte);
+  }
   datagram.push_back(type);
 }
 
@@ -50,6 +52,7 @@ void WriteUdpString(std::vector<uint8_t>& datagram, const std::string& text) {
 std::vector<uint8_t> BuildUdpProbe(const std::string& deviceNumber,
                                    const std::string& deviceSecret) {
   std::vector<uint8_t> probe;
+  probe.reserve(9 + deviceNumber.size() + deviceSecret.size());
   AppendHeader(probe, kUdpTypeProbe);
   WriteUdpString(probe, deviceNumber);
   WriteUdpString(probe, deviceSecret);

@@ -46,6 +46,32 @@ size_t FindClosingBracket(const std::string& text, size_t open) {
   return std::string::npos;
 }
 
+// Index of the first occurrence of `needle` (a quoted key) that stands as an object key: a
+// string token of its own, not text inside another string, followed by a colon. A value or
+// array element that merely spells a key name must not take the key's place, or a record
+// saved with such a value would read back with other fields lost.
+size_t FindKeyToken(const std::string& json, const std::string& needle) {
+  for (size_t i = 0; i < json.size(); ++i) {
+    if (json[i] != '"') {
+      continue;
+    }
+    if (json.compare(i, needle.size(), needle) == 0) {
+      size_t after = i + needle.size();
+      while (after < json.size() && std::isspace(static_cast<unsigned char>(json[after]))) {
+        ++after;
+      }
+      if (after < json.size() && json[after] == ':') {
+        return i;
+      }
+    }
+    i = FindClosingQuote(json, i);
+    if (i == std::string::npos) {
+      break;
+    }
+  }
+  return std::string::npos;
+}
+
 std::optional<uint32_t> ParseHex4(const std::string& text, size_t at) {
   if (at + 4 > text.size()) {
     return std::nullopt;
@@ -183,14 +209,11 @@ std::string JsonUnescapeString(const std::string& literal) {
 
 std::string JsonFindRaw(const std::string& json, const std::string& key) {
   const std::string needle = "\"" + key + "\"";
-  size_t found = json.find(needle);
+  size_t found = FindKeyToken(json, needle);
   if (found == std::string::npos) {
     return "";
   }
   size_t colon = json.find(':', found + needle.size());
-  if (colon == std::string::npos) {
-    return "";
-  }
   size_t start = colon + 1;
   while (start < json.size() && std::isspace(static_cast<unsigned char>(json[start]))) {
     ++start;

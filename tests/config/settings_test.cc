@@ -92,6 +92,20 @@ TEST(SettingsTest, SaveThenLoadGivesTheSameRecord) {
   EXPECT_NE(text.find("\n  \"webPort\": 8443\n}\n"), std::string::npos);
 }
 
+TEST(SettingsTest, ValuesThatSpellKeyNamesSurviveASaveAndLoad) {
+  // A device named after a later key must not blank that key's value on the next load.
+  TempDir dir;
+  const std::string path = dir / "edge.json";
+  Settings original;
+  original.deviceName = "webPassword";
+  original.networkInterfaceName = "x\"sharedNetworks";
+  original.sharedNetworks = {"webPort", "10.0.0.0/8"};
+  original.webPassword = "secret";
+  original.webPort = 8081;
+  SaveSettings(path, original);
+  ExpectSameSettings(LoadSettings(path), original);
+}
+
 TEST(SettingsTest, FixedLayoutOfTheDefaults) {
   const std::string expected = std::string("{\n") +
                                "  \"serverUrl\": " + JsonString(kDefaultServerUrl) + ",\n" +

@@ -92,6 +92,17 @@ TEST(JsonFindRawTest, NestedKeyShadowsALaterOuterOne) {
   EXPECT_EQ(JsonFindRaw(doc, "code"), "7");
 }
 
+TEST(JsonFindRawTest, OnlyAKeyFollowedByAColonMatches) {
+  // Values and elements that spell a key name, or hold it quoted inside their text, are
+  // passed over; the first real key wins, at any depth.
+  const std::string doc =
+      "{\"name\": \"port\", \"note\": \"say \\\"port\\\": 1\", \"list\": [\"port\"],"
+      " \"inner\": {\"port\" : 8080}, \"port\": 9}";
+  EXPECT_EQ(JsonFindRaw(doc, "port"), "8080");
+  EXPECT_EQ(JsonStringValue(doc, "name", ""), "port");
+  EXPECT_EQ(JsonFindRaw("{\"a\" , \"b\": 1}", "a"), "");
+}
+
 TEST(JsonFindRawTest, TruncatedDocumentsGiveEmpty) {
   for (const char* doc : {"{\"k\": \"never closed", "{\"k\": [1, 2", "{\"k\": {\"x\": 1", "{\"k\"",
                           "{\"k\":   "}) {

@@ -1,0 +1,122 @@
+// The local web server's request handling on arbitrary bytes: the pure request parsing
+// directly, then the same bytes through a real connection to a running server, which reads,
+// parses, routes and answers them. Without the session cookie (random per process) only the
+// login page, the login handler and the refusals are reachable, so nothing is changed and
+// nothing is run.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "support/fuzz_check.h"
+#include "support/scratch_dir.h"
+#include "util/fd.h"
+#include "util/socket_io.h"
+#include "web/http_request.h"
+#include "web/web_server.h"
+
+namespace larkspire {
+namespace {
+
+void CheckParsing(const std::string& raw) {
+  const WebRequest request = ParseHttpRequest(raw);
+  const size_t blank = raw.find("\r\n\r\n");
+  if (blank == std::string::npos) {
+    FUZZ_CHECK(request.head == raw && request.body.empty());
+  } else {
+    FUZZ_CHECK(request.head + "\r\n\r\n" + request.body == raw);
+  }
+  FUZZ_CHECK(request.target.compare(0, request.path.size(), request.path) == 0);
+  FUZZ_CHECK(request.path.find('?') == std::string::npos);
+  FUZZ_CHECK(LogByteCount(request.target) <= 262144);
+  AnnouncedContentLength(request.head);
+  for (const std::string& value : RequestHeaderValues(request.head, "Cookie")) {
+    FUZZ_CHECK(value.find("\r\n") == std::string::npos);
+  }
+}
+
+// One server for the whole run, on a loopback port of its own, with its files in scratch.
+WebConfigServer& Server() {
+  static WebConfigServer* server = [] {
+    const std::string config = FuzzScratchDir() + "/edge.json";
+    std::ofstream(config) << "{\"webUsername\": \"admin\", \"webPassword\": \"fuzz-secret\"}\n";
+    auto* created = new WebConfigServer(config);
+    created->settings.webBindAddress = "127.0.0.1";
+    created->settings.webPort = 0;
+    created->statePath = FuzzScratchDir() + "/state.json";
+    created->logPath = [] { return FuzzScratchDir() + "/edge.log"; };
+    created->detectInterfaces = [] { return std::vector<InterfaceNetwork>{}; };
+    created->Start();
+    while (created->BoundPort() == 0) {
+    }
+    return created;
+  }();
+  return *server;
+}
+
+std::string Exchange(const std::string& request) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+  FUZZ_CHECK(fd.valid());
+  // The server closes first, so each exchange leaves a TIME_WAIT entry behind; at a
+  // thousand requests a second one source address would run out of ports within a minute.
+  // Loopback has millions of source addresses.
+  static uint32_t exchanges = 0;
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  source.sin_addr.s_addr = htonl(0x7F000002u + (exchanges++ % 0xFFFFu));
+  FUZZ_CHECK(::bind(fd.get(), reinterpret_cast<sockaddr*>(&source), sizeof(source)) == 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(Server().BoundPort()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    // Interrupted by the fuzzer's time-out alarm; the connection completes on its own.
+    FUZZ_CHECK(errno == EINTR);
+    pollfd ready{fd.get(), POLLOUT, 0};
+    FUZZ_CHECK(::poll(&ready, 1, -1) == 1);
+  }
+  SendAll(fd.get(), request.data(), request.size());
+  ::shutdown(fd.get(), SHUT_WR);
+  std::string reply;
+  char buffer[4096];
+  while (true) {
+    ssize_t n = ::recv(fd.get(), buffer, sizeof(buffer), 0);
+    if (n < 0 && errno == EINTR) {
+      continue;  // libFuzzer's time-out alarm
+    }
+    FUZZ_CHECK(n >= 0);  // a reset here would mean the server dropped unread input
+    if (n == 0) {
+      break;
+    }
+    reply.append(buffer, static_cast<size_t>(n));
+  }
+  return reply;
+}
+
+// Every request gets one well-formed reply whose Content-Length is the body's true length.
+void CheckReply(const std::string& reply) {
+  FUZZ_CHECK(reply.rfind("HTTP/1.1 ", 0) == 0);
+  const int status = std::atoi(reply.c_str() + 9);
+  FUZZ_CHECK(status == 200 || status == 401 || status == 403 || status == 404 || status == 500);
+  const size_t blank = reply.find("\r\n\r\n");
+  FUZZ_CHECK(blank != std::string::npos);
+  const std::vector<std::string> lengths =
+      RequestHeaderValues(reply.substr(0, blank), "Content-Length");
+  FUZZ_CHECK(lengths.size() == 1);
+  FUZZ_CHECK(std::to_string(reply.size() - blank - 4) == lengths.front());
+}
+
+}  // namespace
+}  // namespace larkspire
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string raw(reinterpret_cast<const char*>(data), size);
+  larkspire::CheckParsing(raw);
+  larkspire::CheckReply(larkspire::Exchange(raw));
+  return 0;
+}
