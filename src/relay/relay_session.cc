@@ -87,8 +87,10 @@ class ConnectionThreads {
     udp_.Close();
   }
 
-  void Start(int deviceFd) {
+  void StartWebSocketReader(int deviceFd) {
     webSocketReader_ = std::thread(CarryWebSocketToDevice, std::ref(webSocket_), deviceFd);
+  }
+  void StartUdpReader(int deviceFd) {
     udpReader_ = std::thread(CarryUdpToDevice, std::ref(udp_), deviceFd);
   }
 
@@ -147,7 +149,8 @@ bool FlushToHub(PacketBatch& batch, WebSocketRelay& webSocket) {
     }
   }
   batch.Clear();
-  if (!sent) {
+  // A send abandoned because the program is stopping is not a relay failure.
+  if (!sent && g_running.load()) {
     g_log.Write("WARN", "Relay packet send failed; reconnecting relay.");
   }
   return sent;
@@ -206,12 +209,16 @@ void RunRelayConnection(int tunFd, const RelayEndpoint& endpoint, WebSocketRelay
   CountUp(g_metrics.relayConnectionsMade);
   SetUp(g_metrics.webSocket.up, true);
   ConnectionThreads threads(webSocket, udp);
-  udp.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret);
+  // The WebSocket reader runs during the UDP probe, so a Hub that fails in the meantime is
+  // noticed and the probe (seconds when unanswered) does not delay the reconnect.
+  threads.StartWebSocketReader(tunFd);
+  udp.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret,
+              [&webSocket] { return webSocket.IsConnected(); });
   SetUp(g_metrics.udp.up, udp.IsConnected());
+  threads.StartUdpReader(tunFd);
   // One batch buffer per connection, with room in front of each packet for either
   // channel's header.
   PacketBatch batch;
-  threads.Start(tunFd);
   PumpDeviceToHub(tunFd, batch, webSocket, udp);
   // A connection that ends while the service keeps running was lost, not stopped.
   if (g_running.load()) {

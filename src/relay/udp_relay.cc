@@ -41,12 +41,12 @@ std::span<const uint8_t> ReceiveDatagram(int fd, std::span<uint8_t> buffer) {
 }  // namespace
 
 void UdpRelay::Connect(const std::string& serverUrl, const std::string& deviceNumber,
-                       const std::string& deviceSecret) {
+                       const std::string& deviceSecret, const std::function<bool()>& worthProbing) {
   Close();
   if (!OpenSocket(serverUrl)) {
     return;
   }
-  if (!Probe(deviceNumber, deviceSecret)) {
+  if (!Probe(deviceNumber, deviceSecret, worthProbing)) {
     Close();
     if (g_running.load()) {
       CountUp(g_metrics.udpProbesTimedOut);
@@ -96,12 +96,15 @@ bool UdpRelay::OpenSocket(const std::string& serverUrl) {
   return true;
 }
 
-bool UdpRelay::Probe(const std::string& deviceNumber, const std::string& deviceSecret) {
+bool UdpRelay::Probe(const std::string& deviceNumber, const std::string& deviceSecret,
+                     const std::function<bool()>& worthProbing) {
   SetReceiveTimeout(fd_, 0, kProbeWaitMicroseconds);
   const std::vector<uint8_t> probe = BuildUdpProbe(deviceNumber, deviceSecret);
   // Each attempt examines one datagram, from any sender: the Hub may answer from another
   // address than the one we sent to.
-  for (int attempt = 0; attempt < kProbeAttempts && g_running.load(); ++attempt) {
+  for (int attempt = 0;
+       attempt < kProbeAttempts && g_running.load() && (!worthProbing || worthProbing());
+       ++attempt) {
     SendDatagram(probe.data(), probe.size());
     const uint64_t channelId = ParseUdpProbeReply(ReceiveDatagram(fd_, recvBuffer_));
     if (channelId != 0) {

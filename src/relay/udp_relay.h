@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -26,8 +27,12 @@ class UdpRelay {
   UdpRelay& operator=(const UdpRelay&) = delete;
   ~UdpRelay() { Close(); }
 
+  // Probes the Hub for a channel. `worthProbing`, when given, is asked before each probe
+  // attempt: once it says no (the WebSocket channel it would accompany has failed), the
+  // probe ends at once instead of holding up the reconnect.
   void Connect(const std::string& serverUrl, const std::string& deviceNumber,
-               const std::string& deviceSecret);
+               const std::string& deviceSecret,
+               const std::function<bool()>& worthProbing = nullptr);
 
   // Sends one packet (at most kMaxUdpPacket bytes) as a data datagram; true when the whole
   // datagram left. The channel stays up either way.
@@ -51,7 +56,8 @@ class UdpRelay {
 
  private:
   bool OpenSocket(const std::string& serverUrl);
-  bool Probe(const std::string& deviceNumber, const std::string& deviceSecret);
+  bool Probe(const std::string& deviceNumber, const std::string& deviceSecret,
+             const std::function<bool()>& worthProbing);
   bool SendDatagram(const uint8_t* datagram, size_t length);
 
   int fd_ = -1;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -15,6 +16,7 @@
 #include "hub/tcp.h"
 #include "hub/url.h"
 #include "relay/packet_batch.h"
+#include "relay/stall_aware_send.h"
 #include "util/logger.h"
 #include "util/run_flag.h"
 #include "util/socket_io.h"
@@ -27,6 +29,9 @@ constexpr int kSocketBufferBytes = 4194304;
 // Large enough that one receive usually brings many frames at full speed.
 constexpr size_t kReceiveBufferBytes = 256 * 1024;
 constexpr size_t kMaxSendPacket = 65535;
+// A Hub that has taken no byte of a frame for this long is treated as gone: TCP alone would
+// keep such a connection open for as long as the Hub's kernel acknowledges it.
+constexpr std::chrono::seconds kSendStallLimit{10};
 
 void SetIntOption(int fd, int level, int name, int value) {
   ::setsockopt(fd, level, name, &value, sizeof value);
@@ -127,7 +132,11 @@ bool WebSocketRelay::SendPacketsInPlace(std::span<const std::span<uint8_t>> pack
       uint8_t* frame = BuildFrameInPlace(payload, packets[i].size(), kFinBit | kOpcodeBinary, &key);
       frames[i] = {frame, static_cast<size_t>(payload - frame) + packets[i].size()};
     }
-    if (!SendAllVectored(fd_, frames, count)) {
+    const SendOutcome outcome = SendAllUnlessStalled(fd_, frames, count, kSendStallLimit);
+    if (outcome == SendOutcome::kStalled) {
+      MarkBroken("the Hub stopped reading");
+    }
+    if (outcome != SendOutcome::kSent) {
       return false;
     }
     packets = packets.subspan(count);
@@ -138,7 +147,12 @@ bool WebSocketRelay::SendPacketsInPlace(std::span<const std::span<uint8_t>> pack
 bool WebSocketRelay::SendFrameLocked(uint8_t* payload, size_t length) {
   const MaskKey key = MaskKeyFor(++maskCounter_, kDataMaskMultiplier);
   const uint8_t* frame = BuildFrameInPlace(payload, length, kFinBit | kOpcodeBinary, &key);
-  return SendAll(fd_, frame, static_cast<size_t>(payload - frame) + length);
+  const SendOutcome outcome = SendAllUnlessStalled(
+      fd_, frame, static_cast<size_t>(payload - frame) + length, kSendStallLimit);
+  if (outcome == SendOutcome::kStalled) {
+    MarkBroken("the Hub stopped reading");
+  }
+  return outcome == SendOutcome::kSent;
 }
 
 void WebSocketRelay::SendPong(std::span<const uint8_t> payload) {
@@ -149,7 +163,11 @@ void WebSocketRelay::SendPong(std::span<const uint8_t> payload) {
   const MaskKey key = MaskKeyFor(++maskCounter_, kPongMaskMultiplier);
   const uint8_t* frame = BuildFrameInPlace(body, payload.size(), kFinBit | kOpcodePong, &key);
   // A lost pong is not worth a reconnect; a dead socket shows up on the next receive.
-  SendAll(fd_, frame, static_cast<size_t>(body - frame) + payload.size());
+  const SendOutcome outcome = SendAllUnlessStalled(
+      fd_, frame, static_cast<size_t>(body - frame) + payload.size(), kSendStallLimit);
+  if (outcome == SendOutcome::kStalled) {
+    MarkBroken("the Hub stopped reading");
+  }
 }
 
 bool WebSocketRelay::ReadMessage(std::span<const uint8_t>& message) {

@@ -1,11 +1,13 @@
 #include "relay/relay_session.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 
@@ -72,6 +74,46 @@ class RelayConnectionTest : public ::testing::Test {
     return packet;
   }
 
+  // The UDP probe runs beside the WebSocket reader, so a packet from the Hub can arrive
+  // before the UDP channel is up.
+  bool WaitForUdpChannel() {
+    for (int wait = 0; wait < 100 && !udp_.IsConnected(); ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return udp_.IsConnected();
+  }
+
+  // Feeds large packets until the pump stops taking them, which happens only when the Hub's
+  // socket buffers are full. False when the device never pushed back.
+  bool FeedUntilThePumpStalls() {
+    const std::vector<uint8_t> packet = Ipv4Packet(60000, 6, 0x5A);
+    for (int sent = 0; sent < 4000;) {
+      if (::send(device_[1], packet.data(), packet.size(), MSG_DONTWAIT) > 0) {
+        ++sent;
+        continue;
+      }
+      pollfd room{device_[1], POLLOUT, 0};
+      if (::poll(&room, 1, 2000) == 0) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Waits for the relay thread to return; when it does not, breaks the Hub connection so the
+  // test fails instead of hanging.
+  bool ReturnsWithin(FakeHub& hub, std::chrono::seconds patience) {
+    for (auto waited = std::chrono::milliseconds(0); waited < patience;
+         waited += std::chrono::milliseconds(100)) {
+      if (returned_) {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    hub.Disconnect();
+    return false;
+  }
+
   std::array<int, 2> device_{-1, -1};
   WebSocketRelay webSocket_;
   UdpRelay udp_;
@@ -86,12 +128,11 @@ TEST_F(RelayConnectionTest, CarriesPacketsBothWaysOnTheRightChannel) {
   Start(hub);
   ASSERT_FALSE(hub.WaitForUpgrade().empty());
 
-  // Hub to device over WebSocket first: once it arrives, the UDP probe has been answered
-  // (the pump starts after both channels are set up) and the UDP channel is usable.
+  // Hub to device over WebSocket works while the UDP probe is still under way.
   const std::vector<uint8_t> fromHub = Ipv4Packet(1400, 6, 0x11);
   hub.SendBinary(fromHub);
   EXPECT_EQ(DeviceReceives(), fromHub);
-  ASSERT_TRUE(udp_.IsConnected());
+  ASSERT_TRUE(WaitForUdpChannel());
 
   const std::vector<uint8_t> smallUdp = Ipv4Packet(1350, 17, 0x22);
   DeviceSends(smallUdp);
@@ -140,7 +181,7 @@ TEST_F(RelayConnectionTest, UdpBurstArrivesInOrderWithoutForeignOrOversizedDatag
   ASSERT_FALSE(hub.WaitForUpgrade().empty());
   hub.SendBinary(Ipv4Packet(40, 6, 0));  // once through, the UDP channel is up
   ASSERT_EQ(DeviceReceives().size(), 40u);
-  ASSERT_TRUE(udp_.IsConnected());
+  ASSERT_TRUE(WaitForUdpChannel());
 
   // Datagrams are taken from the socket several at a time; the bad ones among them are
   // dropped one by one without taking good ones along.
@@ -180,6 +221,21 @@ TEST_F(RelayConnectionTest, QueuedBurstIsFramedInOrderWithConsecutiveKeys) {
   relay_.join();
 }
 
+TEST_F(RelayConnectionTest, AHubThatFailsDuringTheUdpProbeCutsTheProbeShort) {
+  FakeHub hub(FakeHub::Options{.answerProbes = false});
+  Start(hub);
+  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  for (int wait = 0; wait < 100 && hub.probesSeen() == 0; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_GE(hub.probesSeen(), 1);
+  hub.Disconnect();
+  relay_.join();
+  EXPECT_TRUE(returned_);
+  // An unanswered probe tries 4 times; the lost channel ends it after the current attempt.
+  EXPECT_LT(hub.probesSeen(), 4);
+}
+
 TEST_F(RelayConnectionTest, StopRequestEndsTheConnectionQuietly) {
   FakeHub hub;
   Start(hub);
@@ -191,6 +247,26 @@ TEST_F(RelayConnectionTest, StopRequestEndsTheConnectionQuietly) {
   EXPECT_TRUE(returned_);
   // The Hub sees the socket closed, not a frame.
   EXPECT_FALSE(hub.NextFrame());
+}
+
+// A Hub that keeps the connection open but reads nothing must neither keep the program from
+// stopping nor hold the relay on a dead channel forever.
+TEST_F(RelayConnectionTest, AHubThatStopsReadingCannotBlockAStop) {
+  FakeHub hub;
+  Start(hub);
+  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  ASSERT_TRUE(FeedUntilThePumpStalls());
+  g_running = false;
+  EXPECT_TRUE(ReturnsWithin(hub, std::chrono::seconds(30)));
+}
+
+TEST_F(RelayConnectionTest, AHubThatStopsReadingEndsTheConnection) {
+  FakeHub hub;
+  Start(hub);
+  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  ASSERT_TRUE(FeedUntilThePumpStalls());
+  EXPECT_TRUE(ReturnsWithin(hub, std::chrono::seconds(60)));
+  EXPECT_FALSE(webSocket_.IsConnected());
 }
 
 TEST_F(RelayConnectionTest, RefusedHandshakeThrowsBeforeAnyThreadStarts) {
@@ -224,13 +300,14 @@ TEST_F(RelayConnectionTest, CountersRiseWithTrafficAndTheLostConnection) {
   ASSERT_FALSE(hub.WaitForUpgrade().empty());
   hub.SendBinary(Ipv4Packet(1000, 6, 0x11));
   ASSERT_EQ(DeviceReceives().size(), 1000u);
-  ASSERT_TRUE(udp_.IsConnected());
+  ASSERT_TRUE(WaitForUdpChannel());
+  DeviceSends(Ipv4Packet(300, 17, 0x22));
+  ASSERT_TRUE(hub.NextUdpPacket());
+  // The pump is running, so both channels' states are published.
   auto during = scrape();
   EXPECT_EQ(during["larkspire_edge_relay_channel_up{channel=\"websocket\"}"], 1);
   EXPECT_EQ(during["larkspire_edge_relay_channel_up{channel=\"udp\"}"], 1);
 
-  DeviceSends(Ipv4Packet(300, 17, 0x22));
-  ASSERT_TRUE(hub.NextUdpPacket());
   DeviceSends(Ipv4Packet(60, 6, 0x33));
   DeviceSends(Ipv4Packet(70, 6, 0x34));
   ASSERT_TRUE(hub.NextFrame());
