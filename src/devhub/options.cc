@@ -51,24 +51,24 @@ bool ParseOptions(const std::vector<OptionSpec>& table, const std::vector<std::s
     // "--name=value" and "--name value" are both accepted.
     const size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* option = nullptr;
     for (const OptionSpec& row : table) {
       if (row.name == name) {
-        spec = &row;
+        option = &row;
       }
     }
-    if (spec == nullptr) {
+    if (option == nullptr) {
       throw std::invalid_argument("Unknown option: " + arg);
     }
-    if (spec->valueName.empty()) {
+    if (option->valueName.empty()) {
       if (equals != std::string::npos) {
         throw std::invalid_argument(name + " takes no value");
       }
-      spec->apply("");
+      option->apply("");
     } else if (equals != std::string::npos) {
-      spec->apply(arg.substr(equals + 1));
+      option->apply(arg.substr(equals + 1));
     } else if (i + 1 < args.size()) {
-      spec->apply(args[++i]);
+      option->apply(args[++i]);
     } else {
       throw std::invalid_argument("Missing value for " + name);
     }
