@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 
 #include "relay/channel_choice.h"
 #include "relay/packet_batch.h"
+#include "relay/tun_writer.h"
 #include "relay/udp_relay.h"
 #include "relay/websocket_relay.h"
 #include "util/logger.h"
@@ -24,44 +26,51 @@ constexpr int kPumpWaitMilliseconds = 1000;
 // Bounds the work done between two looks at the stop conditions under full load.
 constexpr int kMaxPacketsPerWake = 256;
 
-// True when the device can take a write again within the pump's wait.
-bool WaitUntilWritable(int deviceFd) {
-  pollfd wait{deviceFd, POLLOUT, 0};
-  return ::poll(&wait, 1, kPumpWaitMilliseconds) > 0 && (wait.revents & POLLOUT) != 0;
-}
-
-// Writes one packet into the device, which takes a whole packet per write or none. The pump
-// keeps the shared descriptor non-blocking, so a device that pushes back (a socket standing
-// in for the TUN device does; the TUN device itself does not) is waited for, briefly.
-// A packet the device refused counts as dropped at the TUN.
-void WriteToDevice(int deviceFd, std::span<const uint8_t> packet, const char* failureWarning) {
-  ssize_t written;
-  do {
-    written = ::write(deviceFd, packet.data(), packet.size());
-  } while (written < 0 && (errno == EINTR || (errno == EAGAIN && WaitUntilWritable(deviceFd))));
-  if (written != static_cast<ssize_t>(packet.size())) {
-    CountUp(g_metrics.tunDroppedPackets);
-    g_log.Write("WARN", failureWarning);
-  }
-}
-
-void CarryWebSocketToDevice(WebSocketRelay& webSocket, int deviceFd) {
+// Packets held back for merging go out as soon as the channel has no further one at hand.
+void CarryWebSocketToDevice(WebSocketRelay& webSocket, PacketDevice device) {
+  TunWriter writer(device.fd, device.offloadHeader, "Failed to write WebSocket packet to TUN.");
   std::span<const uint8_t> message;
   while (g_running.load() && webSocket.IsConnected() && webSocket.ReadMessage(message)) {
     CountPacket(g_metrics.webSocket.packetsFromHub, g_metrics.webSocket.bytesFromHub,
                 message.size());
-    WriteToDevice(deviceFd, message, "Failed to write WebSocket packet to TUN.");
+    writer.Write(message);
+    if (!webSocket.HasBufferedFrame()) {
+      writer.Flush();
+    }
   }
+  writer.Flush();
 }
 
-void CarryUdpToDevice(UdpRelay& udp, int deviceFd) {
+void CarryUdpToDevice(UdpRelay& udp, PacketDevice device) {
+  TunWriter writer(device.fd, device.offloadHeader, "Failed to write UDP packet to TUN.");
   std::span<const uint8_t> packet;
   while (g_running.load() && udp.IsConnected()) {
     if (udp.ReceivePacket(packet)) {
       CountPacket(g_metrics.udp.packetsFromHub, g_metrics.udp.bytesFromHub, packet.size());
-      WriteToDevice(deviceFd, packet, "Failed to write UDP packet to TUN.");
+      writer.Write(packet);
+    }
+    if (!udp.HasQueuedPacket()) {
+      writer.Flush();
     }
   }
+  writer.Flush();
+}
+
+// Reads one packet from the device into `slot`; with offload headers the header is read
+// apart and dropped: the device is not asked for offloads, so what it hands over is always
+// a plain, complete packet.
+ssize_t ReadFromDevice(PacketDevice device, uint8_t* slot, size_t size) {
+  if (!device.offloadHeader) {
+    return ::read(device.fd, slot, size);
+  }
+  OffloadHeader header;
+  iovec parts[2] = {{&header, sizeof header}, {slot, size}};
+  const ssize_t n = ::readv(device.fd, parts, 2);
+  if (n < 0) {
+    return n;
+  }
+  // A read shorter than the header carries no packet; treat it like an empty read.
+  return n >= static_cast<ssize_t>(sizeof header) ? n - static_cast<ssize_t>(sizeof header) : 0;
 }
 
 // Owns the two reader threads of one connection. Its destructor is the connection's
@@ -87,11 +96,11 @@ class ConnectionThreads {
     udp_.Close();
   }
 
-  void StartWebSocketReader(int deviceFd) {
-    webSocketReader_ = std::thread(CarryWebSocketToDevice, std::ref(webSocket_), deviceFd);
+  void StartWebSocketReader(PacketDevice device) {
+    webSocketReader_ = std::thread(CarryWebSocketToDevice, std::ref(webSocket_), device);
   }
-  void StartUdpReader(int deviceFd) {
-    udpReader_ = std::thread(CarryUdpToDevice, std::ref(udp_), deviceFd);
+  void StartUdpReader(PacketDevice device) {
+    udpReader_ = std::thread(CarryUdpToDevice, std::ref(udp_), device);
   }
 
  private:
@@ -144,8 +153,7 @@ bool FlushToHub(PacketBatch& batch, WebSocketRelay& webSocket) {
   const bool sent = webSocket.SendPacketsInPlace(batch.packets());
   if (sent) {
     for (const std::span<uint8_t>& packet : batch.packets()) {
-      CountPacket(g_metrics.webSocket.packetsToHub, g_metrics.webSocket.bytesToHub,
-                  packet.size());
+      CountPacket(g_metrics.webSocket.packetsToHub, g_metrics.webSocket.bytesToHub, packet.size());
     }
   }
   batch.Clear();
@@ -160,11 +168,11 @@ enum class DrainResult { kDrained, kChannelFailed, kDeviceFailed };
 
 // Reads every packet that is ready and sends them on in batches: a burst costs one send
 // per batch, and a lone packet still leaves as soon as the device has nothing more.
-DrainResult DrainDevice(int deviceFd, PacketBatch& batch, WebSocketRelay& webSocket,
+DrainResult DrainDevice(PacketDevice device, PacketBatch& batch, WebSocketRelay& webSocket,
                         UdpRelay& udp) {
   DrainResult result = DrainResult::kDrained;
   for (int count = 0; count < kMaxPacketsPerWake; ++count) {
-    const ssize_t n = ::read(deviceFd, batch.NextSlot(), PacketBatch::kMaxPacket);
+    const ssize_t n = ReadFromDevice(device, batch.NextSlot(), PacketBatch::kMaxPacket);
     if (n > 0) {
       RouteToHub(batch, static_cast<size_t>(n), udp);
       if (batch.full() && !FlushToHub(batch, webSocket)) {
@@ -181,15 +189,15 @@ DrainResult DrainDevice(int deviceFd, PacketBatch& batch, WebSocketRelay& webSoc
   return FlushToHub(batch, webSocket) ? result : DrainResult::kChannelFailed;
 }
 
-void PumpDeviceToHub(int deviceFd, PacketBatch& batch, WebSocketRelay& webSocket,
+void PumpDeviceToHub(PacketDevice device, PacketBatch& batch, WebSocketRelay& webSocket,
                      UdpRelay& udp) {
-  NonBlockingScope nonBlocking(deviceFd);
+  NonBlockingScope nonBlocking(device.fd);
   while (g_running.load() && webSocket.IsConnected()) {
-    pollfd wait{deviceFd, POLLIN, 0};
+    pollfd wait{device.fd, POLLIN, 0};
     if (::poll(&wait, 1, kPumpWaitMilliseconds) <= 0) {
       continue;  // time-out or a signal: look at the stop conditions again
     }
-    const DrainResult result = DrainDevice(deviceFd, batch, webSocket, udp);
+    const DrainResult result = DrainDevice(device, batch, webSocket, udp);
     if (result == DrainResult::kChannelFailed) {
       return;
     }
@@ -203,23 +211,23 @@ void PumpDeviceToHub(int deviceFd, PacketBatch& batch, WebSocketRelay& webSocket
 
 }  // namespace
 
-void RunRelayConnection(int tunFd, const RelayEndpoint& endpoint, WebSocketRelay& webSocket,
-                        UdpRelay& udp) {
+void RunRelayConnection(PacketDevice device, const RelayEndpoint& endpoint,
+                        WebSocketRelay& webSocket, UdpRelay& udp) {
   webSocket.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret);
   CountUp(g_metrics.relayConnectionsMade);
   SetUp(g_metrics.webSocket.up, true);
   ConnectionThreads threads(webSocket, udp);
   // The WebSocket reader runs during the UDP probe, so a Hub that fails in the meantime is
   // noticed and the probe (seconds when unanswered) does not delay the reconnect.
-  threads.StartWebSocketReader(tunFd);
+  threads.StartWebSocketReader(device);
   udp.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret,
               [&webSocket] { return webSocket.IsConnected(); });
   SetUp(g_metrics.udp.up, udp.IsConnected());
-  threads.StartUdpReader(tunFd);
+  threads.StartUdpReader(device);
   // One batch buffer per connection, with room in front of each packet for either
   // channel's header.
   PacketBatch batch;
-  PumpDeviceToHub(tunFd, batch, webSocket, udp);
+  PumpDeviceToHub(device, batch, webSocket, udp);
   // A connection that ends while the service keeps running was lost, not stopped.
   if (g_running.load()) {
     CountUp(g_metrics.relayConnectionsLost);

@@ -14,12 +14,21 @@ struct RelayEndpoint {
   std::string deviceSecret;
 };
 
-// One relay connection between the packet device `tunFd` (a TUN descriptor, or in tests any
-// packet-preserving descriptor) and the Hub: connects both channels, starts the two reader
-// threads, pumps device-to-Hub on the calling thread until the WebSocket channel fails or a
-// stop is requested, then tears down and joins. Throws only when the WebSocket handshake
-// fails (no thread started then).
-void RunRelayConnection(int tunFd, const RelayEndpoint& endpoint, WebSocketRelay& webSocket,
-                        UdpRelay& udp);
+// The packet device a relay connection carries packets to and from: a TUN descriptor, or in
+// tests any packet-preserving descriptor.
+struct PacketDevice {
+  // Implicit: a plain descriptor is a device without offload headers.
+  PacketDevice(int fd, bool offloadHeader = false) : fd(fd), offloadHeader(offloadHeader) {}
+  int fd;
+  // Every packet read or written carries an offload header in front (see TunDevice).
+  bool offloadHeader;
+};
+
+// One relay connection between the packet device and the Hub: connects both channels, starts the
+// two reader threads, pumps device-to-Hub on the calling thread until the WebSocket channel fails
+// or a stop is requested, then tears down and joins. Throws only when the WebSocket handshake fails
+// (no thread started then).
+void RunRelayConnection(PacketDevice device, const RelayEndpoint& endpoint,
+                        WebSocketRelay& webSocket, UdpRelay& udp);
 
 }  // namespace larkspire

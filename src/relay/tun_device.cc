@@ -15,7 +15,7 @@
 
 namespace larkspire {
 
-void TunDevice::Open(const std::string& requestedName) {
+void TunDevice::Open(const std::string& requestedName, bool offloadHeader) {
   Close();
   fd_ = ::open("/dev/net/tun", O_RDWR);
   if (fd_ < 0) {
@@ -24,7 +24,7 @@ void TunDevice::Open(const std::string& requestedName) {
   ifreq request{};
   // A plain layer-3 device: no packet-information prefix, not persistent, so the interface
   // disappears with the descriptor.
-  request.ifr_flags = IFF_TUN | IFF_NO_PI;
+  request.ifr_flags = static_cast<short>(IFF_TUN | IFF_NO_PI | (offloadHeader ? IFF_VNET_HDR : 0));
   std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", requestedName.c_str());
   if (::ioctl(fd_, TUNSETIFF, &request) < 0) {
     const int error = errno;
@@ -32,6 +32,7 @@ void TunDevice::Open(const std::string& requestedName) {
     throw std::runtime_error(std::string("TUNSETIFF failed: ") + std::strerror(error));
   }
   name_ = request.ifr_name;
+  offloadHeader_ = offloadHeader;
   g_log.Write("INFO", "TUN device opened: " + name_);
 }
 

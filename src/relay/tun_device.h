@@ -14,16 +14,21 @@ class TunDevice {
   TunDevice& operator=(const TunDevice&) = delete;
   ~TunDevice() { Close(); }
 
-  // Throws "Failed to open /dev/net/tun: <reason>" or "TUNSETIFF failed: <reason>".
-  void Open(const std::string& requestedName);
+  // Throws "Failed to open /dev/net/tun: <reason>" or "TUNSETIFF failed: <reason>". With
+  // `offloadHeader` every read and write carries an OffloadHeader in front of the packet:
+  // writes may then hand the kernel many segments of one flow at once. Reads stay plain
+  // packets, since the device is never told it may hand over unfinished ones.
+  void Open(const std::string& requestedName, bool offloadHeader = false);
   void Close();
 
   int fd() const { return fd_; }
   const std::string& name() const { return name_; }
+  bool offloadHeader() const { return offloadHeader_; }
 
  private:
   int fd_ = -1;
   std::string name_;
+  bool offloadHeader_ = false;
 };
 
 }  // namespace larkspire

@@ -44,6 +44,9 @@ class UdpRelay {
   // Waits up to 2 seconds for one valid data datagram of this channel. `packet` points
   // into the receive buffer until the next call. Reader thread only.
   bool ReceivePacket(std::span<const uint8_t>& packet);
+  // Datagrams already taken from the socket wait to be handed out, so the next
+  // ReceivePacket returns without a system call. Reader thread only.
+  bool HasQueuedPacket() const { return batchNext_ < batchReceived_; }
 
   // Marks the channel down and wakes a blocked reader; the descriptor stays open so its
   // number cannot be reused under the reader.

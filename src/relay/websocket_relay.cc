@@ -201,6 +201,14 @@ bool WebSocketRelay::ReadMessage(std::span<const uint8_t>& message) {
   return false;
 }
 
+bool WebSocketRelay::HasBufferedFrame() const {
+  const std::span<const uint8_t> buffered(receiveBuffer_.data() + receiveBegin_,
+                                          receiveEnd_ - receiveBegin_);
+  FrameHeader header;
+  return ParseFrameHeader(buffered, header) &&
+         buffered.size() - header.headerSize >= header.payloadLength;
+}
+
 bool WebSocketRelay::ReceiveFrame(FrameHeader& header, std::span<uint8_t>& payload) {
   size_t wanted = 2;
   while (true) {

@@ -42,6 +42,9 @@ class WebSocketRelay {
   // stays valid until the next call. False when the channel is down or broke, the Hub
   // closed it, or the program is stopping. Reader thread only.
   bool ReadMessage(std::span<const uint8_t>& message);
+  // A whole frame is already received, so the next ReadMessage needs no wait for the network
+  // unless that frame is only part of a message. Reader thread only.
+  bool HasBufferedFrame() const;
 
   // Marks the channel down and wakes a reader blocked in a receive; the descriptor stays
   // open so no other thread can be handed its number while the reader still uses it.

@@ -51,7 +51,8 @@ void EdgeService::Run() {
   std::vector<std::string> interfaceNames = PrepareSettings();
   Register();
   SendHeartbeat(settings_);
-  tun_.Open(kTunName);
+  // Offload headers let the relay hand the kernel whole bursts of one flow at once.
+  tun_.Open(kTunName, /*offloadHeader=*/true);
   networkConfigurator_.Apply(tun_.name(), interfaceNames);
   // Joined by its destructor at the end of Run, after the kernel configuration is gone; the
   // loop sees the cleared run flag within a second.
@@ -128,7 +129,7 @@ void EdgeService::Register() {
 }
 
 void EdgeService::RelayLoop() {
-  RunRelayConnection(tun_.fd(),
+  RunRelayConnection({tun_.fd(), tun_.offloadHeader()},
                      {settings_.serverUrl, settings_.deviceNumber, settings_.deviceSecret},
                      webSocketRelay_, udpRelay_);
 }

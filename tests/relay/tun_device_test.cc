@@ -7,15 +7,19 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "relay/relay_session.h"
+#include "relay/test_packets.h"
+#include "relay/tun_writer.h"
 #include "relay/udp_relay.h"
 #include "relay/websocket_relay.h"
 #include "support/fake_hub.h"
 #include "support/namespaces.h"
+#include "util/fd.h"
 #include "util/run_flag.h"
 
 namespace larkspire {
@@ -138,6 +142,49 @@ std::string RelayOverRealDevice() {
   relay.join();
   g_running = true;
   return failure;
+}
+
+// Datagrams merged into one write with an offload header: the kernel takes the header as
+// meant and a local socket receives the datagrams one by one, intact.
+std::string MergedDatagramsReachASocketIntact() {
+  TunDevice tun;
+  tun.Open("larkspire0", /*offloadHeader=*/true);
+  testing_support::RunOrThrow(
+      "ip addr add 10.250.0.2/16 dev larkspire0 && ip link set larkspire0 up");
+  const UniqueFd local(::socket(AF_INET, SOCK_DGRAM, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(5000);
+  ::inet_pton(AF_INET, "10.250.0.2", &address.sin_addr);
+  ::bind(local.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  timeval patience{5, 0};
+  ::setsockopt(local.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+
+  testing::Flow flow;
+  flow.destination = 0x0AFA0002;
+  flow.destinationPort = 5000;
+  std::vector<std::vector<uint8_t>> sent;
+  TunWriter writer(tun.fd(), true, "write failed");
+  for (uint8_t i = 0; i < 5; ++i) {
+    sent.push_back(testing::UdpDatagram(flow, i < 4 ? 300 : 120, i, i));
+    writer.Write(sent.back());
+  }
+  writer.Flush();
+  for (const std::vector<uint8_t>& datagram : sent) {
+    std::vector<uint8_t> received(2000);
+    const ssize_t n = ::recv(local.get(), received.data(), received.size(), 0);
+    if (n < 0 ||
+        !std::equal(datagram.begin() + 28, datagram.end(), received.begin(),
+                    received.begin() + n) ||
+        static_cast<size_t>(n) != datagram.size() - 28) {
+      return "datagram " + std::to_string(datagram[5]) + " missing or changed";
+    }
+  }
+  return "";
+}
+
+TEST(TunDeviceTest, TakesMergedDatagramsWithAnOffloadHeader) {
+  EXPECT_EQ(testing_support::RunInFreshNamespaces(MergedDatagramsReachASocketIntact), "");
 }
 
 TEST(TunDeviceTest, RelayCarriesKernelPacketsThroughTheDevice) {

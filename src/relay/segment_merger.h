@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace larkspire {
+
+// The header a TUN device opened with offload headers expects in front of every packet
+// (struct virtio_net_hdr, native byte order).
+struct OffloadHeader {
+  uint8_t flags;
+  uint8_t gsoType;
+  uint16_t headerLength;
+  uint16_t segmentSize;
+  uint16_t checksumStart;
+  uint16_t checksumOffset;
+};
+static_assert(sizeof(OffloadHeader) == 10);
+
+// Joins consecutive IPv4 TCP segments of one connection, or equal-sized IPv4 UDP datagrams
+// of one flow, into one large packet with an offload header, so the kernel forwards and
+// translates them once and splits them again only where they leave. What leaves is exactly
+// what would have left packet by packet: the same payloads, headers and order; the kernel
+// fills in the checksums. Only packets whose checksums are right are joined, so a damaged
+// packet is never given a fresh, valid checksum; it travels alone and is dropped as before.
+// Pure logic: TunWriter does the writing.
+class SegmentMerger {
+ public:
+  static constexpr size_t kMaxSegments = 64;
+  static constexpr size_t kMaxPacket = 65535;
+
+  SegmentMerger() : buffer_(sizeof(OffloadHeader) + kMaxPacket) {}
+
+  // Starts a new packet with `packet`; false (and nothing held) when it cannot be joined
+  // with anything and should be written on its own.
+  bool Start(std::span<const uint8_t> packet);
+  // Appends `packet` to the one held; false when it does not continue it.
+  bool Append(std::span<const uint8_t> packet);
+
+  bool holding() const { return segments_ > 0; }
+  size_t segments() const { return segments_; }
+  // The held packet with its offload header in front, ready for one write; empties the
+  // merger. A single packet goes out byte for byte as it came.
+  std::span<const uint8_t> Finish();
+
+ private:
+  enum class Kind { kTcp, kUdp };
+  struct Segment {
+    Kind kind;
+    size_t transportHeaderLength;
+    size_t payloadLength;
+    uint32_t sequence;  // TCP only
+    bool push;          // TCP only: the sender's burst ends here
+  };
+
+  static bool Parse(std::span<const uint8_t> packet, Segment& segment);
+  bool Continues(std::span<const uint8_t> packet, const Segment& segment) const;
+  uint8_t* packet() { return buffer_.data() + sizeof(OffloadHeader); }
+
+  std::vector<uint8_t> buffer_;
+  size_t length_ = 0;  // bytes of the held packet
+  size_t segments_ = 0;
+  Segment first_{};
+  uint32_t nextSequence_ = 0;
+  bool closed_ = false;  // a short or pushed segment ends the packet
+};
+
+}  // namespace larkspire

@@ -1,0 +1,243 @@
+#include "relay/segment_merger.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "relay/test_packets.h"
+
+namespace larkspire {
+namespace {
+
+using testing::Flow;
+using testing::TcpSegment;
+using testing::UdpDatagram;
+using Packet = std::vector<uint8_t>;
+
+uint16_t Get16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+OffloadHeader HeaderOf(std::span<const uint8_t> merged) {
+  OffloadHeader header;
+  std::memcpy(&header, merged.data(), sizeof header);
+  return header;
+}
+
+// Cuts a merged packet the way the kernel does before it leaves: every piece gets the
+// headers of the first, its own length, identification and sequence number, the push flag
+// only on the last piece, and full checksums.
+std::vector<Packet> Segment(std::span<const uint8_t> merged) {
+  const OffloadHeader header = HeaderOf(merged);
+  const Packet whole(merged.begin() + sizeof header, merged.end());
+  if (header.gsoType == 0) {
+    return {whole};
+  }
+  const bool tcp = whole[9] == 6;
+  const size_t headers = header.headerLength;
+  std::vector<Packet> pieces;
+  for (size_t offset = headers, i = 0; offset < whole.size(); offset += header.segmentSize, ++i) {
+    const size_t size = std::min<size_t>(header.segmentSize, whole.size() - offset);
+    Packet piece(whole.begin(), whole.begin() + static_cast<long>(headers));
+    piece.insert(piece.end(), whole.begin() + static_cast<long>(offset),
+                 whole.begin() + static_cast<long>(offset + size));
+    const bool last = offset + size == whole.size();
+    testing::Put16(piece, 4, Get16(&whole[4]) + i);
+    if (tcp) {
+      const uint32_t sequence = (uint32_t{Get16(&whole[24])} << 16 | Get16(&whole[26])) +
+                                static_cast<uint32_t>(i * header.segmentSize);
+      testing::Put32(piece, 24, sequence);
+      if (!last) {
+        piece[33] &= static_cast<uint8_t>(~0x08);
+      }
+    } else {
+      testing::Put16(piece, 24, static_cast<uint32_t>(8 + size));
+    }
+    testing::Put16(piece, 2, static_cast<uint32_t>(piece.size()));
+    testing::Put16(piece, 10, 0);
+    InternetChecksum ipSum;
+    ipSum.Add(piece.data(), 20);
+    StoreChecksum(&piece[10], static_cast<uint16_t>(~ipSum.Folded()));
+    testing::FillTransportChecksum(piece, header.checksumStart + header.checksumOffset);
+    pieces.push_back(piece);
+  }
+  return pieces;
+}
+
+// Offers each packet in turn as TunWriter does; returns what would be written.
+std::vector<std::vector<uint8_t>> Merge(const std::vector<Packet>& packets) {
+  SegmentMerger merger;
+  std::vector<std::vector<uint8_t>> writes;
+  for (const Packet& packet : packets) {
+    if (merger.Append(packet)) {
+      continue;
+    }
+    if (merger.holding()) {
+      const auto merged = merger.Finish();
+      writes.emplace_back(merged.begin(), merged.end());
+    }
+    if (!merger.Start(packet)) {
+      std::vector<uint8_t> alone(sizeof(OffloadHeader), 0);
+      alone.insert(alone.end(), packet.begin(), packet.end());
+      writes.push_back(alone);
+    }
+  }
+  if (merger.holding()) {
+    const auto merged = merger.Finish();
+    writes.emplace_back(merged.begin(), merged.end());
+  }
+  return writes;
+}
+
+std::vector<Packet> TcpRun(const Flow& flow, uint32_t sequence, std::vector<size_t> sizes,
+                           uint16_t firstId = 100) {
+  std::vector<Packet> run;
+  for (size_t size : sizes) {
+    run.push_back(TcpSegment(flow, sequence, size, firstId++));
+    sequence += static_cast<uint32_t>(size);
+  }
+  return run;
+}
+
+void ExpectSegmentsBackToOriginals(const std::vector<std::vector<uint8_t>>& writes,
+                                   const std::vector<Packet>& originals) {
+  std::vector<Packet> leaving;
+  for (const auto& write : writes) {
+    for (Packet& piece : Segment(write)) {
+      leaving.push_back(piece);
+    }
+  }
+  EXPECT_EQ(leaving, originals);
+}
+
+TEST(SegmentMergerTest, JoinsATcpBurstThatLeavesExactlyAsItCame) {
+  const std::vector<uint8_t> timestamps = {1, 1, 8, 10, 0, 0, 0, 9, 0, 0, 0, 4};
+  Flow flow;
+  std::vector<Packet> burst;
+  uint32_t sequence = 0xFFFFF000;  // wraps around inside the burst
+  for (size_t i = 0; i < 5; ++i) {
+    const bool last = i == 4;
+    const size_t size = last ? 300 : 1388;
+    burst.push_back(TcpSegment(flow, sequence, size, static_cast<uint16_t>(7 + i),
+                               last ? 0x18 : 0x10, timestamps));
+    sequence += static_cast<uint32_t>(size);
+  }
+  const auto writes = Merge(burst);
+  ASSERT_EQ(writes.size(), 1u);
+  const OffloadHeader header = HeaderOf(writes[0]);
+  EXPECT_EQ(header.flags, 1);    // checksum left to the kernel
+  EXPECT_EQ(header.gsoType, 1);  // TCP over IPv4
+  EXPECT_EQ(header.headerLength, 52);
+  EXPECT_EQ(header.segmentSize, 1388);
+  EXPECT_EQ(header.checksumStart, 20);
+  EXPECT_EQ(header.checksumOffset, 16);
+  EXPECT_EQ(writes[0].size(), sizeof header + 52 + 4 * 1388 + 300);
+  ExpectSegmentsBackToOriginals(writes, burst);
+}
+
+TEST(SegmentMergerTest, JoinsEqualUdpDatagramsOfOneFlow) {
+  Flow flow;
+  std::vector<Packet> datagrams;
+  for (uint16_t i = 0; i < 4; ++i) {
+    datagrams.push_back(
+        UdpDatagram(flow, 72, static_cast<uint16_t>(50 + i), static_cast<uint8_t>(i)));
+  }
+  datagrams.push_back(UdpDatagram(flow, 10, 54));  // a shorter last one still joins
+  const auto writes = Merge(datagrams);
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(HeaderOf(writes[0]).gsoType, 5);
+  EXPECT_EQ(HeaderOf(writes[0]).checksumOffset, 6);
+  ExpectSegmentsBackToOriginals(writes, datagrams);
+}
+
+TEST(SegmentMergerTest, ALonePacketGoesOutByteForByte) {
+  const Packet only = TcpSegment(Flow{}, 1, 500, 3);
+  const auto writes = Merge({only});
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(HeaderOf(writes[0]).gsoType, 0);
+  EXPECT_EQ(HeaderOf(writes[0]).flags, 0);
+  EXPECT_EQ(Packet(writes[0].begin() + sizeof(OffloadHeader), writes[0].end()), only);
+}
+
+// Each case: a first segment, then one that must not be joined to it. Both still leave,
+// unchanged and in order.
+TEST(SegmentMergerTest, KeepsApartWhatMustNotBeJoined) {
+  Flow flow;
+  Flow otherPort = flow;
+  otherPort.destinationPort = 5202;
+  Flow otherTtl = flow;
+  otherTtl.ttl = 62;
+  Flow mayFragment = flow;
+  mayFragment.fragmentField = 0;
+  Packet badChecksum = TcpSegment(flow, 1400, 1400, 2);
+  badChecksum.back() ^= 1;
+  Packet ipOptions = TcpSegment(flow, 1400, 1400, 2);
+  ipOptions[0] = 0x46;
+  struct Case {
+    const char* what;
+    Packet first;
+    Packet second;
+  };
+  const std::vector<Case> cases = {
+      {"a gap in the stream", TcpSegment(flow, 0, 1400, 1), TcpSegment(flow, 1401, 1400, 2)},
+      {"another connection", TcpSegment(flow, 0, 1400, 1), TcpSegment(otherPort, 1400, 1400, 2)},
+      {"another time to live", TcpSegment(flow, 0, 1400, 1), TcpSegment(otherTtl, 1400, 1400, 2)},
+      {"another acknowledgement", TcpSegment(flow, 0, 1400, 1),
+       TcpSegment(flow, 1400, 1400, 2, 0x10, {}, 778)},
+      {"a FIN", TcpSegment(flow, 0, 1400, 1), TcpSegment(flow, 1400, 1400, 2, 0x11)},
+      {"ECN signals", TcpSegment(flow, 0, 1400, 1), TcpSegment(flow, 1400, 1400, 2, 0x90)},
+      {"other TCP options", TcpSegment(flow, 0, 1400, 1, 0x10, {1, 1, 1, 1}),
+       TcpSegment(flow, 1400, 1400, 2, 0x10, {1, 1, 1, 0})},
+      {"a longer segment", TcpSegment(flow, 0, 1000, 1), TcpSegment(flow, 1000, 1400, 2)},
+      {"anything after a push", TcpSegment(flow, 0, 1400, 1, 0x18),
+       TcpSegment(flow, 1400, 1400, 2)},
+      {"a damaged segment", TcpSegment(flow, 0, 1400, 1), badChecksum},
+      {"IP options", TcpSegment(flow, 0, 1400, 1), ipOptions},
+      {"no don't-fragment", TcpSegment(flow, 0, 1400, 1), TcpSegment(mayFragment, 1400, 1400, 2)},
+      {"UDP after TCP", TcpSegment(flow, 0, 1400, 1), UdpDatagram(flow, 1400, 2)},
+      {"a longer datagram", UdpDatagram(flow, 100, 1), UdpDatagram(flow, 101, 2)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto writes = Merge({c.first, c.second});
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(Packet(writes[1].begin() + sizeof(OffloadHeader), writes[1].end()), c.second);
+    ExpectSegmentsBackToOriginals({writes[0]}, {c.first});
+  }
+  // A segment shorter than the first ends the packet: only the last piece may be short.
+  const std::vector<Packet> shortInside = TcpRun(flow, 0, {1400, 1000, 1000});
+  const auto writes = Merge(shortInside);
+  EXPECT_EQ(writes.size(), 2u);
+  ExpectSegmentsBackToOriginals(writes, shortInside);
+}
+
+TEST(SegmentMergerTest, UnjoinablePacketsAreNeverHeld) {
+  Packet noChecksum = UdpDatagram(Flow{}, 100, 1);
+  noChecksum[26] = noChecksum[27] = 0;
+  Packet icmp = TcpSegment(Flow{}, 0, 100, 1);
+  icmp[9] = 1;
+  Packet truncated = TcpSegment(Flow{}, 0, 100, 1);
+  truncated.resize(30);
+  SegmentMerger merger;
+  for (const Packet& packet : {noChecksum, icmp, truncated, TcpSegment(Flow{}, 0, 0, 1, 0x02)}) {
+    EXPECT_FALSE(merger.Start(packet));
+    EXPECT_FALSE(merger.holding());
+  }
+}
+
+TEST(SegmentMergerTest, StopsAtTheSizeAndCountLimits) {
+  // 1400-byte payloads: the 47th would take the packet past 65535 bytes.
+  const auto bySize = Merge(TcpRun(Flow{}, 0, std::vector<size_t>(50, 1400)));
+  ASSERT_EQ(bySize.size(), 2u);
+  EXPECT_EQ(bySize[0].size() - sizeof(OffloadHeader), 40 + 46 * 1400u);
+  ExpectSegmentsBackToOriginals(bySize, TcpRun(Flow{}, 0, std::vector<size_t>(50, 1400)));
+
+  const auto byCount =
+      Merge(TcpRun(Flow{}, 0, std::vector<size_t>(SegmentMerger::kMaxSegments + 1, 100)));
+  ASSERT_EQ(byCount.size(), 2u);
+  EXPECT_EQ(byCount[1].size() - sizeof(OffloadHeader), 140u);
+}
+
+}  // namespace
+}  // namespace larkspire

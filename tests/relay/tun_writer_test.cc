@@ -1,0 +1,100 @@
+#include "relay/tun_writer.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "relay/test_packets.h"
+#include "util/fd.h"
+#include "util/metrics.h"
+
+namespace larkspire {
+namespace {
+
+using Packet = std::vector<uint8_t>;
+
+class TunWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    writerEnd_.Reset(pair[0]);
+    readerEnd_.Reset(pair[1]);
+    ::fcntl(readerEnd_.get(), F_SETFL, O_NONBLOCK);
+  }
+
+  // The next write the device received; empty when there is none.
+  Packet Written() {
+    Packet buffer(70000);
+    const ssize_t n = ::read(readerEnd_.get(), buffer.data(), buffer.size());
+    buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return buffer;
+  }
+
+  static Packet WithPlainHeader(const Packet& packet) {
+    Packet framed(sizeof(OffloadHeader), 0);
+    framed.insert(framed.end(), packet.begin(), packet.end());
+    return framed;
+  }
+
+  UniqueFd writerEnd_;
+  UniqueFd readerEnd_;
+};
+
+TEST_F(TunWriterTest, HoldsABurstUntilFlushAndWritesOthersAtOnceInOrder) {
+  testing::Flow flow;
+  TunWriter writer(writerEnd_.get(), true, "write failed");
+  writer.Write(testing::TcpSegment(flow, 0, 1000, 1));
+  writer.Write(testing::TcpSegment(flow, 1000, 1000, 2));
+  EXPECT_TRUE(Written().empty()) << "a mergeable segment went out before the flush";
+
+  Packet icmp = testing::TcpSegment(flow, 0, 50, 3);
+  icmp[9] = 1;
+  writer.Write(icmp);  // ends the burst: both go out, the burst first
+  const Packet merged = Written();
+  ASSERT_EQ(merged.size(), sizeof(OffloadHeader) + 40 + 2000);
+  EXPECT_EQ(merged[1], 1);  // TCP segmentation
+  EXPECT_EQ(Written(), WithPlainHeader(icmp));
+
+  const Packet lone = testing::TcpSegment(flow, 2000, 1000, 4);
+  writer.Write(lone);
+  writer.Flush();
+  EXPECT_EQ(Written(), WithPlainHeader(lone));
+  writer.Flush();
+  EXPECT_TRUE(Written().empty());
+}
+
+TEST_F(TunWriterTest, WithoutOffloadHeadersEveryPacketGoesOutAloneAndAtOnce) {
+  testing::Flow flow;
+  TunWriter writer(writerEnd_.get(), false, "write failed");
+  for (uint32_t i = 0; i < 3; ++i) {
+    const Packet segment = testing::TcpSegment(flow, i * 1000, 1000, static_cast<uint16_t>(i));
+    writer.Write(segment);
+    EXPECT_EQ(Written(), segment);
+  }
+}
+
+TEST_F(TunWriterTest, ARefusedMergedWriteCountsEveryPacketItCarried) {
+  readerEnd_.Reset();
+  // The agent ignores SIGPIPE; so must this test, or the refused write would end it.
+  struct sigaction ignore {};
+  struct sigaction previous {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &previous);
+  const uint64_t before = g_metrics.tunDroppedPackets.load();
+  TunWriter writer(writerEnd_.get(), true, "write failed");
+  testing::Flow flow;
+  for (uint32_t i = 0; i < 3; ++i) {
+    writer.Write(testing::TcpSegment(flow, i * 1000, 1000, static_cast<uint16_t>(i)));
+  }
+  writer.Flush();
+  EXPECT_EQ(g_metrics.tunDroppedPackets.load() - before, 3u);
+  ::sigaction(SIGPIPE, &previous, nullptr);
+}
+
+}  // namespace
+}  // namespace larkspire
