@@ -43,7 +43,8 @@ std::string HubTunRouteCommand(const std::string& name, const Ipv4Network& netwo
 }
 
 void HubTun::Open(const std::string& name) {
-  tun_.Open(name);
+  // Offload headers let the relay hand the kernel whole bursts of one flow at once.
+  tun_.Open(name, /*offloadHeader=*/true);
   for (const std::string& command : HubTunSetupCommands(tun_.name())) {
     if (RunCommand(command) != 0) {
       tun_.Close();

@@ -32,6 +32,7 @@ class HubTun {
   void AddRoute(const Ipv4Network& network);
 
   int fd() const { return tun_.fd(); }
+  bool offloadHeader() const { return tun_.offloadHeader(); }
   const std::string& name() const { return tun_.name(); }
 
  private:

@@ -19,8 +19,8 @@ struct ChannelCounters {
     packetsToEdge.fetch_add(1, std::memory_order_relaxed);
     bytesToEdge.fetch_add(bytes, std::memory_order_relaxed);
   }
-  void CountFromEdge(size_t bytes) {
-    packetsFromEdge.fetch_add(1, std::memory_order_relaxed);
+  void CountFromEdge(size_t bytes, size_t packets = 1) {
+    packetsFromEdge.fetch_add(packets, std::memory_order_relaxed);
     bytesFromEdge.fetch_add(bytes, std::memory_order_relaxed);
   }
   std::string ToJson() const;
@@ -36,7 +36,7 @@ struct RelayCounters {
   std::atomic<uint64_t> webSocketConnections{0};  // accepted relay handshakes
   std::atomic<uint64_t> udpChannels{0};           // channel identifiers granted
 
-  void CountDrop() { dropped.fetch_add(1, std::memory_order_relaxed); }
+  void CountDrop(size_t packets = 1) { dropped.fetch_add(packets, std::memory_order_relaxed); }
 };
 
 }  // namespace larkspire

@@ -17,6 +17,7 @@
 #include "devhub/frame_stream.h"
 #include "relay/byte_order.h"
 #include "relay/channel_choice.h"
+#include "relay/packet_device.h"
 #include "relay/udp_datagram.h"
 #include "relay/websocket_frame.h"
 #include "util/logger.h"
@@ -271,8 +272,26 @@ void RelayHub::Detach(const std::shared_ptr<EdgeConnection>& connection) {
   g_log.Write("INFO", "Relay disconnected: device " + number + ".");
 }
 
+namespace {
+
+// Tallies what a write into the packet device carried for one edge.
+TunWriter::Report CountInto(ChannelCounters& channel, RelayCounters& counters) {
+  return [&channel, &counters](bool written, size_t packets, size_t bytes) {
+    if (written) {
+      channel.CountFromEdge(bytes, packets);
+    } else {
+      counters.CountDrop(packets);
+    }
+  };
+}
+
+}  // namespace
+
 void RelayHub::ReadConnection(EdgeConnection& connection) {
   FrameStream stream;
+  // Without a packet device every write fails, so every packet counts as dropped.
+  TunWriter device(options_.packetFd, options_.packetOffloadHeader,
+                   CountInto(connection.counters().webSocket, connection.counters()));
   using Clock = std::chrono::steady_clock;
   Clock::time_point nextPing = Clock::now() + options_.pingInterval;
   Clock::time_point closeDeadline = Clock::time_point::max();
@@ -290,7 +309,9 @@ void RelayHub::ReadConnection(EdgeConnection& connection) {
     // Once closing, whatever else the edge sends is read and discarded.
     if (received > 0 && !connection.closing()) {
       stream.Commit(static_cast<size_t>(received));
-      HandleFrames(connection, stream);
+      HandleFrames(connection, stream, device);
+      // Packets held back for merging go out before the next wait for the network.
+      device.Flush();
     }
     Clock::time_point now = Clock::now();
     if (now >= closeDeadline) {
@@ -303,13 +324,12 @@ void RelayHub::ReadConnection(EdgeConnection& connection) {
   }
 }
 
-void RelayHub::HandleFrames(EdgeConnection& connection, FrameStream& stream) {
+void RelayHub::HandleFrames(EdgeConnection& connection, FrameStream& stream, TunWriter& device) {
   for (FrameStream::Event event = stream.Next(); event != FrameStream::Event::kNone;
        event = stream.Next()) {
     switch (event) {
       case FrameStream::Event::kMessage:
-        DeliverToDevice(stream.message().data(), stream.message().size(),
-                        connection.counters().webSocket, connection.counters());
+        device.Write(stream.message());
         break;
       case FrameStream::Event::kPing:
         connection.SendControl(kOpcodePong, stream.payload().data(), stream.payload().size());
@@ -324,20 +344,6 @@ void RelayHub::HandleFrames(EdgeConnection& connection, FrameStream& stream) {
         connection.BeginClose(kCloseNormal);
         return;
     }
-  }
-}
-
-void RelayHub::DeliverToDevice(const uint8_t* packet, size_t size, ChannelCounters& channel,
-                               RelayCounters& counters) {
-  if (options_.packetFd < 0) {
-    counters.CountDrop();
-    return;
-  }
-  ssize_t written = ::write(options_.packetFd, packet, size);
-  if (written == static_cast<ssize_t>(size)) {
-    channel.CountFromEdge(size);
-  } else {
-    counters.CountDrop();
   }
 }
 
@@ -370,7 +376,8 @@ bool RelayHub::ReadBatch(std::vector<uint8_t>& slots, size_t (&sizes)[kDeviceBat
                          bool& drained) {
   constexpr size_t kSlot = kHeadroom + kMaxPacket;
   while (count < kDeviceBatch) {
-    ssize_t size = ::read(options_.packetFd, slots.data() + count * kSlot + kHeadroom, kMaxPacket);
+    ssize_t size = ReadPacket({options_.packetFd, options_.packetOffloadHeader},
+                              slots.data() + count * kSlot + kHeadroom, kMaxPacket);
     if (size < 0 && errno == EINTR) {
       continue;
     }
@@ -551,6 +558,20 @@ void RelayHub::FlushDatagrams(PassBatch& batch) {
 
 // ---- UDP channels ----
 
+struct RelayHub::UdpDelivery {
+  explicit UdpDelivery(const RelayHubOptions& options)
+      : device(options.packetFd, options.packetOffloadHeader,
+               [this](bool written, size_t packets, size_t bytes) {
+                 CountInto(connection->counters().udp, connection->counters())(written, packets,
+                                                                               bytes);
+               }) {}
+  UdpDelivery(const UdpDelivery&) = delete;
+  UdpDelivery& operator=(const UdpDelivery&) = delete;
+
+  std::shared_ptr<EdgeConnection> connection;  // whose packets `device` holds back
+  TunWriter device;
+};
+
 void RelayHub::UdpLoop() {
   // Data datagrams are at most 1400 bytes and probes carry two short texts; anything cut
   // short by the slot size is invalid anyway.
@@ -560,6 +581,7 @@ void RelayHub::UdpLoop() {
   mmsghdr messages[kBatch];
   iovec parts[kBatch];
   sockaddr_in senders[kBatch];
+  UdpDelivery delivery(options_);
   while (WaitReadable(udpSocket_.get(), wakeFd_.get())) {
     while (!stopping_.load()) {
       for (size_t i = 0; i < kBatch; ++i) {
@@ -577,14 +599,16 @@ void RelayHub::UdpLoop() {
       // Other errors (an ICMP report of an edge gone away) concern one earlier datagram.
       for (int i = 0; i < count; ++i) {
         if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) == 0) {
-          HandleUdpDatagram(slots.data() + i * kSlot, messages[i].msg_len, senders[i]);
+          HandleUdpDatagram(slots.data() + i * kSlot, messages[i].msg_len, senders[i], delivery);
         }
       }
+      delivery.device.Flush();
     }
   }
 }
 
-void RelayHub::HandleUdpDatagram(const uint8_t* datagram, size_t size, const sockaddr_in& from) {
+void RelayHub::HandleUdpDatagram(const uint8_t* datagram, size_t size, const sockaddr_in& from,
+                                 UdpDelivery& delivery) {
   std::span<const uint8_t> bytes(datagram, size);
   UdpData data;
   if (ParseUdpData(bytes, data)) {
@@ -598,8 +622,11 @@ void RelayHub::HandleUdpDatagram(const uint8_t* datagram, size_t size, const soc
     }
     // An unknown identifier (an old channel, a forged datagram) is dropped without a word.
     if (connection) {
-      DeliverToDevice(data.packet.data(), data.packet.size(), connection->counters().udp,
-                      connection->counters());
+      if (delivery.connection != connection) {
+        delivery.device.Flush();  // the packets held belong to another edge's tally
+        delivery.connection = std::move(connection);
+      }
+      delivery.device.Write(data.packet);
     }
     return;
   }

@@ -19,6 +19,7 @@
 
 #include "devhub/relay_counters.h"
 #include "devhub/route_table.h"
+#include "relay/tun_writer.h"
 #include "util/fd.h"
 
 namespace larkspire {
@@ -30,6 +31,8 @@ struct RelayHubOptions {
   // The packet device: the Hub's TUN descriptor, or in tests one end of a SOCK_SEQPACKET
   // socket pair. -1 runs without one (packets from edges are counted as dropped).
   int packetFd = -1;
+  // The packet device reads and writes offload headers (a TUN device opened with them).
+  bool packetOffloadHeader = false;
   // Whether number and secret belong to a registered device.
   std::function<bool(const std::string& number, const std::string& secret)> authorize;
   // The device's shared networks ("a.b.c.d/n"), asked for at every relay connection.
@@ -95,9 +98,7 @@ class RelayHub {
   void Attach(const std::shared_ptr<EdgeConnection>& connection, DeviceLink& link);
   void Detach(const std::shared_ptr<EdgeConnection>& connection);
   void ReadConnection(EdgeConnection& connection);
-  void HandleFrames(EdgeConnection& connection, FrameStream& stream);
-  void DeliverToDevice(const uint8_t* packet, size_t size, ChannelCounters& channel,
-                       RelayCounters& counters);
+  void HandleFrames(EdgeConnection& connection, FrameStream& stream, TunWriter& device);
 
   // Packets read from the device in one pass, at most.
   static constexpr size_t kDeviceBatch = 32;
@@ -130,7 +131,10 @@ class RelayHub {
   void FlushDatagrams(PassBatch& batch);
 
   void UdpLoop();
-  void HandleUdpDatagram(const uint8_t* datagram, size_t size, const sockaddr_in& from);
+  // Where the UDP reader writes packets from edges, and whose packets it holds.
+  struct UdpDelivery;
+  void HandleUdpDatagram(const uint8_t* datagram, size_t size, const sockaddr_in& from,
+                         UdpDelivery& delivery);
   void HandleProbe(const uint8_t* datagram, size_t size, const sockaddr_in& from);
   uint64_t NewChannelIdLocked();
 

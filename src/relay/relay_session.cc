@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,9 +25,20 @@ constexpr int kPumpWaitMilliseconds = 1000;
 // Bounds the work done between two looks at the stop conditions under full load.
 constexpr int kMaxPacketsPerWake = 256;
 
+// A packet the device refused counts as dropped at the TUN.
+TunWriter::Report WarnOfRefusal(const char* warning) {
+  return [warning](bool written, size_t packets, size_t) {
+    if (!written) {
+      CountUp(g_metrics.tunDroppedPackets, packets);
+      g_log.Write("WARN", warning);
+    }
+  };
+}
+
 // Packets held back for merging go out as soon as the channel has no further one at hand.
 void CarryWebSocketToDevice(WebSocketRelay& webSocket, PacketDevice device) {
-  TunWriter writer(device.fd, device.offloadHeader, "Failed to write WebSocket packet to TUN.");
+  TunWriter writer(device.fd, device.offloadHeader,
+                   WarnOfRefusal("Failed to write WebSocket packet to TUN."));
   std::span<const uint8_t> message;
   while (g_running.load() && webSocket.IsConnected() && webSocket.ReadMessage(message)) {
     CountPacket(g_metrics.webSocket.packetsFromHub, g_metrics.webSocket.bytesFromHub,
@@ -42,7 +52,8 @@ void CarryWebSocketToDevice(WebSocketRelay& webSocket, PacketDevice device) {
 }
 
 void CarryUdpToDevice(UdpRelay& udp, PacketDevice device) {
-  TunWriter writer(device.fd, device.offloadHeader, "Failed to write UDP packet to TUN.");
+  TunWriter writer(device.fd, device.offloadHeader,
+                   WarnOfRefusal("Failed to write UDP packet to TUN."));
   std::span<const uint8_t> packet;
   while (g_running.load() && udp.IsConnected()) {
     if (udp.ReceivePacket(packet)) {
@@ -54,23 +65,6 @@ void CarryUdpToDevice(UdpRelay& udp, PacketDevice device) {
     }
   }
   writer.Flush();
-}
-
-// Reads one packet from the device into `slot`; with offload headers the header is read
-// apart and dropped: the device is not asked for offloads, so what it hands over is always
-// a plain, complete packet.
-ssize_t ReadFromDevice(PacketDevice device, uint8_t* slot, size_t size) {
-  if (!device.offloadHeader) {
-    return ::read(device.fd, slot, size);
-  }
-  OffloadHeader header;
-  iovec parts[2] = {{&header, sizeof header}, {slot, size}};
-  const ssize_t n = ::readv(device.fd, parts, 2);
-  if (n < 0) {
-    return n;
-  }
-  // A read shorter than the header carries no packet; treat it like an empty read.
-  return n >= static_cast<ssize_t>(sizeof header) ? n - static_cast<ssize_t>(sizeof header) : 0;
 }
 
 // Owns the two reader threads of one connection. Its destructor is the connection's
@@ -172,7 +166,7 @@ DrainResult DrainDevice(PacketDevice device, PacketBatch& batch, WebSocketRelay&
                         UdpRelay& udp) {
   DrainResult result = DrainResult::kDrained;
   for (int count = 0; count < kMaxPacketsPerWake; ++count) {
-    const ssize_t n = ReadFromDevice(device, batch.NextSlot(), PacketBatch::kMaxPacket);
+    const ssize_t n = ReadPacket(device, batch.NextSlot(), PacketBatch::kMaxPacket);
     if (n > 0) {
       RouteToHub(batch, static_cast<size_t>(n), udp);
       if (batch.full() && !FlushToHub(batch, webSocket)) {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "relay/packet_device.h"
+
 namespace larkspire {
 
 class WebSocketRelay;
@@ -12,16 +14,6 @@ struct RelayEndpoint {
   std::string serverUrl;
   std::string deviceNumber;
   std::string deviceSecret;
-};
-
-// The packet device a relay connection carries packets to and from: a TUN descriptor, or in
-// tests any packet-preserving descriptor.
-struct PacketDevice {
-  // Implicit: a plain descriptor is a device without offload headers.
-  PacketDevice(int fd, bool offloadHeader = false) : fd(fd), offloadHeader(offloadHeader) {}
-  int fd;
-  // Every packet read or written carries an offload header in front (see TunDevice).
-  bool offloadHeader;
 };
 
 // One relay connection between the packet device and the Hub: connects both channels, starts the

@@ -7,7 +7,8 @@
 namespace larkspire {
 namespace {
 
-constexpr size_t kIpHeaderLength = 20;
+constexpr size_t kIpHeaderLength = SegmentMerger::kIpHeaderLength;
+
 constexpr size_t kUdpHeaderLength = 8;
 constexpr uint8_t kProtocolTcp = 6;
 constexpr uint8_t kProtocolUdp = 17;

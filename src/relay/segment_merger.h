@@ -30,6 +30,7 @@ class SegmentMerger {
  public:
   static constexpr size_t kMaxSegments = 64;
   static constexpr size_t kMaxPacket = 65535;
+  static constexpr size_t kIpHeaderLength = 20;
 
   SegmentMerger() : buffer_(sizeof(OffloadHeader) + kMaxPacket) {}
 
@@ -41,6 +42,10 @@ class SegmentMerger {
 
   bool holding() const { return segments_ > 0; }
   size_t segments() const { return segments_; }
+  // The bytes of the packets held, as they came.
+  size_t packetBytes() const {
+    return length_ + (segments_ - 1) * (kIpHeaderLength + first_.transportHeaderLength);
+  }
   // The held packet with its offload header in front, ready for one write; empties the
   // merger. A single packet goes out byte for byte as it came.
   std::span<const uint8_t> Finish();

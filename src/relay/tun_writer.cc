@@ -6,9 +6,6 @@
 
 #include <cerrno>
 
-#include "util/logger.h"
-#include "util/metrics.h"
-
 namespace larkspire {
 namespace {
 
@@ -29,7 +26,7 @@ iovec Part(const void* data, size_t size) {
 void TunWriter::Write(std::span<const uint8_t> packet) {
   if (!offloadHeader_) {
     iovec part = Part(packet.data(), packet.size());
-    WriteParts(&part, 1, 1);
+    WriteParts(&part, 1, 1, packet.size());
     return;
   }
   if (merger_.Append(packet)) {
@@ -40,24 +37,24 @@ void TunWriter::Write(std::span<const uint8_t> packet) {
     // An all-zero offload header: a plain packet whose checksums are already in place.
     const OffloadHeader none{};
     iovec parts[2] = {Part(&none, sizeof none), Part(packet.data(), packet.size())};
-    WriteParts(parts, 2, 1);
+    WriteParts(parts, 2, 1, packet.size());
   }
 }
 
 void TunWriter::Flush() {
   if (merger_.holding()) {
     const size_t packets = merger_.segments();
+    const size_t bytes = merger_.packetBytes();
     const std::span<const uint8_t> merged = merger_.Finish();
     iovec part = Part(merged.data(), merged.size());
-    WriteParts(&part, 1, packets);
+    WriteParts(&part, 1, packets, bytes);
   }
 }
 
 // The device takes a whole packet per write or none. The relay keeps the shared descriptor
 // non-blocking, so a device that pushes back (a socket standing in for the TUN device does;
-// the TUN device itself does not) is waited for, briefly. A refused write counts every
-// packet it carried as dropped at the TUN.
-void TunWriter::WriteParts(iovec* parts, int count, size_t packets) {
+// the TUN device itself does not) is waited for, briefly.
+void TunWriter::WriteParts(iovec* parts, int count, size_t packets, size_t bytes) {
   size_t total = 0;
   for (int i = 0; i < count; ++i) {
     total += parts[i].iov_len;
@@ -66,10 +63,7 @@ void TunWriter::WriteParts(iovec* parts, int count, size_t packets) {
   do {
     written = ::writev(deviceFd_, parts, count);
   } while (written < 0 && (errno == EINTR || (errno == EAGAIN && WaitUntilWritable(deviceFd_))));
-  if (written != static_cast<ssize_t>(total)) {
-    CountUp(g_metrics.tunDroppedPackets, packets);
-    g_log.Write("WARN", failureWarning_);
-  }
+  report_(written == static_cast<ssize_t>(total), packets, bytes);
 }
 
 }  // namespace larkspire

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <utility>
 
 #include "relay/segment_merger.h"
 
@@ -17,9 +19,12 @@ namespace larkspire {
 // once. One per reader thread.
 class TunWriter {
  public:
-  // `failureWarning` is logged for a packet the device refused.
-  TunWriter(int deviceFd, bool offloadHeader, const char* failureWarning)
-      : deviceFd_(deviceFd), offloadHeader_(offloadHeader), failureWarning_(failureWarning) {}
+  // Told after every write whether the device took it, and how many packets and bytes of
+  // packets it carried.
+  using Report = std::function<void(bool written, size_t packets, size_t bytes)>;
+
+  TunWriter(int deviceFd, bool offloadHeader, Report report)
+      : deviceFd_(deviceFd), offloadHeader_(offloadHeader), report_(std::move(report)) {}
   TunWriter(const TunWriter&) = delete;
   TunWriter& operator=(const TunWriter&) = delete;
 
@@ -27,12 +32,12 @@ class TunWriter {
   void Flush();
 
  private:
-  // One write of `parts` that carries `packets` packets.
-  void WriteParts(iovec* parts, int count, size_t packets);
+  // One write of `parts` that carries `packets` packets of `bytes` bytes in all.
+  void WriteParts(iovec* parts, int count, size_t packets, size_t bytes);
 
   int deviceFd_;
   bool offloadHeader_;
-  const char* failureWarning_;
+  Report report_;
   SegmentMerger merger_;
 };
 

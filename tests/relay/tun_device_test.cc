@@ -164,12 +164,16 @@ std::string MergedDatagramsReachASocketIntact() {
   flow.destination = 0x0AFA0002;
   flow.destinationPort = 5000;
   std::vector<std::vector<uint8_t>> sent;
-  TunWriter writer(tun.fd(), true, "write failed");
+  bool allWritten = true;
+  TunWriter writer(tun.fd(), true, [&](bool written, size_t, size_t) { allWritten &= written; });
   for (uint8_t i = 0; i < 5; ++i) {
     sent.push_back(testing::UdpDatagram(flow, i < 4 ? 300 : 120, i, i));
     writer.Write(sent.back());
   }
   writer.Flush();
+  if (!allWritten) {
+    return "the device refused the merged write";
+  }
   for (const std::vector<uint8_t>& datagram : sent) {
     std::vector<uint8_t> received(2000);
     const ssize_t n = ::recv(local.get(), received.data(), received.size(), 0);

@@ -10,7 +10,6 @@
 
 #include "relay/test_packets.h"
 #include "util/fd.h"
-#include "util/metrics.h"
 
 namespace larkspire {
 namespace {
@@ -41,13 +40,26 @@ class TunWriterTest : public ::testing::Test {
     return framed;
   }
 
+  struct Report {
+    bool written;
+    size_t packets;
+    size_t bytes;
+    bool operator==(const Report&) const = default;
+  };
+  TunWriter::Report Recorder() {
+    return [this](bool written, size_t packets, size_t bytes) {
+      reports_.push_back({written, packets, bytes});
+    };
+  }
+
+  std::vector<Report> reports_;
   UniqueFd writerEnd_;
   UniqueFd readerEnd_;
 };
 
 TEST_F(TunWriterTest, HoldsABurstUntilFlushAndWritesOthersAtOnceInOrder) {
   testing::Flow flow;
-  TunWriter writer(writerEnd_.get(), true, "write failed");
+  TunWriter writer(writerEnd_.get(), true, Recorder());
   writer.Write(testing::TcpSegment(flow, 0, 1000, 1));
   writer.Write(testing::TcpSegment(flow, 1000, 1000, 2));
   EXPECT_TRUE(Written().empty()) << "a mergeable segment went out before the flush";
@@ -66,11 +78,12 @@ TEST_F(TunWriterTest, HoldsABurstUntilFlushAndWritesOthersAtOnceInOrder) {
   EXPECT_EQ(Written(), WithPlainHeader(lone));
   writer.Flush();
   EXPECT_TRUE(Written().empty());
+  EXPECT_EQ(reports_, (std::vector<Report>{{true, 2, 2080}, {true, 1, 90}, {true, 1, 1040}}));
 }
 
 TEST_F(TunWriterTest, WithoutOffloadHeadersEveryPacketGoesOutAloneAndAtOnce) {
   testing::Flow flow;
-  TunWriter writer(writerEnd_.get(), false, "write failed");
+  TunWriter writer(writerEnd_.get(), false, Recorder());
   for (uint32_t i = 0; i < 3; ++i) {
     const Packet segment = testing::TcpSegment(flow, i * 1000, 1000, static_cast<uint16_t>(i));
     writer.Write(segment);
@@ -78,21 +91,20 @@ TEST_F(TunWriterTest, WithoutOffloadHeadersEveryPacketGoesOutAloneAndAtOnce) {
   }
 }
 
-TEST_F(TunWriterTest, ARefusedMergedWriteCountsEveryPacketItCarried) {
+TEST_F(TunWriterTest, ARefusedMergedWriteReportsEveryPacketItCarried) {
   readerEnd_.Reset();
   // The agent ignores SIGPIPE; so must this test, or the refused write would end it.
   struct sigaction ignore {};
   struct sigaction previous {};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, &previous);
-  const uint64_t before = g_metrics.tunDroppedPackets.load();
-  TunWriter writer(writerEnd_.get(), true, "write failed");
+  TunWriter writer(writerEnd_.get(), true, Recorder());
   testing::Flow flow;
   for (uint32_t i = 0; i < 3; ++i) {
     writer.Write(testing::TcpSegment(flow, i * 1000, 1000, static_cast<uint16_t>(i)));
   }
   writer.Flush();
-  EXPECT_EQ(g_metrics.tunDroppedPackets.load() - before, 3u);
+  EXPECT_EQ(reports_, (std::vector<Report>{{false, 3, 3120}}));
   ::sigaction(SIGPIPE, &previous, nullptr);
 }
 
