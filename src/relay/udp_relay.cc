@@ -1,10 +1,12 @@
 #include "relay/udp_relay.h"
 
 #include <netdb.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -55,7 +57,12 @@ void UdpRelay::Connect(const std::string& serverUrl, const std::string& deviceNu
     return;
   }
   SetReceiveTimeout(fd_, kReceiveWaitSeconds, 0);
+  // Runs of datagrams the Hub sent together may then arrive as one message; refused by an
+  // older kernel, which is fine: they arrive one by one.
+  const int coalesce = 1;
+  ::setsockopt(fd_, SOL_UDP, UDP_GRO, &coalesce, sizeof coalesce);
   batchNext_ = batchReceived_ = 0;
+  segmentOffset_ = 0;
   connected_ = true;
   CountUp(g_metrics.udpProbesAccepted);
   g_log.Write("INFO", "UDP relay connected.");
@@ -134,38 +141,79 @@ bool UdpRelay::SendDatagram(const uint8_t* datagram, size_t length) {
 }
 
 bool UdpRelay::ReceivePacket(std::span<const uint8_t>& packet) {
-  if (batchNext_ == batchReceived_) {
-    batchNext_ = batchReceived_ = 0;
-    if (batchBuffer_.empty()) {
-      batchBuffer_.resize(kReceiveBatch * kMaxUdpDatagram);
-      for (size_t i = 0; i < kReceiveBatch; ++i) {
-        batchSlots_[i] = {batchBuffer_.data() + i * kMaxUdpDatagram, kMaxUdpDatagram};
-      }
-    }
-    for (size_t i = 0; i < kReceiveBatch; ++i) {
-      batchMessages_[i] = {};
-      batchMessages_[i].msg_hdr.msg_iov = &batchSlots_[i];
-      batchMessages_[i].msg_hdr.msg_iovlen = 1;
-    }
-    // Waits (up to the receive time-out) for the first datagram only, then takes what is
-    // already queued behind it.
-    const int n = ::recvmmsg(fd_, batchMessages_.data(), kReceiveBatch, MSG_WAITFORONE, nullptr);
-    if (n <= 0) {
-      return false;
-    }
-    batchReceived_ = static_cast<size_t>(n);
+  if (!HasQueuedPacket() && !ReceiveBatch()) {
+    return false;
   }
-  const mmsghdr& message = batchMessages_[batchNext_];
-  const uint8_t* datagram = static_cast<const uint8_t*>(batchSlots_[batchNext_].iov_base);
-  ++batchNext_;
+  const std::span<const uint8_t> datagram = NextQueuedDatagram();
   UdpData data;
-  // A datagram larger than its slot arrives cut short; it is refused, not taken.
-  if ((message.msg_hdr.msg_flags & MSG_TRUNC) != 0 ||
-      !ParseUdpData({datagram, message.msg_len}, data) || data.channelId != channelId_) {
+  if (datagram.empty() || !ParseUdpData(datagram, data) || data.channelId != channelId_) {
     return false;
   }
   packet = data.packet;
   return true;
+}
+
+bool UdpRelay::ReceiveBatch() {
+  batchNext_ = batchReceived_ = 0;
+  segmentOffset_ = 0;
+  if (batchBuffer_.empty()) {
+    batchBuffer_.resize(kReceiveBatch * kReceiveSlot);
+  }
+  for (size_t i = 0; i < kReceiveBatch; ++i) {
+    batchSlots_[i] = {batchBuffer_.data() + i * kReceiveSlot, kReceiveSlot};
+    batchMessages_[i] = {};
+    batchMessages_[i].msg_hdr.msg_iov = &batchSlots_[i];
+    batchMessages_[i].msg_hdr.msg_iovlen = 1;
+    batchMessages_[i].msg_hdr.msg_control = batchControl_[i].bytes;
+    batchMessages_[i].msg_hdr.msg_controllen = sizeof batchControl_[i].bytes;
+  }
+  // Waits (up to the receive time-out) for the first datagram only, then takes what is
+  // already queued behind it.
+  const int n = ::recvmmsg(fd_, batchMessages_.data(), kReceiveBatch, MSG_WAITFORONE, nullptr);
+  if (n <= 0) {
+    return false;
+  }
+  batchReceived_ = static_cast<size_t>(n);
+  return true;
+}
+
+namespace {
+
+// The size of the datagrams a coalesced message holds, or 0 for a single datagram.
+size_t CoalescedSegmentSize(const msghdr& message) {
+  for (const cmsghdr* option = CMSG_FIRSTHDR(&message); option != nullptr;
+       option = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(option))) {
+    if (option->cmsg_level == SOL_UDP && option->cmsg_type == UDP_GRO) {
+      int size = 0;
+      std::memcpy(&size, CMSG_DATA(option), sizeof size);
+      return size > 0 ? static_cast<size_t>(size) : 0;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+// With receive coalescing one message may hold a run of datagrams of one size (the last one
+// may be shorter); the size comes with it. Hands them out one by one.
+std::span<const uint8_t> UdpRelay::NextQueuedDatagram() {
+  const mmsghdr& message = batchMessages_[batchNext_];
+  const uint8_t* bytes = static_cast<const uint8_t*>(batchSlots_[batchNext_].iov_base);
+  const size_t segment = CoalescedSegmentSize(message.msg_hdr);
+  const size_t offset = segmentOffset_;
+  const size_t rest = message.msg_len - offset;
+  const size_t length = segment == 0 ? rest : std::min(segment, rest);
+  segmentOffset_ += length;
+  // A message larger than its slot arrives cut short: all of it is refused, not taken.
+  const bool truncated = (message.msg_hdr.msg_flags & MSG_TRUNC) != 0;
+  if (segmentOffset_ >= message.msg_len || truncated || length == 0) {
+    ++batchNext_;
+    segmentOffset_ = 0;
+  }
+  if (truncated) {
+    return {};
+  }
+  return {bytes + offset, length};
 }
 
 void UdpRelay::Interrupt() {

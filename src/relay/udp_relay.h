@@ -62,6 +62,10 @@ class UdpRelay {
   bool Probe(const std::string& deviceNumber, const std::string& deviceSecret,
              const std::function<bool()>& worthProbing);
   bool SendDatagram(const uint8_t* datagram, size_t length);
+  // Takes the next messages from the socket; false on time-out, stop or error.
+  bool ReceiveBatch();
+  // The next queued datagram, or empty for one that must be refused. Needs HasQueuedPacket.
+  std::span<const uint8_t> NextQueuedDatagram();
 
   int fd_ = -1;
   std::atomic<bool> connected_{false};
@@ -71,13 +75,20 @@ class UdpRelay {
   std::array<uint8_t, kMaxUdpDatagram> recvBuffer_{};  // the probe reply
 
   // Data datagrams taken from the socket together, handed out one per ReceivePacket: under
-  // load one system call brings many instead of one each.
-  static constexpr size_t kReceiveBatch = 32;
-  std::vector<uint8_t> batchBuffer_;  // kReceiveBatch slots of kMaxUdpDatagram bytes
+  // load one system call brings many instead of one each. With receive coalescing on, the
+  // kernel may join a run of datagrams into one message of up to 64 KiB.
+  static constexpr size_t kReceiveBatch = 16;
+  static constexpr size_t kReceiveSlot = 65536;
+  struct Control {
+    alignas(cmsghdr) uint8_t bytes[CMSG_SPACE(sizeof(int))];
+  };
+  std::vector<uint8_t> batchBuffer_;  // kReceiveBatch slots of kReceiveSlot bytes
   std::array<iovec, kReceiveBatch> batchSlots_{};
   std::array<mmsghdr, kReceiveBatch> batchMessages_{};
+  std::array<Control, kReceiveBatch> batchControl_{};
   size_t batchReceived_ = 0;
   size_t batchNext_ = 0;
+  size_t segmentOffset_ = 0;  // within message batchNext_
 };
 
 }  // namespace larkspire

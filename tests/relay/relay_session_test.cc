@@ -200,6 +200,30 @@ TEST_F(RelayConnectionTest, UdpBurstArrivesInOrderWithoutForeignOrOversizedDatag
   relay_.join();
 }
 
+// A run the Hub sent as one segmented send may arrive as one coalesced message; it is cut
+// back into its datagrams, in order, each checked on its own.
+TEST_F(RelayConnectionTest, CoalescedUdpRunIsCutBackIntoItsDatagrams) {
+  FakeHub hub;
+  Start(hub);
+  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  hub.SendBinary(Ipv4Packet(40, 6, 0));
+  ASSERT_EQ(DeviceReceives().size(), 40u);
+  ASSERT_TRUE(WaitForUdpChannel());
+
+  std::vector<std::vector<uint8_t>> run;
+  for (uint8_t i = 0; i < 20; ++i) {
+    run.push_back(Ipv4Packet(i < 19 ? 300 : 120, 17, i));
+  }
+  hub.SendUdpPacketsTogether(run);
+  for (const std::vector<uint8_t>& packet : run) {
+    EXPECT_EQ(DeviceReceives(), packet);
+  }
+  hub.SendUdpPacket(Ipv4Packet(100, 17, 0x55));  // and single datagrams still pass after it
+  EXPECT_EQ(DeviceReceives(), Ipv4Packet(100, 17, 0x55));
+  hub.Disconnect();
+  relay_.join();
+}
+
 TEST_F(RelayConnectionTest, QueuedBurstIsFramedInOrderWithConsecutiveKeys) {
   FakeHub hub(FakeHub::Options{.answerProbes = false});
   Start(hub);

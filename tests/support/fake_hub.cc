@@ -1,6 +1,7 @@
 #include "support/fake_hub.h"
 
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -223,6 +224,35 @@ void FakeHub::SendUdpPacket(std::span<const uint8_t> packet, std::optional<uint6
   std::lock_guard lock(mutex_);
   ::sendto(udpFd_, datagram.data(), datagram.size(), 0,
            reinterpret_cast<const sockaddr*>(&edgeUdpAddress_), sizeof edgeUdpAddress_);
+}
+
+void FakeHub::SendUdpPacketsTogether(const std::vector<std::vector<uint8_t>>& packets) {
+  std::vector<uint8_t> run;
+  for (const std::vector<uint8_t>& packet : packets) {
+    const size_t at = run.size();
+    run.resize(at + kUdpDataHeaderSize);
+    WriteUdpDataHeader(run.data() + at, channelId_.load());
+    run.insert(run.end(), packet.begin(), packet.end());
+  }
+  // One segmented send: the kernel keeps the run together up to a receiver that asked for
+  // coalesced datagrams.
+  const auto segment = static_cast<uint16_t>(kUdpDataHeaderSize + packets.front().size());
+  iovec part{run.data(), run.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof segment)] = {};
+  msghdr message{};
+  message.msg_name = &edgeUdpAddress_;
+  message.msg_namelen = sizeof edgeUdpAddress_;
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* option = CMSG_FIRSTHDR(&message);
+  option->cmsg_level = SOL_UDP;
+  option->cmsg_type = UDP_SEGMENT;
+  option->cmsg_len = CMSG_LEN(sizeof segment);
+  std::memcpy(CMSG_DATA(option), &segment, sizeof segment);
+  std::lock_guard lock(mutex_);
+  ::sendmsg(udpFd_, &message, 0);
 }
 
 }  // namespace larkspire::testing

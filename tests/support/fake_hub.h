@@ -55,6 +55,8 @@ class FakeHub {
   std::optional<std::vector<uint8_t>> NextUdpPacket();
   // Sends a data datagram (with the current or the given identifier) to the edge.
   void SendUdpPacket(std::span<const uint8_t> packet, std::optional<uint64_t> channelId = {});
+  // Packets of one size (the last may be shorter) as one segmented send on this channel.
+  void SendUdpPacketsTogether(const std::vector<std::vector<uint8_t>>& packets);
 
  private:
   void AcceptLoop();
