@@ -111,8 +111,11 @@ bool SegmentMerger::Start(std::span<const uint8_t> packet) {
 bool SegmentMerger::Continues(std::span<const uint8_t> candidate, const Segment& segment) const {
   const uint8_t* held = buffer_.data() + sizeof(OffloadHeader);
   const uint8_t* next = candidate.data();
+  // The kernel numbers the pieces it cuts upwards from the first; other numbering would not
+  // survive the round trip.
+  const auto expectedId = static_cast<uint16_t>(Read16(held + 4) + segments_);
   if (segment.kind != first_.kind || segment.payloadLength > first_.payloadLength ||
-      !SameBytes(held, next, 1, 1) ||   // type of service and ECN
+      Read16(next + 4) != expectedId || !SameBytes(held, next, 1, 1) ||  // type of service and ECN
       !SameBytes(held, next, 8, 2) ||   // time to live and protocol
       !SameBytes(held, next, 12, 8)) {  // addresses
     return false;
@@ -127,8 +130,9 @@ bool SegmentMerger::Continues(std::span<const uint8_t> candidate, const Segment&
   }
   return segment.sequence == nextSequence_ &&
          segment.transportHeaderLength == first_.transportHeaderLength &&
-         SameBytes(heldTransport, nextTransport, 8, 4) &&   // acknowledgement
+         SameBytes(heldTransport, nextTransport, 8, 5) &&   // acknowledgement, offset, AE bit
          SameBytes(heldTransport, nextTransport, 14, 2) &&  // window
+         SameBytes(heldTransport, nextTransport, 18, 2) &&  // urgent pointer, unused as it is
          SameBytes(heldTransport, nextTransport, 20, segment.transportHeaderLength - 20);
 }
 

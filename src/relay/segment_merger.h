@@ -20,12 +20,12 @@ struct OffloadHeader {
 static_assert(sizeof(OffloadHeader) == 10);
 
 // Joins consecutive IPv4 TCP segments of one connection, or equal-sized IPv4 UDP datagrams
-// of one flow, into one large packet with an offload header, so the kernel forwards and
-// translates them once and splits them again only where they leave. What leaves is exactly
-// what would have left packet by packet: the same payloads, headers and order; the kernel
-// fills in the checksums. Only packets whose checksums are right are joined, so a damaged
-// packet is never given a fresh, valid checksum; it travels alone and is dropped as before.
-// Pure logic: TunWriter does the writing.
+// of one flow (identification numbers counting up by one, as senders number them), into one large
+// packet with an offload header, so the kernel forwards and translates them once and splits them
+// again only where they leave. What leaves is exactly what would have left packet by packet: the
+// same payloads, headers and order; the kernel fills in the checksums. Only packets whose checksums
+// are right are joined, so a damaged packet is never given a fresh, valid checksum; it travels
+// alone and is dropped as before. Pure logic: TunWriter does the writing.
 class SegmentMerger {
  public:
   static constexpr size_t kMaxSegments = 64;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz/support/kernel_segmenter.h"
 #include "relay/test_packets.h"
 
 namespace larkspire {
@@ -15,79 +16,10 @@ using testing::TcpSegment;
 using testing::UdpDatagram;
 using Packet = std::vector<uint8_t>;
 
-uint16_t Get16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
 OffloadHeader HeaderOf(std::span<const uint8_t> merged) {
   OffloadHeader header;
   std::memcpy(&header, merged.data(), sizeof header);
   return header;
-}
-
-// Cuts a merged packet the way the kernel does before it leaves: every piece gets the
-// headers of the first, its own length, identification and sequence number, the push flag
-// only on the last piece, and full checksums.
-std::vector<Packet> Segment(std::span<const uint8_t> merged) {
-  const OffloadHeader header = HeaderOf(merged);
-  const Packet whole(merged.begin() + sizeof header, merged.end());
-  if (header.gsoType == 0) {
-    return {whole};
-  }
-  const bool tcp = whole[9] == 6;
-  const size_t headers = header.headerLength;
-  std::vector<Packet> pieces;
-  for (size_t offset = headers, i = 0; offset < whole.size(); offset += header.segmentSize, ++i) {
-    const size_t size = std::min<size_t>(header.segmentSize, whole.size() - offset);
-    Packet piece(whole.begin(), whole.begin() + static_cast<long>(headers));
-    piece.insert(piece.end(), whole.begin() + static_cast<long>(offset),
-                 whole.begin() + static_cast<long>(offset + size));
-    const bool last = offset + size == whole.size();
-    testing::Put16(piece, 4, Get16(&whole[4]) + i);
-    if (tcp) {
-      const uint32_t sequence = (uint32_t{Get16(&whole[24])} << 16 | Get16(&whole[26])) +
-                                static_cast<uint32_t>(i * header.segmentSize);
-      testing::Put32(piece, 24, sequence);
-      if (!last) {
-        piece[33] &= static_cast<uint8_t>(~0x08);
-      }
-    } else {
-      testing::Put16(piece, 24, static_cast<uint32_t>(8 + size));
-    }
-    testing::Put16(piece, 2, static_cast<uint32_t>(piece.size()));
-    testing::Put16(piece, 10, 0);
-    InternetChecksum ipSum;
-    ipSum.Add(piece.data(), 20);
-    StoreChecksum(&piece[10], static_cast<uint16_t>(~ipSum.Folded()));
-    testing::FillTransportChecksum(piece, header.checksumStart + header.checksumOffset);
-    pieces.push_back(piece);
-  }
-  return pieces;
-}
-
-// Offers each packet in turn as TunWriter does; returns what would be written.
-std::vector<std::vector<uint8_t>> Merge(const std::vector<Packet>& packets) {
-  SegmentMerger merger;
-  std::vector<std::vector<uint8_t>> writes;
-  for (const Packet& packet : packets) {
-    if (merger.Append(packet)) {
-      continue;
-    }
-    if (merger.holding()) {
-      const auto merged = merger.Finish();
-      writes.emplace_back(merged.begin(), merged.end());
-    }
-    if (!merger.Start(packet)) {
-      std::vector<uint8_t> alone(sizeof(OffloadHeader), 0);
-      alone.insert(alone.end(), packet.begin(), packet.end());
-      writes.push_back(alone);
-    }
-  }
-  if (merger.holding()) {
-    const auto merged = merger.Finish();
-    writes.emplace_back(merged.begin(), merged.end());
-  }
-  return writes;
 }
 
 std::vector<Packet> TcpRun(const Flow& flow, uint32_t sequence, std::vector<size_t> sizes,
@@ -104,7 +36,7 @@ void ExpectSegmentsBackToOriginals(const std::vector<std::vector<uint8_t>>& writ
                                    const std::vector<Packet>& originals) {
   std::vector<Packet> leaving;
   for (const auto& write : writes) {
-    for (Packet& piece : Segment(write)) {
+    for (Packet& piece : testing::CutLikeTheKernel(write)) {
       leaving.push_back(piece);
     }
   }
@@ -123,7 +55,7 @@ TEST(SegmentMergerTest, JoinsATcpBurstThatLeavesExactlyAsItCame) {
                                last ? 0x18 : 0x10, timestamps));
     sequence += static_cast<uint32_t>(size);
   }
-  const auto writes = Merge(burst);
+  const auto writes = testing::MergeLikeTheWriter(burst);
   ASSERT_EQ(writes.size(), 1u);
   const OffloadHeader header = HeaderOf(writes[0]);
   EXPECT_EQ(header.flags, 1);    // checksum left to the kernel
@@ -144,7 +76,7 @@ TEST(SegmentMergerTest, JoinsEqualUdpDatagramsOfOneFlow) {
         UdpDatagram(flow, 72, static_cast<uint16_t>(50 + i), static_cast<uint8_t>(i)));
   }
   datagrams.push_back(UdpDatagram(flow, 10, 54));  // a shorter last one still joins
-  const auto writes = Merge(datagrams);
+  const auto writes = testing::MergeLikeTheWriter(datagrams);
   ASSERT_EQ(writes.size(), 1u);
   EXPECT_EQ(HeaderOf(writes[0]).gsoType, 5);
   EXPECT_EQ(HeaderOf(writes[0]).checksumOffset, 6);
@@ -153,7 +85,7 @@ TEST(SegmentMergerTest, JoinsEqualUdpDatagramsOfOneFlow) {
 
 TEST(SegmentMergerTest, ALonePacketGoesOutByteForByte) {
   const Packet only = TcpSegment(Flow{}, 1, 500, 3);
-  const auto writes = Merge({only});
+  const auto writes = testing::MergeLikeTheWriter({only});
   ASSERT_EQ(writes.size(), 1u);
   EXPECT_EQ(HeaderOf(writes[0]).gsoType, 0);
   EXPECT_EQ(HeaderOf(writes[0]).flags, 0);
@@ -172,6 +104,9 @@ TEST(SegmentMergerTest, KeepsApartWhatMustNotBeJoined) {
   mayFragment.fragmentField = 0;
   Packet badChecksum = TcpSegment(flow, 1400, 1400, 2);
   badChecksum.back() ^= 1;
+  Packet urgentPointer = TcpSegment(flow, 1400, 1400, 2);
+  urgentPointer[39] = 1;  // meaningless without URG, but it must leave as it came
+  testing::FixTransportChecksum(urgentPointer, 36);
   Packet ipOptions = TcpSegment(flow, 1400, 1400, 2);
   ipOptions[0] = 0x46;
   struct Case {
@@ -193,6 +128,9 @@ TEST(SegmentMergerTest, KeepsApartWhatMustNotBeJoined) {
       {"anything after a push", TcpSegment(flow, 0, 1400, 1, 0x18),
        TcpSegment(flow, 1400, 1400, 2)},
       {"a damaged segment", TcpSegment(flow, 0, 1400, 1), badChecksum},
+      {"another urgent pointer", TcpSegment(flow, 0, 1400, 1), urgentPointer},
+      {"identification not counting up", TcpSegment(flow, 0, 1400, 1),
+       TcpSegment(flow, 1400, 1400, 3)},
       {"IP options", TcpSegment(flow, 0, 1400, 1), ipOptions},
       {"no don't-fragment", TcpSegment(flow, 0, 1400, 1), TcpSegment(mayFragment, 1400, 1400, 2)},
       {"UDP after TCP", TcpSegment(flow, 0, 1400, 1), UdpDatagram(flow, 1400, 2)},
@@ -200,14 +138,14 @@ TEST(SegmentMergerTest, KeepsApartWhatMustNotBeJoined) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const auto writes = Merge({c.first, c.second});
+    const auto writes = testing::MergeLikeTheWriter({c.first, c.second});
     ASSERT_EQ(writes.size(), 2u);
     EXPECT_EQ(Packet(writes[1].begin() + sizeof(OffloadHeader), writes[1].end()), c.second);
     ExpectSegmentsBackToOriginals({writes[0]}, {c.first});
   }
   // A segment shorter than the first ends the packet: only the last piece may be short.
   const std::vector<Packet> shortInside = TcpRun(flow, 0, {1400, 1000, 1000});
-  const auto writes = Merge(shortInside);
+  const auto writes = testing::MergeLikeTheWriter(shortInside);
   EXPECT_EQ(writes.size(), 2u);
   ExpectSegmentsBackToOriginals(writes, shortInside);
 }
@@ -228,13 +166,13 @@ TEST(SegmentMergerTest, UnjoinablePacketsAreNeverHeld) {
 
 TEST(SegmentMergerTest, StopsAtTheSizeAndCountLimits) {
   // 1400-byte payloads: the 47th would take the packet past 65535 bytes.
-  const auto bySize = Merge(TcpRun(Flow{}, 0, std::vector<size_t>(50, 1400)));
+  const auto bySize = testing::MergeLikeTheWriter(TcpRun(Flow{}, 0, std::vector<size_t>(50, 1400)));
   ASSERT_EQ(bySize.size(), 2u);
   EXPECT_EQ(bySize[0].size() - sizeof(OffloadHeader), 40 + 46 * 1400u);
   ExpectSegmentsBackToOriginals(bySize, TcpRun(Flow{}, 0, std::vector<size_t>(50, 1400)));
 
-  const auto byCount =
-      Merge(TcpRun(Flow{}, 0, std::vector<size_t>(SegmentMerger::kMaxSegments + 1, 100)));
+  const auto byCount = testing::MergeLikeTheWriter(
+      TcpRun(Flow{}, 0, std::vector<size_t>(SegmentMerger::kMaxSegments + 1, 100)));
   ASSERT_EQ(byCount.size(), 2u);
   EXPECT_EQ(byCount[1].size() - sizeof(OffloadHeader), 140u);
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "relay/internet_checksum.h"
+#include "fuzz/support/kernel_segmenter.h"
 
 namespace larkspire::testing {
 
@@ -20,38 +20,22 @@ struct Flow {
   uint16_t fragmentField = 0x4000;  // "don't fragment"
 };
 
-inline void Put16(std::vector<uint8_t>& p, size_t at, uint32_t v) {
-  p[at] = static_cast<uint8_t>(v >> 8);
-  p[at + 1] = static_cast<uint8_t>(v);
-}
-
-inline void Put32(std::vector<uint8_t>& p, size_t at, uint32_t v) {
-  Put16(p, at, v >> 16);
-  Put16(p, at + 2, v);
+inline void Store32(std::vector<uint8_t>& p, size_t at, uint32_t v) {
+  Store16(p, at, v >> 16);
+  Store16(p, at + 2, v);
 }
 
 inline void FillIpv4Header(std::vector<uint8_t>& p, const Flow& flow, uint8_t protocol,
                            uint16_t id) {
   p[0] = 0x45;
-  Put16(p, 2, static_cast<uint32_t>(p.size()));
-  Put16(p, 4, id);
-  Put16(p, 6, flow.fragmentField);
+  Store16(p, 2, static_cast<uint32_t>(p.size()));
+  Store16(p, 4, id);
+  Store16(p, 6, flow.fragmentField);
   p[8] = flow.ttl;
   p[9] = protocol;
-  Put32(p, 12, flow.source);
-  Put32(p, 16, flow.destination);
-  Put16(p, 10, 0);
-  InternetChecksum sum;
-  sum.Add(p.data(), 20);
-  StoreChecksum(&p[10], static_cast<uint16_t>(~sum.Folded()));
-}
-
-inline void FillTransportChecksum(std::vector<uint8_t>& p, size_t checksumAt) {
-  Put16(p, checksumAt, 0);
-  InternetChecksum sum;
-  sum.AddPseudoHeader(p.data(), p[9], p.size() - 20);
-  sum.Add(p.data() + 20, p.size() - 20);
-  StoreChecksum(&p[checksumAt], static_cast<uint16_t>(~sum.Folded()));
+  Store32(p, 12, flow.source);
+  Store32(p, 16, flow.destination);
+  FixIpChecksum(p);
 }
 
 inline std::vector<uint8_t> Payload(size_t size, uint8_t seed) {
@@ -69,31 +53,31 @@ inline std::vector<uint8_t> TcpSegment(const Flow& flow, uint32_t sequence, size
                                        uint32_t ack = 777) {
   const size_t tcpHeader = 20 + options.size();
   std::vector<uint8_t> p(20 + tcpHeader + payloadSize);
-  Put16(p, 20, flow.sourcePort);
-  Put16(p, 22, flow.destinationPort);
-  Put32(p, 24, sequence);
-  Put32(p, 28, ack);
+  Store16(p, 20, flow.sourcePort);
+  Store16(p, 22, flow.destinationPort);
+  Store32(p, 24, sequence);
+  Store32(p, 28, ack);
   p[32] = static_cast<uint8_t>((tcpHeader / 4) << 4);
   p[33] = flags;
-  Put16(p, 34, 502);
+  Store16(p, 34, 502);
   std::copy(options.begin(), options.end(), p.begin() + 40);
   const std::vector<uint8_t> payload = Payload(payloadSize, static_cast<uint8_t>(sequence));
   std::copy(payload.begin(), payload.end(), p.begin() + 20 + static_cast<long>(tcpHeader));
   FillIpv4Header(p, flow, 6, id);
-  FillTransportChecksum(p, 36);
+  FixTransportChecksum(p, 36);
   return p;
 }
 
 inline std::vector<uint8_t> UdpDatagram(const Flow& flow, size_t payloadSize, uint16_t id,
                                         uint8_t seed = 1) {
   std::vector<uint8_t> p(28 + payloadSize);
-  Put16(p, 20, flow.sourcePort);
-  Put16(p, 22, flow.destinationPort);
-  Put16(p, 24, static_cast<uint32_t>(8 + payloadSize));
+  Store16(p, 20, flow.sourcePort);
+  Store16(p, 22, flow.destinationPort);
+  Store16(p, 24, static_cast<uint32_t>(8 + payloadSize));
   const std::vector<uint8_t> payload = Payload(payloadSize, seed);
   std::copy(payload.begin(), payload.end(), p.begin() + 28);
   FillIpv4Header(p, flow, 17, id);
-  FillTransportChecksum(p, 26);
+  FixTransportChecksum(p, 26);
   if (p[26] == 0 && p[27] == 0) {
     p[26] = p[27] = 0xFF;  // zero means "no checksum"; its ones' complement twin stands in
   }
