@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "config/settings_changes.h"
 #include "hub/http_client.h"
 #include "hub/url.h"
 #include "netcfg/health.h"
@@ -68,6 +69,7 @@ void EdgeService::Run() {
 
 std::vector<std::string> EdgeService::PrepareSettings() {
   settings_ = LoadSettings(configPath_);
+  stored_ = settings_;
   settings_.serverUrl = NormalizeServerUrl(settings_.serverUrl);
 
   std::vector<InterfaceNetwork> detected = DetectHardwareInterfaceNetworks();
@@ -104,7 +106,7 @@ std::vector<std::string> EdgeService::PrepareSettings() {
     LogInfo("sharedNetworks effective: " + JoinNetworks(settings_.sharedNetworks));
   }
 
-  SaveSettings(configPath_, settings_);
+  SaveOwnChanges();
   LogInfo("Edge serverUrl: " + settings_.serverUrl);
   LogInfo("Edge deviceNumber before register: " + OrEmptyMarker(settings_.deviceNumber));
   LogInfo("Edge deviceSecret before register: " + OrEmptyMarker(settings_.deviceSecret));
@@ -116,11 +118,16 @@ std::vector<std::string> EdgeService::PrepareSettings() {
   return interfaceNames;
 }
 
+void EdgeService::SaveOwnChanges() {
+  SaveSettingsChanges(configPath_, stored_, settings_);
+  stored_ = settings_;
+}
+
 void EdgeService::Register() {
   HttpClient client(settings_.serverUrl);
   ApiResponse reply = client.Send("POST", kRegisterPath, BuildRegisterBody(settings_));
   ApplyRegisterReply(reply, settings_);
-  SaveSettings(configPath_, settings_);
+  SaveOwnChanges();
   LogInfo("Device registered: " + settings_.deviceNumber);
   LogInfo("Device secret: " + settings_.deviceSecret);
   LogInfo("Edge deviceNumber: " + settings_.deviceNumber);

@@ -30,6 +30,9 @@ class EdgeService {
   // interface names (each once, in detection order).
   std::vector<std::string> PrepareSettings();
   void Register();
+  // Writes what this service changed in settings_ since the last load or save, keeping
+  // whatever the web page saved in the meantime.
+  void SaveOwnChanges();
   void RelayLoop();
   void RunRelayUntilStopped();
   void TearDown();
@@ -37,6 +40,7 @@ class EdgeService {
   std::string configPath_;
   std::string workDir_;
   Settings settings_;
+  Settings stored_;  // settings_ as last read from or written to the file
   TunDevice tun_;
   LinuxNetworkConfigurator networkConfigurator_;
   WebSocketRelay webSocketRelay_;

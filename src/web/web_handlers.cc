@@ -10,7 +10,7 @@
 #include "util/logger.h"
 #include "util/run_flag.h"
 #include "util/text.h"
-#include "web/config_lock.h"
+#include "config/config_lock.h"
 #include "web/http_request.h"
 #include "web/session_token.h"
 #include "web/web_server.h"

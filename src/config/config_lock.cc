@@ -1,4 +1,4 @@
-#include "web/config_lock.h"
+#include "config/config_lock.h"
 
 namespace larkspire {
 
