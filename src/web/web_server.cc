@@ -46,15 +46,16 @@ ssize_t Receive(int fd, char* buffer, size_t size) {
 }
 
 // Reads one request: headers until the blank line, then as much body as Content-Length
-// announces. A peer that closes or stays silent leaves what has arrived. Throws
-// RequestTooLarge as soon as the headers, or the announced total, pass kMaxRequestBytes.
-std::string ReadRequest(int fd) {
+// announces. A peer that closes, stays silent or is still sending at `deadline` leaves what
+// has arrived. Throws RequestTooLarge as soon as the headers, or the announced total, pass
+// kMaxRequestBytes.
+std::string ReadRequest(int fd, std::chrono::steady_clock::time_point deadline) {
   std::string raw;
   char chunk[kChunkBytes];
   size_t blank;
   while ((blank = raw.find("\r\n\r\n")) == std::string::npos) {
     ssize_t n = Receive(fd, chunk, sizeof(chunk));
-    if (n <= 0) {
+    if (n <= 0 || std::chrono::steady_clock::now() >= deadline) {
       return raw;
     }
     raw.append(chunk, static_cast<size_t>(n));
@@ -75,6 +76,9 @@ std::string ReadRequest(int fd) {
       break;
     }
     raw.append(chunk, static_cast<size_t>(n));
+    if (std::chrono::steady_clock::now() >= deadline) {
+      break;
+    }
   }
   return raw;
 }
@@ -242,7 +246,8 @@ void WebConfigServer::Admit(int fd) {
 void WebConfigServer::HandleClient(int fd) {
   bool unreadInput = false;
   try {
-    WebRequest request = ParseHttpRequest(ReadRequest(fd));
+    auto deadline = std::chrono::steady_clock::now() + requestDeadline;
+    WebRequest request = ParseHttpRequest(ReadRequest(fd, deadline));
     Route(fd, request);
   } catch (const std::exception& error) {
     unreadInput = dynamic_cast<const RequestTooLarge*>(&error) != nullptr;

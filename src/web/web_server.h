@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -26,6 +27,10 @@ struct WebRequest;
 class WebConfigServer {
  public:
   static constexpr size_t kMaxConnections = 64;
+  // How long one client may take to send its whole request. Each read also has a 5 s
+  // time-out, but a client that trickles a byte every few seconds would otherwise hold one
+  // of the kMaxConnections slots for as long as it likes.
+  static constexpr std::chrono::milliseconds kRequestDeadline{15000};
 
   explicit WebConfigServer(std::string configPath);
   WebConfigServer(const WebConfigServer&) = delete;
@@ -46,6 +51,7 @@ class WebConfigServer {
   std::function<std::string()> logPath;
   std::function<std::vector<InterfaceNetwork>()> detectInterfaces;
   std::function<GatewayHealth()> checkGatewayHealth;
+  std::chrono::milliseconds requestDeadline = kRequestDeadline;
 
  private:
   void Serve();
