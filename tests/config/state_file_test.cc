@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <ctime>
 #include <string>
 
@@ -13,37 +12,30 @@
 namespace larkspire {
 namespace {
 
-TEST(StateFileTest, FixedLayout) {
+TEST(StateFileTest, SavedFileIsReadableByAllWithAFixedLayout) {
+  TempDir dir;
+  const std::string path = dir / "var/lib/larkspire/edge.state.json";
+  std::time_t before = std::time(nullptr);
+  SaveStateTo(path, "Hub said \"no\"\\\tline\nnext \x01", false);
+  std::time_t after = std::time(nullptr);
+
+  EXPECT_EQ(FileMode(path), 0644);
+  const std::string text = ReadFile(path);
+  long long stamp = std::stoll(JsonFindRaw(text, "updatedAtUnix"));
+  EXPECT_GE(stamp, before);
+  EXPECT_LE(stamp, after);
+  EXPECT_EQ(text,
+            "{\n"
+            "  \"heartbeatAccepted\": false,\n"
+            "  \"message\": \"Hub said \\\"no\\\"\\\\\\tline\\nnext \\u0001\",\n"
+            "  \"updatedAtUnix\": " + std::to_string(stamp) + "\n"
+            "}\n");
   EXPECT_EQ(FormatState("Heartbeat ok", true, 1700000000),
             "{\n"
             "  \"heartbeatAccepted\": true,\n"
             "  \"message\": \"Heartbeat ok\",\n"
             "  \"updatedAtUnix\": 1700000000\n"
             "}\n");
-  EXPECT_NE(FormatState("", false, 0).find("\"heartbeatAccepted\": false,\n  \"message\": \"\",\n"),
-            std::string::npos);
-}
-
-TEST(StateFileTest, SavedFileIsReadableByAllAndHoldsTheOutcome) {
-  TempDir dir;
-  const std::string path = dir / "var/lib/larkspire/edge.state.json";
-  const std::string message = "Hub said \"no\"\\\tline\nnext \x01";
-  std::time_t before = std::time(nullptr);
-  SaveStateTo(path, message, false);
-  std::time_t after = std::time(nullptr);
-
-  std::string text = ReadFile(path);
-  EXPECT_EQ(FileMode(path), 0644);
-  EXPECT_FALSE(JsonBoolValue(text, "heartbeatAccepted", true));
-  EXPECT_EQ(JsonStringValue(text, "message", "?"), message);
-  long long stamp = std::stoll(JsonFindRaw(text, "updatedAtUnix"));
-  EXPECT_GE(stamp, before);
-  EXPECT_LE(stamp, after);
-  // One JSON object on five lines, nothing raw below 0x20 except the line breaks.
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5);
-  for (unsigned char c : text) {
-    EXPECT_TRUE(c >= 0x20 || c == '\n');
-  }
 }
 
 }  // namespace

@@ -1,36 +1,26 @@
 #include "hub/http_client.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <stdexcept>
 
 #include "hub/tcp.h"
 #include "support/fake_http_server.h"
+#include "support/temp_dir.h"
 #include "util/file.h"
 #include "util/json.h"
+#include "util/test_errors.h"
 #include "util/text.h"
 
 namespace larkspire {
 namespace {
 
+using testing::ErrorOf;
 using testing::FakeHttpServer;
 
 const char kOkReply[] =
     "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 16\r\n\r\n"
     "{\"success\":true}";
 
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
-
-TEST(HttpClientSend, PostsTheRegisterBodyByteForByte) {
+TEST(HttpClientSend, PostsTheBodyByteForByteOnTheGivenPath) {
   FakeHttpServer server(kOkReply);
   const std::string body = "{\"deviceNumber\":" + JsonString("") +
                            ",\"deviceSecret\":\"\",\"deviceName\":\"edge \\\"one\\\"\","
@@ -38,43 +28,26 @@ TEST(HttpClientSend, PostsTheRegisterBodyByteForByte) {
                            "}";
   HttpClient client(server.Url() + "/prefix/");
   const ApiResponse reply = client.Send("POST", "api/devices/register", body);
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_TRUE(reply.success);
+  // An encoded device number reaches the wire unchanged.
+  client.Send("POST", "/api/devices/" + UrlEncode("edge 7/ü?x") + "/heartbeat", "{}");
 
-  ASSERT_EQ(server.Requests().size(), 1u);
+  ASSERT_EQ(server.Requests().size(), 2u);
   EXPECT_EQ(server.Requests()[0],
             "POST /api/devices/register HTTP/1.1\r\n"
             "Host: 127.0.0.1:" + std::to_string(server.Port()) + "\r\n"
             "Content-Type: application/json\r\n"
             "Content-Length: " + std::to_string(body.size()) + "\r\n"
             "Connection: close\r\n\r\n" + body);
-  EXPECT_EQ(reply.status, 200);
-  EXPECT_TRUE(reply.success);
-}
-
-TEST(HttpClientSend, HeartbeatPathCarriesTheEncodedDeviceNumber) {
-  FakeHttpServer server(kOkReply);
-  const std::string path = "/api/devices/" + UrlEncode("edge 7/ü?x") + "/heartbeat";
-  HttpClient(server.Url()).Send("POST", path, "{}");
-  ASSERT_EQ(server.Requests().size(), 1u);
-  EXPECT_TRUE(server.Requests()[0].starts_with(
+  EXPECT_TRUE(server.Requests()[1].starts_with(
       "POST /api/devices/edge%207%2F%C3%BC%3Fx/heartbeat HTTP/1.1\r\n"));
-  EXPECT_TRUE(server.Requests()[0].ends_with("Content-Length: 2\r\nConnection: close\r\n\r\n{}"));
-}
-
-TEST(HttpClientSend, GetCarriesNoBodyOrBodyHeaders) {
-  FakeHttpServer server(kOkReply);
-  HttpClient(server.Url()).Send("GET", "/x", "{\"ignored\":true}");
-  ASSERT_EQ(server.Requests().size(), 1u);
-  EXPECT_EQ(server.Requests()[0], "GET /x HTTP/1.1\r\nHost: 127.0.0.1:" +
-                                      std::to_string(server.Port()) +
-                                      "\r\nConnection: close\r\n\r\n");
 }
 
 TEST(BuildApiRequest, HostHeaderNamesThePortOnlyWhenNot80) {
+  // Requests to other ports are checked byte for byte above and in the download test.
   EXPECT_EQ(BuildApiRequest("GET", "hub", 80, "", "x"),
             "GET / HTTP/1.1\r\nHost: hub\r\nConnection: close\r\n\r\n");
-  EXPECT_EQ(BuildApiRequest("POST", "hub", 31080, "/a", "{}"),
-            "POST /a HTTP/1.1\r\nHost: hub:31080\r\nContent-Type: application/json\r\n"
-            "Content-Length: 2\r\nConnection: close\r\n\r\n{}");
   // Only the exact method "POST" carries a body.
   EXPECT_EQ(BuildApiRequest("post", "hub", 80, "/a", "{}"),
             "post /a HTTP/1.1\r\nHost: hub\r\nConnection: close\r\n\r\n");
@@ -89,19 +62,15 @@ TEST(MakeApiResponse, BodyVerdictWinsOverStatus) {
     bool success;
   };
   const Case cases[] = {
-      {500, "{\"success\":true}", true},
-      {200, "", true},
-      {404, "<html>Not Found</html>", false},
-      {200, "{\"success\":false}", false},
-      {204, "{\"success\":\"yes\"}", true},
-      {0, "", false},
+      {500, "{\"success\":true}", true},  {200, "", true}, {404, "<html>Not Found</html>", false},
+      {200, "{\"success\":false}", false}, {204, "{\"success\":\"yes\"}", true}, {0, "", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body);
     EXPECT_EQ(MakeApiResponse(c.status, c.body).success, c.success);
   }
-  const ApiResponse full =
-      MakeApiResponse(400, "{\"success\":false,\"code\":\"E1\",\"message\":\"no\",\"data\":{\"a\":1}}");
+  const ApiResponse full = MakeApiResponse(
+      400, "{\"success\":false,\"code\":\"E1\",\"message\":\"no\",\"data\":{\"a\":1}}");
   EXPECT_EQ(full.code, "E1");
   EXPECT_EQ(full.message, "no");
   EXPECT_EQ(full.data, "{\"a\":1}");
@@ -117,12 +86,6 @@ TEST(HttpClientSend, ErrorStatusIsDataNotAnException) {
   EXPECT_FALSE(reply.success);
   EXPECT_EQ(reply.message, "no");
   EXPECT_EQ(reply.body, "{\"success\":false,\"message\":\"no\"}");
-}
-
-TEST(HttpClientSend, PeerClosingMidBodyThrows) {
-  FakeHttpServer server("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"succ");
-  EXPECT_EQ(ErrorOf([&] { HttpClient(server.Url()).Send("GET", "/", ""); }),
-            "HTTP body receive failed.");
 }
 
 TEST(HttpClient, RefusesHttps) {
@@ -144,39 +107,23 @@ TEST(ConnectTcp, ReportsRefusedConnectionsAndUnknownHosts) {
             "getaddrinfo failed for no-such-host.invalid");
 }
 
-class HttpClientDownload : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("ls-dl-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Path(const char* name) const { return (dir_ / name).string(); }
-
-  std::filesystem::path dir_;
-};
-
-TEST_F(HttpClientDownload, WritesA2xxBodyFromAHubPathOrAFullUrl) {
+TEST(HttpClientDownload, WritesOnlyA2xxBodyFromAHubPathOrAFullUrl) {
+  TempDir dir;
   const std::string payload("\x1f\x8b\0binary\r\n\r\n", 14);
   FakeHttpServer server("HTTP/1.1 200 OK\r\nContent-Length: 14\r\n\r\n" + payload);
   HttpClient client(server.Url() + "/");
-  ASSERT_TRUE(client.Download("/files/pkg.tar.gz?v=1.0.2", Path("a")));
-  EXPECT_EQ(ReadFile(Path("a")), payload);
-  ASSERT_TRUE(HttpClient("http://unused:1").Download(server.Url() + "/p", Path("b")));
-  EXPECT_EQ(ReadFile(Path("b")), payload);
+  ASSERT_TRUE(client.Download("/files/pkg.tar.gz?v=1.0.2", dir / "a"));
+  EXPECT_EQ(ReadFile(dir / "a"), payload);
+  ASSERT_TRUE(HttpClient("http://unused:1").Download(server.Url() + "/p", dir / "b"));
+  EXPECT_EQ(ReadFile(dir / "b"), payload);
   EXPECT_EQ(server.Requests()[0],
             "GET /files/pkg.tar.gz?v=1.0.2 HTTP/1.1\r\nHost: 127.0.0.1:" +
                 std::to_string(server.Port()) + "\r\nConnection: close\r\n\r\n");
-}
+  EXPECT_FALSE(client.Download("/pkg", dir / "missing-dir/pkg"));
 
-TEST_F(HttpClientDownload, RefusedStatusOrUnwritableFileGiveFalse) {
-  {
-    FakeHttpServer server("HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\n\r\n");
-    EXPECT_FALSE(HttpClient(server.Url()).Download("/pkg", Path("moved")));
-    EXPECT_FALSE(std::filesystem::exists(Path("moved")));
-  }
-  FakeHttpServer server("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
-  EXPECT_FALSE(HttpClient(server.Url()).Download("/pkg", Path("missing-dir/pkg")));
+  FakeHttpServer moved("HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\n\r\n");
+  EXPECT_FALSE(HttpClient(moved.Url()).Download("/pkg", dir / "moved"));
+  EXPECT_FALSE(FileExists(dir / "moved"));
 }
 
 TEST(HttpClientSend, StalledHubGivesUpAfterTheSocketTimeOut) {

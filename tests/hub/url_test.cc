@@ -4,8 +4,12 @@
 
 #include <stdexcept>
 
+#include "util/test_errors.h"
+
 namespace larkspire {
 namespace {
+
+using testing::ErrorOf;
 
 TEST(NormalizeServerUrl, CanonicalisesConfiguredText) {
   struct Case {
@@ -13,10 +17,8 @@ TEST(NormalizeServerUrl, CanonicalisesConfiguredText) {
     const char* expected;
   };
   const Case cases[] = {
-      {"  hub:8080/api// ", "http://hub:8080/api"},
-      {"https://h/", "https://h"},
-      {"http://hub:31080", "http://hub:31080"},
-      {"HTTP://Hub///", "HTTP://Hub"},
+      {"  hub:8080/api// ", "http://hub:8080/api"}, {"https://h/", "https://h"},
+      {"http://hub:31080", "http://hub:31080"},     {"HTTP://Hub///", "HTTP://Hub"},
       {" \t\n", "http://hub.larkspire.local:31080"},  // blank: the default Hub
   };
   for (const Case& c : cases) {
@@ -53,22 +55,12 @@ TEST(ParseUrl, SplitsSchemeHostPortAndPath) {
   }
 }
 
-// The message of the exception of type Error that `url` raises.
-template <typename Error>
-std::string ParseError(const char* url) {
-  try {
-    ParseUrl(url);
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
-
 TEST(ParseUrl, RefusesEmptyHostsAndBadPorts) {
-  EXPECT_EQ(ParseError<std::runtime_error>("http://:80"), "Invalid URL: http://:80");
-  EXPECT_EQ(ParseError<std::runtime_error>("  /just/a/path"), "Invalid URL: http:///just/a/path");
-  EXPECT_EQ(ParseError<std::invalid_argument>("http://hub:abc"), "stoi");
-  EXPECT_EQ(ParseError<std::out_of_range>("http://hub:99999999999"), "stoi");
+  EXPECT_EQ(ErrorOf<std::runtime_error>([] { ParseUrl("http://:80"); }), "Invalid URL: http://:80");
+  EXPECT_EQ(ErrorOf<std::runtime_error>([] { ParseUrl("  /just/a/path"); }),
+            "Invalid URL: http:///just/a/path");
+  EXPECT_EQ(ErrorOf<std::invalid_argument>([] { ParseUrl("http://hub:abc"); }), "stoi");
+  EXPECT_EQ(ErrorOf<std::out_of_range>([] { ParseUrl("http://hub:99999999999"); }), "stoi");
 }
 
 }  // namespace

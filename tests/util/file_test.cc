@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
@@ -22,7 +23,6 @@
 namespace larkspire {
 namespace {
 
-// Sets the umask for one scope.
 class ScopedUmask {
  public:
   explicit ScopedUmask(mode_t mask) : previous_(::umask(mask)) {}
@@ -44,93 +44,69 @@ std::string WriteError(const std::string& path, const std::string& contents, uns
 
 // Runs `scenario` in a forked child that has a private mount namespace with a small tmpfs
 // mounted on `mountPoint`, so mounts never reach the host. The scenario returns "" when all
-// is well, or what went wrong; a child that cannot set up the namespace says so.
-std::string InPrivateTmpfs(const std::string& mountPoint, const char* options,
-                           const std::function<std::string()>& scenario) {
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) {
-    return "pipe failed";
-  }
+// is well, or what went wrong; the child prints that, and true means it had nothing to say.
+bool InPrivateTmpfs(const std::string& mountPoint, const char* options,
+                    const std::function<std::string()>& scenario) {
   pid_t child = ::fork();
   if (child == 0) {
-    ::close(pipeFds[0]);
-    std::string result;
+    std::string problem;
     if (::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("larkspire-test", mountPoint.c_str(), "tmpfs", 0, options) != 0) {
-      result = std::string("needs root to mount a private tmpfs: ") + std::strerror(errno);
+      problem = std::string("needs root to mount a private tmpfs: ") + std::strerror(errno);
     } else {
       try {
-        result = scenario();
+        problem = scenario();
       } catch (const std::exception& error) {
-        result = std::string("unexpected exception: ") + error.what();
+        problem = std::string("unexpected exception: ") + error.what();
       }
     }
-    ssize_t ignored = ::write(pipeFds[1], result.data(), result.size());
-    (void)ignored;
-    ::_exit(0);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "private tmpfs scenario: %s\n", problem.c_str());
+    }
+    ::_exit(problem.empty() ? 0 : 1);
   }
-  ::close(pipeFds[1]);
-  std::string result;
-  char buffer[512];
-  ssize_t n;
-  while ((n = ::read(pipeFds[0], buffer, sizeof(buffer))) > 0) {
-    result.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(pipeFds[0]);
   int status = 0;
-  ::waitpid(child, &status, 0);
-  if (!WIFEXITED(status)) {
-    return "child did not exit normally";
-  }
-  return result;
+  return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
 }
 
-TEST(ReadFileTest, MissingEmptyAndDirectoryReadAsEmpty) {
-  TempDir dir;
-  EXPECT_EQ(ReadFile(dir / "missing"), "");
-  WriteFileAtomic(dir / "empty", "", 0644);
-  EXPECT_EQ(ReadFile(dir / "empty"), "");
-  EXPECT_EQ(ReadFile(dir.path()), "");
-  const std::string binary("a\0b\0\xFF\n", 6);
-  WriteFileAtomic(dir / "binary", binary, 0644);
-  EXPECT_EQ(ReadFile(dir / "binary"), binary);
-}
-
-TEST(WriteFileAtomicTest, CreatesMissingDirectoriesAndTheFile) {
+TEST(WriteFileAtomicTest, CreatesMissingDirectoriesAndReadsBackTheExactBytes) {
   TempDir dir;
   ScopedUmask normal(022);
   const std::string path = dir / "var/lib/larkspire/edge.state.json";
-  WriteFileAtomic(path, "{}\n", 0644);
-  EXPECT_EQ(ReadFile(path), "{}\n");
+  const std::string binary("a\0b\0\xFF\n", 6);
+  WriteFileAtomic(path, binary, 0644);
+  EXPECT_EQ(ReadFile(path), binary);
   EXPECT_EQ(FileMode(dir / "var"), 0755);
   EXPECT_EQ(FileMode(dir / "var/lib/larkspire"), 0755);
   EXPECT_FALSE(FileExists(path + ".tmp"));
-}
 
-TEST(WriteFileAtomicTest, FileGetsExactlyTheRequestedModeWhateverTheUmask) {
-  TempDir dir;
-  struct Case {
-    mode_t umask;
-    unsigned int mode;
-  } cases[] = {{077, 0644}, {0, 0600}, {022, 0600}, {0777, 0644}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "umask " << std::oct << c.umask << " mode " << c.mode);
-    ScopedUmask mask(c.umask);
-    const std::string path = dir / "file";
-    WriteFileAtomic(path, "x", c.mode);
-    EXPECT_EQ(FileMode(path), static_cast<int>(c.mode));
+  // Missing, empty and directory paths all read as "".
+  WriteFileAtomic(dir / "empty", "", 0644);
+  for (const std::string& empty : {dir / "missing", dir / "empty", dir.path()}) {
+    SCOPED_TRACE(empty);
+    EXPECT_EQ(ReadFile(empty), "");
   }
 }
 
-TEST(WriteFileAtomicTest, SecretFileReplacesAWiderOne) {
+TEST(WriteFileAtomicTest, ReplacementGetsExactlyTheRequestedModeWhateverTheUmask) {
   TempDir dir;
-  const std::string path = dir / "edge.json";
-  WriteFileAtomic(path, "old", 0666);
-  ::chmod(path.c_str(), 0666);
-  WriteFileAtomic(path, "new", 0600);
-  EXPECT_EQ(FileMode(path), 0600);
-  EXPECT_EQ(ReadFile(path), "new");
+  const std::string path = dir / "file";
+  // Each write replaces the previous file, so a narrower mode must not inherit a wider one.
+  struct Case {
+    mode_t umask;
+    unsigned int mode;
+    const char* contents;
+  } cases[] = {{077, 0644, "first"}, {0, 0666, "second, longer"}, {022, 0600, "third"},
+               {0777, 0644, "4"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "umask " << std::oct << c.umask << " mode " << c.mode);
+    ScopedUmask mask(c.umask);
+    WriteFileAtomic(path, c.contents, c.mode);
+    EXPECT_EQ(FileMode(path), static_cast<int>(c.mode));
+    EXPECT_EQ(ReadFile(path), c.contents);
+  }
 }
 
 TEST(WriteFileAtomicTest, LeftoverTemporaryFileIsReplacedNotFollowed) {
@@ -145,85 +121,64 @@ TEST(WriteFileAtomicTest, LeftoverTemporaryFileIsReplacedNotFollowed) {
   EXPECT_EQ(FileMode(path), 0600);
 }
 
-TEST(WriteFileAtomicTest, UncreatableTemporaryThrowsFailedToWrite) {
+TEST(WriteFileAtomicTest, ErrorsNameTheStepThatFailed) {
   TempDir dir;
   WriteFileAtomic(dir / "plain", "x", 0644);
-  const std::string path = dir / "plain/edge.json";
-  EXPECT_EQ(WriteError(path, "x", 0600), "Failed to write " + path + ".tmp");
+  const std::string underFile = dir / "plain/edge.json";
+  EXPECT_EQ(WriteError(underFile, "x", 0600), "Failed to write " + underFile + ".tmp");
+
+  const std::string taken = dir / "taken";
+  ASSERT_EQ(::mkdir(taken.c_str(), 0755), 0);
+  EXPECT_EQ(WriteError(taken, "x", 0644), "Failed to replace " + taken + ": Is a directory");
+  EXPECT_TRUE(FileExists(taken + ".tmp"));
 }
 
-TEST(WriteFileAtomicTest, DirectoryInTheWayThrowsFailedToReplace) {
-  TempDir dir;
-  const std::string path = dir / "taken";
-  ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
-  EXPECT_EQ(WriteError(path, "x", 0644), "Failed to replace " + path + ": Is a directory");
-  EXPECT_TRUE(FileExists(path + ".tmp"));
-}
-
-TEST(WriteFileAtomicTest, FullDiskKeepsTheOldFileAndLeavesNoTemporary) {
+TEST(WriteFileAtomicTest, FullDiskOrReadOnlyFileSystemKeepsTheOldFile) {
   TempDir dir;
   const std::string path = dir / "edge.json";
-  std::string problem = InPrivateTmpfs(dir.path(), "size=64k,mode=0755", [&]() -> std::string {
+  EXPECT_TRUE(InPrivateTmpfs(dir.path(), "size=64k,mode=0755", [&]() -> std::string {
     WriteFileAtomic(path, "old", 0600);
     std::string error = WriteError(path, std::string(1 << 20, 'x'), 0600);
     if (error != "Failed to write " + path + ".tmp") {
-      return "unexpected error text: '" + error + "'";
+      return "full disk: unexpected error text: '" + error + "'";
     }
     if (FileExists(path + ".tmp")) {
-      return "temporary file left behind";
+      return "full disk: temporary file left behind";
     }
     if (ReadFile(path) != "old") {
-      return "old file changed";
+      return "full disk: old file changed";
     }
-    return "";
-  });
-  EXPECT_EQ(problem, "");
-}
-
-TEST(WriteFileAtomicTest, ReadOnlyFileSystemKeepsTheOldFile) {
-  TempDir dir;
-  const std::string path = dir / "edge.state.json";
-  std::string problem = InPrivateTmpfs(dir.path(), "size=64k", [&]() -> std::string {
-    WriteFileAtomic(path, "old", 0644);
     if (::mount(nullptr, dir.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
       return std::string("remount failed: ") + std::strerror(errno);
     }
-    std::string error = WriteError(path, "new", 0644);
+    error = WriteError(path, "new", 0644);
     if (error != "Failed to write " + path + ".tmp") {
-      return "unexpected error text: '" + error + "'";
+      return "read-only: unexpected error text: '" + error + "'";
     }
-    return ReadFile(path) == "old" ? "" : "old file changed";
-  });
-  EXPECT_EQ(problem, "");
+    return ReadFile(path) == "old" ? "" : "read-only: old file changed";
+  })) << "the child's report is on standard error";
 }
 
 TEST(WriteFileAtomicTest, ConcurrentWritersOfOnePathNeverMix) {
   TempDir dir;
   const std::string path = dir / "edge.json";
-  std::vector<std::string> contents;
+  std::vector<std::string> contents, errors(6);
+  std::vector<std::thread> writers;
   for (int t = 0; t < 6; ++t) {
     contents.push_back(std::string(64 * 1024, static_cast<char>('a' + t)));
   }
-  std::vector<std::string> errors(contents.size());
-  std::vector<std::thread> writers;
   for (size_t t = 0; t < contents.size(); ++t) {
     writers.emplace_back([&, t] {
-      for (int i = 0; i < 20; ++i) {
-        std::string error = WriteError(path, contents[t], 0600);
-        if (!error.empty()) {
-          errors[t] = error;
-        }
+      for (int i = 0; i < 20 && errors[t].empty(); ++i) {
+        errors[t] = WriteError(path, contents[t], 0600);
       }
     });
   }
   for (auto& writer : writers) {
     writer.join();
   }
-  for (const auto& error : errors) {
-    EXPECT_EQ(error, "");
-  }
-  std::string final = ReadFile(path);
-  EXPECT_NE(std::find(contents.begin(), contents.end(), final), contents.end());
+  EXPECT_EQ(errors, std::vector<std::string>(6));
+  EXPECT_NE(std::find(contents.begin(), contents.end(), ReadFile(path)), contents.end());
   EXPECT_FALSE(FileExists(path + ".tmp"));
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/temp_dir.h"
+#include "util/test_errors.h"
 
 namespace larkspire {
 namespace {
@@ -57,12 +58,9 @@ TEST(Sha256Test, HashesAFileAndNamesAMissingOne) {
   }
   EXPECT_EQ(Sha256FileHex(dir / "package.tar.gz"),
             Sha256Hex(std::string(200000, 'a') + std::string(1, '\0') + "tail"));
-  try {
-    Sha256FileHex(dir / "missing");
-    FAIL() << "expected an error";
-  } catch (const std::runtime_error& error) {
-    EXPECT_NE(std::string(error.what()).find(dir / "missing"), std::string::npos);
-  }
+  EXPECT_NE(testing::ErrorOf<std::runtime_error>([&] { Sha256FileHex(dir / "missing"); })
+                .find(dir / "missing"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -22,12 +22,8 @@ TEST(JoinStringsTest, LeadingEmptyItemsLeaveNoTrace) {
     std::vector<std::string> items;
     std::string expected;
   } cases[] = {
-      {{}, ""},
-      {{"a"}, "a"},
-      {{"a", "b"}, "a, b"},
-      {{"", "", "a"}, "a"},
-      {{"a", "", "b"}, "a, , b"},
-      {{"a", ""}, "a, "},
+      {{}, ""}, {{"a"}, "a"}, {{"a", "b"}, "a, b"}, {{"", "", "a"}, "a"},
+      {{"a", "", "b"}, "a, , b"}, {{"a", ""}, "a, "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);
