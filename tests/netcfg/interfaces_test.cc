@@ -69,32 +69,25 @@ class SelectHardwareNetworksTest : public ::testing::Test {
   std::set<std::string> withoutDevice;
 };
 
-TEST_F(SelectHardwareNetworksTest, KeepsOnlyUpPhysicalInterfacesWithAnAddress) {
+TEST_F(SelectHardwareNetworksTest, KeepsUpPhysicalInterfacesOneRecordPerNetworkSortedAsBytes) {
   withoutDevice = {"eth9"};
   auto networks = Select({
       Entry("lo", "127.0.0.1", "255.0.0.0", kUp | IFF_LOOPBACK),
-      Entry("eth0", "192.168.1.10", "255.255.255.0"),
+      Entry("eth1", "9.1.2.3", "255.0.0.0"),
       Entry("docker0", "172.17.0.1", "255.255.0.0"),
+      Entry("eth1", "192.168.1.5", "255.255.255.0"),
       Entry("larkspire0", "100.79.255.1", "255.255.255.255"),
+      Entry("eth1", "10.0.0.1", "255.0.0.0"),
       Entry("eth2", "192.168.2.1", "255.255.255.0", 0),
+      Entry("enp3s0", "10.0.0.5", "255.255.255.0"),
       Entry("eth9", "192.168.9.1", "255.255.255.0"),
+      Entry("enp3s0", "10.0.0.6", "255.255.255.0"),
       Entry("eth3", "0.0.0.0", "255.255.255.0"),
+      Entry("enp3s0", "10.1.0.5", "255.255.0.0"),
       Entry("eth4", "192.168.4.1", "0.0.0.0"),
+      Entry("enp10s0", "172.16.0.1", "255.255.0.0"),
       // A loopback flag on a name that is not excluded still disqualifies it.
       Entry("dummy0", "192.168.5.1", "255.255.255.0", kUp | IFF_LOOPBACK),
-  });
-  EXPECT_EQ(networks, (std::vector<InterfaceNetwork>{{"eth0", "192.168.1.0/24"}}));
-}
-
-TEST_F(SelectHardwareNetworksTest, OneRecordPerNetworkSortedAsBytes) {
-  auto networks = Select({
-      Entry("eth1", "9.1.2.3", "255.0.0.0"),
-      Entry("eth1", "192.168.1.5", "255.255.255.0"),
-      Entry("eth1", "10.0.0.1", "255.0.0.0"),
-      Entry("enp3s0", "10.0.0.5", "255.255.255.0"),
-      Entry("enp3s0", "10.0.0.6", "255.255.255.0"),
-      Entry("enp3s0", "10.1.0.5", "255.255.0.0"),
-      Entry("enp10s0", "172.16.0.1", "255.255.0.0"),
       Entry("eth0", "10.9.8.7", "255.255.255.255"),
   });
   EXPECT_EQ(networks, (std::vector<InterfaceNetwork>{

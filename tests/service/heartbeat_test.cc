@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -17,8 +18,8 @@ using testing::FakeHttpServer;
 
 std::string JsonReply(int status, const std::string& body) {
   return "HTTP/1.1 " + std::to_string(status) +
-         " X\r\nContent-Type: application/json\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+         " X\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body;
 }
 
 struct StateRecord {
@@ -39,7 +40,7 @@ Settings Device(const std::string& serverUrl) {
   return settings;
 }
 
-TEST(HeartbeatRequestTest, BodyCarriesSecretAndNetworksOnly) {
+TEST(HeartbeatRequestTest, BodyCarriesSecretAndNetworksOnlyToAnEncodedPath) {
   Settings settings = Device("http://hub");
   settings.deviceName = "not sent";
   settings.networkInterfaceName = "eth0";
@@ -49,114 +50,82 @@ TEST(HeartbeatRequestTest, BodyCarriesSecretAndNetworksOnly) {
             "\"serviceRunning\":false,\"passwordConfigured\":false,"
             "\"message\":\"RustDesk is not included in Linux Edge v1.\"},"
             "\"rustDeskAccessPassword\":\"\"}");
-}
-
-TEST(HeartbeatRequestTest, PathPercentEncodesTheDeviceNumber) {
-  const std::pair<std::string, std::string> cases[] = {
+  const std::pair<std::string, std::string> paths[] = {
       {"E-42_a.b~c", "/api/devices/E-42_a.b~c/heartbeat"},
       {"dev 7/x?y", "/api/devices/dev%207%2Fx%3Fy/heartbeat"},
       {"\xC3\xA4", "/api/devices/%C3%A4/heartbeat"},
   };
-  for (const auto& [number, path] : cases) {
+  for (const auto& [number, path] : paths) {
     SCOPED_TRACE(number);
-    Settings settings;
     settings.deviceNumber = number;
     EXPECT_EQ(BuildHeartbeatPath(settings), path);
   }
 }
 
-TEST(SendHeartbeatTest, PostsToTheHubAndRecordsAnAcceptedReply) {
-  FakeHttpServer hub(JsonReply(200, R"({"success":true,"data":null})"));
-  Settings settings = Device(hub.Url() + "/");
-  settings.deviceNumber = "E 42";
-  StateRecord state;
-  SendHeartbeat(settings, state.Writer());
-
-  ASSERT_EQ(state.writes.size(), 1u);
-  EXPECT_EQ(state.writes[0], std::make_pair(std::string("Heartbeat accepted."), true));
-  std::vector<std::string> requests = hub.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  const std::string& request = requests[0];
-  EXPECT_EQ(request.rfind("POST /api/devices/E%2042/heartbeat HTTP/1.1\r\n", 0), 0u) << request;
-  EXPECT_NE(request.find("\r\nContent-Type: application/json\r\n"), std::string::npos);
-  std::string body = BuildHeartbeatBody(settings);
-  EXPECT_EQ(request.substr(request.size() - body.size()), body);
-}
-
-TEST(SendHeartbeatTest, ReportsEveryFailureWithoutThrowing) {
+// Every outcome ends up in the state, a failure as not accepted and without an exception, and
+// each attempt is counted once by its outcome.
+TEST(SendHeartbeatTest, PostsToTheHubAndRecordsAndCountsEveryOutcome) {
+  const int closedPort = testing::UnusedLoopbackPort();
+  const std::string ok = JsonReply(200, R"({"success":true,"data":null})");
+  const std::string noIdentity = "Device number or secret is empty.";
   struct Case {
     const char* label;
-    std::string reply;
-    std::string message;
+    std::string reply;  // empty: nothing listens
+    std::string number, secret;
+    std::string message;  // the start of it where nothing listens
+    bool accepted;
   };
   const Case cases[] = {
+      {"accepted", ok, "E 42", "s3cret", "Heartbeat accepted.", true},
       {"refused with a message",
-       JsonReply(403, R"({"success":false,"message":"Device secret mismatch."})"),
-       "Heartbeat failed: Device secret mismatch."},
-      {"an error status without envelope", JsonReply(500, "oops"),
-       "Heartbeat failed: "},
+       JsonReply(403, R"({"success":false,"message":"Device secret mismatch."})"), "E-42", "s3cret",
+       "Heartbeat failed: Device secret mismatch.", false},
+      {"an error status without envelope", JsonReply(500, "oops"), "E-42", "s3cret",
+       "Heartbeat failed: ", false},
+      {"no number", ok, "", "s3cret", noIdentity, false},
+      {"no secret", ok, "E-42", "", noIdentity, false},
+      {"nothing listens", "", "E-42", "s3cret",
+       "TCP connect failed to 127.0.0.1:" + std::to_string(closedPort) + ": ", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    FakeHttpServer hub(c.reply);
-    StateRecord state;
-    SendHeartbeat(Device(hub.Url()), state.Writer());
-    ASSERT_EQ(state.writes.size(), 1u);
-    EXPECT_EQ(state.writes[0].first, c.message);
-    EXPECT_FALSE(state.writes[0].second);
-  }
-}
-
-// One count per attempt, by the Hub's verdict: a state file that cannot be written after an
-// accepted reply does not also count the attempt as failed.
-TEST(SendHeartbeatTest, CountsEachAttemptOnceByOutcome) {
-  FakeHttpServer accepting(JsonReply(200, R"({"success":true})"));
-  FakeHttpServer refusing(JsonReply(401, R"({"success":false,"message":"bad secret"})"));
-  StateRecord state;
-  Settings anonymous = Device(accepting.Url());
-  anonymous.deviceSecret.clear();
-  auto brokenDisk = [](const std::string&, bool accepted) {
-    if (accepted) {
-      throw std::runtime_error("disk full");
+    std::optional<FakeHttpServer> hub;
+    if (!c.reply.empty()) {
+      hub.emplace(c.reply);
     }
-  };
-  const MetricsSnapshot before = TakeMetricsSnapshot();
-  SendHeartbeat(Device(accepting.Url()), state.Writer());
-  SendHeartbeat(Device(refusing.Url()), state.Writer());
-  SendHeartbeat(anonymous, state.Writer());
-  SendHeartbeat(Device(accepting.Url()), brokenDisk);
-  const MetricsSnapshot after = TakeMetricsSnapshot();
-  EXPECT_EQ(after.heartbeatsAccepted - before.heartbeatsAccepted, 2u);
-  EXPECT_EQ(after.heartbeatsFailed - before.heartbeatsFailed, 2u);
-  EXPECT_GT(after.lastHeartbeatAcceptedTime, 0);
-}
-
-TEST(SendHeartbeatTest, AnUnreachableHubLeavesTheBareErrorInTheState) {
-  int port = testing::UnusedLoopbackPort();
-  std::string url = "http://127.0.0.1:" + std::to_string(port);
-  StateRecord state;
-  SendHeartbeat(Device(url), state.Writer());
-  ASSERT_EQ(state.writes.size(), 1u);
-  std::string expectedStart = "TCP connect failed to 127.0.0.1:" + std::to_string(port) + ": ";
-  EXPECT_EQ(state.writes[0].first.rfind(expectedStart, 0), 0u) << state.writes[0].first;
-  EXPECT_FALSE(state.writes[0].second);
-}
-
-TEST(SendHeartbeatTest, AnEmptyIdentitySendsNothing) {
-  for (bool emptyNumber : {true, false}) {
-    SCOPED_TRACE(emptyNumber ? "empty number" : "empty secret");
-    FakeHttpServer hub(JsonReply(200, R"({"success":true})"));
-    Settings settings = Device(hub.Url());
-    (emptyNumber ? settings.deviceNumber : settings.deviceSecret).clear();
+    Settings settings =
+        Device(hub ? hub->Url() + "/" : "http://127.0.0.1:" + std::to_string(closedPort));
+    settings.deviceNumber = c.number;
+    settings.deviceSecret = c.secret;
     StateRecord state;
+    const MetricsSnapshot before = TakeMetricsSnapshot();
     SendHeartbeat(settings, state.Writer());
+    const MetricsSnapshot after = TakeMetricsSnapshot();
+
     ASSERT_EQ(state.writes.size(), 1u);
-    EXPECT_EQ(state.writes[0],
-              std::make_pair(std::string("Device number or secret is empty."), false));
-    EXPECT_TRUE(hub.Requests().empty());
+    const std::string& message = state.writes[0].first;
+    EXPECT_EQ(hub ? message : message.substr(0, c.message.size()), c.message) << message;
+    EXPECT_EQ(state.writes[0].second, c.accepted);
+    EXPECT_EQ(after.heartbeatsAccepted - before.heartbeatsAccepted, c.accepted ? 1u : 0u);
+    EXPECT_EQ(after.heartbeatsFailed - before.heartbeatsFailed, c.accepted ? 0u : 1u);
+    const std::vector<std::string> requests = hub ? hub->Requests() : std::vector<std::string>{};
+    if (c.number.empty() || c.secret.empty()) {
+      EXPECT_TRUE(requests.empty());
+    }
+    if (c.accepted) {
+      ASSERT_EQ(requests.size(), 1u);
+      const std::string& request = requests[0];
+      EXPECT_EQ(request.rfind("POST /api/devices/E%2042/heartbeat HTTP/1.1\r\n", 0), 0u) << request;
+      EXPECT_NE(request.find("\r\nContent-Type: application/json\r\n"), std::string::npos);
+      const std::string body = BuildHeartbeatBody(settings);
+      EXPECT_EQ(request.substr(request.size() - body.size()), body);
+    }
   }
+  EXPECT_GT(TakeMetricsSnapshot().lastHeartbeatAcceptedTime, 0);
 }
 
+// A state file that cannot be written after an accepted reply is retried once with the error
+// (still counted as accepted, not also as failed); a second failure leaves to the caller.
 TEST(SendHeartbeatTest, AStateFileThatCannotBeWrittenIsRetriedOnceThenThrown) {
   FakeHttpServer hub(JsonReply(200, R"({"success":true})"));
   std::vector<std::string> attempts;
@@ -167,10 +136,14 @@ TEST(SendHeartbeatTest, AStateFileThatCannotBeWrittenIsRetriedOnceThenThrown) {
       throw std::runtime_error("Failed to write /var/lib/larkspire/edge.state.json.tmp");
     }
   };
+  const MetricsSnapshot before = TakeMetricsSnapshot();
   SendHeartbeat(Device(hub.Url()), flakyWriter);
-  EXPECT_EQ(attempts, (std::vector<std::string>{
-                          "Heartbeat accepted.",
-                          "Failed to write /var/lib/larkspire/edge.state.json.tmp"}));
+  const MetricsSnapshot after = TakeMetricsSnapshot();
+  EXPECT_EQ(attempts,
+            (std::vector<std::string>{"Heartbeat accepted.",
+                                      "Failed to write /var/lib/larkspire/edge.state.json.tmp"}));
+  EXPECT_EQ(after.heartbeatsAccepted - before.heartbeatsAccepted, 1u);
+  EXPECT_EQ(after.heartbeatsFailed, before.heartbeatsFailed);
 
   failuresLeft = 2;
   attempts.clear();
@@ -184,7 +157,7 @@ class HeartbeatLoopTest : public ::testing::Test {
   void TearDown() override { g_running.store(true); }
 };
 
-TEST_F(HeartbeatLoopTest, AFailingAttemptNeverEndsTheLoop) {
+TEST_F(HeartbeatLoopTest, AFailingAttemptNeverEndsTheLoopAndAStopSkipsTheNext) {
   int attempts = 0;
   RunPeriodically(
       [&] {
@@ -195,13 +168,10 @@ TEST_F(HeartbeatLoopTest, AFailingAttemptNeverEndsTheLoop) {
       },
       HeartbeatSchedule{1, std::chrono::milliseconds(1)});
   EXPECT_EQ(attempts, 3);
-}
 
-TEST_F(HeartbeatLoopTest, AStopDuringTheWaitSkipsTheAttempt) {
-  int attempts = 0;
-  g_running.store(false);
+  attempts = 0;
   RunPeriodically([&] { ++attempts; }, HeartbeatSchedule{30, std::chrono::milliseconds(1)});
-  EXPECT_EQ(attempts, 0);
+  EXPECT_EQ(attempts, 0) << "a stop during the wait";
 }
 
 }  // namespace

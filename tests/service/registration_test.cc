@@ -1,11 +1,15 @@
 #include "service/registration.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
 namespace larkspire {
 namespace {
+
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
 
 TEST(RegisterBodyTest, IsCompactJsonInTheAgreedKeyOrder) {
   Settings settings;
@@ -31,12 +35,14 @@ Settings Registered() {
   return settings;
 }
 
-ApiResponse Accepted(const std::string& data) {
+ApiResponse Reply(bool success, const std::string& message, const std::string& body,
+                  const std::string& data) {
   ApiResponse reply;
-  reply.status = 200;
-  reply.success = true;
+  reply.status = success ? 200 : 502;
+  reply.success = success;
+  reply.message = message;
+  reply.body = body;
   reply.data = data;
-  reply.body = "{\"success\":true,\"data\":" + data + "}";
   return reply;
 }
 
@@ -52,9 +58,11 @@ TEST(RegisterReplyTest, TakesTheAssignmentKeyByKey) {
       {"full assignment",
        R"({"deviceNumber":"E-7","deviceSecret":"k9","deviceName":"Hub Name",)"
        R"("sharedNetworks":["10.9.0.0/16"]})",
-       "E-7", "k9", "Hub Name", {"10.9.0.0/16"}},
-      {"absent keys keep the current values", "{}", "old-number", "old-secret", "Old Name",
-       local},
+       "E-7",
+       "k9",
+       "Hub Name",
+       {"10.9.0.0/16"}},
+      {"absent keys keep the current values", "{}", "old-number", "old-secret", "Old Name", local},
       {"no data at all", "", "old-number", "old-secret", "Old Name", local},
       {"present empty strings blank the settings",
        R"({"deviceNumber":"","deviceSecret":"","deviceName":""})", "", "", "", local},
@@ -66,7 +74,8 @@ TEST(RegisterReplyTest, TakesTheAssignmentKeyByKey) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     Settings settings = Registered();
-    ApplyRegisterReply(Accepted(c.data), settings);
+    ApplyRegisterReply(Reply(true, "", "{\"success\":true,\"data\":" + c.data + "}", c.data),
+                       settings);
     EXPECT_EQ(settings.deviceNumber, c.number);
     EXPECT_EQ(settings.deviceSecret, c.secret);
     EXPECT_EQ(settings.deviceName, c.name);
@@ -74,31 +83,22 @@ TEST(RegisterReplyTest, TakesTheAssignmentKeyByKey) {
   }
 }
 
+// A refused registration keeps every setting, even where the reply carries data.
 TEST(RegisterReplyTest, RefusalCarriesTheHubMessageOrTheRawBody) {
-  struct Case {
-    std::string message, body, expected;
-  };
-  const Case cases[] = {
-      {"Device secret mismatch.", R"({"success":false,"message":"Device secret mismatch."})",
+  const std::string data = R"({"deviceNumber":"must-not-be-taken"})";
+  const std::string mismatch = R"({"success":false,"message":"Device secret mismatch."})";
+  const std::pair<ApiResponse, std::string> cases[] = {
+      {Reply(false, "Device secret mismatch.", mismatch, data),
        "Register failed: Device secret mismatch."},
-      {"", "<html>502 Bad Gateway</html>", "Register failed: <html>502 Bad Gateway</html>"},
-      {"", "", "Register failed: "},
+      {Reply(false, "", "<html>502 Bad Gateway</html>", data),
+       "Register failed: <html>502 Bad Gateway</html>"},
+      {Reply(false, "", "", data), "Register failed: "},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.expected);
-    ApiResponse reply;
-    reply.status = 502;
-    reply.success = false;
-    reply.message = c.message;
-    reply.body = c.body;
-    reply.data = R"({"deviceNumber":"must-not-be-taken"})";
+  for (const auto& [reply, expected] : cases) {
+    SCOPED_TRACE(expected);
     Settings settings = Registered();
-    try {
-      ApplyRegisterReply(reply, settings);
-      FAIL() << "a refused registration must throw";
-    } catch (const std::runtime_error& error) {
-      EXPECT_EQ(error.what(), c.expected);
-    }
+    EXPECT_THAT([&] { ApplyRegisterReply(reply, settings); },
+                ThrowsMessage<std::runtime_error>(StrEq(expected)));
     EXPECT_EQ(settings.deviceNumber, "old-number");
   }
 }
