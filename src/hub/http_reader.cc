@@ -167,14 +167,23 @@ int ParseHttpStatus(const std::string& headers) {
 }
 
 std::string HeaderValue(const std::string& headers, const std::string& name) {
+  // Only a header line that starts with the name counts: "X-Content-Length: 7", or a value
+  // that mentions "content-length:", must not decide how a body is framed.
   const std::string needle = Lowered(name) + ":";
-  const size_t found = Lowered(headers).find(needle);
-  if (found == std::string::npos) {
-    return "";
+  const std::string lowered = Lowered(headers);
+  size_t lineStart = 0;
+  while (lineStart < headers.size()) {
+    size_t lineEnd = headers.find("\r\n", lineStart);
+    if (lineEnd == std::string::npos) {
+      lineEnd = headers.size();
+    }
+    if (lowered.compare(lineStart, needle.size(), needle) == 0) {
+      const size_t start = lineStart + needle.size();
+      return Trim(headers.substr(start, lineEnd - start));
+    }
+    lineStart = lineEnd + 2;
   }
-  const size_t start = found + needle.size();
-  const size_t end = headers.find("\r\n", start);
-  return Trim(headers.substr(start, end == std::string::npos ? std::string::npos : end - start));
+  return "";
 }
 
 std::string ReadHttpBody(int fd, const std::string& headers) {

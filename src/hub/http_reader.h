@@ -17,7 +17,8 @@ std::string ReadHttpLine(int fd);
 std::string ReadHttpHeaders(int fd);
 // The status code of the first line, 0 when there is none.
 int ParseHttpStatus(const std::string& headers);
-// The trimmed value of the first case-insensitive "name:" match, empty when absent.
+// The trimmed value of the first header line whose name is `name` (any case), empty when
+// there is none.
 std::string HeaderValue(const std::string& headers, const std::string& name);
 // The body in chunked, Content-Length or until-close framing.
 std::string ReadHttpBody(int fd, const std::string& headers);

@@ -101,11 +101,13 @@ TEST(ParseHttpStatus, TakesTheThreeCharactersAfterTheFirstSpace) {
   EXPECT_EQ(ParseHttpStatus(""), 0);
 }
 
-TEST(HeaderValue, MatchesCaseInsensitiveSubstringsAndTrims) {
+TEST(HeaderValue, MatchesWholeNamesInAnyCaseAndTrims) {
   EXPECT_EQ(HeaderValue("HTTP/1.1 200\r\ncontent-length:   42  \r\n\r\n", "Content-Length"), "42");
-  EXPECT_EQ(HeaderValue("HTTP/1.1 200\r\nX-Content-Length: 7\r\nContent-Length: 9\r\n\r\n",
+  // Neither a longer name nor a value that mentions the header stands in for it.
+  EXPECT_EQ(HeaderValue("HTTP/1.1 200\r\nX-Content-Length: 7\r\nVia: content-length: 8\r\n"
+                        "Content-Length: 9\r\n\r\n",
                         "Content-Length"),
-            "7");
+            "9");
   EXPECT_EQ(HeaderValue("HTTP/1.1 200\r\nHost: a\r\n\r\n", "Content-Length"), "");
   EXPECT_EQ(HeaderValue("Upgrade: websocket", "upgrade"), "websocket");  // no CR LF at all
 }
