@@ -87,7 +87,10 @@ void WriteFileAtomic(const std::string& path, const std::string& contents, unsig
     throw std::runtime_error("Failed to write " + tmp);
   }
   if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    throw std::runtime_error("Failed to replace " + path + ": " + std::strerror(errno));
+    const int error = errno;
+    // The temporary may hold a secret (the configuration is one); do not leave it lying about.
+    ::unlink(tmp.c_str());
+    throw std::runtime_error("Failed to replace " + path + ": " + std::strerror(error));
   }
   SyncDirectory(directory);
 }
