@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <stdexcept>
 
 #include "util/file.h"
@@ -28,12 +29,18 @@ void Logger::Open(const std::string& workDir) {
   std::string directory = workDir + "/Log/" + FormatLocalTime(now, "%Y%m");
   EnsureDirectory(directory);
   path_ = directory + "/" + FormatLocalTime(now, "%Y%m%d_%H%M%S") + ".log";
+  // A restart within the same second reopens the same file: the byte-order mark belongs
+  // only at its very start.
+  std::error_code error;
+  const bool fresh = std::filesystem::file_size(path_, error) == 0 || error;
   file_.open(path_, std::ios::out | std::ios::app | std::ios::binary);
   if (!file_.is_open()) {
     throw std::runtime_error("Failed to open log file: " + path_);
   }
   file_.clear();
-  file_ << "\xEF\xBB\xBF";
+  if (fresh) {
+    file_ << "\xEF\xBB\xBF";
+  }
 }
 
 void Logger::Write(const std::string& level, const std::string& message) {
