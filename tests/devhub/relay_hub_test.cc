@@ -273,10 +273,11 @@ TEST_F(RelayHubTest, SmallUdpPacketsTakeTheUdpChannelAndBurstsKeepTheirOrder) {
   seven->SendUdp(hub_->UdpPort(), *id, fromEdge);
   EXPECT_EQ(IntoDevice(), fromEdge);
   EXPECT_TRUE(StatusShows("\"udpChannelId\":\"" + std::to_string(*id) + "\""));
-  EXPECT_TRUE(StatusShows("\"webSocket\":{\"packetsToEdge\":30,\"bytesToEdge\":" +
-                          std::to_string(frameBytes) + ","));
-  EXPECT_TRUE(StatusShows("\"udp\":{\"packetsToEdge\":90,\"bytesToEdge\":" +
-                          std::to_string(udpBytes) + ",\"packetsFromEdge\":1,\"bytesFromEdge\":200}"));
+  EXPECT_TRUE(StatusShows(
+      "\"webSocket\":{\"packetsToEdge\":30,\"bytesToEdge\":" + std::to_string(frameBytes) + ","));
+  EXPECT_TRUE(
+      StatusShows("\"udp\":{\"packetsToEdge\":90,\"bytesToEdge\":" + std::to_string(udpBytes) +
+                  ",\"packetsFromEdge\":1,\"bytesFromEdge\":200}"));
 }
 
 TEST_F(RelayHubTest, NewerConnectionReplacesOlderAndStopSaysGoingAway) {
@@ -324,7 +325,6 @@ TEST_F(RelayHubTest, PingsIdleEdgesAndDropsProtocolBreakers) {
   ExpectClose(*edge, 1002);
   EXPECT_FALSE(edge->NextNonPingFrame());  // the hub hangs up after the grace
 }
-
 
 // The edge's own relay code against the hub: both ends' framing, masking, channel choice and
 // probe must agree.
