@@ -182,16 +182,19 @@ TEST_F(RelayHubTest, RefusesWrongSecretsAndRequestsThatAreNoUpgrade) {
   EXPECT_EQ(request->deviceSecret, "a b+c+d");
 }
 
-TEST_F(RelayHubTest, CarriesPacketsBothWaysOverWebSocket) {
-  StartHub();
+TEST_F(RelayHubTest, CarriesPacketsOverWebSocketPingsAndDropsProtocolBreakers) {
+  StartHub(50ms);
   std::unique_ptr<FakeEdge> edge = Connect();
   EXPECT_NE(edge->replyHead().find("Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo="),
             std::string::npos);
+  std::optional<FakeEdge::Frame> frame = edge->NextFrame();  // an idle edge is pinged
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->opcode, kOpcodePing);
 
   // Hub to edge: an unmasked binary frame holding exactly the packet.
   std::vector<uint8_t> toEdge = Ipv4Packet(kLanHost, kTcp, 1400);
   FromDevice(toEdge);
-  std::optional<FakeEdge::Frame> frame = edge->NextNonPingFrame();
+  frame = edge->NextNonPingFrame();
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->opcode, kOpcodeBinary);
   EXPECT_TRUE(frame->fin);
@@ -219,8 +222,15 @@ TEST_F(RelayHubTest, CarriesPacketsBothWaysOverWebSocket) {
   EXPECT_TRUE(
       StatusShows("\"webSocket\":{\"packetsToEdge\":2,\"bytesToEdge\":2800,"
                   "\"packetsFromEdge\":1,\"bytesFromEdge\":100}"));
-  std::lock_guard<std::mutex> lock(mutex_);
-  EXPECT_EQ(announced_, std::vector<int>{24});
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_EQ(announced_, std::vector<int>{24});
+  }
+
+  // 65536 bytes is more than any packet: closed with a protocol error.
+  edge->SendRaw({kFinBit | kOpcodeBinary, 127, 0, 0, 0, 0, 0, 1, 0, 0});
+  ExpectClose(*edge, 1002);
+  EXPECT_FALSE(edge->NextNonPingFrame());  // the hub hangs up after the grace
 }
 
 TEST_F(RelayHubTest, SmallUdpPacketsTakeTheUdpChannelAndBurstsKeepTheirOrder) {
@@ -306,19 +316,6 @@ TEST_F(RelayHubTest, NewerConnectionReplacesOlderAndStopSaysGoingAway) {
   hub_->Stop();
   edgeSide.join();
   EXPECT_TRUE(StatusShows("\"connected\":false"));
-}
-
-TEST_F(RelayHubTest, PingsIdleEdgesAndDropsProtocolBreakers) {
-  StartHub(50ms);
-  std::unique_ptr<FakeEdge> edge = Connect();
-  std::optional<FakeEdge::Frame> ping = edge->NextFrame();
-  ASSERT_TRUE(ping);
-  EXPECT_EQ(ping->opcode, kOpcodePing);
-
-  // 65536 bytes is more than any packet: closed with a protocol error.
-  edge->SendRaw({kFinBit | kOpcodeBinary, 127, 0, 0, 0, 0, 0, 1, 0, 0});
-  ExpectClose(*edge, 1002);
-  EXPECT_FALSE(edge->NextNonPingFrame());  // the hub hangs up after the grace
 }
 
 // The edge's own relay code against the hub: both ends' framing, masking, channel choice and
