@@ -1,5 +1,6 @@
 #include "devhub/options.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -32,12 +33,8 @@ TEST(DevHubOptions, RefusesBadInput) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     DevHubOptions options;
-    try {
-      ParseOptions(DevHubOptionTable(options), c.args);
-      ADD_FAILURE() << "accepted";
-    } catch (const std::invalid_argument& e) {
-      EXPECT_STREQ(e.what(), c.message);
-    }
+    EXPECT_THAT([&] { ParseOptions(DevHubOptionTable(options), c.args); },
+                ::testing::ThrowsMessage<std::invalid_argument>(c.message));
   }
 }
 

@@ -45,7 +45,6 @@ TEST(WebSocketHandshake, Base64PadsShortTails) {
 }
 
 TEST(WebSocketHandshake, AcceptsTheEdgesFixedKey) {
-  EXPECT_EQ(WebSocketAcceptKey("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
   EXPECT_EQ(BuildUpgradeReply("dGhlIHNhbXBsZSBub25jZQ=="),
             "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
             "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
