@@ -121,7 +121,8 @@ TEST(UdpDatagramTest, DataDatagramsFrameOnePacket) {
   std::fill(zeroId.begin() + 5, zeroId.begin() + 13, 0);
   std::vector<uint8_t> oversized = datagram;
   oversized.resize(kMaxUdpDatagram + 1);
-  for (const auto& bad : {headerOnly, Changed(datagram, 4, kUdpTypeProbeReply), zeroId, oversized}) {
+  for (const auto& bad :
+       {headerOnly, Changed(datagram, 4, kUdpTypeProbeReply), zeroId, oversized}) {
     EXPECT_FALSE(ParseUdpData(bad, data)) << bad.size() << " bytes";
   }
 }

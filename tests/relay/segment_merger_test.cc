@@ -55,8 +55,8 @@ TEST(SegmentMergerTest, JoinsABurstOfOneFlowThatLeavesExactlyAsItCame) {
     tcp.push_back(TcpSegment(flow, sequence, last ? 300 : 1388, static_cast<uint16_t>(7 + i),
                              last ? 0x18 : 0x10, timestamps));
     sequence += 1388;
-    udp.push_back(UdpDatagram(flow, last ? 10 : 72, static_cast<uint16_t>(50 + i),
-                              static_cast<uint8_t>(i)));
+    udp.push_back(
+        UdpDatagram(flow, last ? 10 : 72, static_cast<uint16_t>(50 + i), static_cast<uint8_t>(i)));
   }
   // Checksum left to the kernel; TCP or UDP segmentation; headers, segment and checksum place.
   const std::vector<int> tcpHeader = {1, 1, 52, 1388, 20, 16};

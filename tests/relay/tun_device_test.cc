@@ -91,8 +91,8 @@ std::vector<uint8_t> DatagramToLocalSocket(size_t payloadSize, uint8_t seed) {
 bool ReceivesPayloadOf(const UniqueFd& local, const std::vector<uint8_t>& datagram) {
   std::vector<uint8_t> received(2000);
   const ssize_t n = ::recv(local.get(), received.data(), received.size(), 0);
-  return n >= 0 && std::equal(datagram.begin() + 28, datagram.end(), received.begin(),
-                              received.begin() + n);
+  return n >= 0 &&
+         std::equal(datagram.begin() + 28, datagram.end(), received.begin(), received.begin() + n);
 }
 
 // The kernel's own packets through a real TUN device: one leaves over the UDP channel, one
