@@ -10,6 +10,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "relay/udp_relay.h"
 #include "relay/websocket_relay.h"
@@ -55,11 +56,22 @@ class RelayConnectionTest : public ::testing::Test {
     EXPECT_EQ(testing::RunningThreads(), baselineThreads_);
   }
 
-  void Start(FakeHub& hub) {
+  // Starts the connection on its thread; false when the Hub saw no upgrade.
+  bool Connect(FakeHub& hub) {
     relay_ = std::thread([this, &hub] {
       RunRelayConnection(device_[0], {hub.url(), "7", "secret"}, webSocket_, udp_);
       returned_ = true;
     });
+    return !hub.WaitForUpgrade().empty();
+  }
+
+  // Connect, then wait until a packet came through over WebSocket and the UDP channel is up.
+  bool ConnectWithUdp(FakeHub& hub) {
+    if (!Connect(hub)) {
+      return false;
+    }
+    hub.SendBinary(Ipv4Packet(40, 6, 0));
+    return DeviceReceives().size() == 40 && WaitForUdpChannel();
   }
 
   void DeviceSends(const std::vector<uint8_t>& packet) {
@@ -123,10 +135,14 @@ class RelayConnectionTest : public ::testing::Test {
   int baselineThreads_ = 0;
 };
 
-TEST_F(RelayConnectionTest, CarriesPacketsBothWaysOnTheRightChannel) {
+TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
+  // The counters are process-wide, so the test compares the scraped text before and after.
+  auto scrape = [] {
+    return testing::ParsePrometheusText(RenderPrometheusText(TakeMetricsSnapshot()));
+  };
+  const auto before = scrape();
   FakeHub hub;
-  Start(hub);
-  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  ASSERT_TRUE(Connect(hub));
 
   // Hub to device over WebSocket works while the UDP probe is still under way.
   const std::vector<uint8_t> fromHub = Ipv4Packet(1400, 6, 0x11);
@@ -137,6 +153,10 @@ TEST_F(RelayConnectionTest, CarriesPacketsBothWaysOnTheRightChannel) {
   const std::vector<uint8_t> smallUdp = Ipv4Packet(1350, 17, 0x22);
   DeviceSends(smallUdp);
   EXPECT_EQ(hub.NextUdpPacket(), smallUdp);
+  // The pump is running, so both channels' states are published.
+  auto during = scrape();
+  EXPECT_EQ(during["larkspire_edge_relay_channel_up{channel=\"websocket\"}"], 1);
+  EXPECT_EQ(during["larkspire_edge_relay_channel_up{channel=\"udp\"}"], 1);
 
   for (const auto& packet : {Ipv4Packet(1351, 17, 0x33), Ipv4Packet(60, 6, 0x44)}) {
     DeviceSends(packet);
@@ -157,34 +177,42 @@ TEST_F(RelayConnectionTest, CarriesPacketsBothWaysOnTheRightChannel) {
   EXPECT_FALSE(webSocket_.IsConnected());
   EXPECT_FALSE(udp_.IsConnected());
   EXPECT_EQ(udp_.channelId(), 0u);
+
+  auto after = scrape();
+  auto rise = [&](const std::string& sample) { return after[sample] - before.at(sample); };
+  // Packets and bytes per channel and direction; the datagram of another channel is not counted.
+  auto traffic = [&](const char* channel, const char* direction) {
+    const std::string labels =
+        std::string("{channel=\"") + channel + "\",direction=\"" + direction + "\"}";
+    return std::pair{rise("larkspire_edge_relay_packets_total" + labels),
+                     rise("larkspire_edge_relay_bytes_total" + labels)};
+  };
+  EXPECT_EQ(traffic("websocket", "from_hub"), std::pair(1.0, 1400.0));
+  EXPECT_EQ(traffic("websocket", "to_hub"), std::pair(2.0, 1411.0));
+  EXPECT_EQ(traffic("udp", "to_hub"), std::pair(1.0, 1350.0));
+  EXPECT_EQ(traffic("udp", "from_hub"), std::pair(1.0, 200.0));
+  EXPECT_EQ(rise("larkspire_edge_relay_connections_made_total"), 1);
+  EXPECT_EQ(rise("larkspire_edge_relay_connections_lost_total"), 1);
+  EXPECT_EQ(rise("larkspire_edge_udp_probes_total{result=\"accepted\"}"), 1);
+  EXPECT_EQ(after["larkspire_edge_relay_channel_up{channel=\"websocket\"}"], 0);
+  EXPECT_EQ(after["larkspire_edge_relay_channel_up{channel=\"udp\"}"], 0);
 }
 
-TEST_F(RelayConnectionTest, WithoutUdpEverythingGoesOverWebSocket) {
-  FakeHub hub(FakeHub::Options{.answerProbes = false});
-  Start(hub);
-  ASSERT_FALSE(hub.WaitForUpgrade().empty());
-  const std::vector<uint8_t> smallUdp = Ipv4Packet(100, 17, 0x77);
-  DeviceSends(smallUdp);  // waits in the device queue while the probe times out
-  auto frame = hub.NextFrame();
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(frame->payload, smallUdp);
-  EXPECT_EQ(hub.probesSeen(), 4);
-  EXPECT_FALSE(udp_.IsConnected());
-  hub.Disconnect();
-  relay_.join();
-  EXPECT_TRUE(returned_);
-}
-
-TEST_F(RelayConnectionTest, UdpBurstArrivesInOrderWithoutForeignOrOversizedDatagrams) {
+// Datagrams are taken from the socket several at a time, and a run the Hub sent as one
+// segmented send may arrive as one coalesced message: either way each datagram is checked
+// on its own, a bad one is dropped without taking good ones along, and the order holds.
+TEST_F(RelayConnectionTest, UdpFromTheHubArrivesInOrderAndAStopEndsTheConnectionQuietly) {
   FakeHub hub;
-  Start(hub);
-  ASSERT_FALSE(hub.WaitForUpgrade().empty());
-  hub.SendBinary(Ipv4Packet(40, 6, 0));  // once through, the UDP channel is up
-  ASSERT_EQ(DeviceReceives().size(), 40u);
-  ASSERT_TRUE(WaitForUdpChannel());
+  ASSERT_TRUE(ConnectWithUdp(hub));
+  std::vector<std::vector<uint8_t>> run;
+  for (uint8_t i = 0; i < 20; ++i) {
+    run.push_back(Ipv4Packet(i < 19 ? 300 : 120, 17, i));
+  }
+  hub.SendUdpPacketsTogether(run);
+  for (const std::vector<uint8_t>& packet : run) {
+    EXPECT_EQ(DeviceReceives(), packet);
+  }
 
-  // Datagrams are taken from the socket several at a time; the bad ones among them are
-  // dropped one by one without taking good ones along.
   for (size_t i = 0; i < 60; ++i) {
     hub.SendUdpPacket(Ipv4Packet(100 + i, 17, static_cast<uint8_t>(i)));
     if (i % 7 == 0) {
@@ -196,59 +224,43 @@ TEST_F(RelayConnectionTest, UdpBurstArrivesInOrderWithoutForeignOrOversizedDatag
     SCOPED_TRACE(i);
     EXPECT_EQ(DeviceReceives(), Ipv4Packet(100 + i, 17, static_cast<uint8_t>(i)));
   }
-  hub.Disconnect();
+
+  g_running = false;
   relay_.join();
+  EXPECT_TRUE(returned_);
+  // The Hub sees the socket closed, not a frame.
+  EXPECT_FALSE(hub.NextFrame());
 }
 
-// A run the Hub sent as one segmented send may arrive as one coalesced message; it is cut
-// back into its datagrams, in order, each checked on its own.
-TEST_F(RelayConnectionTest, CoalescedUdpRunIsCutBackIntoItsDatagrams) {
-  FakeHub hub;
-  Start(hub);
-  ASSERT_FALSE(hub.WaitForUpgrade().empty());
-  hub.SendBinary(Ipv4Packet(40, 6, 0));
-  ASSERT_EQ(DeviceReceives().size(), 40u);
-  ASSERT_TRUE(WaitForUdpChannel());
-
-  std::vector<std::vector<uint8_t>> run;
-  for (uint8_t i = 0; i < 20; ++i) {
-    run.push_back(Ipv4Packet(i < 19 ? 300 : 120, 17, i));
-  }
-  hub.SendUdpPacketsTogether(run);
-  for (const std::vector<uint8_t>& packet : run) {
-    EXPECT_EQ(DeviceReceives(), packet);
-  }
-  hub.SendUdpPacket(Ipv4Packet(100, 17, 0x55));  // and single datagrams still pass after it
-  EXPECT_EQ(DeviceReceives(), Ipv4Packet(100, 17, 0x55));
-  hub.Disconnect();
-  relay_.join();
-}
-
-TEST_F(RelayConnectionTest, QueuedBurstIsFramedInOrderWithConsecutiveKeys) {
+TEST_F(RelayConnectionTest, WithoutUdpAQueuedBurstGoesOverWebSocketInOrderWithConsecutiveKeys) {
   FakeHub hub(FakeHub::Options{.answerProbes = false});
-  Start(hub);
-  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  ASSERT_TRUE(Connect(hub));
   // Queued while the probe times out, so the pump finds them all at once and sends them in
-  // more than one batch.
+  // more than one batch; the small UDP packets among them have no UDP channel to take.
   constexpr size_t kBurst = 150;
+  auto packet = [](size_t i) {
+    return Ipv4Packet(100 + i, i % 3 == 0 ? 17 : 6, static_cast<uint8_t>(i));
+  };
   for (size_t i = 0; i < kBurst; ++i) {
-    DeviceSends(Ipv4Packet(100 + i, i % 3 == 0 ? 17 : 6, static_cast<uint8_t>(i)));
+    DeviceSends(packet(i));
   }
   for (size_t i = 0; i < kBurst; ++i) {
     SCOPED_TRACE(i);
     auto frame = hub.NextFrame();
     ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->payload, Ipv4Packet(100 + i, i % 3 == 0 ? 17 : 6, static_cast<uint8_t>(i)));
+    EXPECT_EQ(frame->payload, packet(i));
     EXPECT_EQ(frame->header.key, MaskKeyFor(static_cast<uint32_t>(i + 1), kDataMaskMultiplier));
   }
+  EXPECT_EQ(hub.probesSeen(), 4);
+  EXPECT_FALSE(udp_.IsConnected());
   hub.Disconnect();
   relay_.join();
+  EXPECT_TRUE(returned_);
 }
 
 TEST_F(RelayConnectionTest, AHubThatFailsDuringTheUdpProbeCutsTheProbeShort) {
   FakeHub hub(FakeHub::Options{.answerProbes = false});
-  Start(hub);
-  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  ASSERT_TRUE(Connect(hub));
   for (int wait = 0; wait < 100 && hub.probesSeen() == 0; ++wait) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
@@ -260,25 +272,11 @@ TEST_F(RelayConnectionTest, AHubThatFailsDuringTheUdpProbeCutsTheProbeShort) {
   EXPECT_LT(hub.probesSeen(), 4);
 }
 
-TEST_F(RelayConnectionTest, StopRequestEndsTheConnectionQuietly) {
-  FakeHub hub;
-  Start(hub);
-  ASSERT_FALSE(hub.WaitForUpgrade().empty());
-  hub.SendBinary(Ipv4Packet(40, 6, 0));
-  ASSERT_EQ(DeviceReceives().size(), 40u);
-  g_running = false;
-  relay_.join();
-  EXPECT_TRUE(returned_);
-  // The Hub sees the socket closed, not a frame.
-  EXPECT_FALSE(hub.NextFrame());
-}
-
 // A Hub that keeps the connection open but reads nothing must neither keep the program from
 // stopping nor hold the relay on a dead channel forever.
 TEST_F(RelayConnectionTest, AHubThatStopsReadingCannotBlockAStop) {
   FakeHub hub;
-  Start(hub);
-  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  ASSERT_TRUE(Connect(hub));
   ASSERT_TRUE(FeedUntilThePumpStalls());
   g_running = false;
   EXPECT_TRUE(ReturnsWithin(hub, std::chrono::seconds(30)));
@@ -286,8 +284,7 @@ TEST_F(RelayConnectionTest, AHubThatStopsReadingCannotBlockAStop) {
 
 TEST_F(RelayConnectionTest, AHubThatStopsReadingEndsTheConnection) {
   FakeHub hub;
-  Start(hub);
-  ASSERT_FALSE(hub.WaitForUpgrade().empty());
+  ASSERT_TRUE(Connect(hub));
   ASSERT_TRUE(FeedUntilThePumpStalls());
   EXPECT_TRUE(ReturnsWithin(hub, std::chrono::seconds(60)));
   EXPECT_FALSE(webSocket_.IsConnected());
@@ -304,58 +301,6 @@ TEST_F(RelayConnectionTest, RefusedHandshakeThrowsBeforeAnyThreadStarts) {
   }
   EXPECT_EQ(testing::RunningThreads(), threads);
   EXPECT_EQ(hub.probesSeen(), 0);
-}
-
-// The operating counters follow the traffic; they are process-wide, so the test compares
-// the scraped text before and after instead of absolute values.
-TEST_F(RelayConnectionTest, CountersRiseWithTrafficAndTheLostConnection) {
-  auto scrape = [] {
-    return testing::ParsePrometheusText(RenderPrometheusText(TakeMetricsSnapshot()));
-  };
-  const std::string packets = "larkspire_edge_relay_packets_total";
-  const std::string bytes = "larkspire_edge_relay_bytes_total";
-  auto key = [](const std::string& name, const char* channel, const char* direction) {
-    return name + "{channel=\"" + channel + "\",direction=\"" + direction + "\"}";
-  };
-  const auto before = scrape();
-
-  FakeHub hub;
-  Start(hub);
-  ASSERT_FALSE(hub.WaitForUpgrade().empty());
-  hub.SendBinary(Ipv4Packet(1000, 6, 0x11));
-  ASSERT_EQ(DeviceReceives().size(), 1000u);
-  ASSERT_TRUE(WaitForUdpChannel());
-  DeviceSends(Ipv4Packet(300, 17, 0x22));
-  ASSERT_TRUE(hub.NextUdpPacket());
-  // The pump is running, so both channels' states are published.
-  auto during = scrape();
-  EXPECT_EQ(during["larkspire_edge_relay_channel_up{channel=\"websocket\"}"], 1);
-  EXPECT_EQ(during["larkspire_edge_relay_channel_up{channel=\"udp\"}"], 1);
-
-  DeviceSends(Ipv4Packet(60, 6, 0x33));
-  DeviceSends(Ipv4Packet(70, 6, 0x34));
-  ASSERT_TRUE(hub.NextFrame());
-  ASSERT_TRUE(hub.NextFrame());
-  hub.SendUdpPacket(Ipv4Packet(200, 17, 0x55));
-  ASSERT_EQ(DeviceReceives().size(), 200u);
-  hub.Disconnect();
-  relay_.join();
-
-  auto after = scrape();
-  auto rise = [&](const std::string& sample) { return after[sample] - before.at(sample); };
-  EXPECT_EQ(rise(key(packets, "websocket", "from_hub")), 1);
-  EXPECT_EQ(rise(key(bytes, "websocket", "from_hub")), 1000);
-  EXPECT_EQ(rise(key(packets, "websocket", "to_hub")), 2);
-  EXPECT_EQ(rise(key(bytes, "websocket", "to_hub")), 130);
-  EXPECT_EQ(rise(key(packets, "udp", "to_hub")), 1);
-  EXPECT_EQ(rise(key(bytes, "udp", "to_hub")), 300);
-  EXPECT_EQ(rise(key(packets, "udp", "from_hub")), 1);
-  EXPECT_EQ(rise(key(bytes, "udp", "from_hub")), 200);
-  EXPECT_EQ(rise("larkspire_edge_relay_connections_made_total"), 1);
-  EXPECT_EQ(rise("larkspire_edge_relay_connections_lost_total"), 1);
-  EXPECT_EQ(rise("larkspire_edge_udp_probes_total{result=\"accepted\"}"), 1);
-  EXPECT_EQ(after["larkspire_edge_relay_channel_up{channel=\"websocket\"}"], 0);
-  EXPECT_EQ(after["larkspire_edge_relay_channel_up{channel=\"udp\"}"], 0);
 }
 
 }  // namespace

@@ -58,47 +58,41 @@ TEST(TunDeviceTest, OpensOneInterfaceRefusesItsTwinAndRemovesItOnClose) {
   EXPECT_EQ(testing_support::RunInFreshNamespaces(OpenSecondOpenAndClose), "");
 }
 
-// A minimal IPv4 UDP packet from 10.250.0.9:4000 to 10.250.0.2:`port` (UDP checksum left 0,
-// which IPv4 allows).
-std::vector<uint8_t> UdpPacketToEdge(uint16_t port, const std::string& text) {
-  std::vector<uint8_t> packet(28 + text.size());
-  const size_t total = packet.size();
-  const uint8_t header[20] = {0x45,
-                              0,
-                              uint8_t(total >> 8),
-                              uint8_t(total),
-                              0,
-                              0,
-                              0,
-                              0,
-                              64,
-                              17,
-                              0,
-                              0,
-                              10,
-                              250,
-                              0,
-                              9,
-                              10,
-                              250,
-                              0,
-                              2};
-  std::copy(std::begin(header), std::end(header), packet.begin());
-  uint32_t sum = 0;
-  for (size_t i = 0; i < 20; i += 2) {
-    sum += (packet[i] << 8) | packet[i + 1];
-  }
-  sum = (sum & 0xFFFF) + (sum >> 16);
-  sum = (sum & 0xFFFF) + (sum >> 16);
-  packet[10] = uint8_t(~sum >> 8);
-  packet[11] = uint8_t(~sum);
-  const uint16_t udpLength = uint16_t(8 + text.size());
-  const uint8_t udp[8] = {
-      0x0F, 0xA0, uint8_t(port >> 8), uint8_t(port), uint8_t(udpLength >> 8), uint8_t(udpLength),
-      0,    0};
-  std::copy(std::begin(udp), std::end(udp), packet.begin() + 20);
-  std::copy(text.begin(), text.end(), packet.begin() + 28);
-  return packet;
+// Opens larkspire0 as 10.250.0.2/16 and brings it up.
+void OpenAndRaise(TunDevice& tun, bool offloadHeader) {
+  tun.Open("larkspire0", offloadHeader);
+  testing_support::RunOrThrow(
+      "ip addr add 10.250.0.2/16 dev larkspire0 && ip link set larkspire0 up");
+}
+
+sockaddr_in Ipv4Address(uint32_t address, uint16_t port) {
+  return {AF_INET, htons(port), {htonl(address)}, {}};
+}
+
+// A UDP socket on the device's own address, port 5000, that waits at most 10 s for a datagram.
+UniqueFd LocalSocket() {
+  UniqueFd local(::socket(AF_INET, SOCK_DGRAM, 0));
+  const sockaddr_in address = Ipv4Address(0x0AFA0002, 5000);
+  ::bind(local.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  timeval patience{10, 0};
+  ::setsockopt(local.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  return local;
+}
+
+// Datagrams from 10.250.0.9, which is routed into the device, to the local socket.
+std::vector<uint8_t> DatagramToLocalSocket(size_t payloadSize, uint8_t seed) {
+  testing::Flow flow;
+  flow.destination = 0x0AFA0002;
+  flow.destinationPort = 5000;
+  return testing::UdpDatagram(flow, payloadSize, seed, seed);
+}
+
+// True when the next datagram `local` receives carries exactly the payload of `datagram`.
+bool ReceivesPayloadOf(const UniqueFd& local, const std::vector<uint8_t>& datagram) {
+  std::vector<uint8_t> received(2000);
+  const ssize_t n = ::recv(local.get(), received.data(), received.size(), 0);
+  return n >= 0 &&
+         std::equal(datagram.begin() + 28, datagram.end(), received.begin(), received.begin() + n);
 }
 
 // The kernel's own packets through a real TUN device: one leaves over the UDP channel, one
@@ -107,37 +101,27 @@ std::string RelayOverRealDevice() {
   testing_support::RunOrThrow("ip link set lo up");
   testing::FakeHub hub;
   TunDevice tun;
-  tun.Open("larkspire0");
-  testing_support::RunOrThrow(
-      "ip addr add 10.250.0.2/16 dev larkspire0 && ip link set larkspire0 up");
+  OpenAndRaise(tun, false);
   WebSocketRelay webSocket;
   UdpRelay udp;
   std::thread relay([&] { RunRelayConnection(tun.fd(), {hub.url(), "7", "s"}, webSocket, udp); });
   std::string failure;
-  const int local = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(5000);
-  ::inet_pton(AF_INET, "10.250.0.2", &address.sin_addr);
-  ::bind(local, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  timeval patience{10, 0};
-  ::setsockopt(local, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-
+  const UniqueFd local = LocalSocket();
   if (hub.WaitForUpgrade().empty()) {
     failure = "no upgrade";
   }
-  hub.SendBinary(UdpPacketToEdge(5000, "from hub"));
-  char received[64] = {};
-  if (::recv(local, received, sizeof received, 0) != 8 || std::string(received) != "from hub") {
+  const std::vector<uint8_t> fromHub = DatagramToLocalSocket(8, 1);
+  hub.SendBinary(fromHub);
+  if (!ReceivesPayloadOf(local, fromHub)) {
     failure = "packet from the Hub did not reach the local socket";
   }
-  address.sin_addr.s_addr = htonl(0x0AFA0009);  // 10.250.0.9, routed into the device
-  ::sendto(local, "to hub", 6, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  const sockaddr_in routedIntoTheDevice = Ipv4Address(0x0AFA0009, 5000);
+  ::sendto(local.get(), "to hub", 6, 0, reinterpret_cast<const sockaddr*>(&routedIntoTheDevice),
+           sizeof routedIntoTheDevice);
   const auto out = hub.NextUdpPacket();
   if (failure.empty() && (!out || out->size() != 34 || (*out)[9] != 17)) {
     failure = "datagram from the kernel did not reach the Hub over UDP";
   }
-  ::close(local);
   g_running = false;
   relay.join();
   g_running = true;
@@ -148,26 +132,13 @@ std::string RelayOverRealDevice() {
 // meant and a local socket receives the datagrams one by one, intact.
 std::string MergedDatagramsReachASocketIntact() {
   TunDevice tun;
-  tun.Open("larkspire0", /*offloadHeader=*/true);
-  testing_support::RunOrThrow(
-      "ip addr add 10.250.0.2/16 dev larkspire0 && ip link set larkspire0 up");
-  const UniqueFd local(::socket(AF_INET, SOCK_DGRAM, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(5000);
-  ::inet_pton(AF_INET, "10.250.0.2", &address.sin_addr);
-  ::bind(local.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  timeval patience{5, 0};
-  ::setsockopt(local.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-
-  testing::Flow flow;
-  flow.destination = 0x0AFA0002;
-  flow.destinationPort = 5000;
+  OpenAndRaise(tun, true);
+  const UniqueFd local = LocalSocket();
   std::vector<std::vector<uint8_t>> sent;
   bool allWritten = true;
   TunWriter writer(tun.fd(), true, [&](bool written, size_t, size_t) { allWritten &= written; });
   for (uint8_t i = 0; i < 5; ++i) {
-    sent.push_back(testing::UdpDatagram(flow, i < 4 ? 300 : 120, i, i));
+    sent.push_back(DatagramToLocalSocket(i < 4 ? 300 : 120, i));
     writer.Write(sent.back());
   }
   writer.Flush();
@@ -175,12 +146,7 @@ std::string MergedDatagramsReachASocketIntact() {
     return "the device refused the merged write";
   }
   for (const std::vector<uint8_t>& datagram : sent) {
-    std::vector<uint8_t> received(2000);
-    const ssize_t n = ::recv(local.get(), received.data(), received.size(), 0);
-    if (n < 0 ||
-        !std::equal(datagram.begin() + 28, datagram.end(), received.begin(),
-                    received.begin() + n) ||
-        static_cast<size_t>(n) != datagram.size() - 28) {
+    if (!ReceivesPayloadOf(local, datagram)) {
       return "datagram " + std::to_string(datagram[5]) + " missing or changed";
     }
   }
