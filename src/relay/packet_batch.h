@@ -41,18 +41,12 @@ class PacketBatch {
   bool empty() const { return packets_.empty(); }
   // Each packet has kMaxFrameHeaderSize writable bytes in front of it.
   std::span<const std::span<uint8_t>> packets() const { return packets_; }
-  // Empties the batch. The first `pendingLength` bytes already read into NextSlot() move
-  // along: they are in the new NextSlot() afterwards.
-  void Clear(size_t pendingLength = 0);
+  void Clear();
 
  private:
   std::vector<uint8_t> arena_;
   size_t used_ = 0;
   std::vector<std::span<uint8_t>> packets_;
 };
-
-// Sends every byte of `buffers` with sendmsg and MSG_NOSIGNAL, resuming after partial sends
-// and EINTR; the iovecs are advanced in place. False when a send returns 0 or fails.
-bool SendAllVectored(int fd, iovec* buffers, size_t count);
 
 }  // namespace larkspire

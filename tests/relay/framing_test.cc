@@ -118,7 +118,7 @@ TEST(UdpDatagramTest, DataDatagramsFrameOnePacket) {
 
   const std::vector<uint8_t> headerOnly(datagram.begin(), datagram.begin() + 13);
   std::vector<uint8_t> zeroId = datagram;
-  std::fill(zeroId.begin() + 5, zeroId.begin() + 13, 0);
+  WriteUdpDataHeader(zeroId.data(), 0);
   std::vector<uint8_t> oversized = datagram;
   oversized.resize(kMaxUdpDatagram + 1);
   for (const auto& bad :

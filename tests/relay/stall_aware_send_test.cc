@@ -6,11 +6,9 @@
 
 #include <array>
 #include <chrono>
-#include <functional>
 #include <thread>
 #include <vector>
 
-#include "relay/packet_batch.h"
 #include "util/run_flag.h"
 
 namespace larkspire {
@@ -48,67 +46,47 @@ TEST_F(StallAwareSendTest, AStopRequestEndsTheWaitWithoutTheStallLimit) {
   EXPECT_EQ(SendLarge(std::chrono::hours(1)), SendOutcome::kStopped);
 }
 
-// The two vectored senders: the stall-aware one and the plain one of the packet batch.
-struct Sender {
-  const char* name;
-  std::function<SendOutcome(int, iovec*, size_t)> send;
-};
-const Sender kSenders[] = {
-    {"stall-aware",
-     [](int fd, iovec* parts, size_t count) { return SendAllUnlessStalled(fd, parts, count, 5s); }},
-    {"plain",
-     [](int fd, iovec* parts, size_t count) {
-       return SendAllVectored(fd, parts, count) ? SendOutcome::kSent : SendOutcome::kFailed;
-     }},
-};
-
 TEST(VectoredSendTest, EveryByteArrivesInOrderThroughPartialSends) {
-  for (const Sender& sender : kSenders) {
-    SCOPED_TRACE(sender.name);
-    int pair[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    // A small send buffer makes the kernel take uneven buffers (one empty) in many pieces
-    // that end inside and between them, and makes the sender wait for room again and again.
-    const int small = 4096;
-    ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    std::vector<uint8_t> bytes(400000);
-    for (size_t at = 0; at < bytes.size(); ++at) {
-      bytes[at] = static_cast<uint8_t>(at % 251);  // a piece sent twice or skipped shows
-    }
-    std::vector<iovec> io;
-    size_t total = 0;
-    for (size_t i = 0; i < 64; ++i) {
-      const size_t size = i == 7 ? 0 : i % 5 == 0 ? 20000 + i : 1000 + i;
-      io.push_back({bytes.data() + total, size});
-      total += size;
-    }
-    std::vector<uint8_t> received;
-    std::thread reader([&] {
-      uint8_t chunk[4096];
-      for (ssize_t n; (n = ::read(pair[1], chunk, sizeof chunk)) > 0;) {
-        received.insert(received.end(), chunk, chunk + n);
-      }
-    });
-    EXPECT_EQ(sender.send(pair[0], io.data(), io.size()), SendOutcome::kSent);
-    ::close(pair[0]);
-    reader.join();
-    ::close(pair[1]);
-    EXPECT_EQ(received, std::vector<uint8_t>(bytes.begin(), bytes.begin() + total));
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  // A small send buffer makes the kernel take uneven buffers (one empty) in many pieces
+  // that end inside and between them, and makes the sender wait for room again and again.
+  const int small = 4096;
+  ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  std::vector<uint8_t> bytes(400000);
+  for (size_t at = 0; at < bytes.size(); ++at) {
+    bytes[at] = static_cast<uint8_t>(at % 251);  // a piece sent twice or skipped shows
   }
+  std::vector<iovec> io;
+  size_t total = 0;
+  for (size_t i = 0; i < 64; ++i) {
+    const size_t size = i == 7 ? 0 : i % 5 == 0 ? 20000 + i : 1000 + i;
+    io.push_back({bytes.data() + total, size});
+    total += size;
+  }
+  std::vector<uint8_t> received;
+  std::thread reader([&] {
+    uint8_t chunk[4096];
+    for (ssize_t n; (n = ::read(pair[1], chunk, sizeof chunk)) > 0;) {
+      received.insert(received.end(), chunk, chunk + n);
+    }
+  });
+  EXPECT_EQ(SendAllUnlessStalled(pair[0], io.data(), io.size(), 5s), SendOutcome::kSent);
+  ::close(pair[0]);
+  reader.join();
+  ::close(pair[1]);
+  EXPECT_EQ(received, std::vector<uint8_t>(bytes.begin(), bytes.begin() + total));
 }
 
 // Without MSG_NOSIGNAL the send would raise SIGPIPE and end the test program.
 TEST(VectoredSendTest, AClosedPeerIsAFailureWithoutASignal) {
-  for (const Sender& sender : kSenders) {
-    SCOPED_TRACE(sender.name);
-    int pair[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    ::close(pair[1]);
-    uint8_t byte = 1;
-    iovec part{&byte, 1};
-    EXPECT_EQ(sender.send(pair[0], &part, 1), SendOutcome::kFailed);
-    ::close(pair[0]);
-  }
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  ::close(pair[1]);
+  uint8_t byte = 1;
+  iovec part{&byte, 1};
+  EXPECT_EQ(SendAllUnlessStalled(pair[0], &part, 1, 5s), SendOutcome::kFailed);
+  ::close(pair[0]);
 }
 
 }  // namespace
