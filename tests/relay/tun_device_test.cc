@@ -95,16 +95,19 @@ bool ReceivesPayloadOf(const UniqueFd& local, const std::vector<uint8_t>& datagr
          std::equal(datagram.begin() + 28, datagram.end(), received.begin(), received.begin() + n);
 }
 
-// The kernel's own packets through a real TUN device: one leaves over the UDP channel, one
-// arrives over WebSocket and reaches a local socket.
+// The kernel's own packets through a real TUN device opened as the edge opens it, with
+// offload headers: one leaves over the UDP channel, one arrives over WebSocket and reaches a
+// local socket.
 std::string RelayOverRealDevice() {
   testing_support::RunOrThrow("ip link set lo up");
   testing::FakeHub hub;
   TunDevice tun;
-  OpenAndRaise(tun, false);
+  OpenAndRaise(tun, true);
   WebSocketRelay webSocket;
   UdpRelay udp;
-  std::thread relay([&] { RunRelayConnection(tun.fd(), {hub.url(), "7", "s"}, webSocket, udp); });
+  std::thread relay([&] {
+    RunRelayConnection({tun.fd(), tun.offloadHeader()}, {hub.url(), "7", "s"}, webSocket, udp);
+  });
   std::string failure;
   const UniqueFd local = LocalSocket();
   if (hub.WaitForUpgrade().empty()) {
