@@ -40,6 +40,32 @@ TEST_F(StallAwareSendTest, APeerThatStopsReadingIsReportedAsStalled) {
   EXPECT_EQ(SendLarge(300ms), SendOutcome::kStalled);
 }
 
+// The limit counts from the last byte taken: a peer that reads a little every 50 ms for
+// about three times the limit must get everything.
+TEST_F(StallAwareSendTest, ASlowButMovingPeerIsNeverCut) {
+  const int small = 4096;
+  ::setsockopt(pair_[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  ::setsockopt(pair_[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  std::vector<uint8_t> data(96 * 1024);
+  for (size_t at = 0; at < data.size(); ++at) {
+    data[at] = static_cast<uint8_t>(at % 251);
+  }
+  std::vector<uint8_t> received;
+  std::thread reader([&] {
+    uint8_t chunk[2048];
+    for (ssize_t n; (n = ::read(pair_[1], chunk, sizeof chunk)) > 0;) {
+      received.insert(received.end(), chunk, chunk + n);
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SendAllUnlessStalled(pair_[0], data.data(), data.size(), 500ms), SendOutcome::kSent);
+  ::shutdown(pair_[0], SHUT_WR);  // lets the reader end even when the send gave up early
+  reader.join();
+  EXPECT_GT(std::chrono::steady_clock::now() - start, 1s);  // or the peer was not slow at all
+  EXPECT_EQ(received, data);
+}
+
 TEST_F(StallAwareSendTest, AStopRequestEndsTheWaitWithoutTheStallLimit) {
   g_running = false;
   // With an hour-long limit only the stop flag can end this send.
