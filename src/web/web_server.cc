@@ -54,8 +54,11 @@ std::string ReadRequest(int fd, std::chrono::steady_clock::time_point deadline) 
   char chunk[kChunkBytes];
   size_t blank;
   while ((blank = raw.find("\r\n\r\n")) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return raw;
+    }
     ssize_t n = Receive(fd, chunk, sizeof(chunk));
-    if (n <= 0 || std::chrono::steady_clock::now() >= deadline) {
+    if (n <= 0) {
       return raw;
     }
     raw.append(chunk, static_cast<size_t>(n));
@@ -69,16 +72,13 @@ std::string ReadRequest(int fd, std::chrono::steady_clock::time_point deadline) 
     throw RequestTooLarge();
   }
   size_t wanted = bodyStart + static_cast<size_t>(announced > 0 ? announced : 0);
-  while (raw.size() < wanted) {
+  while (raw.size() < wanted && std::chrono::steady_clock::now() < deadline) {
     size_t missing = wanted - raw.size();
     ssize_t n = Receive(fd, chunk, missing < sizeof(chunk) ? missing : sizeof(chunk));
     if (n <= 0) {
       break;
     }
     raw.append(chunk, static_cast<size_t>(n));
-    if (std::chrono::steady_clock::now() >= deadline) {
-      break;
-    }
   }
   return raw;
 }
