@@ -56,7 +56,7 @@ find_program(LARKSPIRE_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(LARKSPIRE_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libssl3")
 endif()
 
 set(CPACK_DEBIAN_EDGE_PACKAGE_NAME larkspire-edge)

@@ -5,6 +5,7 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
+#include <variant>
 
 #include "util/file.h"
 #include "util/json.h"
@@ -43,7 +44,47 @@ std::vector<std::string> NonEmptyTrimmedLines(const std::string& text) {
   return lines;
 }
 
+// Writes one value the way the file lays it out.
+std::string FormatValue(const std::string& value) { return JsonString(value); }
+std::string FormatValue(const std::vector<std::string>& value) { return JsonArray(value); }
+std::string FormatValue(int value) { return std::to_string(value); }
+std::string FormatValue(bool value) { return value ? "true" : "false"; }
+
+void ReadValue(const std::string& text, const char* key, std::string& value) {
+  value = JsonStringValue(text, key, value);
+}
+void ReadValue(const std::string& text, const char* key, std::vector<std::string>& value) {
+  value = JsonStringArrayValue(text, key);
+}
+void ReadValue(const std::string& text, const char* key, int& value) {
+  value = ParsePort(JsonFindRaw(text, key));
+}
+void ReadValue(const std::string& text, const char* key, bool& value) {
+  value = JsonBoolValue(text, key, value);
+}
+
 }  // namespace
+
+const std::vector<SettingsField>& SettingsFields() {
+  static const std::vector<SettingsField> fields = {
+      {"serverUrl", &Settings::serverUrl},
+      {"deviceNumber", &Settings::deviceNumber},
+      {"deviceSecret", &Settings::deviceSecret},
+      {"deviceName", &Settings::deviceName},
+      {"networkInterfaceName", &Settings::networkInterfaceName},
+      {"sharedNetworks", &Settings::sharedNetworks},
+      {"additionalSharedNetworks", &Settings::additionalSharedNetworks},
+      {"webUsername", &Settings::webUsername},
+      {"webPassword", &Settings::webPassword},
+      {"webBindAddress", &Settings::webBindAddress},
+      {"webPort", &Settings::webPort},
+      {"hubCaFile", &Settings::hubCaFile},
+      {"hubCertSha256", &Settings::hubCertSha256},
+      {"webAllowedHosts", &Settings::webAllowedHosts},
+      {"overlayCanReachEdge", &Settings::overlayCanReachEdge},
+  };
+  return fields;
+}
 
 Settings LoadSettings(const std::string& path) {
   Settings settings;
@@ -51,18 +92,9 @@ Settings LoadSettings(const std::string& path) {
   if (text.empty()) {
     throw std::runtime_error("Config file was not found or is empty: " + path);
   }
-  settings.serverUrl = JsonStringValue(text, "serverUrl", settings.serverUrl);
-  settings.deviceNumber = JsonStringValue(text, "deviceNumber", settings.deviceNumber);
-  settings.deviceSecret = JsonStringValue(text, "deviceSecret", settings.deviceSecret);
-  settings.deviceName = JsonStringValue(text, "deviceName", settings.deviceName);
-  settings.networkInterfaceName =
-      JsonStringValue(text, "networkInterfaceName", settings.networkInterfaceName);
-  settings.sharedNetworks = JsonStringArrayValue(text, "sharedNetworks");
-  settings.additionalSharedNetworks = JsonStringArrayValue(text, "additionalSharedNetworks");
-  settings.webUsername = JsonStringValue(text, "webUsername", settings.webUsername);
-  settings.webPassword = JsonStringValue(text, "webPassword", settings.webPassword);
-  settings.webBindAddress = JsonStringValue(text, "webBindAddress", settings.webBindAddress);
-  settings.webPort = ParsePort(JsonFindRaw(text, "webPort"));
+  for (const SettingsField& field : SettingsFields()) {
+    std::visit([&](auto member) { ReadValue(text, field.key, settings.*member); }, field.member);
+  }
   if (settings.sharedNetworks.empty()) {
     // Older configurations kept the operator's networks as one multi-line text.
     settings.sharedNetworks = NonEmptyTrimmedLines(JsonStringValue(text, "sharedNetworksText", ""));
@@ -72,17 +104,15 @@ Settings LoadSettings(const std::string& path) {
 
 std::string FormatSettings(const Settings& s) {
   std::string text = "{\n";
-  text += "  \"serverUrl\": " + JsonString(s.serverUrl) + ",\n";
-  text += "  \"deviceNumber\": " + JsonString(s.deviceNumber) + ",\n";
-  text += "  \"deviceSecret\": " + JsonString(s.deviceSecret) + ",\n";
-  text += "  \"deviceName\": " + JsonString(s.deviceName) + ",\n";
-  text += "  \"networkInterfaceName\": " + JsonString(s.networkInterfaceName) + ",\n";
-  text += "  \"sharedNetworks\": " + JsonArray(s.sharedNetworks) + ",\n";
-  text += "  \"additionalSharedNetworks\": " + JsonArray(s.additionalSharedNetworks) + ",\n";
-  text += "  \"webUsername\": " + JsonString(s.webUsername) + ",\n";
-  text += "  \"webPassword\": " + JsonString(s.webPassword) + ",\n";
-  text += "  \"webBindAddress\": " + JsonString(s.webBindAddress) + ",\n";
-  text += "  \"webPort\": " + std::to_string(s.webPort) + "\n";
+  const auto& fields = SettingsFields();
+  for (size_t i = 0; i < fields.size(); ++i) {
+    std::visit(
+        [&](auto member) {
+          text += "  \"" + std::string(fields[i].key) + "\": " + FormatValue(s.*member);
+        },
+        fields[i].member);
+    text += i + 1 < fields.size() ? ",\n" : "\n";
+  }
   text += "}\n";
   return text;
 }

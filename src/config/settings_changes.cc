@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <stdexcept>
+#include <variant>
 
 #include "config/config_lock.h"
 
@@ -26,18 +27,10 @@ void SaveSettingsChanges(const std::string& path, const Settings& base, const Se
     SaveSettings(path, mine);
     return;
   }
-  TakeChange(current.serverUrl, base.serverUrl, mine.serverUrl);
-  TakeChange(current.deviceNumber, base.deviceNumber, mine.deviceNumber);
-  TakeChange(current.deviceSecret, base.deviceSecret, mine.deviceSecret);
-  TakeChange(current.deviceName, base.deviceName, mine.deviceName);
-  TakeChange(current.networkInterfaceName, base.networkInterfaceName, mine.networkInterfaceName);
-  TakeChange(current.sharedNetworks, base.sharedNetworks, mine.sharedNetworks);
-  TakeChange(current.additionalSharedNetworks, base.additionalSharedNetworks,
-             mine.additionalSharedNetworks);
-  TakeChange(current.webUsername, base.webUsername, mine.webUsername);
-  TakeChange(current.webPassword, base.webPassword, mine.webPassword);
-  TakeChange(current.webBindAddress, base.webBindAddress, mine.webBindAddress);
-  TakeChange(current.webPort, base.webPort, mine.webPort);
+  for (const SettingsField& field : SettingsFields()) {
+    std::visit([&](auto member) { TakeChange(current.*member, base.*member, mine.*member); },
+               field.member);
+  }
   SaveSettings(path, current);
 }
 
