@@ -4,9 +4,10 @@
 #include <variant>
 #include <vector>
 
+#include "util/defaults.h"
+
 namespace larkspire {
 
-inline constexpr const char* kDefaultServerUrl = "http://hub.larkspire.local:31080";
 inline constexpr const char* kDefaultWebPassword = "admin";
 inline constexpr const char* kDefaultConfigPath = "/etc/larkspire/edge.json";
 inline constexpr int kDefaultWebPort = 18080;

@@ -8,12 +8,12 @@
 
 #include "devhub/route_table.h"
 #include "relay/tun_device.h"
+#include "util/defaults.h"
 
 namespace larkspire {
 
 inline constexpr const char* kDefaultHubTunName = "lshub0";
 inline constexpr const char* kHubOverlayAddress = "10.250.0.1/16";
-inline constexpr const char* kOverlayNetwork = "10.250.0.0/16";
 
 // The devhub's own TUN interface holding the overlay's first address, so programs on the
 // Hub's machine are clients of the overlay and reach the edges' shared networks through it.

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "util/defaults.h"
 #include "util/text.h"
 
 namespace larkspire {
@@ -19,7 +20,7 @@ std::string WithScheme(std::string url) {
 std::string NormalizeServerUrl(std::string url) {
   url = Trim(std::move(url));
   if (url.empty()) {
-    url = kDefaultHubUrl;
+    url = kDefaultServerUrl;
   }
   url = WithScheme(std::move(url));
   while (!url.empty() && url.back() == '/') {

@@ -5,7 +5,6 @@
 namespace larkspire {
 
 // The Hub used when the configured URL is blank.
-inline constexpr const char* kDefaultHubUrl = "http://hub.larkspire.local:31080";
 
 struct ParsedUrl {
   std::string scheme = "http";

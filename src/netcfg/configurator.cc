@@ -1,6 +1,7 @@
 #include "netcfg/configurator.h"
 
 #include "netcfg/health.h"
+#include "util/defaults.h"
 #include "util/command.h"
 #include "util/logger.h"
 #include "util/text.h"
@@ -8,9 +9,6 @@
 namespace larkspire {
 namespace {
 
-const std::string kTunMtu = "1400";
-const std::string kEdgeOverlayAddress = "100.79.255.1/32";
-const std::string kOverlayNetwork = "10.250.0.0/16";
 
 // One iptables rule; `table` is empty for the filter table.
 struct IptablesRule {
@@ -49,7 +47,7 @@ std::vector<IptablesRule> UplinkRules(const std::string& tun, const std::string&
       {"", "FORWARD", "-i " + tun + " -o " + uplink + " -j ACCEPT"},
       {"", "FORWARD",
        "-i " + uplink + " -o " + tun + " -m state --state RELATED,ESTABLISHED -j ACCEPT"},
-      {"nat", "POSTROUTING", "-s " + kOverlayNetwork + " -o " + uplink + " -j MASQUERADE"},
+      {"nat", "POSTROUTING", "-s " + std::string(kOverlayNetwork) + " -o " + uplink + " -j MASQUERADE"},
   };
 }
 
@@ -66,9 +64,9 @@ std::vector<std::string> BuildApplyCommands(const std::string& tunName,
   const std::string tun = ShellQuote(tunName);
   std::vector<std::string> commands = {
       "ip link set dev " + tun + " up",
-      "ip link set dev " + tun + " mtu " + kTunMtu,
-      "ip addr replace " + kEdgeOverlayAddress + " dev " + tun,
-      "ip route replace " + kOverlayNetwork + " dev " + tun,
+      "ip link set dev " + tun + " mtu " + std::to_string(kTunnelMtu),
+      "ip addr replace " + std::string(kTunnelAddressCidr) + " dev " + tun,
+      "ip route replace " + std::string(kOverlayNetwork) + " dev " + tun,
       "sysctl -w net.ipv4.ip_forward=1",
       "sysctl -w net.ipv4.conf.all.rp_filter=0",
       "sysctl -w net.ipv4.conf." + tun + ".rp_filter=0",
@@ -95,7 +93,7 @@ std::vector<std::string> BuildCleanupCommands(const std::string& tunName,
       commands.push_back(DeleteRule(*rule));
     }
   }
-  commands.push_back("ip route del " + kOverlayNetwork + " dev " + tun);
+  commands.push_back("ip route del " + std::string(kOverlayNetwork) + " dev " + tun);
   commands.push_back("ip addr flush dev " + tun);
   return commands;
 }

@@ -11,6 +11,7 @@
 
 #include "netcfg/configurator.h"
 #include "netcfg/interfaces.h"
+#include "util/defaults.h"
 #include "util/command.h"
 #include "util/json.h"
 #include "util/logger.h"
@@ -20,10 +21,6 @@
 namespace larkspire {
 namespace {
 
-const std::string kDefaultTunName = "larkspire0";
-const std::string kEdgeAddress = "100.79.255.1";
-const std::string kEdgeAddressText = "100.79.255.1/32";
-const std::string kOverlayRouteText = "10.250.0.0/16";
 const std::string kUnknown = "unknown";
 
 std::mutex g_applied_mutex;
@@ -92,11 +89,11 @@ HealthCheck TunAddressCheck(const std::string& tun) {
       char text[INET_ADDRSTRLEN] = {};
       const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
       ::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
-      found = found || kEdgeAddress == text;
+      found = found || std::string(kTunnelAddress) == text;
     }
     ::freeifaddrs(list);
   }
-  return {"tunAddress", tun, found ? kEdgeAddressText : "absent", found};
+  return {"tunAddress", tun, found ? kTunnelAddressCidr : "absent", found};
 }
 
 // How /proc/net/route writes an address: the 32-bit word as stored, in upper-case hex.
@@ -110,8 +107,8 @@ std::string HexWord(in_addr address) {
 HealthCheck TunRouteCheck(const std::string& tun) {
   in_addr destination{};
   in_addr mask{};
-  ::inet_pton(AF_INET, "10.250.0.0", &destination);
-  ::inet_pton(AF_INET, "255.255.0.0", &mask);
+  ::inet_pton(AF_INET, kOverlayNetworkAddress, &destination);
+  ::inet_pton(AF_INET, kOverlayNetmask, &mask);
   std::ifstream routes("/proc/net/route");
   std::string line;
   std::getline(routes, line);  // header
@@ -124,7 +121,7 @@ HealthCheck TunRouteCheck(const std::string& tun) {
       found = true;
     }
   }
-  return {"tunRoute", tun, found ? kOverlayRouteText : "absent", found};
+  return {"tunRoute", tun, found ? kOverlayNetwork : "absent", found};
 }
 
 std::vector<HealthCheck> RelayChecks(const MetricsSnapshot& relay, int64_t now) {
@@ -221,7 +218,7 @@ GatewayHealth CheckCurrentGatewayHealth() {
   GatewayTarget target;
   const bool applied = AppliedGateway(target);
   if (!applied) {
-    target = {kDefaultTunName, DetectedUplinks()};
+    target = {kTunnelName, DetectedUplinks()};
   }
   return CheckGatewayHealth(target, applied, TakeMetricsSnapshot(), NowSeconds());
 }

@@ -16,6 +16,7 @@
 #include "service/registration.h"
 #include "service/shared_networks.h"
 #include "service/uplink.h"
+#include "util/defaults.h"
 #include "util/file.h"
 #include "util/logger.h"
 #include "util/run_flag.h"
@@ -24,7 +25,6 @@
 namespace larkspire {
 namespace {
 
-constexpr const char* kTunName = "larkspire0";
 constexpr const char* kRouteTablePath = "/proc/net/route";
 constexpr std::chrono::seconds kRelayRetryPause{3};
 
@@ -53,7 +53,7 @@ void EdgeService::Run() {
   Register();
   SendHeartbeat(settings_);
   // Offload headers let the relay hand the kernel whole bursts of one flow at once.
-  tun_.Open(kTunName, /*offloadHeader=*/true);
+  tun_.Open(kTunnelName, /*offloadHeader=*/true);
   networkConfigurator_.Apply(tun_.name(), interfaceNames);
   // Joined by its destructor at the end of Run, after the kernel configuration is gone; the
   // loop sees the cleared run flag within a second.

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "util/defaults.h"
+
 #include <string>
 
 namespace larkspire {
 
-inline constexpr const char* kEdgeVersion = "1.0.1";
 
 // Where the executable is assumed to live when /proc/self/exe cannot be read.
 inline constexpr const char* kDefaultExecutablePath = "/opt/larkspire/edge/larkspire-edge";
