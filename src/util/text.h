@@ -17,6 +17,10 @@ bool IsSafeShellByte(unsigned char byte);
 // Non-empty and made only of safe bytes; used to vet values that come from web requests.
 bool IsSafeShellToken(const std::string& text);
 
+// Compares without stopping at the first difference, so the time taken does not tell how
+// much of a guessed secret (password, token) was right.
+bool ConstantTimeEquals(const std::string& a, const std::string& b);
+
 // Percent-encodes every byte outside the RFC 3986 unreserved set (space becomes %20).
 std::string UrlEncode(const std::string& text);
 
