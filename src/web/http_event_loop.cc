@@ -12,6 +12,7 @@
 
 #include "util/json.h"
 #include "util/logger.h"
+#include "util/socket_io.h"
 
 namespace larkspire {
 namespace {
@@ -130,8 +131,7 @@ void HttpEventLoop::Admit(int fd, const std::string& peer) {
   if (connections_.size() >= limits_.maxConnections && !EvictOldestReader()) {
     return;  // every place is busy with a request being answered
   }
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
   auto connection = std::make_unique<Connection>();
   connection->id = nextId_++;
   connection->fd = std::move(owned);
@@ -360,8 +360,8 @@ void HttpEventLoop::Expire(Clock::time_point now) {
     } else {
       Close(c);
     }
-    if (auto found = connections_.find(id); found != connections_.end() &&
-                                            found->second->phase == Phase::Reading) {
+    if (auto found = connections_.find(id);
+        found != connections_.end() && found->second->phase == Phase::Reading) {
       Close(*found->second);
     }
   }

@@ -1,6 +1,5 @@
 #include "web/http_request.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
@@ -12,13 +11,6 @@ namespace {
 
 constexpr size_t kDefaultLogBytes = 32768;
 constexpr size_t kMaxLogBytes = 262144;
-
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return text;
-}
 
 std::vector<std::string> Split(const std::string& text, char separator) {
   std::vector<std::string> pieces;
@@ -50,13 +42,13 @@ WebRequest ParseHttpRequest(const std::string& raw) {
 
 std::vector<std::string> RequestHeaderValues(const std::string& head, const std::string& name) {
   std::vector<std::string> values;
-  std::string wanted = Lower(name) + ":";
+  std::string wanted = AsciiLower(name) + ":";
   size_t start = head.find("\r\n");  // the request line is not a header
   while (start != std::string::npos) {
     start += 2;
     size_t end = head.find("\r\n", start);
     std::string line = head.substr(start, end == std::string::npos ? end : end - start);
-    if (Lower(line.substr(0, wanted.size())) == wanted) {
+    if (AsciiLower(line.substr(0, wanted.size())) == wanted) {
       values.push_back(Trim(line.substr(wanted.size())));
     }
     start = end;

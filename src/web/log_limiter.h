@@ -16,7 +16,8 @@ class LogLimiter {
   using Clock = std::chrono::steady_clock;
   static constexpr size_t kMaxKeys = 1024;
 
-  explicit LogLimiter(std::chrono::seconds interval, std::function<Clock::time_point()> now = Clock::now)
+  explicit LogLimiter(std::chrono::seconds interval,
+                      std::function<Clock::time_point()> now = Clock::now)
       : interval_(interval), now_(std::move(now)) {}
 
   // Counts one event for `key`; returns how many events the line due now stands for, or 0

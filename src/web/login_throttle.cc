@@ -30,8 +30,8 @@ void LoginThrottle::FailedLocked(const std::string& address) {
   entry.lastSeen = now;
   if (++entry.failures >= kFreeFailures) {
     const int doublings = std::min(entry.failures - kFreeFailures, 6);
-    entry.blockedUntil = now + std::min<std::chrono::seconds>(kFirstWait * (1 << doublings),
-                                                              kLongestWait);
+    entry.blockedUntil =
+        now + std::min<std::chrono::seconds>(kFirstWait * (1 << doublings), kLongestWait);
   }
   LogLocked(address);
 }

@@ -7,8 +7,8 @@
 namespace larkspire {
 
 WebReply WebConfigServer::HandleHealth(const WebCall&) {
-  return JsonReply(200,
-                   "{\"success\":true,\"data\":" + RenderGatewayHealthJson(checkGatewayHealth()) + "}");
+  return JsonReply(
+      200, "{\"success\":true,\"data\":" + RenderGatewayHealthJson(checkGatewayHealth()) + "}");
 }
 
 WebReply WebConfigServer::HandleMetrics(const WebCall&) {

@@ -1,19 +1,10 @@
 #include "web/request_guard.h"
 
-#include <cctype>
-
 #include "util/text.h"
 #include "web/http_request.h"
 
 namespace larkspire {
 namespace {
-
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return text;
-}
 
 bool IsPort(const std::string& text) {
   return !text.empty() && text.size() <= 5 &&
@@ -29,7 +20,7 @@ std::string OnlyHost(const std::string& head) {
 }  // namespace
 
 std::string NormalizeAuthority(const std::string& authority, int defaultPort) {
-  std::string text = Lower(authority);
+  std::string text = AsciiLower(authority);
   std::string host = text;
   std::string port = std::to_string(defaultPort);
   size_t colon = text.rfind(':');
@@ -53,10 +44,11 @@ std::string NormalizeAuthority(const std::string& authority, int defaultPort) {
   }
   const bool bracketed = host.front() == '[';
   const std::string inside = bracketed ? host.substr(1, host.size() - 2) : host;
-  const bool plain = !inside.empty() &&
-                     inside.find_first_not_of(bracketed ? "0123456789abcdef:."
-                                                        : "abcdefghijklmnopqrstuvwxyz0123456789.-_") ==
-                         std::string::npos;
+  const bool plain =
+      !inside.empty() &&
+      inside.find_first_not_of(bracketed ? "0123456789abcdef:."
+                                         : "abcdefghijklmnopqrstuvwxyz0123456789.-_") ==
+          std::string::npos;
   if (!plain || !IsPort(port)) {
     return "";
   }
@@ -96,8 +88,8 @@ bool HasAllowedHost(const std::string& head, const std::vector<std::string>& all
 
 bool IsSameSiteJsonPost(const std::string& head) {
   std::vector<std::string> types = RequestHeaderValues(head, "Content-Type");
-  if (types.size() != 1 || Lower(Trim(types.front().substr(0, types.front().find(';')))) !=
-                               "application/json") {
+  if (types.size() != 1 ||
+      AsciiLower(Trim(types.front().substr(0, types.front().find(';')))) != "application/json") {
     return false;
   }
   std::vector<std::string> origins = RequestHeaderValues(head, "Origin");
@@ -106,7 +98,7 @@ bool IsSameSiteJsonPost(const std::string& head) {
   }
   const std::string& origin = origins.front();
   std::string host = NormalizeAuthority(OnlyHost(head), 80);
-  return origins.size() == 1 && Lower(origin).rfind("http://", 0) == 0 && !host.empty() &&
+  return origins.size() == 1 && AsciiLower(origin).rfind("http://", 0) == 0 && !host.empty() &&
          NormalizeAuthority(origin.substr(7), 80) == host;
 }
 

@@ -143,8 +143,8 @@ WebReply WebConfigServer::HandleStatus(const WebCall&) {
 WebReply WebConfigServer::HandleLogs(const WebCall& call) {
   std::string path = logPath();
   std::string logs = ReadTail(path, LogByteCount(call.request.target));
-  return JsonReply(
-      200, "{\"success\":true,\"path\":" + JsonString(path) + ",\"logs\":" + JsonString(logs) + "}");
+  return JsonReply(200, "{\"success\":true,\"path\":" + JsonString(path) +
+                            ",\"logs\":" + JsonString(logs) + "}");
 }
 
 WebReply WebConfigServer::HandleSaveConfig(const WebCall& call) {

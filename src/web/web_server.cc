@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "util/logger.h"
+#include "util/socket_io.h"
 #include "web/pages.h"
 #include "web/request_guard.h"
 
@@ -108,8 +109,7 @@ UniqueFd WebConfigServer::OpenListeningSocket() {
   if (!fd.valid()) {
     throw std::runtime_error("web socket failed");
   }
-  int one = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  SetIntOption(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(settings.webPort));
@@ -155,8 +155,8 @@ bool WebConfigServer::HostAllowed(const WebRequest& request) {
     if (settings.webBindAddress == "0.0.0.0") {
       own = OwnIpv4Addresses();
     }
-    allowedHosts_ =
-        AllowedAuthorities(settings.webBindAddress, boundPort_.load(), own, settings.webAllowedHosts);
+    allowedHosts_ = AllowedAuthorities(settings.webBindAddress, boundPort_.load(), own,
+                                       settings.webAllowedHosts);
     allowedHostsAt_ = now;
   }
   return HasAllowedHost(request.head, allowedHosts_);
@@ -187,8 +187,7 @@ std::function<WebReply()> WebConfigServer::Job(Handler handler, const WebCall& c
   return [this, handler, call] {
     if (handler != &WebConfigServer::HandlePassword &&
         LoadSettings(configPath_).webPassword == kDefaultWebPassword) {
-      return JsonReply(403,
-                       R"({"success":false,"message":"Change the default password first."})");
+      return JsonReply(403, R"({"success":false,"message":"Change the default password first."})");
     }
     return (this->*handler)(call);
   };
@@ -205,8 +204,9 @@ Routed WebConfigServer::Route(WebCall& call) {
     return Now(Refuse("unknown Host from " + call.peer, std::move(reply)));
   }
   if (method == "POST" && !IsSameSiteJsonPost(request.head)) {
-    return Now(Refuse("cross-site POST from " + call.peer,
-                      JsonReply(403, R"({"success":false,"message":"cross-site request refused"})")));
+    return Now(
+        Refuse("cross-site POST from " + call.peer,
+               JsonReply(403, R"({"success":false,"message":"cross-site request refused"})")));
   }
   if (method == "GET" && path == "/") {
     return Now(LiveSession(request).empty() ? Page(kHtml, StableLoginHtml())

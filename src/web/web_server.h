@@ -90,7 +90,7 @@ class WebConfigServer {
   SessionStore sessions_;
   LoginThrottle throttle_;
   LogLimiter refusals_{std::chrono::minutes(1)};  // used on the server thread only
-  std::vector<std::string> allowedHosts_;          // server thread only
+  std::vector<std::string> allowedHosts_;         // server thread only
   std::chrono::steady_clock::time_point allowedHostsAt_;
 };
 

@@ -49,8 +49,8 @@ TEST(HttpRequestTest, LogByteCountToleratesOddParameters) {
     const char* target;
     size_t count;
   } cases[] = {
-      {"/api/logs", 32768},         {"/api/logs?bytes", 32768},
-      {"/api/logs?bytes=12abc", 12}, {"/api/logs?x=1&bytes=100&bytes=5", 100},
+      {"/api/logs", 32768},           {"/api/logs?bytes", 32768},
+      {"/api/logs?bytes=12abc", 12},  {"/api/logs?x=1&bytes=100&bytes=5", 100},
       {"/api/logs?bytes=-1", 262144}, {"/api/logs?bytes=99999999999999999999999", 262144},
   };
   for (const Case& c : cases) {
@@ -68,14 +68,22 @@ TEST(RequestGuardTest, OnlyOwnAuthoritiesPassTheHostCheck) {
     std::string hosts;
     bool allowed;
   } cases[] = {
-      {"Host: 127.0.0.1:18080", true},      {"Host: LOCALHOST:18080", true},
-      {"Host: [::1]:18080", true},          {"Host: 192.168.50.1:18080", true},
-      {"Host: edge.example:18080", true},   {"Host: proxy.lan:443", true},
-      {"Host: 0.0.0.0:18080", false},       {"Host: evil.example:18080", false},
-      {"Host: 127.0.0.1", false},           {"Host: 127.0.0.1:18081", false},
-      {"Host: proxy.lan:18080", false},     {"Host: x@127.0.0.1:18080", false},
-      {"Host: 127.0.0.1:18080/", false},    {"Host: [::1", false},
-      {"", false},                          {"Host: 127.0.0.1:18080\r\nHost: evil", false},
+      {"Host: 127.0.0.1:18080", true},
+      {"Host: LOCALHOST:18080", true},
+      {"Host: [::1]:18080", true},
+      {"Host: 192.168.50.1:18080", true},
+      {"Host: edge.example:18080", true},
+      {"Host: proxy.lan:443", true},
+      {"Host: 0.0.0.0:18080", false},
+      {"Host: evil.example:18080", false},
+      {"Host: 127.0.0.1", false},
+      {"Host: 127.0.0.1:18081", false},
+      {"Host: proxy.lan:18080", false},
+      {"Host: x@127.0.0.1:18080", false},
+      {"Host: 127.0.0.1:18080/", false},
+      {"Host: [::1", false},
+      {"", false},
+      {"Host: 127.0.0.1:18080\r\nHost: evil", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.hosts);

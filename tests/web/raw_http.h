@@ -137,9 +137,7 @@ class ServerFixture {
     SendText(fd.get(), request);
     return ReadAll(fd.get());
   }
-  int Status(const std::string& request) const {
-    return std::atoi(Send(request).c_str() + 9);
-  }
+  int Status(const std::string& request) const { return std::atoi(Send(request).c_str() + 9); }
 
   // Requests as this page's own script makes them: the server's Host, JSON posts.
   std::string Get(const std::string& target, const std::string& cookie = "") const {

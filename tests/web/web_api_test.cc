@@ -26,7 +26,8 @@ class WebApiTest : public ::testing::Test, public ServerFixture {
 };
 
 TEST_F(WebApiTest, EachLoginIsItsOwnSessionUntilLogoutOrAPasswordChange) {
-  const Reply ok = SplitReply(Send(Post("/api/login", R"({"username":"admin","password":"fixture-pass"})")));
+  const Reply ok =
+      SplitReply(Send(Post("/api/login", R"({"username":"admin","password":"fixture-pass"})")));
   EXPECT_EQ(ok.body, R"({"success":true})");
   EXPECT_NE(ok.headers.find("; Path=/; HttpOnly; SameSite=Strict\r\n"), std::string::npos);
   const std::string second = Login();
@@ -36,15 +37,15 @@ TEST_F(WebApiTest, EachLoginIsItsOwnSessionUntilLogoutOrAPasswordChange) {
 
   EXPECT_EQ(Body(Post("/api/logout", "{}", second)), R"({"success":true})");
   EXPECT_EQ(Status(Get("/api/status", second)), 401);
-  EXPECT_EQ(Body(Post("/api/password", R"({"oldPassword":"fixture-pass","newPassword":"new-pass-1"})",
-                      cookie)),
+  EXPECT_EQ(Body(Post("/api/password",
+                      R"({"oldPassword":"fixture-pass","newPassword":"new-pass-1"})", cookie)),
             R"({"success":true,"message":"password changed"})");
   EXPECT_EQ(Status(Get("/api/status", third)), 401);
   EXPECT_EQ(Status(Get("/api/status", cookie)), 200);
 
   for (const char* body :
-       {R"({"username":"admin","password":"fixture-pass"})", R"({"username":"root","password":"new-pass-1"})",
-        R"({"username":"admin"})", ""}) {
+       {R"({"username":"admin","password":"fixture-pass"})",
+        R"({"username":"root","password":"new-pass-1"})", R"({"username":"admin"})", ""}) {
     SCOPED_TRACE(body);
     Reply refused = SplitReply(Send(Post("/api/login", body)));
     EXPECT_EQ(refused.statusLine, "HTTP/1.1 403 OK");
@@ -74,9 +75,10 @@ TEST_F(WebApiTest, PasswordChangeChecksTheOldPasswordFirstAndWantsEightCharacter
     EXPECT_EQ(reply.body, c.reply);
     EXPECT_EQ(ReadFile(configPath), before);
   }
-  EXPECT_EQ(Status(Post("/api/password", R"({"oldPassword":"fixture-pass","newPassword":"密码密码密码密码"})",
-                        cookie)),
-            200);
+  EXPECT_EQ(
+      Status(Post("/api/password",
+                  R"({"oldPassword":"fixture-pass","newPassword":"密码密码密码密码"})", cookie)),
+      200);
   EXPECT_EQ(LoadSettings(configPath).webPassword, "密码密码密码密码");
 }
 
@@ -127,7 +129,8 @@ TEST_F(WebApiTest, LogTailHonoursTheByteCount) {
   }
   WriteFileAtomic(logPath, text, 0644);
   auto tail = [&](const std::string& logs) {
-    return R"({"success":true,"path":)" + JsonString(logPath) + R"(,"logs":)" + JsonString(logs) + "}";
+    return R"({"success":true,"path":)" + JsonString(logPath) + R"(,"logs":)" + JsonString(logs) +
+           "}";
   };
   EXPECT_EQ(Body(Get("/api/logs?bytes=0", cookie)), tail(""));
   EXPECT_EQ(Body(Get("/api/logs", cookie)), tail(text.substr(text.size() - 32768)));

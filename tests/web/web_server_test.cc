@@ -3,9 +3,8 @@
 
 #include "web/web_server.h"
 
-#include <poll.h>
-
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include "util/file.h"
 #include "web/http_request.h"
@@ -54,7 +53,8 @@ TEST_F(WebServerTest, RoutingChecksHostThenOriginThenLogin) {
     EXPECT_EQ(Status(c.head + "\r\n{}"), c.withoutCookie);
     EXPECT_EQ(Status(c.head + "Cookie: " + cookie + "\r\n\r\n{}"), c.withCookie);
   }
-  EXPECT_NE(SplitReply(Send(Get("/"))).body.find("<title>LarkSpire Edge</title>"), std::string::npos);
+  EXPECT_NE(SplitReply(Send(Get("/"))).body.find("<title>LarkSpire Edge</title>"),
+            std::string::npos);
   EXPECT_NE(SplitReply(Send(Get("/", cookie))).body.find("<title>LarkSpire Edge 管理</title>"),
             std::string::npos);
 }
@@ -70,8 +70,9 @@ TEST_F(WebServerTest, EveryReplyCarriesTheSecurityHeaders) {
     const std::string policy = headers.substr(csp, headers.find("\r\n", csp) - csp);
     EXPECT_NE(policy.find("script-src 'self';"), std::string::npos);
     EXPECT_NE(policy.find("frame-ancestors 'none'"), std::string::npos);
-    for (const char* line : {"X-Content-Type-Options: nosniff\r\n", "Referrer-Policy: no-referrer\r\n",
-                             "Cache-Control: no-store\r\n", "Connection: close\r\n"}) {
+    for (const char* line :
+         {"X-Content-Type-Options: nosniff\r\n", "Referrer-Policy: no-referrer\r\n",
+          "Cache-Control: no-store\r\n", "Connection: close\r\n"}) {
       EXPECT_NE(headers.find(line), std::string::npos) << line;
     }
   }
