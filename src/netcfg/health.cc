@@ -4,12 +4,12 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include "netcfg/interfaces.h"
+#include "util/clock.h"
 #include "util/defaults.h"
 
 namespace larkspire {
@@ -124,12 +124,6 @@ std::vector<HealthCheck> RelayChecks(const MetricsSnapshot& relay, int64_t now) 
   };
 }
 
-int64_t NowSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 std::vector<std::string> DetectedUplinks() {
   std::vector<std::string> names;
   try {
@@ -185,7 +179,7 @@ GatewayHealth CheckCurrentGatewayHealth() {
   if (!applied) {
     target = {kTunnelName, DetectedUplinks(), false};
   }
-  return CheckGatewayHealth(target, applied, TakeMetricsSnapshot(), NowSeconds());
+  return CheckGatewayHealth(target, applied, TakeMetricsSnapshot(), UnixSeconds());
 }
 
 }  // namespace larkspire

@@ -15,6 +15,8 @@ source "$(dirname "$0")/lib/edge_lab.sh"
 edge_lab_init
 config=$LAB/edge.json
 edge_lab_write_config "$config"
+# A password of its own: with the factory one the page answers nothing but a password change.
+sed -i 's/^{$/{\n  "webPassword": "health-check-pw",/' "$config"
 WEB=http://127.0.0.1:18080
 EDGE_LAN=192.168.50.1
 MASQUERADE="-t nat POSTROUTING -s 10.250.0.0/16 -o eth0 -j MASQUERADE"
@@ -94,7 +96,7 @@ echo "--- health"
 [ "$(web -o /dev/null -w '%{http_code}' "$WEB/api/health")" = 401 ] ||
   lab_fail "the health reply needs a login"
 web -o /dev/null -H 'Content-Type: application/json' \
-  --data '{"username":"admin","password":"admin"}' "$WEB/api/login"
+  --data '{"username":"admin","password":"health-check-pw"}' "$WEB/api/login"
 edge_lab_edge sysctl -qw net.ipv4.ip_forward=0
 edge_lab_edge sysctl -qw net.ipv4.conf.all.rp_filter=1
 reply=$(web "$WEB/api/health")
