@@ -79,6 +79,7 @@ lines=$(grep -c "WARN Web login failed from 127.0.0.1 (" "$(edge_lab_log_file ho
 [ "$lines" = 1 ] || lab_fail "$lines failed-login lines within a minute"
 
 echo "--- 1000 idle and 100 byte-a-second clients while traffic crosses the tunnel"
+rss_before=$(soak_rss_kib "$EDGE_PID")
 edge_lab_hub ping -i 0.2 -W 1 -w 16 "$EDGE_LAB_LAN_HOST" >"$LAB/ping.txt" 2>&1 &
 pinger=$!
 LAB_PIDS+=("$pinger")
@@ -88,7 +89,7 @@ figures=$(edge_lab_edge "$SOAK_PYTHON" "$(dirname "$0")/lib/web_load.py" hold 12
 wait "$pinger" || true
 peak=$(sort -n "$LAB/rss.txt" | tail -n 1)
 answered=$(grep -c 'bytes from' "$LAB/ping.txt" || true)
-echo "load: $figures; pings answered: $answered; peak resident: $peak KiB"
+echo "load: $figures; pings answered: $answered of 80; resident KiB before/peak: $rss_before/$peak"
 grep -q ' probe_failures=0 ' <<<"$figures" || lab_fail "normal requests failed under load: $figures"
 slowest=$(sed -n 's/.*probe_ms_max=\([0-9.]*\).*/\1/p' <<<"$figures")
 awk -v ms="$slowest" 'BEGIN { exit !(ms + 0 < 1000) }' || lab_fail "a normal GET / took $slowest ms"

@@ -13,7 +13,8 @@ to them.
 The second form, on one thread, holds IDLE silent connections and SLOW clients that send a
 request one byte a second (each reconnecting whenever the server lets it go), and every
 half second times a normal GET / next to them. Prints one line: the connections held at the
-end, how many were made, and the probes' count, failures, median and largest time in ms.
+end, how many were made, the probes' count, failures, median and largest time in ms, and
+the median of ten probes made alone just before.
 """
 
 import os
@@ -117,6 +118,23 @@ def hold_main(address, port, seconds, idle, slow):
         sel.register(s, selectors.EVENT_READ, [is_slow, 0])
         made += 1
 
+    def probe():
+        start = time.time()
+        try:
+            with socket.create_connection((address, port), timeout=5) as c:
+                c.sendall(b"GET / HTTP/1.1\r\n" + host + b"\r\n")
+                reply = b""
+                while True:
+                    chunk = c.recv(65536)
+                    if not chunk:
+                        break
+                    reply += chunk
+        except OSError:
+            return None
+        return (time.time() - start) * 1000 if reply.startswith(b"HTTP/1.1 200 ") else None
+
+    # The same probe without the crowd first: the baseline the loaded figures compare with.
+    alone = sorted(filter(None, (probe() for _ in range(10))))
     for i in range(idle + slow):
         open_one(i >= idle)
     probes, failures = [], 0
@@ -145,28 +163,17 @@ def hold_main(address, port, seconds, idle, slow):
                         pass
         if now >= next_probe:
             next_probe = now + 0.5
-            start = time.time()
-            try:
-                with socket.create_connection((address, port), timeout=5) as c:
-                    c.sendall(b"GET / HTTP/1.1\r\n" + host + b"\r\n")
-                    reply = b""
-                    while True:
-                        chunk = c.recv(65536)
-                        if not chunk:
-                            break
-                        reply += chunk
-                ok = reply.startswith(b"HTTP/1.1 200 ")
-            except OSError:
-                ok = False
-            if ok:
-                probes.append((time.time() - start) * 1000)
-            else:
+            took = probe()
+            if took is None:
                 failures += 1
+            else:
+                probes.append(took)
     held = len(sel.get_map())
     probes.sort()
     median = probes[len(probes) // 2] if probes else -1
-    print("held=%d made=%d probes=%d probe_failures=%d probe_ms_median=%.1f probe_ms_max=%.1f" %
-          (held, made, len(probes), failures, median, probes[-1] if probes else -1))
+    print("held=%d made=%d probes=%d probe_failures=%d probe_ms_median=%.1f probe_ms_max=%.1f "
+          "alone_ms_median=%.1f" % (held, made, len(probes), failures, median,
+                                    probes[-1] if probes else -1, alone[len(alone) // 2] if alone else -1))
 
 
 def main():
