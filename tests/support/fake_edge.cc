@@ -77,10 +77,6 @@ void FakeEdge::SendFrame(uint8_t firstByte, const std::vector<uint8_t>& payload)
   SendAll(socket_.get(), frame, static_cast<size_t>(buffer.data() + buffer.size() - frame));
 }
 
-void FakeEdge::SendPacket(const std::vector<uint8_t>& packet) {
-  SendFrame(kFinBit | kOpcodeBinary, packet);
-}
-
 bool FakeEdge::Fill(std::chrono::milliseconds wait) {
   uint8_t chunk[65536];
   if (!socket_.valid() || !WaitReadable(socket_.get(), wait)) {

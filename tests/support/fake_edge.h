@@ -32,7 +32,6 @@ class FakeEdge {
 
   void SendRaw(const std::vector<uint8_t>& bytes);
   void SendFrame(uint8_t firstByte, const std::vector<uint8_t>& payload);
-  void SendPacket(const std::vector<uint8_t>& packet);
   // The next frame, or nothing when the Hub closed or nothing came within the time.
   std::optional<Frame> NextFrame(std::chrono::milliseconds wait = std::chrono::seconds(5));
   // Skips pings until another frame comes.
