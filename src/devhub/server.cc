@@ -195,8 +195,8 @@ void DevHubServer::ServeConnection(UniqueFd socket, std::string peer) {
 HttpResponse DevHubServer::ReadAndDispatch(int fd, HttpRequest& request, Connection& connection) {
   try {
     request.headers = ReadHttpHeaders(fd);
-  } catch (const std::runtime_error& error) {
-    if (std::string(error.what()) == "HTTP headers too large.") {
+  } catch (const HttpError& error) {
+    if (error.kind() == HttpErrorKind::kHeadersTooLarge) {
       return ErrorEnvelope(413, "TOO_LARGE", "Request headers are too large.");
     }
     return HttpResponse{0, "", "", ""};
