@@ -277,8 +277,8 @@ soak_exit_sigkill_restart() {
     soak_same_as "$snapshot"
 }
 
-# A forced update offered by the devhub: a copy of the edge replaces itself and asks a
-# stand-in systemctl for the restart. The devhub is restarted with the offer, then without.
+# A forced update offered and signed by the devhub: a copy of the edge replaces itself and
+# asks a stand-in systemctl for the restart. The devhub is restarted with the offer, then without.
 soak_exit_forced_update() {
   local key=$1 config=$2 snapshot=$3 status dir=$LAB/update
   mkdir -p "$dir/bin" "$dir/tree/pkg/bin"
@@ -287,8 +287,14 @@ soak_exit_forced_update() {
   chmod 0755 "$dir/bin/systemctl" "$dir/tree/pkg/bin/larkspire-edge"
   tar -czf "$dir/package.tar.gz" -C "$dir/tree" pkg
   cp "$LARKSPIRE_EDGE" "$dir/larkspire-edge"
+  # The edge trusts the devhub's signing key: its /etc overlay holds the public half.
+  [ -f "$dir/hub.key" ] || openssl genpkey -algorithm ed25519 -out "$dir/hub.key" 2>/dev/null
+  mkdir -p "$LAB/$key/etc.up/larkspire/update-keys"
+  "$LARKSPIRE_DEVHUB" --print-update-public-key "$dir/hub.key" \
+    >"$LAB/$key/etc.up/larkspire/update-keys/hub.pem"
   edge_lab_stop_devhub TERM
-  edge_lab_start_devhub --update-version 99.0.0 --update-force --update-package "$dir/package.tar.gz"
+  edge_lab_start_devhub --update-version 99.0.0 --update-force --update-package "$dir/package.tar.gz" \
+    --update-signing-key "$dir/hub.key"
   PATH="$dir/bin:$PATH" LARKSPIRE_EDGE="$dir/larkspire-edge" edge_lab_start_edge "$key" "$config"
   edge_lab_wait_exit "$EDGE_PID" 60
   status=$LAB_EXIT_STATUS
