@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "hub/tls_session.h"
+
 namespace larkspire {
 
 // The Hub's JSON reply envelope.
@@ -14,11 +16,11 @@ struct ApiResponse {
   std::string body;
 };
 
-// Minimal HTTP/1.1 client for the Hub's JSON API: one connection per call, no TLS.
-// Holds only its immutable base URL, so one client may be used from several threads.
+// Minimal HTTP/1.1 client for the Hub's JSON API: one connection per call, TLS for an https
+// URL. Holds only immutable values, so one client may be used from several threads.
 class HttpClient {
  public:
-  explicit HttpClient(std::string baseUrl);
+  explicit HttpClient(std::string baseUrl, HubTrust trust = {});
 
   // Throws on URL, connection, send or receive failure; an HTTP error status is data.
   ApiResponse Send(const std::string& method, const std::string& path,
@@ -30,6 +32,7 @@ class HttpClient {
 
  private:
   std::string baseUrl_;
+  HubTrust trust_;
 };
 
 // The request bytes of HttpClient::Send. `path` gets a leading "/" when it lacks one; only

@@ -1,8 +1,5 @@
 #include "hub/http_reader.h"
 
-#include <sys/socket.h>
-#include <sys/types.h>
-
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -35,12 +32,12 @@ bool EndsWith(const std::string& text, const char* suffix, size_t length) {
 }
 
 // Appends exactly `count` received bytes to `out`, in bounded steps.
-bool AppendExact(int fd, std::string& out, size_t count) {
+bool AppendExact(ByteStream& stream, std::string& out, size_t count) {
   while (count > 0) {
     const size_t step = std::min(count, kBodyStep);
     const size_t old = out.size();
     out.resize(old + step);
-    if (!RecvExact(fd, out.data() + old, step)) {
+    if (!RecvExact(stream, out.data() + old, step)) {
       out.resize(old);
       return false;
     }
@@ -71,32 +68,32 @@ size_t ParseChunkSize(const std::string& text) {
   return static_cast<size_t>(value);
 }
 
-std::string ReadChunkedBody(int fd) {
+std::string ReadChunkedBody(ByteStream& stream) {
   std::string body;
   while (true) {
-    const std::string line = ReadHttpLine(fd);
+    const std::string line = ReadHttpLine(stream);
     const size_t size = ParseChunkSize(line.substr(0, line.find(';')));
     if (size == 0) {
       // Trailer lines are read and dropped up to the blank line.
-      while (!ReadHttpLine(fd).empty()) {
+      while (!ReadHttpLine(stream).empty()) {
       }
       return body;
     }
-    if (!AppendExact(fd, body, size)) {
+    if (!AppendExact(stream, body, size)) {
       throw std::runtime_error("HTTP chunk receive failed.");
     }
     char terminator[2];
-    if (!RecvExact(fd, terminator, sizeof(terminator))) {
+    if (!RecvExact(stream, terminator, sizeof(terminator))) {
       throw std::runtime_error("HTTP chunk terminator receive failed.");
     }
   }
 }
 
-std::string ReadUntilClose(int fd) {
+std::string ReadUntilClose(ByteStream& stream) {
   std::string body;
   char buffer[kUntilCloseChunk];
   while (true) {
-    const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+    const ssize_t n = stream.Receive(buffer, sizeof(buffer));
     if (n <= 0) {
       return body;
     }
@@ -106,14 +103,14 @@ std::string ReadUntilClose(int fd) {
 
 }  // namespace
 
-bool RecvExact(int fd, void* buffer, size_t count) {
+bool RecvExact(ByteStream& stream, void* buffer, size_t count) {
   char* bytes = static_cast<char*>(buffer);
   size_t done = 0;
   while (done < count) {
     if (!g_running.load()) {
       return false;
     }
-    const ssize_t n = ::recv(fd, bytes + done, count - done, 0);
+    const ssize_t n = stream.Receive(bytes + done, count - done);
     if (n <= 0) {
       return false;
     }
@@ -122,11 +119,11 @@ bool RecvExact(int fd, void* buffer, size_t count) {
   return true;
 }
 
-std::string ReadHttpLine(int fd) {
+std::string ReadHttpLine(ByteStream& stream) {
   std::string line;
   while (g_running.load()) {
     char c = 0;
-    if (::recv(fd, &c, 1, 0) <= 0) {
+    if (stream.Receive(&c, 1) <= 0) {
       throw std::runtime_error("HTTP line receive failed.");
     }
     line.push_back(c);
@@ -141,12 +138,12 @@ std::string ReadHttpLine(int fd) {
   return line;
 }
 
-std::string ReadHttpHeaders(int fd) {
+std::string ReadHttpHeaders(ByteStream& stream) {
   std::string headers;
   // Checking only the tail is enough: the block is tested after every single byte.
   while (!EndsWith(headers, "\r\n\r\n", 4)) {
     char c = 0;
-    if (::recv(fd, &c, 1, 0) <= 0) {
+    if (stream.Receive(&c, 1) <= 0) {
       throw std::runtime_error("HTTP header receive failed.");
     }
     headers.push_back(c);
@@ -186,9 +183,9 @@ std::string HeaderValue(const std::string& headers, const std::string& name) {
   return "";
 }
 
-std::string ReadHttpBody(int fd, const std::string& headers) {
+std::string ReadHttpBody(ByteStream& stream, const std::string& headers) {
   if (Lowered(HeaderValue(headers, "Transfer-Encoding")).find("chunked") != std::string::npos) {
-    return ReadChunkedBody(fd);
+    return ReadChunkedBody(stream);
   }
   const std::string lengthText = HeaderValue(headers, "Content-Length");
   if (!lengthText.empty()) {
@@ -199,13 +196,13 @@ std::string ReadHttpBody(int fd, const std::string& headers) {
     }
     if (length >= 1) {
       std::string body;
-      if (!AppendExact(fd, body, static_cast<size_t>(length))) {
+      if (!AppendExact(stream, body, static_cast<size_t>(length))) {
         throw std::runtime_error("HTTP body receive failed.");
       }
       return body;
     }
   }
-  return ReadUntilClose(fd);
+  return ReadUntilClose(stream);
 }
 
 }  // namespace larkspire

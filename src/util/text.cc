@@ -16,6 +16,13 @@ std::string Trim(std::string text) {
   return text.substr(begin, end - begin);
 }
 
+std::string AsciiLower(std::string text) {
+  for (char& c : text) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return text;
+}
+
 std::string JoinStrings(const std::vector<std::string>& items, const std::string& separator) {
   std::string result;
   bool first = true;

@@ -7,6 +7,8 @@ namespace larkspire {
 
 // Byte-string helpers. Character classes are ASCII only (default locale).
 std::string Trim(std::string text);
+// ASCII letters lower-cased; every other byte kept.
+std::string AsciiLower(std::string text);
 std::string JoinStrings(const std::vector<std::string>& items, const std::string& separator);
 
 // Wraps the text in single quotes so the shell takes it as one literal word.

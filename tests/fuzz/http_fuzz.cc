@@ -62,15 +62,16 @@ bool IsReaderError(const std::exception& error) {
 // A reply as the Hub client reads it: header block, then the body in its framing.
 void ReadReply(const std::string& input) {
   Feeder feeder(input);
+  SocketStream stream(feeder.fd());
   try {
-    const std::string headers = ReadHttpHeaders(feeder.fd());
+    const std::string headers = ReadHttpHeaders(stream);
     FUZZ_CHECK(headers.size() <= kHeaderLimit);
     FUZZ_CHECK(input.compare(0, headers.size(), headers) == 0);
     FUZZ_CHECK(headers.size() >= 4 && headers.compare(headers.size() - 4, 4, "\r\n\r\n") == 0);
     FUZZ_CHECK(headers.find("\r\n\r\n") == headers.size() - 4);
     ParseHttpStatus(headers);
     HeaderValue(headers, "Content-Length");
-    const std::string body = ReadHttpBody(feeder.fd(), headers);
+    const std::string body = ReadHttpBody(stream, headers);
     FUZZ_CHECK(body.size() <= input.size() - headers.size());
   } catch (const std::exception& error) {
     FUZZ_CHECK(IsReaderError(error));
@@ -80,10 +81,11 @@ void ReadReply(const std::string& input) {
 // Lines one after another until the input runs out.
 void ReadLines(const std::string& input) {
   Feeder feeder(input);
+  SocketStream stream(feeder.fd());
   size_t consumed = 0;
   try {
     while (true) {
-      const std::string line = ReadHttpLine(feeder.fd());
+      const std::string line = ReadHttpLine(stream);
       FUZZ_CHECK(input.compare(consumed, line.size() + 2, line + "\r\n") == 0);
       FUZZ_CHECK(line.size() <= 16383);
       consumed += line.size() + 2;

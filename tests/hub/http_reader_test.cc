@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -28,6 +29,7 @@ class ScriptedPeer {
     }
     near_.Reset(fds[0]);
     far_.Reset(fds[1]);
+    stream_ = std::make_unique<SocketStream>(near_.get());
     timeval timeout{5, 0};  // a broken reader must fail the test, not hang it
     setsockopt(near_.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     writer_ = std::thread([this, script = std::move(script), closeAfter] {
@@ -41,10 +43,11 @@ class ScriptedPeer {
     ::shutdown(near_.get(), SHUT_RDWR);
     writer_.join();
   }
-  int fd() const { return near_.get(); }
+  ByteStream& stream() { return *stream_; }
 
  private:
   UniqueFd near_;
+  std::unique_ptr<SocketStream> stream_;
   UniqueFd far_;
   std::thread writer_;
 };
@@ -53,9 +56,9 @@ TEST(ReadHttpHeaders, StopsRightAfterTheBlankLineOfAtMost65536Bytes) {
   {
     const std::string block = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n";
     ScriptedPeer peer(block + "\x82\x01" "A", /*closeAfter=*/false);
-    EXPECT_EQ(ReadHttpHeaders(peer.fd()), block);
+    EXPECT_EQ(ReadHttpHeaders(peer.stream()), block);
     char frame[3];
-    ASSERT_TRUE(RecvExact(peer.fd(), frame, 3));
+    ASSERT_TRUE(RecvExact(peer.stream(), frame, 3));
     EXPECT_EQ(std::string(frame, 3), "\x82\x01" "A");
   }
   const std::string start = "HTTP/1.1 200 OK\r\nX-Fill: ";
@@ -64,32 +67,32 @@ TEST(ReadHttpHeaders, StopsRightAfterTheBlankLineOfAtMost65536Bytes) {
   ASSERT_EQ(fits.size(), 65536u);
   {
     ScriptedPeer peer(fits);
-    EXPECT_EQ(ReadHttpHeaders(peer.fd()).size(), 65536u);
+    EXPECT_EQ(ReadHttpHeaders(peer.stream()).size(), 65536u);
   }
   {
     // One byte more: the byte that would complete the blank line is already too many.
     ScriptedPeer peer(start + "a" + fits.substr(start.size()));
-    EXPECT_EQ(ErrorOf<std::runtime_error>([&] { ReadHttpHeaders(peer.fd()); }),
+    EXPECT_EQ(ErrorOf<std::runtime_error>([&] { ReadHttpHeaders(peer.stream()); }),
               "HTTP headers too large.");
   }
   ScriptedPeer peer("HTTP/1.1 200 OK\r\nServer: x\r\n");
-  EXPECT_EQ(ErrorOf<std::runtime_error>([&] { ReadHttpHeaders(peer.fd()); }),
+  EXPECT_EQ(ErrorOf<std::runtime_error>([&] { ReadHttpHeaders(peer.stream()); }),
             "HTTP header receive failed.");
 }
 
 TEST(ReadHttpLine, EndsOnlyAtCrLfWithinThe16384ByteLimit) {
   {
     ScriptedPeer peer(std::string(16383, 'x') + "\r\nnext");
-    EXPECT_EQ(ReadHttpLine(peer.fd()), std::string(16383, 'x'));
+    EXPECT_EQ(ReadHttpLine(peer.stream()), std::string(16383, 'x'));
   }
   {
     ScriptedPeer peer(std::string(16384, 'x') + "\r\n");
-    EXPECT_EQ(ErrorOf<std::runtime_error>([&] { ReadHttpLine(peer.fd()); }),
+    EXPECT_EQ(ErrorOf<std::runtime_error>([&] { ReadHttpLine(peer.stream()); }),
               "HTTP line was too large.");
   }
   ScriptedPeer peer("a\rb\nc\r\n");
-  EXPECT_EQ(ReadHttpLine(peer.fd()), "a\rb\nc");
-  EXPECT_EQ(ErrorOf<std::runtime_error>([&] { ReadHttpLine(peer.fd()); }),
+  EXPECT_EQ(ReadHttpLine(peer.stream()), "a\rb\nc");
+  EXPECT_EQ(ErrorOf<std::runtime_error>([&] { ReadHttpLine(peer.stream()); }),
             "HTTP line receive failed.");
 }
 
@@ -137,7 +140,7 @@ TEST(ReadHttpBody, DecodesEveryFraming) {
   for (const WireCase& c : cases) {
     SCOPED_TRACE(c.name);
     ScriptedPeer peer(c.wire);
-    EXPECT_EQ(ReadHttpBody(peer.fd(), "HTTP/1.1 200 OK\r\n" + c.headers), c.expected);
+    EXPECT_EQ(ReadHttpBody(peer.stream(), "HTTP/1.1 200 OK\r\n" + c.headers), c.expected);
   }
 }
 
@@ -161,7 +164,7 @@ TEST(ReadHttpBody, TruncatedOrBrokenBodiesThrow) {
     SCOPED_TRACE(c.name);
     ScriptedPeer peer(c.wire);
     EXPECT_EQ(ErrorOf<std::runtime_error>(
-                  [&] { ReadHttpBody(peer.fd(), "HTTP/1.1 200 OK\r\n" + c.headers); }),
+                  [&] { ReadHttpBody(peer.stream(), "HTTP/1.1 200 OK\r\n" + c.headers); }),
               c.expected);
   }
 }
@@ -171,11 +174,11 @@ TEST(ReadHttpBody, BadChunkSizesThrowConversionErrors) {
   for (const char* line : {"zz\r\n", "-1\r\n", ";ext\r\n"}) {
     SCOPED_TRACE(line);
     ScriptedPeer peer(line);
-    EXPECT_EQ(ErrorOf<std::invalid_argument>([&] { ReadHttpBody(peer.fd(), chunked); }),
+    EXPECT_EQ(ErrorOf<std::invalid_argument>([&] { ReadHttpBody(peer.stream(), chunked); }),
               "stoul");
   }
   ScriptedPeer peer("fffffffffffffffff\r\n");  // 17 hex digits overflow 64 bits
-  EXPECT_EQ(ErrorOf<std::out_of_range>([&] { ReadHttpBody(peer.fd(), chunked); }), "stoul");
+  EXPECT_EQ(ErrorOf<std::out_of_range>([&] { ReadHttpBody(peer.stream(), chunked); }), "stoul");
 }
 
 }  // namespace
