@@ -1,11 +1,14 @@
 #include "hub/http_client.h"
 
-#include <fstream>
+#include <fcntl.h>
+
 #include <stdexcept>
 
 #include "hub/http_reader.h"
 #include "hub/hub_connection.h"
 #include "hub/url.h"
+#include "util/fd.h"
+#include "util/file.h"
 #include "util/json.h"
 
 namespace larkspire {
@@ -17,16 +20,6 @@ std::string HostHeader(const std::string& host, int port) {
     line += ":" + std::to_string(port);
   }
   return line + "\r\n";
-}
-
-bool WriteWholeFile(const std::string& path, const std::string& contents) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file) {
-    return false;
-  }
-  file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-  file.flush();
-  return static_cast<bool>(file);
 }
 
 }  // namespace
@@ -79,22 +72,30 @@ ApiResponse HttpClient::Send(const std::string& method, const std::string& path,
     throw std::runtime_error("HTTP send failed.");
   }
   const std::string headers = ReadHttpHeaders(*hub);
-  std::string replyBody = ReadHttpBody(*hub, headers);
+  std::string replyBody;
+  try {
+    replyBody = ReadHttpBody(*hub, headers, kMaxHubReplyBytes);
+  } catch (const HttpError& error) {
+    if (error.kind() == HttpErrorKind::kBodyTooLarge) {
+      throw HttpError(error.kind(), "Hub reply too large.");
+    }
+    throw;
+  }
   return MakeApiResponse(ParseHttpStatus(headers), std::move(replyBody));
 }
 
-bool HttpClient::Download(const std::string& urlOrPath, const std::string& destination) const {
+bool HttpClient::Download(const std::string& urlOrPath, const std::string& destination,
+                          size_t maxBytes) const {
   const std::string source = urlOrPath.find("://") != std::string::npos
                                  ? urlOrPath
                                  : NormalizeServerUrl(baseUrl_) + urlOrPath;
   const ParsedUrl url = ParseUrl(source);
   // The package must come as well guarded as the offer that named it.
   if (IsTlsScheme(ParseUrl(baseUrl_).scheme) && !IsTlsScheme(url.scheme)) {
-    throw std::runtime_error(
-        "Download refused: the Hub link is https but the package URL is "
-        "not.");
+    throw std::runtime_error("Download refused: the Hub link is https but the package URL is "
+                             "not.");
   }
-  std::unique_ptr<ByteStream> hub = ConnectHub(url, trust_);
+  const std::unique_ptr<ByteStream> hub = ConnectHub(url, trust_);
   const std::string request = BuildDownloadRequest(url.host, url.port, url.path);
   if (!hub->SendAll(request.data(), request.size())) {
     return false;
@@ -104,9 +105,15 @@ bool HttpClient::Download(const std::string& urlOrPath, const std::string& desti
   if (status < 200 || status > 299) {
     return false;
   }
-  const std::string body = ReadHttpBody(*hub, headers);
-  hub.reset();
-  return WriteWholeFile(destination, body);
+  UniqueFd file(
+      ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file.valid()) {
+    return false;
+  }
+  bool written = true;
+  ReadHttpBody(*hub, headers, maxBytes,
+               [&](std::string_view piece) { written = written && WriteAll(file.get(), piece); });
+  return written && file.Close() == 0;
 }
 
 }  // namespace larkspire

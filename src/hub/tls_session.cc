@@ -1,7 +1,6 @@
 #include "hub/tls_session.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -16,6 +15,7 @@
 #include <string_view>
 
 #include "hub/key_pin.h"
+#include "util/socket_io.h"
 
 namespace larkspire {
 namespace {
@@ -55,14 +55,6 @@ ContextPtr NewContext(const SSL_METHOD* method) {
   SSL_CTX_set_mode(context.get(),
                    SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   return context;
-}
-
-// Calls into a session never block, so none of them holds the session lock while waiting.
-void SetNonBlocking(int fd) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) {
-    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  }
 }
 
 // The socket's own time-out as a poll time-out: -1 (none) when it is zero.
@@ -265,6 +257,7 @@ std::unique_ptr<TlsSession> StartTlsClient(UniqueFd socket, const std::string& h
     SSL_set1_host(ssl.get(), host.c_str());
   }
   SSL_set_fd(ssl.get(), socket.get());
+  // Calls into a session never block, so none of them holds the session lock while waiting.
   SetNonBlocking(socket.get());
   std::string failure;
   if (!Handshake(ssl.get(), socket.get(), SSL_connect, failure)) {

@@ -34,7 +34,7 @@ std::string Exchange(int port, const std::string& bytes) {
   SocketStream stream(fd);
   try {
     headers = ReadHttpHeaders(stream);
-    body = ReadHttpBody(stream, headers);
+    body = ReadHttpBody(stream, headers, kMaxHubReplyBytes);
   } catch (const std::exception&) {
   }
   ::close(fd);
