@@ -17,12 +17,14 @@ config=$LAB/edge.json
 soak_write_config "$config"
 edge_lab_start_devhub
 
+# The edge keeps 7 rules for its one uplink: the input guard and the MSS clamp on
+# larkspire0, two forward rules and the masquerade.
 edge_rules() { soak_edge_rules | wc -l; }
 same_as_before() { soak_same_as "$before" || lab_fail "the host differs after $1 (above)"; }
 
 echo "--- SIGTERM once running"
 edge_lab_start_relaying term "$config"
-[ "$(edge_rules)" = 3 ] || lab_fail "expected 3 edge rules while running: $(edge_lab_firewall)"
+[ "$(edge_rules)" = 7 ] || lab_fail "expected 7 edge rules while running: $(edge_lab_firewall)"
 grep -q "10.250.0.0/16 dev larkspire0" <<<"$(edge_lab_routes)" || lab_fail "no overlay route"
 log=$(edge_lab_log_file term)
 [[ "$log" =~ ^$LAB/work-term/Log/([0-9]{6})/([0-9]{6})[0-9]{2}_[0-9]{6}\.log$ ]] &&
@@ -42,9 +44,9 @@ echo "--- SIGKILL, a new start without duplicates, a second instance, then SIGIN
 edge_lab_start_relaying kill "$config"
 kill -KILL "$EDGE_PID"
 edge_lab_wait_exit "$EDGE_PID" 10
-[ "$(edge_rules)" = 3 ] || lab_fail "expected the 3 rules left behind: $(edge_lab_firewall)"
+[ "$(edge_rules)" = 7 ] || lab_fail "expected the 7 rules left behind: $(edge_lab_firewall)"
 edge_lab_start_relaying again "$config"
-[ "$(edge_rules)" = 3 ] || lab_fail "a restart after SIGKILL stacked rules: $(edge_lab_firewall)"
+[ "$(edge_rules)" = 7 ] || lab_fail "a restart after SIGKILL stacked rules: $(edge_lab_firewall)"
 firstPid=$EDGE_PID
 cp "$config" "$LAB/second.json"
 edge_lab_start_edge second "$LAB/second.json"
@@ -52,7 +54,7 @@ edge_lab_expect_exit "$EDGE_PID" 30 1 "the second instance"
 grep -qF "ERROR TUNSETIFF failed: " <<<"$(edge_lab_output second)" ||
   lab_fail "no TUNSETIFF error: $(edge_lab_output second)"
 edge_lab_ping 10 || lab_fail "the first instance stopped relaying"
-[ "$(edge_rules)" = 3 ] || lab_fail "the second instance changed the rules: $(edge_lab_firewall)"
+[ "$(edge_rules)" = 7 ] || lab_fail "the second instance changed the rules: $(edge_lab_firewall)"
 kill -INT "$firstPid"
 edge_lab_expect_exit "$firstPid" 15 0 "the edge stopped by SIGINT"
 same_as_before SIGINT
