@@ -290,7 +290,8 @@ TunWriter::Report CountInto(ChannelCounters& channel, RelayCounters& counters) {
 void RelayHub::ReadConnection(EdgeConnection& connection) {
   FrameStream stream;
   // Without a packet device every write fails, so every packet counts as dropped.
-  TunWriter device(options_.packetFd, options_.packetOffloadHeader,
+  TunWriter device(PacketDevice(options_.packetFd, options_.packetOffloadHeader,
+                                options_.packetUdpSegmentation),
                    CountInto(connection.counters().webSocket, connection.counters()));
   using Clock = std::chrono::steady_clock;
   Clock::time_point nextPing = Clock::now() + options_.pingInterval;
@@ -560,7 +561,8 @@ void RelayHub::FlushDatagrams(PassBatch& batch) {
 
 struct RelayHub::UdpDelivery {
   explicit UdpDelivery(const RelayHubOptions& options)
-      : device(options.packetFd, options.packetOffloadHeader,
+      : device(PacketDevice(options.packetFd, options.packetOffloadHeader,
+                            options.packetUdpSegmentation),
                [this](bool written, size_t packets, size_t bytes) {
                  CountInto(connection->counters().udp, connection->counters())(written, packets,
                                                                                bytes);

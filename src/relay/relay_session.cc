@@ -37,8 +37,7 @@ TunWriter::Report WarnOfRefusal(const char* warning) {
 
 // Packets held back for merging go out as soon as the channel has no further one at hand.
 void CarryWebSocketToDevice(WebSocketRelay& webSocket, PacketDevice device) {
-  TunWriter writer(device.fd, device.offloadHeader,
-                   WarnOfRefusal("Failed to write WebSocket packet to TUN."));
+  TunWriter writer(device, WarnOfRefusal("Failed to write WebSocket packet to TUN."));
   std::span<const uint8_t> message;
   while (g_running.load() && webSocket.IsConnected() && webSocket.ReadMessage(message)) {
     CountPacket(g_metrics.webSocket.packetsFromHub, g_metrics.webSocket.bytesFromHub,
@@ -52,8 +51,7 @@ void CarryWebSocketToDevice(WebSocketRelay& webSocket, PacketDevice device) {
 }
 
 void CarryUdpToDevice(UdpRelay& udp, PacketDevice device) {
-  TunWriter writer(device.fd, device.offloadHeader,
-                   WarnOfRefusal("Failed to write UDP packet to TUN."));
+  TunWriter writer(device, WarnOfRefusal("Failed to write UDP packet to TUN."));
   std::span<const uint8_t> packet;
   while (g_running.load() && udp.IsConnected()) {
     if (udp.ReceivePacket(packet)) {

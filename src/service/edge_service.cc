@@ -136,7 +136,7 @@ void EdgeService::Register() {
 }
 
 void EdgeService::RelayLoop() {
-  RunRelayConnection({tun_.fd(), tun_.offloadHeader()},
+  RunRelayConnection(tun_.device(),
                      {settings_.serverUrl, settings_.deviceNumber, settings_.deviceSecret},
                      webSocketRelay_, udpRelay_);
 }
