@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "relay/ingress_filter.h"
 #include "relay/packet_device.h"
 
 namespace larkspire {
@@ -18,9 +19,10 @@ struct RelayEndpoint {
 
 // One relay connection between the packet device and the Hub: connects both channels, starts the
 // two reader threads, pumps device-to-Hub on the calling thread until the WebSocket channel fails
-// or a stop is requested, then tears down and joins. Throws only when the WebSocket handshake fails
-// (no thread started then).
-void RunRelayConnection(PacketDevice device, const RelayEndpoint& endpoint,
-                        WebSocketRelay& webSocket, UdpRelay& udp);
+// or a stop is requested, then tears down and joins. Packets from the Hub reach the device only
+// when `filter` lets them in. Throws only when the WebSocket handshake fails (no thread started
+// then).
+void RelayOneConnection(PacketDevice device, const RelayEndpoint& endpoint,
+                        const IngressFilter& filter, WebSocketRelay& webSocket, UdpRelay& udp);
 
 }  // namespace larkspire

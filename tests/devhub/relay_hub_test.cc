@@ -329,9 +329,9 @@ TEST_F(RelayHubTest, RealEdgeRelayCarriesTrafficAndEndsWhenTheHubStops) {
   WebSocketRelay webSocket;
   UdpRelay udp;
   std::thread edge([&] {
-    RunRelayConnection(edgeTun.get(),
+    RelayOneConnection(edgeTun.get(),
                        {"http://127.0.0.1:" + std::to_string(server_->Port()), "7", "s e+cret"},
-                       webSocket, udp);
+                       IngressFilter({"192.168.50.0/24"}), webSocket, udp);
   });
   ASSERT_TRUE(StatusShows("\"udpChannels\":1"));
   for (const auto& [protocol, size] :

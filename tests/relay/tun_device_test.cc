@@ -106,7 +106,8 @@ std::string RelayOverRealDevice() {
   WebSocketRelay webSocket;
   UdpRelay udp;
   std::thread relay([&] {
-    RunRelayConnection(tun.device(), {hub.url(), "7", "s"}, webSocket, udp);
+    RelayOneConnection(tun.device(), {hub.url(), "7", "s"}, IngressFilter({"10.250.0.2/32"}), webSocket,
+                       udp);
   });
   std::string failure;
   const UniqueFd local = LocalSocket();
