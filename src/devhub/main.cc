@@ -11,8 +11,10 @@
 #include "devhub/options.h"
 #include "devhub/server.h"
 #include "devhub/update_api.h"
+#include "util/file.h"
 #include "util/logger.h"
 #include "util/run_flag.h"
+#include "util/signature.h"
 
 namespace larkspire {
 namespace {
@@ -65,6 +67,10 @@ int main(int argc, char** argv) {
   } catch (const std::invalid_argument& error) {
     std::cerr << error.what() << "\n\n" << Usage(table);
     return 2;
+  }
+  if (!offer.printPublicKeyOf.empty()) {
+    std::cout << Ed25519PublicKeyPem(ReadFile(offer.printPublicKeyOf));
+    return 0;
   }
   InstallSignals();
   try {

@@ -1,12 +1,14 @@
 #include "hub/http_client.h"
 
-#include <fstream>
+#include <fcntl.h>
+
 #include <stdexcept>
 
 #include "hub/http_reader.h"
 #include "hub/tcp.h"
 #include "hub/url.h"
 #include "util/fd.h"
+#include "util/file.h"
 #include "util/json.h"
 #include "util/socket_io.h"
 
@@ -19,16 +21,6 @@ std::string HostHeader(const std::string& host, int port) {
     line += ":" + std::to_string(port);
   }
   return line + "\r\n";
-}
-
-bool WriteWholeFile(const std::string& path, const std::string& contents) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file) {
-    return false;
-  }
-  file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-  file.flush();
-  return static_cast<bool>(file);
 }
 
 }  // namespace
@@ -84,11 +76,20 @@ ApiResponse HttpClient::Send(const std::string& method, const std::string& path,
     throw std::runtime_error("HTTP send failed.");
   }
   const std::string headers = ReadHttpHeaders(socket.get());
-  std::string replyBody = ReadHttpBody(socket.get(), headers);
+  std::string replyBody;
+  try {
+    replyBody = ReadHttpBody(socket.get(), headers, kMaxHubReplyBytes);
+  } catch (const HttpError& error) {
+    if (error.kind() == HttpErrorKind::kBodyTooLarge) {
+      throw HttpError(error.kind(), "Hub reply too large.");
+    }
+    throw;
+  }
   return MakeApiResponse(ParseHttpStatus(headers), std::move(replyBody));
 }
 
-bool HttpClient::Download(const std::string& urlOrPath, const std::string& destination) const {
+bool HttpClient::Download(const std::string& urlOrPath, const std::string& destination,
+                          size_t maxBytes) const {
   const std::string source = urlOrPath.find("://") != std::string::npos
                                  ? urlOrPath
                                  : NormalizeServerUrl(baseUrl_) + urlOrPath;
@@ -107,9 +108,15 @@ bool HttpClient::Download(const std::string& urlOrPath, const std::string& desti
   if (status < 200 || status > 299) {
     return false;
   }
-  const std::string body = ReadHttpBody(socket.get(), headers);
-  socket.Close();
-  return WriteWholeFile(destination, body);
+  UniqueFd file(
+      ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file.valid()) {
+    return false;
+  }
+  bool written = true;
+  ReadHttpBody(socket.get(), headers, maxBytes,
+               [&](std::string_view piece) { written = written && WriteAll(file.get(), piece); });
+  return written && file.Close() == 0;
 }
 
 }  // namespace larkspire

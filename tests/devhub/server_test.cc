@@ -33,7 +33,7 @@ std::string Exchange(int port, const std::string& bytes) {
   std::string body;
   try {
     headers = ReadHttpHeaders(fd);
-    body = ReadHttpBody(fd, headers);
+    body = ReadHttpBody(fd, headers, kMaxHubReplyBytes);
   } catch (const std::exception&) {
   }
   ::close(fd);

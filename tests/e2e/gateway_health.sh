@@ -7,6 +7,8 @@ source "$(dirname "$0")/lib/edge_lab.sh"
 edge_lab_init
 config=$LAB/edge.json
 edge_lab_write_config "$config"
+# A password of its own: with the factory one the page answers nothing but a password change.
+sed -i 's/^{$/{\n  "webPassword": "health-check-pw",/' "$config"
 WEB=http://127.0.0.1:18080
 RULE="FORWARD -i larkspire0 -o eth0 -j ACCEPT"
 
@@ -48,7 +50,7 @@ echo "--- health"
 [ "$(web -o /dev/null -w '%{http_code}' "$WEB/api/health")" = 401 ] ||
   lab_fail "the health reply needs a login"
 web -o /dev/null -H 'Content-Type: application/json' \
-  --data '{"username":"admin","password":"admin"}' "$WEB/api/login"
+  --data '{"username":"admin","password":"health-check-pw"}' "$WEB/api/login"
 web "$WEB/api/health" | grep -q '"healthy":true,"applied":true' ||
   lab_fail "a fresh gateway is not healthy: $(web "$WEB/api/health")"
 

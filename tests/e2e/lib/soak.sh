@@ -212,7 +212,8 @@ soak_exit_web_restart() {
   local key=$1 config=$2 snapshot=$3 status jar=$LAB/$1.cookies
   edge_lab_start_relaying "$key" "$config"
   lab_wait_for 10 soak_login_cookie "$jar" || { SOAK_EXIT_NOTE="login failed"; return 1; }
-  edge_lab_edge curl -s --max-time 5 -b "$jar" -X POST "$SOAK_WEB_URL/api/restart" \
+  edge_lab_edge curl -s --max-time 5 -b "$jar" -H 'Content-Type: application/json' \
+    -X POST "$SOAK_WEB_URL/api/restart" \
     >"$LAB/$key.restart" || true
   edge_lab_wait_exit "$EDGE_PID" 20
   status=$LAB_EXIT_STATUS
