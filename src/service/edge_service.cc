@@ -9,8 +9,8 @@
 #include "config/settings_changes.h"
 #include "hub/http_client.h"
 #include "hub/url.h"
-#include "netcfg/health.h"
 #include "netcfg/interfaces.h"
+#include "netcfg/rule_watcher.h"
 #include "relay/relay_session.h"
 #include "service/heartbeat.h"
 #include "service/registration.h"
@@ -49,12 +49,12 @@ void EdgeService::Run() {
   SendHeartbeat(settings_);
   // Offload headers let the relay hand the kernel whole bursts of one flow at once.
   tun_.Open(kTunnelName, tunOffload_);
-  networkConfigurator_.Apply(tun_.name(), interfaceNames);
+  networkConfigurator_.Apply({tun_.name(), interfaceNames, settings_.overlayCanReachEdge});
   // Joined by its destructor at the end of Run, after the kernel configuration is gone; the
   // loop sees the cleared run flag within a second.
   std::jthread heartbeatThread([this] { RunHeartbeatLoop(settings_); });
-  // Warns when another tool removes one of the rules just applied; stopped before the
-  // rules are removed on purpose, so the teardown is not mistaken for such a tool.
+  // Puts back a rule that another tool removes; stopped before the rules are removed on
+  // purpose, so the teardown is not undone.
   GatewayRuleWatcher ruleWatcher;
   ruleWatcher.Start();
   RelayUntilStopped();

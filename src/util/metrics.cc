@@ -63,6 +63,7 @@ MetricsSnapshot TakeMetricsSnapshot(const EdgeMetrics& metrics) {
   snapshot.hubPacketsRefused = {Load(metrics.hubPacketsRefused.notIpv4),
                                 Load(metrics.hubPacketsRefused.sourceOutsideOverlay),
                                 Load(metrics.hubPacketsRefused.destinationNotShared)};
+  snapshot.gatewayRulesRestored = Load(metrics.gatewayRulesRestored);
   snapshot.processStartTime = metrics.processStartTime;
   return snapshot;
 }
@@ -114,6 +115,9 @@ std::string RenderPrometheusText(const MetricsSnapshot& s) {
       .Add("reason=\"not_ipv4\"", s.hubPacketsRefused.notIpv4)
       .Add("reason=\"source_outside_overlay\"", s.hubPacketsRefused.sourceOutsideOverlay)
       .Add("reason=\"destination_not_shared\"", s.hubPacketsRefused.destinationNotShared);
+  Family(out, "larkspire_edge_gateway_rules_restored_total", "counter",
+         "Gateway firewall rules that another tool removed and the agent added back.")
+      .Add("", s.gatewayRulesRestored);
   Family(out, "process_start_time_seconds", "gauge",
          "Start time of the process in seconds since the epoch.")
       .Add("", s.processStartTime);

@@ -39,6 +39,8 @@ struct EdgeMetrics {
     std::atomic<uint64_t> sourceOutsideOverlay{0};
     std::atomic<uint64_t> destinationNotShared{0};
   } hubPacketsRefused;
+  // Gateway rules that another tool removed and the rule watcher added back.
+  std::atomic<uint64_t> gatewayRulesRestored{0};
   // Seconds since the epoch, fixed when the program starts.
   const int64_t processStartTime;
 
@@ -83,6 +85,7 @@ struct MetricsSnapshot {
     uint64_t sourceOutsideOverlay = 0;
     uint64_t destinationNotShared = 0;
   } hubPacketsRefused;
+  uint64_t gatewayRulesRestored = 0;
   int64_t processStartTime = 0;
 };
 

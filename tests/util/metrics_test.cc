@@ -22,6 +22,7 @@ MetricsSnapshot Distinct() {
   s.lastHeartbeatAcceptedTime = 1700000000;
   s.tunDroppedPackets = 15;
   s.hubPacketsRefused = {16, 17, 18};
+  s.gatewayRulesRestored = 19;
   s.processStartTime = 1690000000;
   return s;
 }
@@ -51,6 +52,7 @@ TEST(PrometheusTextTest, EachCounterHasItsOwnWellFormedSample) {
       {"larkspire_edge_hub_packets_dropped_total{reason=\"not_ipv4\"}", 16},
       {"larkspire_edge_hub_packets_dropped_total{reason=\"source_outside_overlay\"}", 17},
       {"larkspire_edge_hub_packets_dropped_total{reason=\"destination_not_shared\"}", 18},
+      {"larkspire_edge_gateway_rules_restored_total", 19},
       {"process_start_time_seconds", 1690000000},
   };
   EXPECT_EQ(samples, expected);
