@@ -7,12 +7,12 @@
 #include <thread>
 
 #include "config/settings_changes.h"
-#include "hub/http_client.h"
 #include "hub/url.h"
 #include "netcfg/interfaces.h"
 #include "netcfg/rule_watcher.h"
 #include "relay/relay_session.h"
 #include "service/heartbeat.h"
+#include "service/hub_client.h"
 #include "service/registration.h"
 #include "service/shared_networks.h"
 #include "service/uplink.h"
@@ -103,6 +103,9 @@ std::vector<std::string> EdgeService::PrepareSettings() {
 
   SaveOwnChanges();
   LogInfo("Edge serverUrl: " + settings_.serverUrl);
+  if (!IsTlsScheme(ParseUrl(settings_.serverUrl).scheme)) {
+    g_log.Write("WARN", "Hub link is not encrypted (http); use an https Hub URL.");
+  }
   LogInfo("Edge deviceNumber before register: " + OrEmptyMarker(settings_.deviceNumber));
   LogInfo("Edge deviceSecret before register: " + OrEmptyMarker(settings_.deviceSecret));
   LogInfo("Edge networkInterfaceName: " + settings_.networkInterfaceName);
@@ -119,7 +122,7 @@ void EdgeService::SaveOwnChanges() {
 }
 
 void EdgeService::Register() {
-  HttpClient client(settings_.serverUrl);
+  HttpClient client = HubClientFor(settings_);
   ApiResponse reply = client.Send("POST", kRegisterPath, BuildRegisterBody(settings_));
   ApplyRegisterReply(reply, settings_);
   SaveOwnChanges();
@@ -134,7 +137,7 @@ void EdgeService::RelayUntilStopped() {
   // Settled by the registration: from here on the shared networks do not change.
   const IngressFilter filter(settings_.sharedNetworks);
   const RelayEndpoint endpoint{settings_.serverUrl, settings_.deviceNumber,
-                               settings_.deviceSecret};
+                               settings_.deviceSecret, HubTrustOf(settings_)};
   while (g_running.load()) {
     try {
       RelayOneConnection(tun_.device(), endpoint, filter, webSocketRelay_, udpRelay_);
