@@ -109,7 +109,7 @@ std::vector<std::string> EdgeService::PrepareSettings() {
   SaveOwnChanges();
   LogInfo("Edge serverUrl: " + settings_.serverUrl);
   LogInfo("Edge deviceNumber before register: " + OrEmptyMarker(settings_.deviceNumber));
-  LogInfo("Edge deviceSecret before register: " + OrEmptyMarker(settings_.deviceSecret));
+  LogInfo("Edge deviceSecret before register: " + MaskSecret(settings_.deviceSecret));
   LogInfo("Edge networkInterfaceName: " + settings_.networkInterfaceName);
   LogInfo("Edge sharedNetworks: " + JoinNetworks(settings_.sharedNetworks));
   if (settings_.sharedNetworks.empty()) {
@@ -129,9 +129,9 @@ void EdgeService::Register() {
   ApplyRegisterReply(reply, settings_);
   SaveOwnChanges();
   LogInfo("Device registered: " + settings_.deviceNumber);
-  LogInfo("Device secret: " + settings_.deviceSecret);
+  LogInfo("Device secret: " + MaskSecret(settings_.deviceSecret));
   LogInfo("Edge deviceNumber: " + settings_.deviceNumber);
-  LogInfo("Edge deviceSecret: " + settings_.deviceSecret);
+  LogInfo("Edge deviceSecret: " + MaskSecret(settings_.deviceSecret));
   LogInfo("Edge sharedNetworks registered: " + JoinNetworks(settings_.sharedNetworks));
 }
 
