@@ -66,6 +66,8 @@ for directive in PrivateDevices PrivateNetwork ProtectKernelTunables PrivateUser
   [ "$(value "$directive")" != yes ] || fail "$directive=yes breaks the gateway"
 done
 [ -z "$(value User)" ] || fail "the agent must run as root"
+[ "$(value Restart)" = always ] || fail "Restart is not always"
+[ "$(value TimeoutStopSec)" -ge 30 ] 2>/dev/null || fail "the unit leaves teardown too little time"
 CAPS=$(values CapabilityBoundingSet)
 [ -n "$CAPS" ] || fail "CapabilityBoundingSet is not set"
 for cap in CAP_NET_ADMIN CAP_NET_RAW; do
