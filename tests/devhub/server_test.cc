@@ -126,14 +126,6 @@ TEST_F(DevHubServerTest, TakenOverConnectionGetsNoReplyAndStopEndsIt) {
   EXPECT_EQ(testing::OpenDescriptors(), before - 3);  // the listener and the wake pipe are gone too
 }
 
-TEST_F(DevHubServerTest, RefusesBadListenAddresses) {
-  DevHubServer bad("not-an-address", 0);
-  EXPECT_THROW(bad.Start(), std::runtime_error);
-  DevHubServer second("127.0.0.1", server_.Port());
-  EXPECT_THAT([&] { second.Start(); }, ::testing::ThrowsMessage<std::runtime_error>(
-                                           ::testing::StartsWith("Cannot listen on 127.0.0.1:")));
-}
-
 TEST(DevHubEndToEnd, EdgeClientRegistersAndBeats) {
   DeviceStore store("");
   DevHubServer server("127.0.0.1", 0);
