@@ -32,6 +32,12 @@ int Run(const DevHubOptions& options, const UpdateOffer& offer) {
   DeviceStore store(options.dataFile);
   DevHubRelay relay(options, store);
   DevHubServer server(options.listenAddress, options.port);
+  if (options.tlsCert.empty() != options.tlsKey.empty()) {
+    throw std::runtime_error("--tls-cert and --tls-key go together.");
+  }
+  if (!options.tlsCert.empty()) {
+    server.EnableTls(options.tlsCert, options.tlsKey);
+  }
   AddDeviceRoutes(server, store,
                   [&relay](const std::string& number) { return relay.ListingMembers(number); });
   relay.AddRoutes(server);
@@ -39,7 +45,9 @@ int Run(const DevHubOptions& options, const UpdateOffer& offer) {
   server.Start();
   relay.Start(server);
   g_log.Write("INFO", "LarkSpire devhub listening on " + server.Address() + ":" +
-                          std::to_string(server.Port()) + ", devices in " + options.dataFile);
+                          std::to_string(server.Port()) +
+                          (options.tlsCert.empty() ? " (http)" : " (https)") + ", devices in " +
+                          options.dataFile);
   while (g_running) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }

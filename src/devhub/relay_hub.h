@@ -19,6 +19,7 @@
 
 #include "devhub/relay_counters.h"
 #include "devhub/route_table.h"
+#include "hub/byte_stream.h"
 #include "relay/tun_writer.h"
 #include "util/fd.h"
 
@@ -33,6 +34,8 @@ struct RelayHubOptions {
   int packetFd = -1;
   // The packet device reads and writes offload headers (a TUN device opened with them).
   bool packetOffloadHeader = false;
+  // The packet device also takes merged runs of UDP datagrams.
+  bool packetUdpSegmentation = false;
   // Whether number and secret belong to a registered device.
   std::function<bool(const std::string& number, const std::string& secret)> authorize;
   // The device's shared networks ("a.b.c.d/n"), asked for at every relay connection.
@@ -74,7 +77,7 @@ class RelayHub {
 
   // Sends the upgrade reply, then runs the relay connection on the calling thread until it
   // ends. A newer connection of the same device replaces an older one.
-  void ServeConnection(UniqueFd socket, const std::string& deviceNumber,
+  void ServeConnection(std::shared_ptr<ByteStream> stream, const std::string& deviceNumber,
                        const std::string& upgradeReply);
 
   // {"connected":..,"udpChannelId":"..",...,"webSocket":{..},"udp":{..}} for the listing.

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string>
 
+#include "hub/tls_session.h"
+
 namespace larkspire {
 
 // The Hub's JSON reply envelope.
@@ -19,11 +21,11 @@ struct ApiResponse {
 // and anything far beyond that is a broken or hostile Hub, not data.
 inline constexpr size_t kMaxHubReplyBytes = 1024 * 1024;
 
-// Minimal HTTP/1.1 client for the Hub's JSON API: one connection per call, no TLS.
-// Holds only its immutable base URL, so one client may be used from several threads.
+// Minimal HTTP/1.1 client for the Hub's JSON API: one connection per call, TLS for an https
+// URL. Holds only immutable values, so one client may be used from several threads.
 class HttpClient {
  public:
-  explicit HttpClient(std::string baseUrl);
+  explicit HttpClient(std::string baseUrl, HubTrust trust = {});
 
   // Throws on URL, connection, send or receive failure, and "Hub reply too large." for a
   // body beyond kMaxHubReplyBytes; an HTTP error status is data.
@@ -41,6 +43,7 @@ class HttpClient {
 
  private:
   std::string baseUrl_;
+  HubTrust trust_;
 };
 
 // The request bytes of HttpClient::Send. `path` gets a leading "/" when it lacks one; only

@@ -1,8 +1,5 @@
 #include "hub/http_reader.h"
 
-#include <sys/socket.h>
-#include <sys/types.h>
-
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -20,13 +17,6 @@ constexpr size_t kMaxHeaderBytes = 65536;
 // Bodies are received in pieces of at most this size, never by the size a peer announces,
 // so a lying length or chunk size cannot make us reserve gigabytes up front.
 constexpr size_t kBodyStep = 64 * 1024;
-
-std::string Lowered(std::string text) {
-  for (char& c : text) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return text;
-}
 
 bool EndsWith(const std::string& text, const char* suffix, size_t length) {
   return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
@@ -62,8 +52,8 @@ size_t ParseChunkSize(const std::string& text) {
 // caller's limit.
 class BodyReader {
  public:
-  BodyReader(int fd, size_t maxBytes, const HttpBodySink& sink)
-      : fd_(fd), left_(maxBytes), sink_(sink) {}
+  BodyReader(ByteStream& stream, size_t maxBytes, const HttpBodySink& sink)
+      : stream_(stream), left_(maxBytes), sink_(sink) {}
 
   // Refuses a body that would grow past the limit by `count` more bytes.
   void Reserve(size_t count) {
@@ -79,7 +69,7 @@ class BodyReader {
     while (count > 0) {
       const size_t step = std::min(count, kBodyStep);
       buffer_.resize(step);
-      if (!RecvExact(fd_, buffer_.data(), step)) {
+      if (!RecvExact(stream_, buffer_.data(), step)) {
         return false;
       }
       sink_(std::string_view(buffer_.data(), step));
@@ -92,7 +82,7 @@ class BodyReader {
   void UntilClose() {
     buffer_.resize(kBodyStep);
     while (true) {
-      const ssize_t n = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
+      const ssize_t n = stream_.Receive(buffer_.data(), buffer_.size());
       if (n <= 0) {
         return;
       }
@@ -103,11 +93,11 @@ class BodyReader {
 
   void Chunked() {
     while (true) {
-      const std::string line = ReadHttpLine(fd_);
+      const std::string line = ReadHttpLine(stream_);
       const size_t size = ParseChunkSize(line.substr(0, line.find(';')));
       if (size == 0) {
         // Trailer lines are read and dropped up to the blank line.
-        while (!ReadHttpLine(fd_).empty()) {
+        while (!ReadHttpLine(stream_).empty()) {
         }
         return;
       }
@@ -115,14 +105,14 @@ class BodyReader {
         Fail(HttpErrorKind::kReceiveFailed, "HTTP chunk receive failed.");
       }
       char terminator[2];
-      if (!RecvExact(fd_, terminator, sizeof(terminator))) {
+      if (!RecvExact(stream_, terminator, sizeof(terminator))) {
         Fail(HttpErrorKind::kReceiveFailed, "HTTP chunk terminator receive failed.");
       }
     }
   }
 
  private:
-  int fd_;
+  ByteStream& stream_;
   size_t left_;
   const HttpBodySink& sink_;
   std::string buffer_;
@@ -130,14 +120,14 @@ class BodyReader {
 
 }  // namespace
 
-bool RecvExact(int fd, void* buffer, size_t count) {
+bool RecvExact(ByteStream& stream, void* buffer, size_t count) {
   char* bytes = static_cast<char*>(buffer);
   size_t done = 0;
   while (done < count) {
     if (!g_running.load()) {
       return false;
     }
-    const ssize_t n = ::recv(fd, bytes + done, count - done, 0);
+    const ssize_t n = stream.Receive(bytes + done, count - done);
     if (n <= 0) {
       return false;
     }
@@ -146,11 +136,11 @@ bool RecvExact(int fd, void* buffer, size_t count) {
   return true;
 }
 
-std::string ReadHttpLine(int fd) {
+std::string ReadHttpLine(ByteStream& stream) {
   std::string line;
   while (g_running.load()) {
     char c = 0;
-    if (::recv(fd, &c, 1, 0) <= 0) {
+    if (stream.Receive(&c, 1) <= 0) {
       Fail(HttpErrorKind::kReceiveFailed, "HTTP line receive failed.");
     }
     line.push_back(c);
@@ -165,12 +155,12 @@ std::string ReadHttpLine(int fd) {
   return line;
 }
 
-std::string ReadHttpHeaders(int fd) {
+std::string ReadHttpHeaders(ByteStream& stream) {
   std::string headers;
   // Checking only the tail is enough: the block is tested after every single byte.
   while (!EndsWith(headers, "\r\n\r\n", 4)) {
     char c = 0;
-    if (::recv(fd, &c, 1, 0) <= 0) {
+    if (stream.Receive(&c, 1) <= 0) {
       Fail(HttpErrorKind::kReceiveFailed, "HTTP header receive failed.");
     }
     headers.push_back(c);
@@ -193,8 +183,8 @@ int ParseHttpStatus(const std::string& headers) {
 std::string HeaderValue(const std::string& headers, const std::string& name) {
   // Only a header line that starts with the name counts: "X-Content-Length: 7", or a value
   // that mentions "content-length:", must not decide how a body is framed.
-  const std::string needle = Lowered(name) + ":";
-  const std::string lowered = Lowered(headers);
+  const std::string needle = AsciiLower(name) + ":";
+  const std::string lowered = AsciiLower(headers);
   size_t lineStart = 0;
   while (lineStart < headers.size()) {
     size_t lineEnd = headers.find("\r\n", lineStart);
@@ -210,9 +200,9 @@ std::string HeaderValue(const std::string& headers, const std::string& name) {
   return "";
 }
 
-void ReadHttpBody(int fd, const std::string& headers, size_t maxBytes, const HttpBodySink& sink) {
-  BodyReader reader(fd, maxBytes, sink);
-  if (Lowered(HeaderValue(headers, "Transfer-Encoding")).find("chunked") != std::string::npos) {
+void ReadHttpBody(ByteStream& stream, const std::string& headers, size_t maxBytes, const HttpBodySink& sink) {
+  BodyReader reader(stream, maxBytes, sink);
+  if (AsciiLower(HeaderValue(headers, "Transfer-Encoding")).find("chunked") != std::string::npos) {
     reader.Chunked();
     return;
   }
@@ -233,9 +223,9 @@ void ReadHttpBody(int fd, const std::string& headers, size_t maxBytes, const Htt
   reader.UntilClose();
 }
 
-std::string ReadHttpBody(int fd, const std::string& headers, size_t maxBytes) {
+std::string ReadHttpBody(ByteStream& stream, const std::string& headers, size_t maxBytes) {
   std::string body;
-  ReadHttpBody(fd, headers, maxBytes, [&body](std::string_view piece) { body.append(piece); });
+  ReadHttpBody(stream, headers, maxBytes, [&body](std::string_view piece) { body.append(piece); });
   return body;
 }
 

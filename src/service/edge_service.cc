@@ -7,12 +7,12 @@
 #include <thread>
 
 #include "config/settings_changes.h"
-#include "hub/http_client.h"
 #include "hub/url.h"
-#include "netcfg/health.h"
 #include "netcfg/interfaces.h"
+#include "netcfg/rule_watcher.h"
 #include "relay/relay_session.h"
 #include "service/heartbeat.h"
+#include "service/hub_client.h"
 #include "service/registration.h"
 #include "service/shared_networks.h"
 #include "service/uplink.h"
@@ -41,12 +41,7 @@ std::string JoinNetworks(const std::vector<std::string>& networks) {
 EdgeService::EdgeService(std::string configPath, std::string workDir, bool tunOffload)
     : configPath_(std::move(configPath)), workDir_(std::move(workDir)), tunOffload_(tunOffload) {}
 
-EdgeService::~EdgeService() {
-  udpRelay_.Close();
-  webSocketRelay_.Close();
-  networkConfigurator_.Cleanup();
-  tun_.Close();
-}
+EdgeService::~EdgeService() { TearDown(); }
 
 void EdgeService::Run() {
   std::vector<std::string> interfaceNames = PrepareSettings();
@@ -54,15 +49,15 @@ void EdgeService::Run() {
   SendHeartbeat(settings_);
   // Offload headers let the relay hand the kernel whole bursts of one flow at once.
   tun_.Open(kTunnelName, tunOffload_);
-  networkConfigurator_.Apply(tun_.name(), interfaceNames);
+  networkConfigurator_.Apply({tun_.name(), interfaceNames, settings_.overlayCanReachEdge});
   // Joined by its destructor at the end of Run, after the kernel configuration is gone; the
   // loop sees the cleared run flag within a second.
   std::jthread heartbeatThread([this] { RunHeartbeatLoop(settings_); });
-  // Warns when another tool removes one of the rules just applied; stopped before the
-  // rules are removed on purpose, so the teardown is not mistaken for such a tool.
+  // Puts back a rule that another tool removes; stopped before the rules are removed on
+  // purpose, so the teardown is not undone.
   GatewayRuleWatcher ruleWatcher;
   ruleWatcher.Start();
-  RunRelayUntilStopped();
+  RelayUntilStopped();
   ruleWatcher.Stop();
   TearDown();
 }
@@ -108,8 +103,11 @@ std::vector<std::string> EdgeService::PrepareSettings() {
 
   SaveOwnChanges();
   LogInfo("Edge serverUrl: " + settings_.serverUrl);
+  if (!IsTlsScheme(ParseUrl(settings_.serverUrl).scheme)) {
+    g_log.Write("WARN", "Hub link is not encrypted (http); use an https Hub URL.");
+  }
   LogInfo("Edge deviceNumber before register: " + OrEmptyMarker(settings_.deviceNumber));
-  LogInfo("Edge deviceSecret before register: " + OrEmptyMarker(settings_.deviceSecret));
+  LogInfo("Edge deviceSecret before register: " + MaskSecret(settings_.deviceSecret));
   LogInfo("Edge networkInterfaceName: " + settings_.networkInterfaceName);
   LogInfo("Edge sharedNetworks: " + JoinNetworks(settings_.sharedNetworks));
   if (settings_.sharedNetworks.empty()) {
@@ -124,27 +122,25 @@ void EdgeService::SaveOwnChanges() {
 }
 
 void EdgeService::Register() {
-  HttpClient client(settings_.serverUrl);
+  HttpClient client = HubClientFor(settings_);
   ApiResponse reply = client.Send("POST", kRegisterPath, BuildRegisterBody(settings_));
   ApplyRegisterReply(reply, settings_);
   SaveOwnChanges();
   LogInfo("Device registered: " + settings_.deviceNumber);
-  LogInfo("Device secret: " + settings_.deviceSecret);
+  LogInfo("Device secret: " + MaskSecret(settings_.deviceSecret));
   LogInfo("Edge deviceNumber: " + settings_.deviceNumber);
-  LogInfo("Edge deviceSecret: " + settings_.deviceSecret);
+  LogInfo("Edge deviceSecret: " + MaskSecret(settings_.deviceSecret));
   LogInfo("Edge sharedNetworks registered: " + JoinNetworks(settings_.sharedNetworks));
 }
 
-void EdgeService::RelayLoop() {
-  RunRelayConnection({tun_.fd(), tun_.offloadHeader()},
-                     {settings_.serverUrl, settings_.deviceNumber, settings_.deviceSecret},
-                     webSocketRelay_, udpRelay_);
-}
-
-void EdgeService::RunRelayUntilStopped() {
+void EdgeService::RelayUntilStopped() {
+  // Settled by the registration: from here on the shared networks do not change.
+  const IngressFilter filter(settings_.sharedNetworks);
+  const RelayEndpoint endpoint{settings_.serverUrl, settings_.deviceNumber,
+                               settings_.deviceSecret, HubTrustOf(settings_)};
   while (g_running.load()) {
     try {
-      RelayLoop();
+      RelayOneConnection(tun_.device(), endpoint, filter, webSocketRelay_, udpRelay_);
     } catch (const std::exception& error) {
       g_log.Write("WARN", std::string("Relay loop failed: ") + error.what());
     } catch (...) {

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "hub/http_client.h"
 #include "hub/http_reader.h"
+#include "service/hub_client.h"
 #include "service/update_integrity.h"
 #include "util/command.h"
 #include "util/json.h"
@@ -201,7 +201,7 @@ void InstallForcedUpdate(const HttpClient& client, const UpdateOffer& offer,
 
 void CheckForUpdate(const std::string& configPath, const std::string& keyDirectory) {
   Settings settings = LoadSettings(configPath);
-  HttpClient client(settings.serverUrl);
+  HttpClient client = HubClientFor(settings);
   ApiResponse reply =
       client.Send("GET", "/api/updates/linux-edge?currentVersion=" + UrlEncode(kEdgeVersion), "");
   if (!reply.success) {

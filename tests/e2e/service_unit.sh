@@ -66,6 +66,8 @@ for directive in PrivateDevices PrivateNetwork ProtectKernelTunables PrivateUser
   [ "$(value "$directive")" != yes ] || fail "$directive=yes breaks the gateway"
 done
 [ -z "$(value User)" ] || fail "the agent must run as root"
+[ "$(value Restart)" = always ] || fail "Restart is not always"
+[ "$(value TimeoutStopSec)" -ge 30 ] 2>/dev/null || fail "the unit leaves teardown too little time"
 CAPS=$(values CapabilityBoundingSet)
 [ -n "$CAPS" ] || fail "CapabilityBoundingSet is not set"
 for cap in CAP_NET_ADMIN CAP_NET_RAW; do
@@ -82,7 +84,8 @@ printf '#!/bin/sh\necho "Usage: larkspire-edge"\n' >"$S/tree/pkg/bin/larkspire-e
 chmod 0755 "$S/tree/pkg/bin/larkspire-edge"
 tar --owner=1000 --group=1000 -czf "$S/package.tar.gz" -C "$S/tree" pkg
 
-# The agent's duties, with the commands it runs for them.
+# The kinds of operation the agent's duties need (not its exact command lines, which its
+# own tests pin): each must be allowed by the sandbox.
 cat >"$S/duties.sh" <<'DUTIES'
 set -euo pipefail
 step() { echo "-- $*"; }
@@ -112,15 +115,17 @@ iptables -t nat -C POSTROUTING -s 10.250.0.0/16 -o lo -j MASQUERADE 2>/dev/null 
   iptables -t nat -A POSTROUTING -s 10.250.0.0/16 -o lo -j MASQUERADE
 iptables -C FORWARD -i larkspire0 -o lo -j ACCEPT
 iptables -t nat -D POSTROUTING -s 10.250.0.0/16 -o lo -j MASQUERADE
+step "iptables-legacy takes the xtables lock"
+iptables-legacy -w 5 -A FORWARD -i larkspire0 -o lo -j ACCEPT
+iptables-legacy -w 5 -D FORWARD -i larkspire0 -o lo -j ACCEPT
 step "ping"
 ping -c 1 -W 2 127.0.0.1 >/dev/null
-step "self-update: unpack, probe, replace the executable"
+step "self-update: unpack under /tmp, replace the executable"
 update=$(mktemp -d /tmp/larkspire-edge-update.XXXXXX)
-mkdir "$update/package"
-tar -xzf /tmp/package.tar.gz -C "$update/package"
-exe="$EXE_DIR/larkspire-edge"
-sh -c "set -e; bin=\$(find '$update/package' -type f -name larkspire-edge | head -n 1); test -n \"\$bin\"; chmod +x \"\$bin\"; timeout 30 \"\$bin\" --help </dev/null >/dev/null 2>&1; cp \"\$bin\" '$exe'.new; mv '$exe'.new '$exe'; chmod +x '$exe'"
-"$exe" --help | grep -q "Usage: larkspire-edge"
+tar -xzf /tmp/package.tar.gz -C "$update"
+cp "$update/pkg/bin/larkspire-edge" "$EXE_DIR/larkspire-edge.new"
+mv "$EXE_DIR/larkspire-edge.new" "$EXE_DIR/larkspire-edge"
+"$EXE_DIR/larkspire-edge" --help | grep -q "Usage: larkspire-edge"
 rm -rf "$update"
 step "the rest of the system stays read-only"
 for path in /usr/bin/larkspire-probe /etc/larkspire-probe /var/lib/larkspire-probe /opt/larkspire-probe; do
@@ -135,7 +140,7 @@ DUTIES
 SETPRIV_CAPS=$(tr '\n' ' ' <<<"$CAPS" | tr 'A-Z' 'a-z' | sed 's/cap_/+/g; s/ *$//; s/ /,/g')
 CONFIG_DIR=$(dirname "$config")
 EXE_DIR=$(dirname "$exe")
-export S EDGE CONFIG_DIR WORKDIR="$workdir" EXE_DIR WRITABLE="$writable" SETPRIV_CAPS
+export S EDGE UNIT CONFIG_DIR WORKDIR="$workdir" EXE_DIR WRITABLE="$writable" SETPRIV_CAPS
 status=0
 unshare --mount --net --propagation private bash -euo pipefail -c '
   # The host keeps its /etc, /var/lib and /opt: the sandbox writes into overlays in tmpfs.
@@ -146,7 +151,10 @@ unshare --mount --net --propagation private bash -euo pipefail -c '
     mount -t overlay "sandbox-${dir//\//-}" \
       -o "lowerdir=/$dir,upperdir=$S/t/up/$dir,workdir=$S/t/wk/$dir" "/$dir"
   done
-  # What the package and the service manager lay down before the start.
+  # What the package and the service manager lay down before the start, with the privileged
+  # ExecStartPre commands of the unit run on a private /run.
+  mount -t tmpfs sandbox-run /run
+  sed -n "s/^ExecStartPre=+//p" "$UNIT" | while read -r command; do $command; done
   mkdir -p "$CONFIG_DIR" "$WORKDIR" "$EXE_DIR" /var/lib/larkspire
   cp "$EDGE" "$EXE_DIR/larkspire-edge"
   echo "{}" >"$CONFIG_DIR/edge.json"
@@ -154,7 +162,8 @@ unshare --mount --net --propagation private bash -euo pipefail -c '
   # ProtectSystem=strict with the writable paths and PrivateTmp: the writable paths are
   # bound onto themselves, then every other mount becomes read-only.
   for path in $WRITABLE /var/lib/larkspire; do
-    mount --bind "$path" "$path"
+    # Optional ("-") entries may be missing; the others were made just above.
+    [ ! -e "$path" ] || mount --bind "$path" "$path"
   done
   # The private /tmp is filled before it is moved into place: the build tree (and so $S)
   # may itself lie under /tmp, which the new mount hides.

@@ -48,16 +48,17 @@ class Feeder {
 // `limit` bytes.
 void ReadReply(const std::string& input, size_t limit) {
   Feeder feeder(input);
+  SocketStream stream(feeder.fd());
   std::string headers;
   try {
-    headers = ReadHttpHeaders(feeder.fd());
+    headers = ReadHttpHeaders(stream);
     FUZZ_CHECK(headers.size() <= kHeaderLimit);
     FUZZ_CHECK(input.compare(0, headers.size(), headers) == 0);
     FUZZ_CHECK(headers.size() >= 4 && headers.compare(headers.size() - 4, 4, "\r\n\r\n") == 0);
     FUZZ_CHECK(headers.find("\r\n\r\n") == headers.size() - 4);
     ParseHttpStatus(headers);
     HeaderValue(headers, "Content-Length");
-    const std::string body = ReadHttpBody(feeder.fd(), headers, limit);
+    const std::string body = ReadHttpBody(stream, headers, limit);
     FUZZ_CHECK(body.size() <= input.size() - headers.size());
     FUZZ_CHECK(body.size() <= limit);
   } catch (const HttpError& error) {
@@ -74,10 +75,11 @@ void ReadReply(const std::string& input, size_t limit) {
 // Lines one after another until the input runs out.
 void ReadLines(const std::string& input) {
   Feeder feeder(input);
+  SocketStream stream(feeder.fd());
   size_t consumed = 0;
   try {
     while (true) {
-      const std::string line = ReadHttpLine(feeder.fd());
+      const std::string line = ReadHttpLine(stream);
       FUZZ_CHECK(input.compare(consumed, line.size() + 2, line + "\r\n") == 0);
       FUZZ_CHECK(line.size() <= 16383);
       consumed += line.size() + 2;

@@ -88,17 +88,12 @@ TEST(HttpClientSend, ErrorStatusIsDataNotAnException) {
   EXPECT_EQ(reply.body, "{\"success\":false,\"message\":\"no\"}");
 }
 
-TEST(HttpClient, RefusesHttps) {
-  const HttpClient client("https://hub.example:443");
-  EXPECT_EQ(ErrorOf([&] { client.Send("GET", "/", ""); }),
-            "https is not supported by this first Linux Edge build; use an http Hub URL.");
-  EXPECT_EQ(ErrorOf([&] { client.Download("/pkg", "/nonexistent/x", kMaxHubReplyBytes); }),
-            "https download is not supported by this Linux Edge build; use an http Hub URL.");
-  // A full https URL is refused even from an http client.
+TEST(HttpClient, AnHttpsHubsPackageMustComeOverHttpsToo) {
   EXPECT_EQ(ErrorOf([&] {
-              HttpClient("http://h").Download("https://h/p", "/nonexistent/x", kMaxHubReplyBytes);
+              HttpClient("https://hub.example")
+                  .Download("http://hub.example/p", "/nonexistent/x", kMaxHubReplyBytes);
             }),
-            "https download is not supported by this Linux Edge build; use an http Hub URL.");
+            "Download refused: the Hub link is https but the package URL is not.");
 }
 
 TEST(ConnectTcp, ReportsRefusedConnectionsAndUnknownHosts) {

@@ -5,6 +5,7 @@
 #include <sys/time.h>
 
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -26,6 +27,7 @@ class ScriptedPeer {
     }
     near_.Reset(fds[0]);
     far_.Reset(fds[1]);
+    stream_ = std::make_unique<SocketStream>(near_.get());
     timeval timeout{5, 0};  // a broken reader must fail the test, not hang it
     setsockopt(near_.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     writer_ = std::thread([this, script = std::move(script), closeAfter] {
@@ -39,10 +41,11 @@ class ScriptedPeer {
     ::shutdown(near_.get(), SHUT_RDWR);
     writer_.join();
   }
-  int fd() const { return near_.get(); }
+  ByteStream& stream() { return *stream_; }
 
  private:
   UniqueFd near_;
+  std::unique_ptr<SocketStream> stream_;
   UniqueFd far_;
   std::thread writer_;
 };
@@ -65,9 +68,9 @@ TEST(ReadHttpHeaders, StopsRightAfterTheBlankLineOfAtMost65536Bytes) {
                           "\x82\x01"
                           "A",
                       /*closeAfter=*/false);
-    EXPECT_EQ(ReadHttpHeaders(peer.fd()), block);
+    EXPECT_EQ(ReadHttpHeaders(peer.stream()), block);
     char frame[3];
-    ASSERT_TRUE(RecvExact(peer.fd(), frame, 3));
+    ASSERT_TRUE(RecvExact(peer.stream(), frame, 3));
     EXPECT_EQ(std::string(frame, 3),
               "\x82\x01"
               "A");
@@ -78,29 +81,29 @@ TEST(ReadHttpHeaders, StopsRightAfterTheBlankLineOfAtMost65536Bytes) {
   ASSERT_EQ(fits.size(), 65536u);
   {
     ScriptedPeer peer(fits);
-    EXPECT_EQ(ReadHttpHeaders(peer.fd()).size(), 65536u);
+    EXPECT_EQ(ReadHttpHeaders(peer.stream()).size(), 65536u);
   }
   {
     // One byte more: the byte that would complete the blank line is already too many.
     ScriptedPeer peer(start + "a" + fits.substr(start.size()));
-    EXPECT_EQ(KindOf([&] { ReadHttpHeaders(peer.fd()); }), HttpErrorKind::kHeadersTooLarge);
+    EXPECT_EQ(KindOf([&] { ReadHttpHeaders(peer.stream()); }), HttpErrorKind::kHeadersTooLarge);
   }
   ScriptedPeer peer("HTTP/1.1 200 OK\r\nServer: x\r\n");
-  EXPECT_EQ(KindOf([&] { ReadHttpHeaders(peer.fd()); }), HttpErrorKind::kReceiveFailed);
+  EXPECT_EQ(KindOf([&] { ReadHttpHeaders(peer.stream()); }), HttpErrorKind::kReceiveFailed);
 }
 
 TEST(ReadHttpLine, EndsOnlyAtCrLfWithinThe16384ByteLimit) {
   {
     ScriptedPeer peer(std::string(16383, 'x') + "\r\nnext");
-    EXPECT_EQ(ReadHttpLine(peer.fd()), std::string(16383, 'x'));
+    EXPECT_EQ(ReadHttpLine(peer.stream()), std::string(16383, 'x'));
   }
   {
     ScriptedPeer peer(std::string(16384, 'x') + "\r\n");
-    EXPECT_EQ(KindOf([&] { ReadHttpLine(peer.fd()); }), HttpErrorKind::kLineTooLarge);
+    EXPECT_EQ(KindOf([&] { ReadHttpLine(peer.stream()); }), HttpErrorKind::kLineTooLarge);
   }
   ScriptedPeer peer("a\rb\nc\r\n");
-  EXPECT_EQ(ReadHttpLine(peer.fd()), "a\rb\nc");
-  EXPECT_EQ(KindOf([&] { ReadHttpLine(peer.fd()); }), HttpErrorKind::kReceiveFailed);
+  EXPECT_EQ(ReadHttpLine(peer.stream()), "a\rb\nc");
+  EXPECT_EQ(KindOf([&] { ReadHttpLine(peer.stream()); }), HttpErrorKind::kReceiveFailed);
 }
 
 TEST(ParseHttpStatus, TakesTheThreeCharactersAfterTheFirstSpace) {
@@ -151,7 +154,7 @@ TEST(ReadHttpBody, DecodesEveryFramingUpToTheLimit) {
   for (const WireCase& c : cases) {
     SCOPED_TRACE(c.name);
     ScriptedPeer peer(c.wire);
-    EXPECT_EQ(ReadHttpBody(peer.fd(), "HTTP/1.1 200 OK\r\n" + c.headers, kTestLimit), c.expected);
+    EXPECT_EQ(ReadHttpBody(peer.stream(), "HTTP/1.1 200 OK\r\n" + c.headers, kTestLimit), c.expected);
   }
 }
 
@@ -187,7 +190,7 @@ TEST(ReadHttpBody, TruncatedOversizeOrBrokenBodiesThrowTheirKind) {
     SCOPED_TRACE(c.name);
     ScriptedPeer peer(c.wire);
     EXPECT_EQ(
-        KindOf([&] { ReadHttpBody(peer.fd(), "HTTP/1.1 200 OK\r\n" + c.headers, kTestLimit); }),
+        KindOf([&] { ReadHttpBody(peer.stream(), "HTTP/1.1 200 OK\r\n" + c.headers, kTestLimit); }),
         c.kind);
   }
 }

@@ -103,7 +103,7 @@ try {
                              null, { timeout });
   assert.equal(await page.locator("#healthRows li.bad").count(), 2);
   assert.match(await page.textContent("#healthRows li.bad >> nth=1"),
-               /转发规则 FORWARD -i larkspire0 -o eth0 -j ACCEPT: missing.*重启服务会重新添加/);
+               /防火墙规则 FORWARD -i larkspire0 -o eth0 -j ACCEPT: missing.*30 秒内自动恢复/);
   assert.equal(await page.locator("#healthRows li.bad .fix").count(), 2);
   assert.equal(await page.locator("#healthRows li.good .fix").count(), 0);
   await page.locator("#healthPanel").screenshot({ path: path.join(shots, "health-zh.png") });
