@@ -1,5 +1,7 @@
 #include "util/logger.h"
 
+#include <fcntl.h>
+
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -33,13 +35,12 @@ void Logger::Open(const std::string& workDir) {
   // only at its very start.
   std::error_code error;
   const bool fresh = std::filesystem::file_size(path_, error) == 0 || error;
-  file_.open(path_, std::ios::out | std::ios::app | std::ios::binary);
-  if (!file_.is_open()) {
+  file_.Reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!file_.valid()) {
     throw std::runtime_error("Failed to open log file: " + path_);
   }
-  file_.clear();
   if (fresh) {
-    file_ << "\xEF\xBB\xBF";
+    WriteAll(file_.get(), "\xEF\xBB\xBF");
   }
 }
 
@@ -50,9 +51,8 @@ void Logger::Write(const std::string& level, const std::string& message) {
   std::string console = line + "\n";
   std::fwrite(console.data(), 1, console.size(), stdout);
   std::fflush(stdout);
-  if (file_.good()) {
-    file_ << line << '\n';
-    file_.flush();
+  if (file_.valid()) {
+    WriteAll(file_.get(), console);
   }
 }
 

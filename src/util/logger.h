@@ -1,8 +1,9 @@
 #pragma once
 
-#include <fstream>
 #include <mutex>
 #include <string>
+
+#include "util/fd.h"
 
 namespace larkspire {
 
@@ -23,7 +24,7 @@ class Logger {
 
  private:
   std::mutex mutex_;
-  std::ofstream file_;
+  UniqueFd file_;  // close-on-exec: no command the agent runs gets the log
   std::string path_;
 };
 
