@@ -116,7 +116,7 @@ std::vector<std::string> EdgeService::PrepareSettings() {
     g_log.Write("WARN", "Hub link is not encrypted (http); use an https Hub URL.");
   }
   LogInfo("Edge deviceNumber before register: " + OrEmptyMarker(settings_.deviceNumber));
-  LogInfo("Edge deviceSecret before register: " + OrEmptyMarker(settings_.deviceSecret));
+  LogInfo("Edge deviceSecret before register: " + MaskSecret(settings_.deviceSecret));
   LogInfo("Edge networkInterfaceName: " + settings_.networkInterfaceName);
   LogInfo("Edge sharedNetworks: " + JoinNetworks(settings_.sharedNetworks));
   if (settings_.sharedNetworks.empty()) {
@@ -136,9 +136,9 @@ void EdgeService::Register() {
   ApplyRegisterReply(reply, settings_);
   SaveOwnChanges();
   LogInfo("Device registered: " + settings_.deviceNumber);
-  LogInfo("Device secret: " + settings_.deviceSecret);
+  LogInfo("Device secret: " + MaskSecret(settings_.deviceSecret));
   LogInfo("Edge deviceNumber: " + settings_.deviceNumber);
-  LogInfo("Edge deviceSecret: " + settings_.deviceSecret);
+  LogInfo("Edge deviceSecret: " + MaskSecret(settings_.deviceSecret));
   LogInfo("Edge sharedNetworks registered: " + JoinNetworks(settings_.sharedNetworks));
 }
 

@@ -8,12 +8,14 @@
 namespace larkspire {
 
 // The process log: every line goes to standard output and, once Open succeeded, to the log
-// file of this run, each flushed at once. The lock serialises whole lines, so any thread may
+// file of this run, each written at once. Control bytes in a message are escaped, so a value
+// from outside can never forge a line. The lock serialises whole lines, so any thread may
 // call Write.
 class Logger {
  public:
-  // Creates <workDir>/Log/YYYYMM/ and opens YYYYMMDD_HHMMSS.log in append mode, starting it
-  // with a UTF-8 byte-order mark. Throws "Failed to open log file: <path>".
+  // Creates <workDir>/Log/YYYYMM/ (both folders mode 0750) and opens YYYYMMDD_HHMMSS.log
+  // (mode 0640) in append mode, starting it with a UTF-8 byte-order mark. Throws
+  // "Failed to open log file: <path>".
   void Open(const std::string& workDir);
 
   // Writes "[HH:MM:SS] LEVEL message". File problems never throw; the console still gets it.
@@ -24,7 +26,8 @@ class Logger {
 
  private:
   std::mutex mutex_;
-  UniqueFd file_;  // close-on-exec: no command the agent runs gets the log
+  UniqueFd file_;
+  bool fileFailed_ = false;
   std::string path_;
 };
 
