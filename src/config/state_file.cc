@@ -1,7 +1,6 @@
 #include "config/state_file.h"
 
-#include <ctime>
-
+#include "util/clock.h"
 #include "util/file.h"
 #include "util/json.h"
 
@@ -17,8 +16,7 @@ std::string FormatState(const std::string& message, bool accepted, int64_t unixT
 }
 
 void SaveStateTo(const std::string& path, const std::string& message, bool accepted) {
-  WriteFileAtomic(path, FormatState(message, accepted, static_cast<int64_t>(std::time(nullptr))),
-                  0644);
+  WriteFileAtomic(path, FormatState(message, accepted, UnixSeconds()), 0644);
 }
 
 void SaveState(const std::string& message, bool accepted) {

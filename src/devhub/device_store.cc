@@ -1,12 +1,13 @@
 #include "devhub/device_store.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <random>
 #include <stdexcept>
-#include <sys/stat.h>
 
 #include "devhub/json_object.h"
 #include "util/file.h"
@@ -50,7 +51,7 @@ bool SameSecret(const std::string& a, const std::string& b) {
 }
 
 bool FileExists(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0;
 }
 
@@ -61,7 +62,8 @@ std::optional<Device> DeviceFromJson(const std::string& raw) {
   }
   auto text = [&](const char* key) -> std::optional<std::string> {
     const auto found = members->find(key);
-    return found == members->end() ? std::optional<std::string>("") : JsonRawToString(found->second);
+    return found == members->end() ? std::optional<std::string>("")
+                                   : JsonRawToString(found->second);
   };
   Device device;
   const auto number = text("deviceNumber");
@@ -74,21 +76,17 @@ std::optional<Device> DeviceFromJson(const std::string& raw) {
   if (!number || number->empty() || !secret || !name || !heartbeat || !networks) {
     return std::nullopt;
   }
-  return Device{*number, *secret, *name, *networks, *heartbeat, {}};
+  return Device{*number, *secret, *name, *networks, *heartbeat};
 }
 
 }  // namespace
 
 std::string DeviceSummaryJson(const Device& device, const std::string& extraMembers) {
-  std::string counters;
-  for (const auto& [name, value] : device.counters) {
-    counters += (counters.empty() ? "" : ",") + JsonString(name) + ":" + std::to_string(value);
-  }
   return "{\"deviceNumber\":" + JsonString(device.number) +
          ",\"deviceName\":" + JsonString(device.name) +
          ",\"sharedNetworks\":" + JsonArray(device.sharedNetworks) +
-         ",\"lastHeartbeat\":" + JsonString(device.lastHeartbeat) + ",\"counters\":{" + counters +
-         "}" + (extraMembers.empty() ? "" : "," + extraMembers) + "}";
+         ",\"lastHeartbeat\":" + JsonString(device.lastHeartbeat) +
+         (extraMembers.empty() ? "" : "," + extraMembers) + "}";
 }
 
 DeviceStore::DeviceStore(std::string dataPath) : dataPath_(std::move(dataPath)) {
@@ -142,7 +140,7 @@ Device DeviceStore::Register(const Registration& registration) {
   std::lock_guard<std::mutex> lock(mutex_);
   Device* device = FindLocked(registration.number);
   if (device == nullptr || !SameSecret(device->secret, registration.secret)) {
-    devices_.push_back(Device{NextNumberLocked(), RandomSecret(), "", {}, "", {}});
+    devices_.push_back(Device{NextNumberLocked(), RandomSecret(), "", {}, ""});
     device = &devices_.back();
   }
   if (!registration.name.empty()) {
@@ -198,14 +196,6 @@ std::optional<Device> DeviceStore::Find(const std::string& number) const {
 std::vector<Device> DeviceStore::List() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return devices_;
-}
-
-void DeviceStore::AddToCounter(const std::string& number, const std::string& counter,
-                               uint64_t delta) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (Device* device = FindLocked(number)) {
-    device->counters[counter] += delta;
-  }
 }
 
 Device* DeviceStore::FindLocked(const std::string& number) {

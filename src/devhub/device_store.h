@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,8 +13,7 @@ struct Device {
   std::string secret;
   std::string name;
   std::vector<std::string> sharedNetworks;
-  std::string lastHeartbeat;                  // UTC "YYYY-MM-DDTHH:MM:SSZ", empty before the first
-  std::map<std::string, uint64_t> counters;  // kept in memory only, zero after a restart
+  std::string lastHeartbeat;  // UTC "YYYY-MM-DDTHH:MM:SSZ", empty before the first
 };
 
 // What an edge sends when it registers.
@@ -48,8 +46,6 @@ class DeviceStore {
                               const std::optional<std::vector<std::string>>& sharedNetworks);
   std::optional<Device> Find(const std::string& number) const;
   std::vector<Device> List() const;  // in registration order
-  // Adds to a named per-device counter (for example relayed bytes); unknown devices are ignored.
-  void AddToCounter(const std::string& number, const std::string& counter, uint64_t delta);
 
   // The data file's text for `devices`, and back (nullopt when malformed).
   static std::string Serialize(const std::vector<Device>& devices);

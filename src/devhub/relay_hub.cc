@@ -1,9 +1,6 @@
 #include "devhub/relay_hub.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/tcp.h>
-#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -15,63 +12,20 @@
 
 #include "devhub/edge_connection.h"
 #include "devhub/frame_stream.h"
-#include "relay/byte_order.h"
-#include "relay/channel_choice.h"
-#include "relay/packet_device.h"
-#include "relay/udp_datagram.h"
 #include "relay/websocket_frame.h"
 #include "util/logger.h"
+#include "util/socket_io.h"
+
+// The relay's lifecycle and its WebSocket connections, one caller thread each. What goes
+// from the packet device to the edges is in relay_hub_device.cc, the UDP channels in
+// relay_hub_udp.cc.
 
 namespace larkspire {
 namespace {
 
-constexpr size_t kMaxPacket = 65535;
-constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 constexpr uint16_t kCloseNormal = 1000;
 constexpr uint16_t kCloseGoingAway = 1001;
 constexpr uint16_t kCloseProtocolError = 1002;
-// Headroom in front of a packet read from the device: room for a frame or UDP header.
-constexpr size_t kHeadroom = 16;
-static_assert(kHeadroom >= kMaxFrameHeaderSize && kHeadroom >= kUdpDataHeaderSize);
-
-void SetIntOption(int fd, int level, int name, int value) {
-  ::setsockopt(fd, level, name, &value, sizeof value);
-}
-
-void SetTimeout(int fd, int name, std::chrono::milliseconds timeout) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-  ::setsockopt(fd, SOL_SOCKET, name, &tv, sizeof tv);
-}
-
-std::string AddressText(const sockaddr_in& address) {
-  char text[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
-}
-
-void SetNonBlocking(int fd) {
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) {
-    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  }
-}
-
-// Waits until `fd` is readable or the wake descriptor fires; false on the latter.
-bool WaitReadable(int fd, int wakeFd) {
-  pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-  while (true) {
-    int ready = ::poll(fds, 2, -1);
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    if (ready < 0 || (fds[1].revents & POLLIN) != 0) {
-      return false;
-    }
-    return true;
-  }
-}
 
 }  // namespace
 
@@ -85,31 +39,6 @@ RelayHub::RelayHub(RelayHubOptions options)
 
 RelayHub::~RelayHub() {
   Stop();
-}
-
-void RelayHub::EnableUdp(const std::string& address, int port) {
-  const std::string where = address + ":" + std::to_string(port);
-  UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<uint16_t>(port));
-  if (!socket.valid() || inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1 ||
-      ::bind(socket.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    throw std::runtime_error("UDP relay bind failed on " + where + ": " + std::strerror(errno));
-  }
-  SetIntOption(socket.get(), SOL_SOCKET, SO_RCVBUF, kSocketBufferBytes);
-  SetIntOption(socket.get(), SOL_SOCKET, SO_SNDBUF, kSocketBufferBytes);
-  udpSocket_ = std::move(socket);
-}
-
-int RelayHub::UdpPort() const {
-  sockaddr_in local{};
-  socklen_t size = sizeof local;
-  if (!udpSocket_.valid() ||
-      ::getsockname(udpSocket_.get(), reinterpret_cast<sockaddr*>(&local), &size) != 0) {
-    return 0;
-  }
-  return ntohs(local.sin_port);
 }
 
 void RelayHub::Start() {
@@ -176,14 +105,32 @@ std::string RelayHub::StatusJson(const std::string& deviceNumber) const {
          "}";
 }
 
-// ---- WebSocket connections ----
+bool RelayHub::WaitReadable(int fd, int wakeFd) {
+  pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+  while (true) {
+    int ready = ::poll(fds, 2, -1);
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    return ready >= 0 && (fds[1].revents & POLLIN) == 0;
+  }
+}
+
+TunWriter::Report RelayHub::CountInto(ChannelCounters& channel, RelayCounters& counters) {
+  return [&channel, &counters](bool written, size_t packets, size_t bytes) {
+    if (written) {
+      channel.CountFromEdge(bytes, packets);
+    } else {
+      counters.CountDrop(packets);
+    }
+  };
+}
 
 void RelayHub::ServeConnection(UniqueFd socket, const std::string& deviceNumber,
                                const std::string& upgradeReply) {
   const int fd = socket.get();
   SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-  SetIntOption(fd, SOL_SOCKET, SO_RCVBUF, kSocketBufferBytes);
-  SetIntOption(fd, SOL_SOCKET, SO_SNDBUF, kSocketBufferBytes);
+  SetSocketBuffers(fd);
   // The receive time-out paces pings and stop checks; the send time-out keeps one stalled
   // edge from holding the packet device reader for long.
   SetTimeout(fd, SO_RCVTIMEO, std::chrono::milliseconds(1000));
@@ -272,21 +219,6 @@ void RelayHub::Detach(const std::shared_ptr<EdgeConnection>& connection) {
   g_log.Write("INFO", "Relay disconnected: device " + number + ".");
 }
 
-namespace {
-
-// Tallies what a write into the packet device carried for one edge.
-TunWriter::Report CountInto(ChannelCounters& channel, RelayCounters& counters) {
-  return [&channel, &counters](bool written, size_t packets, size_t bytes) {
-    if (written) {
-      channel.CountFromEdge(bytes, packets);
-    } else {
-      counters.CountDrop(packets);
-    }
-  };
-}
-
-}  // namespace
-
 void RelayHub::ReadConnection(EdgeConnection& connection) {
   FrameStream stream;
   // Without a packet device every write fails, so every packet counts as dropped.
@@ -345,346 +277,6 @@ void RelayHub::HandleFrames(EdgeConnection& connection, FrameStream& stream, Tun
         return;
     }
   }
-}
-
-// ---- packet device to edges ----
-
-void RelayHub::PacketDeviceLoop() {
-  // One slot per packet of a pass, each with headroom for the header written before it.
-  constexpr size_t kSlot = kHeadroom + kMaxPacket;
-  std::vector<uint8_t> slots(kDeviceBatch * kSlot);
-  size_t sizes[kDeviceBatch];
-  auto batch = std::make_unique<PassBatch>();
-  while (WaitReadable(options_.packetFd, wakeFd_.get())) {
-    // Drain everything that is ready before waiting again.
-    bool drained = false;
-    while (!drained && !stopping_.load()) {
-      size_t count = 0;
-      if (!ReadBatch(slots, sizes, count, drained)) {
-        return;
-      }
-      for (size_t i = 0; i < count; ++i) {
-        SendToEdge(slots.data() + i * kSlot + kHeadroom, sizes[i], *batch);
-      }
-      FlushDatagrams(*batch);
-      FlushFrames(*batch);
-    }
-  }
-}
-
-bool RelayHub::ReadBatch(std::vector<uint8_t>& slots, size_t (&sizes)[kDeviceBatch], size_t& count,
-                         bool& drained) {
-  constexpr size_t kSlot = kHeadroom + kMaxPacket;
-  while (count < kDeviceBatch) {
-    ssize_t size = ReadPacket({options_.packetFd, options_.packetOffloadHeader},
-                              slots.data() + count * kSlot + kHeadroom, kMaxPacket);
-    if (size < 0 && errno == EINTR) {
-      continue;
-    }
-    if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      drained = true;
-      return true;
-    }
-    if (size < 0) {
-      g_log.Write("WARN", "Packet device read failed: " + std::string(std::strerror(errno)));
-      return false;
-    }
-    if (size == 0) {
-      return false;  // the other end of a test socket pair went away
-    }
-    sizes[count++] = static_cast<size_t>(size);
-  }
-  return true;
-}
-
-bool RelayHub::RouteLocked(const uint8_t* packet, size_t size, Route& route) {
-  constexpr size_t kIpv4HeaderMin = 20;
-  if (size < kIpv4HeaderMin || (packet[0] >> 4) != 4) {
-    return false;  // only IPv4 is routed into edges' networks
-  }
-  const std::string* number = routes_.Lookup(static_cast<uint32_t>(LoadBigEndian(packet + 16, 4)));
-  if (number == nullptr) {
-    return false;
-  }
-  auto found = links_.find(*number);
-  if (found == links_.end()) {
-    return false;
-  }
-  route.link = found->second;
-  route.connection = found->second->connection;
-  if (route.connection) {
-    route.udpChannelId = route.connection->udpChannelId;
-    route.udpPeer = route.connection->udpPeer;
-  }
-  return true;
-}
-
-// `packet` has kHeadroom writable bytes in front of it: the frame or datagram header is
-// written there, so the packet itself is never copied. Everything joins `batch`.
-void RelayHub::SendToEdge(uint8_t* packet, size_t size, PassBatch& batch) {
-  Route route;
-  bool routed;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    routed = RouteLocked(packet, size, route);
-  }
-  if (!routed) {
-    unroutable_.fetch_add(1, std::memory_order_relaxed);
-    return;
-  }
-  if (!route.connection) {
-    route.link->counters.CountDrop();
-    return;
-  }
-  if (route.udpChannelId == 0 || !QualifiesForUdpChannel(packet, size)) {
-    AddFrame(route.connection, packet, size, batch);
-    return;
-  }
-  uint8_t* datagram = packet - kUdpDataHeaderSize;
-  WriteUdpDataHeader(datagram, route.udpChannelId);
-  const size_t i = batch.datagramCount++;
-  batch.peers[i] = route.udpPeer;
-  batch.datagramParts[i] = {datagram, kUdpDataHeaderSize + size};
-  batch.datagrams[i] = {};
-  batch.datagrams[i].msg_hdr.msg_name = &batch.peers[i];
-  batch.datagrams[i].msg_hdr.msg_namelen = sizeof batch.peers[i];
-  batch.datagrams[i].msg_hdr.msg_iov = &batch.datagramParts[i];
-  batch.datagrams[i].msg_hdr.msg_iovlen = 1;
-  batch.datagramPackets[i] = packet;
-  batch.datagramConnections[i] = std::move(route.connection);
-}
-
-void RelayHub::AddFrame(const std::shared_ptr<EdgeConnection>& connection, uint8_t* packet,
-                        size_t size, PassBatch& batch) {
-  if (batch.frameConnection != connection) {
-    FlushFrames(batch);
-    batch.frameConnection = connection;
-    batch.frameCounters = &connection->counters();
-  }
-  uint8_t* frame = BuildFrameInPlace(packet, size, kFinBit | kOpcodeBinary, nullptr);
-  batch.frames[batch.frameCount++] = {frame, static_cast<size_t>(packet - frame) + size};
-  batch.frameBytes += size;
-}
-
-void RelayHub::FlushFrames(PassBatch& batch) {
-  if (batch.frameCount > 0) {
-    RelayCounters& counters = *batch.frameCounters;
-    if (batch.frameConnection->SendFrames(batch.frames, batch.frameCount)) {
-      counters.webSocket.packetsToEdge.fetch_add(batch.frameCount, std::memory_order_relaxed);
-      counters.webSocket.bytesToEdge.fetch_add(batch.frameBytes, std::memory_order_relaxed);
-    } else {
-      counters.dropped.fetch_add(batch.frameCount, std::memory_order_relaxed);
-    }
-  }
-  batch.frameConnection.reset();
-  batch.frameCounters = nullptr;
-  batch.frameCount = 0;
-  batch.frameBytes = 0;
-}
-
-// Datagrams of one size for one edge that follow each other go out as one segmented send
-// (UDP GSO): the kernel carries them through the stack as one and cuts them into the same
-// datagrams only at the end, so the edge receives exactly what separate sends would give it.
-void RelayHub::FlushDatagrams(PassBatch& batch) {
-  constexpr size_t kMaxSegmentedBytes = 60000;  // one UDP datagram's worth at most
-  struct Group {
-    size_t first = 0;
-    size_t count = 0;
-    size_t bytes = 0;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))];
-  };
-  Group groups[kDeviceBatch];
-  mmsghdr messages[kDeviceBatch];
-  size_t groupCount = 0;
-  for (size_t i = 0; i < batch.datagramCount;) {
-    Group& group = groups[groupCount];
-    group.first = i;
-    group.count = 0;
-    group.bytes = 0;
-    const size_t size = batch.datagramParts[i].iov_len;
-    while (i < batch.datagramCount && batch.datagramParts[i].iov_len == size &&
-           group.bytes + size <= kMaxSegmentedBytes && (group.count == 0 || segmentUdp_) &&
-           std::memcmp(&batch.peers[i], &batch.peers[group.first], sizeof batch.peers[i]) == 0) {
-      group.bytes += size;
-      ++group.count;
-      ++i;
-    }
-    messages[groupCount] = batch.datagrams[group.first];
-    msghdr& header = messages[groupCount].msg_hdr;
-    header.msg_iovlen = group.count;  // the parts of one group lie next to each other
-    if (group.count > 1) {
-      header.msg_control = group.control;
-      header.msg_controllen = sizeof group.control;
-      cmsghdr* option = CMSG_FIRSTHDR(&header);
-      option->cmsg_level = SOL_UDP;
-      option->cmsg_type = UDP_SEGMENT;
-      option->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-      const auto segment = static_cast<uint16_t>(size);
-      std::memcpy(CMSG_DATA(option), &segment, sizeof segment);
-    }
-    ++groupCount;
-  }
-  size_t sent = 0;
-  while (sent < groupCount) {
-    int result = ::sendmmsg(udpSocket_.get(), messages + sent,
-                            static_cast<unsigned>(groupCount - sent), MSG_DONTWAIT);
-    if (result < 0 && errno == EINTR) {
-      continue;
-    }
-    if (result <= 0) {
-      if (groups[sent].count > 1 && (errno == EINVAL || errno == EIO || errno == EOPNOTSUPP)) {
-        // A kernel without UDP segmentation: from now on every datagram goes on its own.
-        segmentUdp_ = false;
-      }
-      break;
-    }
-    sent += static_cast<size_t>(result);
-  }
-  for (size_t g = 0; g < groupCount; ++g) {
-    const bool delivered = g < sent && messages[g].msg_len == groups[g].bytes;
-    for (size_t i = groups[g].first; i < groups[g].first + groups[g].count; ++i) {
-      const size_t size = batch.datagramParts[i].iov_len - kUdpDataHeaderSize;
-      if (delivered) {
-        batch.datagramConnections[i]->counters().udp.CountToEdge(size);
-      } else {
-        // Like the edge: a datagram that could not go out takes the WebSocket instead.
-        AddFrame(batch.datagramConnections[i], batch.datagramPackets[i], size, batch);
-      }
-      batch.datagramConnections[i].reset();
-    }
-  }
-  batch.datagramCount = 0;
-}
-
-// ---- UDP channels ----
-
-struct RelayHub::UdpDelivery {
-  explicit UdpDelivery(const RelayHubOptions& options)
-      : device(options.packetFd, options.packetOffloadHeader,
-               [this](bool written, size_t packets, size_t bytes) {
-                 CountInto(connection->counters().udp, connection->counters())(written, packets,
-                                                                               bytes);
-               }) {}
-  UdpDelivery(const UdpDelivery&) = delete;
-  UdpDelivery& operator=(const UdpDelivery&) = delete;
-
-  std::shared_ptr<EdgeConnection> connection;  // whose packets `device` holds back
-  TunWriter device;
-};
-
-void RelayHub::UdpLoop() {
-  // Data datagrams are at most 1400 bytes and probes carry two short texts; anything cut
-  // short by the slot size is invalid anyway.
-  constexpr size_t kBatch = 32;
-  constexpr size_t kSlot = 4096;
-  std::vector<uint8_t> slots(kBatch * kSlot);
-  mmsghdr messages[kBatch];
-  iovec parts[kBatch];
-  sockaddr_in senders[kBatch];
-  UdpDelivery delivery(options_);
-  while (WaitReadable(udpSocket_.get(), wakeFd_.get())) {
-    while (!stopping_.load()) {
-      for (size_t i = 0; i < kBatch; ++i) {
-        parts[i] = {slots.data() + i * kSlot, kSlot};
-        messages[i] = {};
-        messages[i].msg_hdr.msg_name = &senders[i];
-        messages[i].msg_hdr.msg_namelen = sizeof senders[i];
-        messages[i].msg_hdr.msg_iov = &parts[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
-      }
-      int count = ::recvmmsg(udpSocket_.get(), messages, kBatch, MSG_DONTWAIT, nullptr);
-      if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        break;  // drained
-      }
-      // Other errors (an ICMP report of an edge gone away) concern one earlier datagram.
-      for (int i = 0; i < count; ++i) {
-        if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) == 0) {
-          HandleUdpDatagram(slots.data() + i * kSlot, messages[i].msg_len, senders[i], delivery);
-        }
-      }
-      delivery.device.Flush();
-    }
-  }
-}
-
-void RelayHub::HandleUdpDatagram(const uint8_t* datagram, size_t size, const sockaddr_in& from,
-                                 UdpDelivery& delivery) {
-  std::span<const uint8_t> bytes(datagram, size);
-  UdpData data;
-  if (ParseUdpData(bytes, data)) {
-    std::shared_ptr<EdgeConnection> connection;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto found = udpChannels_.find(data.channelId);
-      if (found != udpChannels_.end()) {
-        connection = found->second;
-      }
-    }
-    // An unknown identifier (an old channel, a forged datagram) is dropped without a word.
-    if (connection) {
-      if (delivery.connection != connection) {
-        delivery.device.Flush();  // the packets held belong to another edge's tally
-        delivery.connection = std::move(connection);
-      }
-      delivery.device.Write(data.packet);
-    }
-    return;
-  }
-  HandleProbe(datagram, size, from);
-}
-
-void RelayHub::HandleProbe(const uint8_t* datagram, size_t size, const sockaddr_in& from) {
-  UdpProbe probe;
-  if (!ParseUdpProbe({datagram, size}, probe)) {
-    return;
-  }
-  if (!Authorize(probe.deviceNumber, probe.deviceSecret)) {
-    g_log.Write("WARN", "UDP relay probe refused for device " + probe.deviceNumber + " from " +
-                            AddressText(from) + ".");
-    return;
-  }
-  uint64_t channelId = 0;
-  bool granted = false;
-  std::shared_ptr<DeviceLink> link;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = links_.find(probe.deviceNumber);
-    if (found != links_.end() && found->second->connection) {
-      link = found->second;
-      EdgeConnection& connection = *link->connection;
-      // Repeated probes of one connection (a lost reply) get the same identifier, so
-      // whichever reply the edge sees is the valid one; a new connection gets a new one.
-      if (connection.udpChannelId == 0) {
-        connection.udpChannelId = NewChannelIdLocked();
-        udpChannels_[connection.udpChannelId] = link->connection;
-        granted = true;
-      }
-      connection.udpPeer = from;
-      channelId = connection.udpChannelId;
-    }
-  }
-  if (!link) {
-    g_log.Write("WARN", "UDP relay probe from device " + probe.deviceNumber +
-                            " without a WebSocket relay connection; ignored.");
-    return;
-  }
-  uint8_t reply[kUdpProbeReplySize];
-  WriteUdpProbeReply(reply, channelId);
-  ::sendto(udpSocket_.get(), reply, sizeof reply, MSG_DONTWAIT,
-           reinterpret_cast<const sockaddr*>(&from), sizeof from);
-  if (granted) {
-    link->counters.udpChannels.fetch_add(1);
-    g_log.Write("INFO", "UDP relay channel " + std::to_string(channelId) + " granted to device " +
-                            probe.deviceNumber + " at " + AddressText(from) + ".");
-  }
-}
-
-uint64_t RelayHub::NewChannelIdLocked() {
-  uint64_t id = 0;
-  while (id == 0 || udpChannels_.count(id) != 0) {
-    id = random_();
-  }
-  return id;
 }
 
 }  // namespace larkspire

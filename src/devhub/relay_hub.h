@@ -94,13 +94,20 @@ class RelayHub {
     sockaddr_in udpPeer{};
   };
 
+  // Waits until `fd` is readable or the wake descriptor fires; false on the latter.
+  static bool WaitReadable(int fd, int wakeFd);
+  // Tallies what a write into the packet device carried for one edge.
+  static TunWriter::Report CountInto(ChannelCounters& channel, RelayCounters& counters);
+
+  // Connections (relay_hub.cc).
   std::shared_ptr<DeviceLink> LinkFor(const std::string& deviceNumber);
   void Attach(const std::shared_ptr<EdgeConnection>& connection, DeviceLink& link);
   void Detach(const std::shared_ptr<EdgeConnection>& connection);
   void ReadConnection(EdgeConnection& connection);
   void HandleFrames(EdgeConnection& connection, FrameStream& stream, TunWriter& device);
 
-  // Packets read from the device in one pass, at most.
+  // Packet device to edges (relay_hub_device.cc). Packets read from the device in one pass,
+  // at most.
   static constexpr size_t kDeviceBatch = 32;
   // What one pass over the packet device sends: consecutive WebSocket frames bound for one
   // edge go out with one system call, and all UDP datagrams of the pass with another.
@@ -130,6 +137,7 @@ class RelayHub {
   void FlushFrames(PassBatch& batch);
   void FlushDatagrams(PassBatch& batch);
 
+  // UDP channels (relay_hub_udp.cc).
   void UdpLoop();
   // Where the UDP reader writes packets from edges, and whose packets it holds.
   struct UdpDelivery;

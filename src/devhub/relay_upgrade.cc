@@ -2,24 +2,20 @@
 
 #include <unistd.h>
 
-#include <cctype>
-
 #include "devhub/relay_hub.h"
 #include "devhub/server.h"
 #include "devhub/ws_handshake.h"
 #include "hub/http_reader.h"
 #include "util/logger.h"
+#include "util/text.h"
 
 namespace larkspire {
 namespace {
 
 constexpr const char* kRelayPathPrefix = "/api/relay/edge/";
 
-bool ContainsToken(std::string value, const std::string& token) {
-  for (char& c : value) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return value.find(token) != std::string::npos;
+bool ContainsToken(const std::string& value, const std::string& token) {
+  return AsciiLower(value).find(token) != std::string::npos;
 }
 
 }  // namespace

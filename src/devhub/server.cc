@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <cerrno>
 #include <cstring>
@@ -19,14 +18,8 @@ namespace larkspire {
 namespace {
 
 // A client gets this long per received byte before its request is dropped.
-constexpr int kRequestTimeoutSeconds = 10;
+constexpr std::chrono::seconds kRequestTimeout{10};
 constexpr size_t kDrainLimit = 4 * 1024 * 1024;
-
-std::string PeerName(const sockaddr_in& address) {
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &address.sin_addr, text, sizeof(text));
-  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
-}
 
 // The target for the log, with secrets in the query masked.
 std::string LoggedTarget(const HttpRequest& request) {
@@ -54,8 +47,7 @@ void SendReply(int fd, const HttpResponse& response) {
 // request). So: end our side, then discard what the client still sends, briefly.
 void DrainBeforeClose(int fd) {
   ::shutdown(fd, SHUT_WR);
-  timeval timeout{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  SetTimeout(fd, SO_RCVTIMEO, std::chrono::seconds(1));
   char buffer[4096];
   for (size_t drained = 0; drained < kDrainLimit;) {
     const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
@@ -83,13 +75,15 @@ bool AllDigits(const std::string& text) {
 DevHubServer::DevHubServer(std::string address, int port)
     : address_(std::move(address)), port_(port) {}
 
-DevHubServer::~DevHubServer() { Stop(); }
+DevHubServer::~DevHubServer() {
+  Stop();
+}
 
 void DevHubServer::Route(const std::string& method, const std::string& pattern,
                          RouteHandler handler) {
   const bool exact = pattern.empty() || pattern.back() != '*';
-  routes_.push_back({method, exact ? pattern : pattern.substr(0, pattern.size() - 1), exact,
-                     std::move(handler)});
+  routes_.push_back(
+      {method, exact ? pattern : pattern.substr(0, pattern.size() - 1), exact, std::move(handler)});
 }
 
 void DevHubServer::Start() {
@@ -100,8 +94,7 @@ void DevHubServer::Start() {
     throw std::runtime_error("Invalid listen address: " + address_ + ":" + std::to_string(port_));
   }
   UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const int on = 1;
-  setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  SetIntOption(listener.get(), SOL_SOCKET, SO_REUSEADDR, 1);
   if (!listener.valid() ||
       ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
       ::listen(listener.get(), 64) != 0) {
@@ -164,16 +157,15 @@ void DevHubServer::AcceptLoop() {
     openFds_.insert(socket.get());
     lock.unlock();
     // Detached: Stop waits for active_ to reach zero instead of joining.
-    std::thread([this, fd = socket.Release(), name = PeerName(peer)]() mutable {
+    std::thread([this, fd = socket.Release(), name = AddressText(peer)]() mutable {
       ServeConnection(UniqueFd(fd), std::move(name));
     }).detach();
   }
 }
 
 void DevHubServer::ServeConnection(UniqueFd socket, std::string peer) {
-  timeval timeout{kRequestTimeoutSeconds, 0};
-  setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-  setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  SetTimeout(socket.get(), SO_RCVTIMEO, kRequestTimeout);
+  SetTimeout(socket.get(), SO_SNDTIMEO, kRequestTimeout);
   HttpRequest request;
   request.peer = peer;
   Connection connection(socket.get(), peer, &stopping_);
@@ -183,9 +175,10 @@ void DevHubServer::ServeConnection(UniqueFd socket, std::string peer) {
     DrainBeforeClose(socket.get());
   }
   if (response.status != 0) {
-    g_log.Write("INFO", peer + " " + (request.method.empty() ? "-" : request.method) + " " +
-                            (request.path.empty() ? "-" : LoggedTarget(request)) + " " +
-                            (connection.TakenOver() ? "upgraded" : std::to_string(response.status)));
+    g_log.Write("INFO",
+                peer + " " + (request.method.empty() ? "-" : request.method) + " " +
+                    (request.path.empty() ? "-" : LoggedTarget(request)) + " " +
+                    (connection.TakenOver() ? "upgraded" : std::to_string(response.status)));
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -234,8 +227,8 @@ HttpResponse DevHubServer::Dispatch(const HttpRequest& request, Connection& conn
   const RouteEntry* best = nullptr;
   bool pathKnown = false;
   for (const RouteEntry& route : routes_) {
-    const bool matches = route.exact ? request.path == route.prefix
-                                     : request.path.starts_with(route.prefix);
+    const bool matches =
+        route.exact ? request.path == route.prefix : request.path.starts_with(route.prefix);
     if (!matches) {
       continue;
     }
@@ -256,8 +249,8 @@ HttpResponse DevHubServer::Dispatch(const HttpRequest& request, Connection& conn
   try {
     return best->handler(request, connection);
   } catch (const std::exception& error) {
-    g_log.Write("WARN", "Handler for " + request.method + " " + request.path +
-                            " failed: " + error.what());
+    g_log.Write("WARN",
+                "Handler for " + request.method + " " + request.path + " failed: " + error.what());
     return ErrorEnvelope(500, "INTERNAL", error.what());
   }
 }

@@ -3,7 +3,6 @@
 #include <netdb.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,21 +13,14 @@
 #include "util/logger.h"
 #include "util/metrics.h"
 #include "util/run_flag.h"
+#include "util/socket_io.h"
 
 namespace larkspire {
 namespace {
 
-constexpr int kSocketBufferBytes = 4194304;
 constexpr int kProbeAttempts = 4;
-constexpr suseconds_t kProbeWaitMicroseconds = 900000;
-constexpr time_t kReceiveWaitSeconds = 2;
-
-void SetReceiveTimeout(int fd, time_t seconds, suseconds_t microseconds) {
-  timeval wait{};
-  wait.tv_sec = seconds;
-  wait.tv_usec = microseconds;
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-}
+constexpr std::chrono::milliseconds kProbeWait{900};
+constexpr std::chrono::seconds kReceiveWait{2};
 
 // Receives one datagram into `buffer`. MSG_TRUNC reports the real length, so a datagram
 // larger than the buffer is recognised and refused instead of being taken cut short.
@@ -56,11 +48,10 @@ void UdpRelay::Connect(const std::string& serverUrl, const std::string& deviceNu
     }
     return;
   }
-  SetReceiveTimeout(fd_, kReceiveWaitSeconds, 0);
+  SetTimeout(fd_, SO_RCVTIMEO, kReceiveWait);
   // Runs of datagrams the Hub sent together may then arrive as one message; refused by an
   // older kernel, which is fine: they arrive one by one.
-  const int coalesce = 1;
-  ::setsockopt(fd_, SOL_UDP, UDP_GRO, &coalesce, sizeof coalesce);
+  SetIntOption(fd_, SOL_UDP, UDP_GRO, 1);
   batchNext_ = batchReceived_ = 0;
   segmentOffset_ = 0;
   connected_ = true;
@@ -81,9 +72,7 @@ bool UdpRelay::OpenSocket(const std::string& serverUrl) {
     g_log.Write("WARN", "UDP relay socket failed.");
     return false;
   }
-  const int bufferBytes = kSocketBufferBytes;
-  ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes);
-  ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes);
+  SetSocketBuffers(fd_);
 
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -105,7 +94,7 @@ bool UdpRelay::OpenSocket(const std::string& serverUrl) {
 
 bool UdpRelay::Probe(const std::string& deviceNumber, const std::string& deviceSecret,
                      const std::function<bool()>& worthProbing) {
-  SetReceiveTimeout(fd_, 0, kProbeWaitMicroseconds);
+  SetTimeout(fd_, SO_RCVTIMEO, kProbeWait);
   const std::vector<uint8_t> probe = BuildUdpProbe(deviceNumber, deviceSecret);
   // Each attempt examines one datagram, from any sender: the Hub may answer from another
   // address than the one we sent to.

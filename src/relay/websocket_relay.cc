@@ -3,7 +3,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,23 +24,12 @@
 namespace larkspire {
 namespace {
 
-constexpr int kSocketBufferBytes = 4194304;
 // Large enough that one receive usually brings many frames at full speed.
 constexpr size_t kReceiveBufferBytes = 256 * 1024;
 constexpr size_t kMaxSendPacket = 65535;
 // A Hub that has taken no byte of a frame for this long is treated as gone: TCP alone would
 // keep such a connection open for as long as the Hub's kernel acknowledges it.
 constexpr std::chrono::seconds kSendStallLimit{10};
-
-void SetIntOption(int fd, int level, int name, int value) {
-  ::setsockopt(fd, level, name, &value, sizeof value);
-}
-
-void ClearTimeouts(int fd) {
-  timeval none{};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
-}
 
 std::string UpgradeRequest(const ParsedUrl& url, const std::string& deviceNumber,
                            const std::string& deviceSecret) {
@@ -71,8 +59,7 @@ void WebSocketRelay::Connect(const std::string& serverUrl, const std::string& de
   try {
     SetIntOption(fd_, IPPROTO_TCP, TCP_NODELAY, 1);
     SetIntOption(fd_, IPPROTO_TCP, TCP_QUICKACK, 1);
-    SetIntOption(fd_, SOL_SOCKET, SO_RCVBUF, kSocketBufferBytes);
-    SetIntOption(fd_, SOL_SOCKET, SO_SNDBUF, kSocketBufferBytes);
+    SetSocketBuffers(fd_);
     const std::string request = UpgradeRequest(url, deviceNumber, deviceSecret);
     if (!SendAll(fd_, request.data(), request.size())) {
       throw std::runtime_error("WebSocket handshake send failed.");
@@ -87,7 +74,8 @@ void WebSocketRelay::Connect(const std::string& serverUrl, const std::string& de
     throw;
   }
   // From here on the Hub may stay silent for as long as it likes.
-  ClearTimeouts(fd_);
+  SetTimeout(fd_, SO_RCVTIMEO, {});
+  SetTimeout(fd_, SO_SNDTIMEO, {});
   receiveBuffer_.resize(kReceiveBufferBytes);
   receiveBegin_ = receiveEnd_ = 0;
   assembler_.Reset();

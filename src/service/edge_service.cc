@@ -38,8 +38,8 @@ std::string JoinNetworks(const std::vector<std::string>& networks) {
 
 }  // namespace
 
-EdgeService::EdgeService(std::string configPath, std::string workDir)
-    : configPath_(std::move(configPath)), workDir_(std::move(workDir)) {}
+EdgeService::EdgeService(std::string configPath, std::string workDir, bool tunOffload)
+    : configPath_(std::move(configPath)), workDir_(std::move(workDir)), tunOffload_(tunOffload) {}
 
 EdgeService::~EdgeService() {
   udpRelay_.Close();
@@ -53,7 +53,7 @@ void EdgeService::Run() {
   Register();
   SendHeartbeat(settings_);
   // Offload headers let the relay hand the kernel whole bursts of one flow at once.
-  tun_.Open(kTunnelName, /*offloadHeader=*/true);
+  tun_.Open(kTunnelName, tunOffload_);
   networkConfigurator_.Apply(tun_.name(), interfaceNames);
   // Joined by its destructor at the end of Run, after the kernel configuration is gone; the
   // loop sees the cleared run flag within a second.

@@ -18,7 +18,8 @@ namespace larkspire {
 // removes the kernel configuration and closes the TUN device.
 class EdgeService {
  public:
-  EdgeService(std::string configPath, std::string workDir);
+  // Without `tunOffload` packets are written to the TUN device one by one, never merged.
+  EdgeService(std::string configPath, std::string workDir, bool tunOffload = true);
   EdgeService(const EdgeService&) = delete;
   EdgeService& operator=(const EdgeService&) = delete;
   ~EdgeService();
@@ -39,6 +40,7 @@ class EdgeService {
 
   std::string configPath_;
   std::string workDir_;
+  bool tunOffload_;
   Settings settings_;
   Settings stored_;  // settings_ as last read from or written to the file
   TunDevice tun_;

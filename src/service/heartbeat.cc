@@ -6,6 +6,7 @@
 
 #include "config/state_file.h"
 #include "hub/http_client.h"
+#include "util/clock.h"
 #include "util/json.h"
 #include "util/logger.h"
 #include "util/metrics.h"
@@ -30,9 +31,7 @@ bool WaitForNextAttempt(const HeartbeatSchedule& schedule) {
 void CountHeartbeat(bool accepted) {
   if (accepted) {
     CountUp(g_metrics.heartbeatsAccepted);
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    g_metrics.lastHeartbeatAcceptedTime.store(
-        std::chrono::duration_cast<std::chrono::seconds>(now).count(), std::memory_order_relaxed);
+    g_metrics.lastHeartbeatAcceptedTime.store(UnixSeconds(), std::memory_order_relaxed);
   } else {
     CountUp(g_metrics.heartbeatsFailed);
   }

@@ -27,6 +27,8 @@ constexpr const char* kUsage =
 struct CommandLine {
   std::string configPath = kDefaultConfigPath;
   std::string workDir = "/opt/larkspire/edge";
+  // Troubleshooting: every packet from the Hub is written to the TUN device on its own.
+  bool tunOffload = true;
   bool help = false;
 };
 
@@ -51,6 +53,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       line.configPath = args[++i];
     } else if (arg == "--workdir" && hasValue) {
       line.workDir = args[++i];
+    } else if (arg == "--no-tun-offload") {
+      line.tunOffload = false;
     } else if (arg == "--help" || arg == "-h") {
       line.help = true;
       return line;
@@ -96,7 +100,7 @@ int Main(const std::vector<std::string>& args) {
     web = std::make_unique<WebConfigServer>(line.configPath);
     web->settings = LoadSettings(line.configPath);
     web->Start();
-    service = std::make_unique<EdgeService>(line.configPath, line.workDir);
+    service = std::make_unique<EdgeService>(line.configPath, line.workDir, line.tunOffload);
     service->Run();
     web->Stop();
     g_log.Write("INFO", "LarkSpire Edge Linux stopped.");

@@ -1,15 +1,9 @@
 #include "util/metrics.h"
 
-#include <chrono>
+#include "util/clock.h"
 
 namespace larkspire {
 namespace {
-
-int64_t NowSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 uint64_t Load(const std::atomic<uint64_t>& counter) {
   return counter.load(std::memory_order_relaxed);
@@ -51,7 +45,7 @@ std::string ChannelLabels(const char* channel, const char* direction) {
 
 EdgeMetrics g_metrics;
 
-EdgeMetrics::EdgeMetrics() : processStartTime(NowSeconds()) {}
+EdgeMetrics::EdgeMetrics() : processStartTime(UnixSeconds()) {}
 
 MetricsSnapshot TakeMetricsSnapshot(const EdgeMetrics& metrics) {
   MetricsSnapshot snapshot;

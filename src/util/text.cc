@@ -29,6 +29,26 @@ std::string JoinStrings(const std::vector<std::string>& items, const std::string
   return result;
 }
 
+std::string AsciiLower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  return text;
+}
+
+bool ConstantTimeEquals(const std::string& a, const std::string& b) {
+  unsigned char difference = a.size() == b.size() ? 0 : 1;
+  const size_t length = a.size() > b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned char x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0;
+    const unsigned char y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0;
+    difference |= static_cast<unsigned char>(x ^ y);
+  }
+  return difference == 0;
+}
+
 std::string ShellQuote(const std::string& text) {
   std::string result = "'";
   for (char c : text) {

@@ -8,6 +8,12 @@ namespace larkspire {
 // Byte-string helpers. Character classes are ASCII only (default locale).
 std::string Trim(std::string text);
 std::string JoinStrings(const std::vector<std::string>& items, const std::string& separator);
+// A-Z become a-z; every other byte is kept (header names and hex digits compare this way).
+std::string AsciiLower(std::string text);
+
+// Compares without stopping at the first difference, so the time taken does not tell how
+// much of a guessed secret was right.
+bool ConstantTimeEquals(const std::string& a, const std::string& b);
 
 // Wraps the text in single quotes so the shell takes it as one literal word.
 std::string ShellQuote(const std::string& text);

@@ -64,15 +64,4 @@ const std::string& SessionToken() {
   return token;
 }
 
-bool ConstantTimeEquals(const std::string& a, const std::string& b) {
-  unsigned char difference = a.size() == b.size() ? 0 : 1;
-  size_t length = a.size() > b.size() ? a.size() : b.size();
-  for (size_t i = 0; i < length; ++i) {
-    unsigned char x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0;
-    unsigned char y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0;
-    difference |= static_cast<unsigned char>(x ^ y);
-  }
-  return difference == 0;
-}
-
 }  // namespace larkspire

@@ -101,6 +101,7 @@ TEST(EntryTest, HelpOrAnUnknownArgumentEndsTheRunBeforeTheLogFile) {
       {{"--help"}, 0, kUsage},
       {{"--workdir", work, "-h", "--bogus"}, 0, kUsage},
       {{"--workdir", work, "--config", "x.json", "--help", "--workdir"}, 0, kUsage},
+      {{"--no-tun-offload", "--workdir", work, "--help"}, 0, kUsage},
       {{"--workdir", work, "--bogus"}, 1, unknown + "--bogus\n"},
       {{"--workdir", work, "--config"}, 1, unknown + "--config\n"},
       {{"--workdir", work, "--workdir"}, 1, unknown + "--workdir\n"},

@@ -31,6 +31,18 @@ TEST(JoinStringsTest, LeadingEmptyItemsLeaveNoTrace) {
   }
 }
 
+TEST(AsciiTest, LowerCasesAsciiOnlyAndComparesWholeStrings) {
+  EXPECT_EQ(AsciiLower("Upgrade: WebSocket 0xAF \xC3\x89"), "upgrade: websocket 0xaf \xC3\x89");
+  EXPECT_TRUE(ConstantTimeEquals("", ""));
+  EXPECT_TRUE(ConstantTimeEquals("abc", "abc"));
+  for (const char* other : {"abd", "ab", "abcd", ""}) {
+    SCOPED_TRACE(other);
+    EXPECT_FALSE(ConstantTimeEquals("abc", other));
+    EXPECT_FALSE(ConstantTimeEquals(other, "abc"));
+  }
+  EXPECT_FALSE(ConstantTimeEquals(std::string("a\0b", 3), "a"));
+}
+
 TEST(ShellQuoteTest, QuotesEveryInputAndEscapesApostrophes) {
   EXPECT_EQ(ShellQuote("it's"), "'it'\\''s'");
   EXPECT_EQ(ShellQuote(""), "''");
