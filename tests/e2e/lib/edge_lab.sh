@@ -130,7 +130,7 @@ $(edge_lab_output "$1")"
 # edge_lab_wait_exit PID SECONDS: waits for the process (a child of this shell) to end and
 # sets LAB_EXIT_STATUS. Not to be called inside $(...): a subshell cannot wait for it.
 edge_lab_wait_exit() {
-  local pid=$1 deadline=$((SECONDS + $2))
+  local pid=$1 deadline=$((SECONDS + $(lab_seconds "$2")))
   while kill -0 "$pid" 2>/dev/null && [ "$(ps -o stat= -p "$pid")" != Z ]; do
     [ $SECONDS -lt $deadline ] || lab_fail "process $pid did not end within $2 s"
     sleep 0.1
