@@ -14,27 +14,26 @@ COUNT=10000
 SIZE=1000
 RATE=1000
 PORT=5300
-# Loss that timing alone may cause on a busy machine, in datagrams.
-TOLERANCE=100
+# Loss that timing alone may cause on a busy machine, in datagrams (2 %).
+TOLERANCE=200
 
 tun_writes() { edge_lab_edge cat /sys/class/net/larkspire0/statistics/rx_packets; }
 
-# burst KEY: sends the burst through the running edge; sets LOST.
+# burst WHAT COUNT: sends COUNT datagrams through the running edge; sets LOST.
 burst() {
   ip netns exec "$LAN_NS" python3 "$BURST" receive "$EDGE_LAB_LAN_HOST" $PORT $SIZE 3 \
-    >"$LAB/$1.burst" &
-  local receiver=$! intact damaged writes
+    >"$LAB/burst.out" &
+  local receiver=$! count=$2 intact damaged writes
   LAB_PIDS+=("$receiver")
   lab_wait_for 10 edge_lab_lan bash -c "ss -lun | grep -q ':$PORT '" || lab_fail "no receiver"
   # The device counts each write as one received packet, however many it carried.
   writes=$(tun_writes)
-  edge_lab_hub python3 "$BURST" send "$EDGE_LAB_LAN_HOST" $PORT $COUNT $SIZE $RATE
+  edge_lab_hub python3 "$BURST" send "$EDGE_LAB_LAN_HOST" $PORT "$count" $SIZE $RATE
   wait "$receiver" || lab_fail "the receiver failed"
-  read -r _ intact _ damaged <"$LAB/$1.burst"
+  read -r _ intact _ damaged <"$LAB/burst.out"
   [ "$damaged" = 0 ] || lab_fail "$damaged datagrams arrived damaged ($1)"
-  LOST=$((COUNT - intact))
-  echo "$1: $intact of $COUNT datagrams arrived, $LOST lost; $(($(tun_writes) - writes))" \
-    "TUN writes, $(grep -c 'packet to TUN' "$LAB/$1.out" || true) of them refused"
+  LOST=$((count - intact))
+  echo "$1: $intact of $count datagrams arrived, $LOST lost, in $(($(tun_writes) - writes)) TUN writes"
 }
 
 # run KEY [OPTION...]: an edge with the options, up to its UDP channel; then the burst.
@@ -43,7 +42,10 @@ run() {
   shift
   edge_lab_start_relaying "$key" "$config" "$@"
   lab_wait_for 10 test -n "$(edge_lab_channel_id)" || lab_fail "no UDP channel: $(edge_lab_devices)"
-  burst "$key"
+  # A first, shorter burst that is not counted: the first packets of a fresh process cost
+  # an emulated machine far more than the rest.
+  burst "$key (warm-up)" 1000
+  burst "$key" $COUNT
 }
 
 echo "--- joined runs"
