@@ -2,7 +2,7 @@
 # A paced burst of 10,000 equal-sized UDP datagrams of one flow, from a client of the overlay
 # over the UDP channel to a host in the edge's LAN: with the edge joining such runs into one
 # TUN write (where the kernel takes them) no more may be lost than with --no-tun-offload, and
-# none may arrive damaged. A TCP transfer crosses intact with joining on.
+# none may arrive damaged. (TCP through joined writes: relay_traffic.)
 
 source "$(dirname "$0")/lib/edge_lab.sh"
 edge_lab_init
@@ -44,14 +44,13 @@ run() {
   lab_wait_for 10 test -n "$(edge_lab_channel_id)" || lab_fail "no UDP channel: $(edge_lab_devices)"
   # A first, shorter burst that is not counted: the first packets of a fresh process cost
   # an emulated machine far more than the rest.
-  burst "$key (warm-up)" 1000
+  burst "$key (warm-up)" 500
   burst "$key" $COUNT
 }
 
 echo "--- joined runs"
 run joined
 lostJoined=$LOST
-edge_lab_tcp_transfer 2000000
 edge_lab_stop_edge "$EDGE_PID"
 
 echo "--- packet by packet"
