@@ -17,6 +17,10 @@ install(FILES ${LARKSPIRE_PACKAGING_DIR}/larkspire-edge.service
 install(FILES ${LARKSPIRE_PACKAGING_DIR}/edge.json
   DESTINATION /usr/share/larkspire-edge
   COMPONENT edge)
+# The folder of trusted update keys ships empty: the operator installs the Hub's public key,
+# and until then forced updates are refused.
+install(DIRECTORY DESTINATION /etc/larkspire/update-keys
+  COMPONENT edge)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/install.md
   DESTINATION /usr/share/doc/larkspire-edge
   COMPONENT edge)

@@ -1,17 +1,24 @@
 #include "devhub/edge_connection.h"
 
-#include <limits.h>
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 
 #include "relay/websocket_frame.h"
 
 namespace larkspire {
 
-EdgeConnection::EdgeConnection(UniqueFd socket, std::string deviceNumber, RelayCounters& counters)
-    : socket_(std::move(socket)), deviceNumber_(std::move(deviceNumber)), counters_(counters) {}
+namespace {
+
+// An edge that takes nothing for this long no longer holds up the packet device reader.
+constexpr std::chrono::seconds kSendStallLimit{5};
+
+}  // namespace
+
+EdgeConnection::EdgeConnection(std::shared_ptr<ByteStream> stream, std::string deviceNumber,
+                               RelayCounters& counters)
+    : stream_(std::move(stream)), deviceNumber_(std::move(deviceNumber)), counters_(counters) {}
 
 bool EdgeConnection::SendUpgradeReply(const std::string& reply) {
   std::lock_guard<std::mutex> lock(sendMutex_);
@@ -28,31 +35,11 @@ bool EdgeConnection::SendVectorLocked(iovec* parts, size_t count) {
   if (!upgraded_ || closing_.load()) {
     return false;
   }
-  while (count > 0) {
-    msghdr message{};
-    message.msg_iov = parts;
-    message.msg_iovlen = std::min<size_t>(count, IOV_MAX);
-    ssize_t sent = ::sendmsg(socket_.get(), &message, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) {
-      continue;
-    }
-    if (sent <= 0) {
-      // Part of a frame may be on the wire: nothing sent after it could be parsed.
-      closing_.store(true);
-      ::shutdown(socket_.get(), SHUT_RDWR);
-      return false;
-    }
-    // Skip what went out; a part sent halfway continues where it stopped.
-    size_t done = static_cast<size_t>(sent);
-    while (count > 0 && done >= parts->iov_len) {
-      done -= parts->iov_len;
-      ++parts;
-      --count;
-    }
-    if (count > 0) {
-      parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + done;
-      parts->iov_len -= done;
-    }
+  if (stream_->Send(parts, count, kSendStallLimit) != SendOutcome::kSent) {
+    // Part of a frame may be on the wire: nothing sent after it could be parsed.
+    closing_.store(true);
+    ::shutdown(stream_->fd(), SHUT_RDWR);
+    return false;
   }
   return true;
 }
@@ -88,12 +75,12 @@ void EdgeConnection::BeginClose(uint16_t code) {
   SendLocked(frame, sizeof frame);
   closing_.store(true);
   // Our side is done; the reader keeps reading until the edge closes its end.
-  ::shutdown(socket_.get(), SHUT_WR);
+  ::shutdown(stream_->fd(), SHUT_WR);
 }
 
 void EdgeConnection::Abort() {
   closing_.store(true);
-  ::shutdown(socket_.get(), SHUT_RDWR);
+  ::shutdown(stream_->fd(), SHUT_RDWR);
 }
 
 }  // namespace larkspire

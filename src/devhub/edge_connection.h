@@ -6,22 +6,24 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
-#include "util/fd.h"
+#include "hub/byte_stream.h"
 
 namespace larkspire {
 
 struct RelayCounters;
 
-// One edge's WebSocket relay connection, after the upgrade. Owns the socket. Frames are
+// One edge's WebSocket relay connection, after the upgrade, over a plain or TLS stream. Frames are
 // written whole under the send lock by any thread (the packet device reader sends data, the
 // connection's own reader thread sends pongs, pings and the close frame); only the reader
 // thread receives. The UDP fields are guarded by the RelayHub's lock.
 class EdgeConnection {
  public:
-  EdgeConnection(UniqueFd socket, std::string deviceNumber, RelayCounters& counters);
+  EdgeConnection(std::shared_ptr<ByteStream> stream, std::string deviceNumber,
+                 RelayCounters& counters);
   EdgeConnection(const EdgeConnection&) = delete;
   EdgeConnection& operator=(const EdgeConnection&) = delete;
 
@@ -39,8 +41,10 @@ class EdgeConnection {
   // Wakes the reader at once (shutdown of both directions).
   void Abort();
 
+  // Like recv(2), on the connection's reader thread only.
+  ssize_t Receive(void* buffer, size_t size) { return stream_->Receive(buffer, size); }
+
   bool closing() const { return closing_.load(); }
-  int fd() const { return socket_.get(); }
   const std::string& deviceNumber() const { return deviceNumber_; }
   RelayCounters& counters() { return counters_; }
 
@@ -51,7 +55,7 @@ class EdgeConnection {
   bool SendLocked(const uint8_t* data, size_t size);
   bool SendVectorLocked(iovec* parts, size_t count);
 
-  UniqueFd socket_;
+  std::shared_ptr<ByteStream> stream_;
   std::string deviceNumber_;
   RelayCounters& counters_;
   std::mutex sendMutex_;

@@ -11,8 +11,10 @@
 #include "devhub/options.h"
 #include "devhub/server.h"
 #include "devhub/update_api.h"
+#include "util/file.h"
 #include "util/logger.h"
 #include "util/run_flag.h"
+#include "util/signature.h"
 
 namespace larkspire {
 namespace {
@@ -30,6 +32,12 @@ int Run(const DevHubOptions& options, const UpdateOffer& offer) {
   DeviceStore store(options.dataFile);
   DevHubRelay relay(options, store);
   DevHubServer server(options.listenAddress, options.port);
+  if (options.tlsCert.empty() != options.tlsKey.empty()) {
+    throw std::runtime_error("--tls-cert and --tls-key go together.");
+  }
+  if (!options.tlsCert.empty()) {
+    server.EnableTls(options.tlsCert, options.tlsKey);
+  }
   AddDeviceRoutes(server, store,
                   [&relay](const std::string& number) { return relay.ListingMembers(number); });
   relay.AddRoutes(server);
@@ -37,7 +45,9 @@ int Run(const DevHubOptions& options, const UpdateOffer& offer) {
   server.Start();
   relay.Start(server);
   g_log.Write("INFO", "LarkSpire devhub listening on " + server.Address() + ":" +
-                          std::to_string(server.Port()) + ", devices in " + options.dataFile);
+                          std::to_string(server.Port()) +
+                          (options.tlsCert.empty() ? " (http)" : " (https)") + ", devices in " +
+                          options.dataFile);
   while (g_running) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
@@ -65,6 +75,10 @@ int main(int argc, char** argv) {
   } catch (const std::invalid_argument& error) {
     std::cerr << error.what() << "\n\n" << Usage(table);
     return 2;
+  }
+  if (!offer.printPublicKeyOf.empty()) {
+    std::cout << Ed25519PublicKeyPem(ReadFile(offer.printPublicKeyOf));
+    return 0;
   }
   InstallSignals();
   try {

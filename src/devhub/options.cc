@@ -39,6 +39,10 @@ std::vector<OptionSpec> DevHubOptionTable(DevHubOptions& options) {
       {"--no-tun", "", "run without a TUN interface (no root needed; relayed packets are "
                        "dropped)",
        [&options](const std::string&) { options.tun = false; }},
+      {"--tls-cert", "FILE", "serve https and wss with this PEM certificate chain (with --tls-key)",
+       [&options](const std::string& value) { options.tlsCert = value; }},
+      {"--tls-key", "FILE", "the PEM private key of --tls-cert",
+       [&options](const std::string& value) { options.tlsKey = value; }},
   };
 }
 

@@ -15,6 +15,9 @@ struct DevHubOptions {
   bool udp = true;                // the UDP relay on the same port number
   bool tun = true;                // the Hub's own TUN interface
   std::string tunName = "lshub0";
+  // PEM certificate chain and key: the port then speaks https and wss instead of http and ws.
+  std::string tlsCert;
+  std::string tlsKey;
 };
 
 // One command-line option. A row without `valueName` is a flag and `apply` gets "".

@@ -126,19 +126,17 @@ TunWriter::Report RelayHub::CountInto(ChannelCounters& channel, RelayCounters& c
   };
 }
 
-void RelayHub::ServeConnection(UniqueFd socket, const std::string& deviceNumber,
+void RelayHub::ServeConnection(std::shared_ptr<ByteStream> stream, const std::string& deviceNumber,
                                const std::string& upgradeReply) {
-  const int fd = socket.get();
+  const int fd = stream->fd();
   SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
   SetSocketBuffers(fd);
-  // The receive time-out paces pings and stop checks; the send time-out keeps one stalled
-  // edge from holding the packet device reader for long.
+  // The receive time-out paces pings and stop checks.
   SetTimeout(fd, SO_RCVTIMEO, std::chrono::milliseconds(1000));
-  SetTimeout(fd, SO_SNDTIMEO, std::chrono::milliseconds(5000));
 
   std::shared_ptr<DeviceLink> link = LinkFor(deviceNumber);
   auto connection =
-      std::make_shared<EdgeConnection>(std::move(socket), deviceNumber, link->counters);
+      std::make_shared<EdgeConnection>(std::move(stream), deviceNumber, link->counters);
   // Registered before the reply, so the edge's UDP probe, sent as soon as it reads the
   // reply, finds the connection; frames wait for the reply inside the connection.
   Attach(connection, *link);
@@ -231,7 +229,7 @@ void RelayHub::ReadConnection(EdgeConnection& connection) {
     if (connection.closing() && closeDeadline == Clock::time_point::max()) {
       closeDeadline = Clock::now() + options_.closeGrace;
     }
-    ssize_t received = ::recv(connection.fd(), stream.FreeSpace(), stream.FreeSize(), 0);
+    ssize_t received = connection.Receive(stream.FreeSpace(), stream.FreeSize());
     if (received == 0) {
       return;  // the edge closed its end
     }

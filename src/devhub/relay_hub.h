@@ -19,6 +19,7 @@
 
 #include "devhub/relay_counters.h"
 #include "devhub/route_table.h"
+#include "hub/byte_stream.h"
 #include "relay/tun_writer.h"
 #include "util/fd.h"
 
@@ -74,7 +75,7 @@ class RelayHub {
 
   // Sends the upgrade reply, then runs the relay connection on the calling thread until it
   // ends. A newer connection of the same device replaces an older one.
-  void ServeConnection(UniqueFd socket, const std::string& deviceNumber,
+  void ServeConnection(std::shared_ptr<ByteStream> stream, const std::string& deviceNumber,
                        const std::string& upgradeReply);
 
   // {"connected":..,"udpChannelId":"..",...,"webSocket":{..},"udp":{..}} for the listing.

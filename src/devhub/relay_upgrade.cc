@@ -1,7 +1,5 @@
 #include "devhub/relay_upgrade.h"
 
-#include <unistd.h>
-
 #include "devhub/relay_hub.h"
 #include "devhub/server.h"
 #include "devhub/ws_handshake.h"
@@ -56,14 +54,10 @@ HttpResponse HandleRelayUpgrade(RelayHub& hub, const HttpRequest& request, Conne
                             ": unknown device or wrong secret.");
     return ErrorEnvelope(403, "FORBIDDEN", "Unknown device or wrong device secret.");
   }
-  // The server keeps its descriptor and closes it when we return; the relay owns a
-  // duplicate, which may outlive this call by a moment (a packet in flight).
-  UniqueFd socket(::dup(connection.Fd()));
-  if (!socket.valid()) {
-    return ErrorEnvelope(503, "BUSY", "No descriptor left for the relay.");
-  }
+  // The relay shares the stream with the server, and may hold it a moment after this call
+  // returns (a packet in flight); it closes when the last holder lets go.
   connection.TakeOver();
-  hub.ServeConnection(std::move(socket), upgrade->deviceNumber,
+  hub.ServeConnection(connection.Stream(), upgrade->deviceNumber,
                       BuildUpgradeReply(upgrade->clientKey));
   return HttpResponse{};
 }

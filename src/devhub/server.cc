@@ -37,9 +37,9 @@ std::string LoggedTarget(const HttpRequest& request) {
   return target + "?" + query;
 }
 
-void SendReply(int fd, const HttpResponse& response) {
+void SendReply(ByteStream& stream, const HttpResponse& response) {
   const std::string bytes = SerializeResponse(response);
-  SendAll(fd, bytes.data(), bytes.size());
+  stream.SendAll(bytes.data(), bytes.size());
 }
 
 // Closing with unread request bytes pending makes the kernel reset the connection, and a
@@ -84,6 +84,10 @@ void DevHubServer::Route(const std::string& method, const std::string& pattern,
   const bool exact = pattern.empty() || pattern.back() != '*';
   routes_.push_back(
       {method, exact ? pattern : pattern.substr(0, pattern.size() - 1), exact, std::move(handler)});
+}
+
+void DevHubServer::EnableTls(const std::string& certFile, const std::string& keyFile) {
+  tls_ = std::make_unique<TlsServer>(certFile, keyFile);
 }
 
 void DevHubServer::Start() {
@@ -150,7 +154,9 @@ void DevHubServer::AcceptLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
     if (active_ >= kMaxConnections) {
       lock.unlock();
-      SendReply(socket.get(), ErrorEnvelope(503, "BUSY", "Too many connections."));
+      // Said in the clear even on a TLS port: a handshake here would cost the accept thread.
+      SocketStream busy(socket.get());
+      SendReply(busy, ErrorEnvelope(503, "BUSY", "Too many connections."));
       continue;
     }
     ++active_;
@@ -163,40 +169,61 @@ void DevHubServer::AcceptLoop() {
   }
 }
 
-void DevHubServer::ServeConnection(UniqueFd socket, std::string peer) {
-  SetTimeout(socket.get(), SO_RCVTIMEO, kRequestTimeout);
-  SetTimeout(socket.get(), SO_SNDTIMEO, kRequestTimeout);
-  HttpRequest request;
-  request.peer = peer;
-  Connection connection(socket.get(), peer, &stopping_);
-  const HttpResponse response = ReadAndDispatch(socket.get(), request, connection);
-  if (!connection.TakenOver() && response.status != 0) {
-    SendReply(socket.get(), response);
-    DrainBeforeClose(socket.get());
+std::shared_ptr<ByteStream> DevHubServer::OpenStream(UniqueFd socket, const std::string& peer) {
+  if (!tls_) {
+    return std::make_shared<SocketStream>(std::move(socket));
   }
-  if (response.status != 0) {
-    g_log.Write("INFO",
-                peer + " " + (request.method.empty() ? "-" : request.method) + " " +
-                    (request.path.empty() ? "-" : LoggedTarget(request)) + " " +
-                    (connection.TakenOver() ? "upgraded" : std::to_string(response.status)));
+  try {
+    return tls_->Accept(std::move(socket), peer);
+  } catch (const std::runtime_error& error) {
+    g_log.Write("WARN", error.what());
+    return nullptr;
+  }
+}
+
+void DevHubServer::ServeConnection(UniqueFd socket, std::string peer) {
+  const int fd = socket.get();
+  SetTimeout(fd, SO_RCVTIMEO, kRequestTimeout);
+  SetTimeout(fd, SO_SNDTIMEO, kRequestTimeout);
+  std::shared_ptr<ByteStream> stream = OpenStream(std::move(socket), peer);
+  if (stream) {
+    Serve(stream, peer);
   }
   {
+    // The descriptor leaves the shutdown list before it can close and be reused.
     std::lock_guard<std::mutex> lock(mutex_);
-    openFds_.erase(socket.get());
-    socket.Close();
+    openFds_.erase(fd);
+    stream.reset();
   }
   std::lock_guard<std::mutex> lock(mutex_);
   --active_;
   idle_.notify_all();
 }
 
+void DevHubServer::Serve(const std::shared_ptr<ByteStream>& stream, const std::string& peer) {
+  HttpRequest request;
+  request.peer = peer;
+  Connection connection(stream, peer, &stopping_);
+  const HttpResponse response = ReadAndDispatch(*stream, request, connection);
+  if (!connection.TakenOver() && response.status != 0) {
+    SendReply(*stream, response);
+    DrainBeforeClose(stream->fd());
+  }
+  if (response.status != 0) {
+    g_log.Write("INFO", peer + " " + (request.method.empty() ? "-" : request.method) + " " +
+                            (request.path.empty() ? "-" : LoggedTarget(request)) + " " +
+                            (connection.TakenOver() ? "upgraded" : std::to_string(response.status)));
+  }
+}
+
 // Reads one request and routes it. A status of 0 means the client went away before a
 // request was complete: nothing is sent and nothing is logged.
-HttpResponse DevHubServer::ReadAndDispatch(int fd, HttpRequest& request, Connection& connection) {
+HttpResponse DevHubServer::ReadAndDispatch(ByteStream& stream, HttpRequest& request,
+                                           Connection& connection) {
   try {
-    request.headers = ReadHttpHeaders(fd);
-  } catch (const std::runtime_error& error) {
-    if (std::string(error.what()) == "HTTP headers too large.") {
+    request.headers = ReadHttpHeaders(stream);
+  } catch (const HttpError& error) {
+    if (error.kind() == HttpErrorKind::kHeadersTooLarge) {
       return ErrorEnvelope(413, "TOO_LARGE", "Request headers are too large.");
     }
     return HttpResponse{0, "", "", ""};
@@ -216,7 +243,7 @@ HttpResponse DevHubServer::ReadAndDispatch(int fd, HttpRequest& request, Connect
       return ErrorEnvelope(413, "TOO_LARGE", "Request body is too large.");
     }
     request.body.resize(std::stoul(length));
-    if (!RecvExact(fd, request.body.data(), request.body.size())) {
+    if (!RecvExact(stream, request.body.data(), request.body.size())) {
       return HttpResponse{0, "", "", ""};
     }
   }

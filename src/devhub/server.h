@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -10,19 +11,23 @@
 #include <vector>
 
 #include "devhub/http_message.h"
+#include "hub/byte_stream.h"
+#include "hub/tls_session.h"
 #include "util/fd.h"
 
 namespace larkspire {
 
-// What a route handler sees of its connection besides the request. The socket stays owned
-// by the server; a handler that speaks the protocol itself (a WebSocket upgrade) calls
-// TakeOver and may then use Fd() until it returns.
+// What a route handler sees of its connection besides the request. A handler that speaks
+// the protocol itself (a WebSocket upgrade) calls TakeOver and then uses Stream(), plain or
+// TLS, which it may keep beyond its return.
 class Connection {
  public:
-  Connection(int fd, std::string peer, const std::atomic<bool>* stopping)
-      : fd_(fd), peer_(std::move(peer)), stopping_(stopping) {}
+  Connection(std::shared_ptr<ByteStream> stream, std::string peer,
+             const std::atomic<bool>* stopping)
+      : stream_(std::move(stream)), peer_(std::move(peer)), stopping_(stopping) {}
 
-  int Fd() const { return fd_; }  // -1 when the request did not come from a socket
+  int Fd() const { return stream_ ? stream_->fd() : -1; }  // -1 without a socket (tests)
+  const std::shared_ptr<ByteStream>& Stream() const { return stream_; }
   const std::string& Peer() const { return peer_; }
 
   // The server then writes no reply; it closes the socket once the handler returns.
@@ -33,7 +38,7 @@ class Connection {
   bool Stopping() const { return stopping_ != nullptr && stopping_->load(); }
 
  private:
-  int fd_;
+  std::shared_ptr<ByteStream> stream_;
   std::string peer_;
   const std::atomic<bool>* stopping_;
   bool takenOver_ = false;
@@ -58,6 +63,10 @@ class DevHubServer {
   // ("/api/devices/*"). The longest matching pattern wins; an exact one beats a prefix.
   void Route(const std::string& method, const std::string& pattern, RouteHandler handler);
 
+  // Speaks https (and wss) instead of http on the same port; call before Start. Throws the
+  // errors of TlsServer.
+  void EnableTls(const std::string& certFile, const std::string& keyFile);
+
   // Binds and starts the accept thread. Throws "Invalid listen address: <address>" or
   // "Cannot listen on <address>:<port>: <reason>".
   void Start();
@@ -81,12 +90,16 @@ class DevHubServer {
 
   void AcceptLoop();
   void ServeConnection(UniqueFd socket, std::string peer);
-  HttpResponse ReadAndDispatch(int fd, HttpRequest& request, Connection& connection);
+  // The plain stream, or the TLS session after a handshake; null (logged) when that failed.
+  std::shared_ptr<ByteStream> OpenStream(UniqueFd socket, const std::string& peer);
+  void Serve(const std::shared_ptr<ByteStream>& stream, const std::string& peer);
+  HttpResponse ReadAndDispatch(ByteStream& stream, HttpRequest& request, Connection& connection);
   void Track(int fd, bool add);
 
   std::string address_;
   int port_;
   std::vector<RouteEntry> routes_;
+  std::unique_ptr<TlsServer> tls_;
   UniqueFd listener_;
   UniqueFd wakeRead_;
   UniqueFd wakeWrite_;

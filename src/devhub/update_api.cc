@@ -5,19 +5,46 @@
 #include "util/file.h"
 #include "util/json.h"
 #include "util/sha256.h"
+#include "util/signature.h"
 
 namespace larkspire {
 
 namespace {
 
-// The digest of the package as it is now (it may be replaced while the devhub runs); empty
-// when there is no package to serve.
-std::string AnnouncedDigest(const UpdateOffer& offer) {
-  if (!offer.sha256Override.empty()) {
-    return offer.sha256Override;
+// The package as it is now (it may be replaced while the devhub runs); empty when there is
+// none to serve.
+std::string CurrentPackage(const UpdateOffer& offer) {
+  return offer.packageFile.empty() ? "" : ReadFile(offer.packageFile);
+}
+
+// The digest and signature members of an offer of `package`, each from its override when set.
+std::string IntegrityMembers(const UpdateOffer& offer, const std::string& package) {
+  std::string members;
+  const std::string digest = !offer.sha256Override.empty() ? offer.sha256Override
+                             : package.empty()             ? ""
+                                                           : Sha256Hex(package);
+  if (!digest.empty()) {
+    members += ",\"sha256\":" + JsonString(digest);
   }
-  const std::string package = offer.packageFile.empty() ? "" : ReadFile(offer.packageFile);
-  return package.empty() ? "" : Sha256Hex(package);
+  std::string signature = offer.signatureOverride;
+  if (signature.empty() && !offer.signingKeyPem.empty() && !package.empty()) {
+    signature = SignEd25519Base64(offer.signingKeyPem, package);
+  }
+  if (!signature.empty()) {
+    members += ",\"signature\":" + JsonString(signature);
+  }
+  return members;
+}
+
+// The PEM text of a private signing key file, checked now so a wrong file fails at start.
+std::string ReadSigningKey(const std::string& path) {
+  const std::string pem = ReadFile(path);
+  try {
+    Ed25519PublicKeyPem(pem);
+  } catch (const std::runtime_error& error) {
+    throw std::invalid_argument(path + ": " + error.what());
+  }
+  return pem;
 }
 
 }  // namespace
@@ -38,6 +65,19 @@ void AppendUpdateOptions(std::vector<OptionSpec>& table, UpdateOffer& offer) {
   table.push_back({"--update-sha256", "HEX",
                    "announce this SHA-256 digest instead of the package's own",
                    [&offer](const std::string& value) { offer.sha256Override = value; }});
+  table.push_back(
+      {"--update-signing-key", "FILE",
+       "sign the offered package with this Ed25519 private key (PEM)",
+       [&offer](const std::string& value) { offer.signingKeyPem = ReadSigningKey(value); }});
+  table.push_back({"--update-signature", "BASE64",
+                   "announce this signature instead of the package's own",
+                   [&offer](const std::string& value) { offer.signatureOverride = value; }});
+  table.push_back({"--print-update-public-key", "FILE",
+                   "print the public key (PEM) of this private signing key and exit",
+                   [&offer](const std::string& value) {
+                     ReadSigningKey(value);
+                     offer.printPublicKeyOf = value;
+                   }});
 }
 
 void AddUpdateRoutes(DevHubServer& server, const UpdateOffer& offer) {
@@ -55,16 +95,15 @@ HttpResponse HandleUpdateCheck(const UpdateOffer& offer, const HttpRequest&) {
                      ",\"force\":" + (available && offer.force ? "true" : "false") +
                      ",\"version\":" + JsonString(offer.version) +
                      ",\"downloadUrl\":" + JsonString(available ? kUpdatePackageUrl : "");
-  const std::string digest = available ? AnnouncedDigest(offer) : "";
-  if (!digest.empty()) {
-    data += ",\"sha256\":" + JsonString(digest);
+  if (available) {
+    data += IntegrityMembers(offer, CurrentPackage(offer));
   }
   data += "}";
   return OkEnvelope(available ? "Update available." : "No update.", data);
 }
 
 HttpResponse HandlePackageDownload(const UpdateOffer& offer, const HttpRequest&) {
-  std::string package = offer.packageFile.empty() ? "" : ReadFile(offer.packageFile);
+  std::string package = CurrentPackage(offer);
   if (package.empty()) {
     return ErrorEnvelope(404, "NO_PACKAGE", "No update package is on offer.");
   }

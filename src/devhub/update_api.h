@@ -21,9 +21,16 @@ struct UpdateOffer {
   std::string packageFile;  // read at each download, so it can be replaced while running
   // Announced instead of the package's own digest, to try out the edge's check.
   std::string sha256Override;
+  // PEM Ed25519 private key that signs the package at each offer; empty: offers are unsigned.
+  std::string signingKeyPem;
+  // Announced instead of the package's own signature, to try out the edge's check.
+  std::string signatureOverride;
+  // --print-update-public-key: the key file whose public half to print instead of serving.
+  std::string printPublicKeyOf;
 };
 
-// --update-version VERSION, --update-force, --update-package FILE and --update-sha256 HEX.
+// --update-version VERSION, --update-force, --update-package FILE, --update-sha256 HEX,
+// --update-signing-key FILE, --update-signature BASE64 and --print-update-public-key FILE.
 void AppendUpdateOptions(std::vector<OptionSpec>& table, UpdateOffer& offer);
 
 // The update rows of the Hub contract: the update check and the package download.

@@ -1,14 +1,15 @@
 #include "hub/http_client.h"
 
-#include <fstream>
+#include <fcntl.h>
+
 #include <stdexcept>
 
 #include "hub/http_reader.h"
-#include "hub/tcp.h"
+#include "hub/hub_connection.h"
 #include "hub/url.h"
 #include "util/fd.h"
+#include "util/file.h"
 #include "util/json.h"
-#include "util/socket_io.h"
 
 namespace larkspire {
 namespace {
@@ -19,16 +20,6 @@ std::string HostHeader(const std::string& host, int port) {
     line += ":" + std::to_string(port);
   }
   return line + "\r\n";
-}
-
-bool WriteWholeFile(const std::string& path, const std::string& contents) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file) {
-    return false;
-  }
-  file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-  file.flush();
-  return static_cast<bool>(file);
 }
 
 }  // namespace
@@ -69,47 +60,60 @@ ApiResponse MakeApiResponse(int status, std::string body) {
   return response;
 }
 
-HttpClient::HttpClient(std::string baseUrl) : baseUrl_(NormalizeServerUrl(std::move(baseUrl))) {}
+HttpClient::HttpClient(std::string baseUrl, HubTrust trust)
+    : baseUrl_(NormalizeServerUrl(std::move(baseUrl))), trust_(std::move(trust)) {}
 
 ApiResponse HttpClient::Send(const std::string& method, const std::string& path,
                              const std::string& body) const {
   const ParsedUrl url = ParseUrl(baseUrl_);
-  if (url.scheme == "https") {
-    throw std::runtime_error(
-        "https is not supported by this first Linux Edge build; use an http Hub URL.");
-  }
-  UniqueFd socket(ConnectTcp(url.host, url.port));
+  const std::unique_ptr<ByteStream> hub = ConnectHub(url, trust_);
   const std::string request = BuildApiRequest(method, url.host, url.port, path, body);
-  if (!SendAll(socket.get(), request.data(), request.size())) {
+  if (!hub->SendAll(request.data(), request.size())) {
     throw std::runtime_error("HTTP send failed.");
   }
-  const std::string headers = ReadHttpHeaders(socket.get());
-  std::string replyBody = ReadHttpBody(socket.get(), headers);
+  const std::string headers = ReadHttpHeaders(*hub);
+  std::string replyBody;
+  try {
+    replyBody = ReadHttpBody(*hub, headers, kMaxHubReplyBytes);
+  } catch (const HttpError& error) {
+    if (error.kind() == HttpErrorKind::kBodyTooLarge) {
+      throw HttpError(error.kind(), "Hub reply too large.");
+    }
+    throw;
+  }
   return MakeApiResponse(ParseHttpStatus(headers), std::move(replyBody));
 }
 
-bool HttpClient::Download(const std::string& urlOrPath, const std::string& destination) const {
+bool HttpClient::Download(const std::string& urlOrPath, const std::string& destination,
+                          size_t maxBytes) const {
   const std::string source = urlOrPath.find("://") != std::string::npos
                                  ? urlOrPath
                                  : NormalizeServerUrl(baseUrl_) + urlOrPath;
   const ParsedUrl url = ParseUrl(source);
-  if (url.scheme == "https") {
-    throw std::runtime_error(
-        "https download is not supported by this Linux Edge build; use an http Hub URL.");
+  // The package must come as well guarded as the offer that named it.
+  if (IsTlsScheme(ParseUrl(baseUrl_).scheme) && !IsTlsScheme(url.scheme)) {
+    throw std::runtime_error("Download refused: the Hub link is https but the package URL is "
+                             "not.");
   }
-  UniqueFd socket(ConnectTcp(url.host, url.port));
+  const std::unique_ptr<ByteStream> hub = ConnectHub(url, trust_);
   const std::string request = BuildDownloadRequest(url.host, url.port, url.path);
-  if (!SendAll(socket.get(), request.data(), request.size())) {
+  if (!hub->SendAll(request.data(), request.size())) {
     return false;
   }
-  const std::string headers = ReadHttpHeaders(socket.get());
+  const std::string headers = ReadHttpHeaders(*hub);
   const int status = ParseHttpStatus(headers);
   if (status < 200 || status > 299) {
     return false;
   }
-  const std::string body = ReadHttpBody(socket.get(), headers);
-  socket.Close();
-  return WriteWholeFile(destination, body);
+  UniqueFd file(
+      ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file.valid()) {
+    return false;
+  }
+  bool written = true;
+  ReadHttpBody(*hub, headers, maxBytes,
+               [&](std::string_view piece) { written = written && WriteAll(file.get(), piece); });
+  return written && file.Close() == 0;
 }
 
 }  // namespace larkspire

@@ -1,14 +1,10 @@
 #include "hub/http_reader.h"
 
-#include <sys/socket.h>
-#include <sys/types.h>
-
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <stdexcept>
 
 #include "util/run_flag.h"
 #include "util/text.h"
@@ -18,9 +14,8 @@ namespace {
 
 constexpr size_t kMaxLineBytes = 16384;
 constexpr size_t kMaxHeaderBytes = 65536;
-constexpr size_t kUntilCloseChunk = 4096;
-// Bodies grow as bytes actually arrive, never by the size a peer announces, so a lying
-// length or chunk size cannot make us reserve gigabytes up front.
+// Bodies are received in pieces of at most this size, never by the size a peer announces,
+// so a lying length or chunk size cannot make us reserve gigabytes up front.
 constexpr size_t kBodyStep = 64 * 1024;
 
 std::string Lowered(std::string text) {
@@ -34,19 +29,8 @@ bool EndsWith(const std::string& text, const char* suffix, size_t length) {
   return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
 }
 
-// Appends exactly `count` received bytes to `out`, in bounded steps.
-bool AppendExact(int fd, std::string& out, size_t count) {
-  while (count > 0) {
-    const size_t step = std::min(count, kBodyStep);
-    const size_t old = out.size();
-    out.resize(old + step);
-    if (!RecvExact(fd, out.data() + old, step)) {
-      out.resize(old);
-      return false;
-    }
-    count -= step;
-  }
-  return true;
+[[noreturn]] void Fail(HttpErrorKind kind, const char* message) {
+  throw HttpError(kind, message);
 }
 
 // Hexadecimal digits after optional leading white space, like std::stoul in base 16 but
@@ -57,63 +41,100 @@ size_t ParseChunkSize(const std::string& text) {
     ++i;
   }
   if (i >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i]))) {
-    throw std::invalid_argument("stoul");
+    Fail(HttpErrorKind::kMalformed, "HTTP chunk size is invalid.");
   }
   uint64_t value = 0;
   for (; i < text.size() && std::isxdigit(static_cast<unsigned char>(text[i])); ++i) {
     const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
     const uint64_t digit = c <= '9' ? c - '0' : c - 'a' + 10;
     if (value > (UINT64_MAX - digit) / 16) {
-      throw std::out_of_range("stoul");
+      Fail(HttpErrorKind::kMalformed, "HTTP chunk size is invalid.");
     }
     value = value * 16 + digit;
   }
   return static_cast<size_t>(value);
 }
 
-std::string ReadChunkedBody(int fd) {
-  std::string body;
-  while (true) {
-    const std::string line = ReadHttpLine(fd);
-    const size_t size = ParseChunkSize(line.substr(0, line.find(';')));
-    if (size == 0) {
-      // Trailer lines are read and dropped up to the blank line.
-      while (!ReadHttpLine(fd).empty()) {
-      }
-      return body;
-    }
-    if (!AppendExact(fd, body, size)) {
-      throw std::runtime_error("HTTP chunk receive failed.");
-    }
-    char terminator[2];
-    if (!RecvExact(fd, terminator, sizeof(terminator))) {
-      throw std::runtime_error("HTTP chunk terminator receive failed.");
-    }
-  }
-}
+// Hands the body to the sink in bounded pieces and keeps the running total against the
+// caller's limit.
+class BodyReader {
+ public:
+  BodyReader(ByteStream& stream, size_t maxBytes, const HttpBodySink& sink)
+      : stream_(stream), left_(maxBytes), sink_(sink) {}
 
-std::string ReadUntilClose(int fd) {
-  std::string body;
-  char buffer[kUntilCloseChunk];
-  while (true) {
-    const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-    if (n <= 0) {
-      return body;
+  // Refuses a body that would grow past the limit by `count` more bytes.
+  void Reserve(size_t count) {
+    if (count > left_) {
+      Fail(HttpErrorKind::kBodyTooLarge, "HTTP body too large.");
     }
-    body.append(buffer, static_cast<size_t>(n));
+    left_ -= count;
   }
-}
+
+  // Exactly `count` bytes; false when they did not all arrive.
+  bool Exact(size_t count) {
+    Reserve(count);
+    while (count > 0) {
+      const size_t step = std::min(count, kBodyStep);
+      buffer_.resize(step);
+      if (!RecvExact(stream_, buffer_.data(), step)) {
+        return false;
+      }
+      sink_(std::string_view(buffer_.data(), step));
+      count -= step;
+    }
+    return true;
+  }
+
+  // Everything up to the peer's close (or a receive error, which cannot be told apart).
+  void UntilClose() {
+    buffer_.resize(kBodyStep);
+    while (true) {
+      const ssize_t n = stream_.Receive(buffer_.data(), buffer_.size());
+      if (n <= 0) {
+        return;
+      }
+      Reserve(static_cast<size_t>(n));
+      sink_(std::string_view(buffer_.data(), static_cast<size_t>(n)));
+    }
+  }
+
+  void Chunked() {
+    while (true) {
+      const std::string line = ReadHttpLine(stream_);
+      const size_t size = ParseChunkSize(line.substr(0, line.find(';')));
+      if (size == 0) {
+        // Trailer lines are read and dropped up to the blank line.
+        while (!ReadHttpLine(stream_).empty()) {
+        }
+        return;
+      }
+      if (!Exact(size)) {
+        Fail(HttpErrorKind::kReceiveFailed, "HTTP chunk receive failed.");
+      }
+      char terminator[2];
+      if (!RecvExact(stream_, terminator, sizeof(terminator))) {
+        Fail(HttpErrorKind::kReceiveFailed, "HTTP chunk terminator receive failed.");
+      }
+    }
+  }
+
+ private:
+  ByteStream& stream_;
+  size_t left_;
+  const HttpBodySink& sink_;
+  std::string buffer_;
+};
 
 }  // namespace
 
-bool RecvExact(int fd, void* buffer, size_t count) {
+bool RecvExact(ByteStream& stream, void* buffer, size_t count) {
   char* bytes = static_cast<char*>(buffer);
   size_t done = 0;
   while (done < count) {
     if (!g_running.load()) {
       return false;
     }
-    const ssize_t n = ::recv(fd, bytes + done, count - done, 0);
+    const ssize_t n = stream.Receive(bytes + done, count - done);
     if (n <= 0) {
       return false;
     }
@@ -122,12 +143,12 @@ bool RecvExact(int fd, void* buffer, size_t count) {
   return true;
 }
 
-std::string ReadHttpLine(int fd) {
+std::string ReadHttpLine(ByteStream& stream) {
   std::string line;
   while (g_running.load()) {
     char c = 0;
-    if (::recv(fd, &c, 1, 0) <= 0) {
-      throw std::runtime_error("HTTP line receive failed.");
+    if (stream.Receive(&c, 1) <= 0) {
+      Fail(HttpErrorKind::kReceiveFailed, "HTTP line receive failed.");
     }
     line.push_back(c);
     if (EndsWith(line, "\r\n", 2)) {
@@ -135,23 +156,23 @@ std::string ReadHttpLine(int fd) {
       return line;
     }
     if (line.size() > kMaxLineBytes) {
-      throw std::runtime_error("HTTP line was too large.");
+      Fail(HttpErrorKind::kLineTooLarge, "HTTP line was too large.");
     }
   }
   return line;
 }
 
-std::string ReadHttpHeaders(int fd) {
+std::string ReadHttpHeaders(ByteStream& stream) {
   std::string headers;
   // Checking only the tail is enough: the block is tested after every single byte.
   while (!EndsWith(headers, "\r\n\r\n", 4)) {
     char c = 0;
-    if (::recv(fd, &c, 1, 0) <= 0) {
-      throw std::runtime_error("HTTP header receive failed.");
+    if (stream.Receive(&c, 1) <= 0) {
+      Fail(HttpErrorKind::kReceiveFailed, "HTTP header receive failed.");
     }
     headers.push_back(c);
     if (headers.size() > kMaxHeaderBytes) {
-      throw std::runtime_error("HTTP headers too large.");
+      Fail(HttpErrorKind::kHeadersTooLarge, "HTTP headers too large.");
     }
   }
   return headers;
@@ -186,26 +207,33 @@ std::string HeaderValue(const std::string& headers, const std::string& name) {
   return "";
 }
 
-std::string ReadHttpBody(int fd, const std::string& headers) {
+void ReadHttpBody(ByteStream& stream, const std::string& headers, size_t maxBytes, const HttpBodySink& sink) {
+  BodyReader reader(stream, maxBytes, sink);
   if (Lowered(HeaderValue(headers, "Transfer-Encoding")).find("chunked") != std::string::npos) {
-    return ReadChunkedBody(fd);
+    reader.Chunked();
+    return;
   }
   const std::string lengthText = HeaderValue(headers, "Content-Length");
   if (!lengthText.empty()) {
     const long length = std::strtol(lengthText.c_str(), nullptr, 10);
     // A length we cannot represent is a broken reply, not a cue to read until close.
     if (length > INT32_MAX || length < INT32_MIN) {
-      throw std::runtime_error("HTTP body receive failed.");
+      Fail(HttpErrorKind::kMalformed, "HTTP Content-Length is invalid.");
     }
     if (length >= 1) {
-      std::string body;
-      if (!AppendExact(fd, body, static_cast<size_t>(length))) {
-        throw std::runtime_error("HTTP body receive failed.");
+      if (!reader.Exact(static_cast<size_t>(length))) {
+        Fail(HttpErrorKind::kReceiveFailed, "HTTP body receive failed.");
       }
-      return body;
+      return;
     }
   }
-  return ReadUntilClose(fd);
+  reader.UntilClose();
+}
+
+std::string ReadHttpBody(ByteStream& stream, const std::string& headers, size_t maxBytes) {
+  std::string body;
+  ReadHttpBody(stream, headers, maxBytes, [&body](std::string_view piece) { body.append(piece); });
+  return body;
 }
 
 }  // namespace larkspire

@@ -49,7 +49,8 @@ int ConnectTcp(const std::string& host, int port) {
 
   int lastError = 0;
   for (addrinfo* address = list.get(); address != nullptr; address = address->ai_next) {
-    UniqueFd fd(::socket(address->ai_family, address->ai_socktype, address->ai_protocol));
+    UniqueFd fd(
+        ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol));
     if (!fd.valid()) {
       lastError = errno;
       continue;

@@ -17,6 +17,12 @@ std::string WithScheme(std::string url) {
 
 }  // namespace
 
+bool IsTlsScheme(const std::string& scheme) {
+  // "HTTPS://hub" must not quietly become a plain link to port 80.
+  const std::string lowered = AsciiLower(scheme);
+  return lowered == "https" || lowered == "wss";
+}
+
 std::string NormalizeServerUrl(std::string url) {
   url = Trim(std::move(url));
   if (url.empty()) {
@@ -49,8 +55,7 @@ ParsedUrl ParseUrl(std::string url) {
     parsed.port = std::stoi(authority.substr(colon + 1));
   } else {
     parsed.host = authority;
-    const bool secure = parsed.scheme == "https" || parsed.scheme == "wss";
-    parsed.port = secure ? 443 : 80;
+    parsed.port = IsTlsScheme(parsed.scheme) ? 443 : 80;
   }
   if (parsed.host.empty()) {
     throw std::runtime_error("Invalid URL: " + text);

@@ -10,8 +10,11 @@ struct ParsedUrl {
   std::string scheme = "http";
   std::string host;
   std::string path = "/";  // query and fragment stay in here
-  int port = 80;
+  int port = 80;           // 443 for a TLS scheme
 };
+
+// "https" and "wss" in any case: the Hub link is TLS, and 443 is the default port.
+bool IsTlsScheme(const std::string& scheme);
 
 // Trimmed, "http://" added when no scheme, trailing slashes removed; empty -> default Hub URL.
 std::string NormalizeServerUrl(std::string url);

@@ -1,67 +1,15 @@
 #include "netcfg/configurator.h"
 
-#include "netcfg/health.h"
-#include "util/defaults.h"
 #include "util/command.h"
+#include "util/defaults.h"
 #include "util/logger.h"
 #include "util/text.h"
 
 namespace larkspire {
 namespace {
 
-
-// One iptables rule; `table` is empty for the filter table.
-struct IptablesRule {
-  std::string table;
-  std::string chain;
-  std::string match;
-};
-
-std::string IptablesCommand(const IptablesRule& rule, const std::string& action) {
-  std::string command = "iptables ";
-  if (!rule.table.empty()) {
-    command += "-t " + rule.table + " ";
-  }
-  return command + action + " " + rule.chain + " " + rule.match;
-}
-
-std::string CheckRule(const IptablesRule& rule) {
-  return IptablesCommand(rule, "-C") + " 2>/dev/null";
-}
-
-// "check || add": the rule is added only when the same rule is not there yet, so a restart
-// after a crash (no Cleanup) does not stack copies.
-std::string AddRuleOnce(const IptablesRule& rule) {
-  return CheckRule(rule) + " || " + IptablesCommand(rule, "-A");
-}
-
-// A deletion that succeeds also when the rule is already gone.
-std::string DeleteRule(const IptablesRule& rule) {
-  return IptablesCommand(rule, "-D") + " 2>/dev/null || true";
-}
-
-// What one uplink needs, in the order of adding: overlay traffic out, replies back in, and the
-// overlay sources masqueraded behind the uplink's address.
-std::vector<IptablesRule> UplinkRules(const std::string& tun, const std::string& uplink) {
-  return {
-      {"", "FORWARD", "-i " + tun + " -o " + uplink + " -j ACCEPT"},
-      {"", "FORWARD",
-       "-i " + uplink + " -o " + tun + " -m state --state RELATED,ESTABLISHED -j ACCEPT"},
-      {"nat", "POSTROUTING", "-s " + std::string(kOverlayNetwork) + " -o " + uplink + " -j MASQUERADE"},
-  };
-}
-
-void RunAll(const std::vector<std::string>& commands) {
-  for (const std::string& command : commands) {
-    RunCommand(command);
-  }
-}
-
-}  // namespace
-
-std::vector<std::string> BuildApplyCommands(const std::string& tunName,
-                                            const std::vector<std::string>& uplinkInterfaces) {
-  const std::string tun = ShellQuote(tunName);
+std::vector<std::string> DeviceApplyCommands(const GatewayTarget& target) {
+  const std::string tun = ShellQuote(target.tunName);
   std::vector<std::string> commands = {
       "ip link set dev " + tun + " up",
       "ip link set dev " + tun + " mtu " + std::to_string(kTunnelMtu),
@@ -71,62 +19,36 @@ std::vector<std::string> BuildApplyCommands(const std::string& tunName,
       "sysctl -w net.ipv4.conf.all.rp_filter=0",
       "sysctl -w net.ipv4.conf." + tun + ".rp_filter=0",
   };
-  for (const std::string& uplinkName : uplinkInterfaces) {
-    const std::string uplink = ShellQuote(uplinkName);
-    commands.push_back("sysctl -w net.ipv4.conf." + uplink + ".rp_filter=0");
-    for (const IptablesRule& rule : UplinkRules(tun, uplink)) {
-      commands.push_back(AddRuleOnce(rule));
-    }
+  for (const std::string& uplink : target.uplinks) {
+    commands.push_back("sysctl -w net.ipv4.conf." + ShellQuote(uplink) + ".rp_filter=0");
   }
   return commands;
 }
 
-std::vector<std::string> BuildCleanupCommands(const std::string& tunName,
-                                              const std::vector<std::string>& uplinkInterfaces) {
-  const std::string tun = ShellQuote(tunName);
-  std::vector<std::string> commands;
-  for (const std::string& uplinkName : uplinkInterfaces) {
-    const std::string uplink = ShellQuote(uplinkName);
-    // Removed in the reverse order of adding.
-    std::vector<IptablesRule> rules = UplinkRules(tun, uplink);
-    for (auto rule = rules.rbegin(); rule != rules.rend(); ++rule) {
-      commands.push_back(DeleteRule(*rule));
-    }
-  }
-  commands.push_back("ip route del " + std::string(kOverlayNetwork) + " dev " + tun);
-  commands.push_back("ip addr flush dev " + tun);
-  return commands;
-}
+}  // namespace
 
-std::vector<GatewayRuleCheck> BuildRuleChecks(const std::string& tunName,
-                                              const std::vector<std::string>& uplinkInterfaces) {
-  std::vector<GatewayRuleCheck> checks;
-  for (const std::string& uplinkName : uplinkInterfaces) {
-    // The shown rule names the interfaces plainly; the command quotes them.
-    const std::vector<IptablesRule> shown = UplinkRules(tunName, uplinkName);
-    const std::vector<IptablesRule> quoted =
-        UplinkRules(ShellQuote(tunName), ShellQuote(uplinkName));
-    for (size_t i = 0; i < shown.size(); ++i) {
-      const std::string table = shown[i].table.empty() ? "" : "-t " + shown[i].table + " ";
-      checks.push_back(
-          {uplinkName, table + shown[i].chain + " " + shown[i].match, CheckRule(quoted[i])});
-    }
-  }
-  return checks;
-}
-
-void LinuxNetworkConfigurator::Apply(const std::string& tunName,
-                                     const std::vector<std::string>& uplinkInterfaces) {
-  if (applied_ && (tunName != tunName_ || uplinkInterfaces != uplinkInterfaces_)) {
+void LinuxNetworkConfigurator::Apply(const GatewayTarget& target) {
+  if (applied_ && target != target_) {
     Cleanup();
   }
-  tunName_ = tunName;
-  uplinkInterfaces_ = uplinkInterfaces;
-  RunAll(BuildApplyCommands(tunName_, uplinkInterfaces_));
+  target_ = target;
+  for (const std::string& command : DeviceApplyCommands(target_)) {
+    RunCommand(command);
+  }
+  for (const GatewayRule& rule : BuildGatewayRules(target_)) {
+    if (!GatewayRulePresent(rule)) {
+      RunCommand(rule.AddCommand());
+    }
+  }
   applied_ = true;
-  PublishAppliedGateway({tunName_, uplinkInterfaces_});
-  g_log.Write("INFO", "Linux forwarding and NAT rules applied for " + tunName_ + " -> " +
-                          JoinStrings(uplinkInterfaces_, ", "));
+  PublishAppliedGateway(target_);
+  g_log.Write("INFO", "Linux forwarding and NAT rules applied for " + target_.tunName + " -> " +
+                          JoinStrings(target_.uplinks, ", "));
+  if (target_.overlayCanReachEdge) {
+    g_log.Write("INFO",
+                "overlayCanReachEdge is on: the overlay may open connections to "
+                "this machine's own services");
+  }
 }
 
 void LinuxNetworkConfigurator::Cleanup() {
@@ -134,7 +56,17 @@ void LinuxNetworkConfigurator::Cleanup() {
     return;
   }
   WithdrawAppliedGateway();
-  RunAll(BuildCleanupCommands(tunName_, uplinkInterfaces_));
+  const std::vector<GatewayRule> rules = BuildGatewayRules(target_);
+  // Removed in the reverse order of adding, one copy each, and only when present, so a rule
+  // another tool already removed costs no failed command.
+  for (auto rule = rules.rbegin(); rule != rules.rend(); ++rule) {
+    if (GatewayRulePresent(*rule)) {
+      RunCommand(rule->DeleteCommand());
+    }
+  }
+  const std::string tun = ShellQuote(target_.tunName);
+  RunCommand("ip route del " + std::string(kOverlayNetwork) + " dev " + tun);
+  RunCommand("ip addr flush dev " + tun);
   applied_ = false;
 }
 

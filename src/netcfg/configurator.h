@@ -3,12 +3,15 @@
 #include <string>
 #include <vector>
 
+#include "netcfg/gateway_rules.h"
+
 namespace larkspire {
 
 // Owns the kernel gateway configuration for the TUN device: address, route, forwarding,
-// rp_filter and the iptables forward and masquerade rules per uplink. Apply adds what is
-// missing; Cleanup removes what Apply added (only once per Apply). Commands go through
-// RunCommand; their failures are logged, never thrown. Used from one thread.
+// rp_filter and the iptables rules of BuildGatewayRules. Apply adds what is missing; Cleanup
+// removes what Apply added (only once per Apply) and leaves forwarding and rp_filter as
+// Apply set them, since other services on the host may rely on them by then. Commands go
+// through RunCommand; their failures are logged, never thrown. Used from one thread.
 class LinuxNetworkConfigurator {
  public:
   LinuxNetworkConfigurator() = default;
@@ -16,34 +19,18 @@ class LinuxNetworkConfigurator {
   LinuxNetworkConfigurator& operator=(const LinuxNetworkConfigurator&) = delete;
   ~LinuxNetworkConfigurator() { Cleanup(); }
 
-  // Applying again with the same names re-runs every command (the rules are checked before
-  // they are added, so none is doubled). Applying with other names first removes what the
-  // earlier Apply set up, since Cleanup only knows the latest names.
-  void Apply(const std::string& tunName, const std::vector<std::string>& uplinkInterfaces);
+  // Applying again with the same target re-runs every command; a rule is added only when
+  // its check finds it missing, so none is doubled, also after a run that ended without
+  // Cleanup. Applying another target first removes what the earlier Apply set up, since
+  // Cleanup only knows the latest one.
+  void Apply(const GatewayTarget& target);
   void Cleanup();
 
   bool applied() const { return applied_; }
 
  private:
   bool applied_ = false;
-  std::string tunName_;
-  std::vector<std::string> uplinkInterfaces_;
+  GatewayTarget target_;
 };
-
-// The command lines Apply and Cleanup run, in order, with every name shell-quoted.
-std::vector<std::string> BuildApplyCommands(const std::string& tunName,
-                                            const std::vector<std::string>& uplinkInterfaces);
-std::vector<std::string> BuildCleanupCommands(const std::string& tunName,
-                                              const std::vector<std::string>& uplinkInterfaces);
-
-// One of the three iptables rules Apply keeps per uplink, and the command line that asks
-// whether it is in place (status 0 when it is, no output).
-struct GatewayRuleCheck {
-  std::string uplink;
-  std::string rule;  // the rule as iptables lists it after -A/-C, e.g. "FORWARD -i ... -j ACCEPT"
-  std::string checkCommand;
-};
-std::vector<GatewayRuleCheck> BuildRuleChecks(const std::string& tunName,
-                                              const std::vector<std::string>& uplinkInterfaces);
 
 }  // namespace larkspire

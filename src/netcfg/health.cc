@@ -4,28 +4,18 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
-#include "netcfg/configurator.h"
 #include "netcfg/interfaces.h"
+#include "util/clock.h"
 #include "util/defaults.h"
-#include "util/command.h"
-#include "util/json.h"
-#include "util/logger.h"
-#include "util/run_flag.h"
-#include "util/text.h"
 
 namespace larkspire {
 namespace {
 
 const std::string kUnknown = "unknown";
-
-std::mutex g_applied_mutex;
-bool g_applied = false;
-GatewayTarget g_applied_target;
 
 // The first line of a /proc or /sys file, trimmed; "unknown" when unreadable.
 std::string ReadFirstLine(const std::string& path) {
@@ -134,12 +124,6 @@ std::vector<HealthCheck> RelayChecks(const MetricsSnapshot& relay, int64_t now) 
   };
 }
 
-int64_t NowSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 std::vector<std::string> DetectedUplinks() {
   std::vector<std::string> names;
   try {
@@ -154,32 +138,7 @@ std::vector<std::string> DetectedUplinks() {
   return names;
 }
 
-std::string CheckJson(const HealthCheck& check) {
-  return "{\"kind\":" + JsonString(check.kind) + ",\"subject\":" + JsonString(check.subject) +
-         ",\"value\":" + JsonString(check.value) + ",\"ok\":" + (check.ok ? "true" : "false") +
-         ",\"required\":" + (check.required ? "true" : "false") + "}";
-}
-
 }  // namespace
-
-void PublishAppliedGateway(const GatewayTarget& target) {
-  std::lock_guard<std::mutex> lock(g_applied_mutex);
-  g_applied = true;
-  g_applied_target = target;
-}
-
-void WithdrawAppliedGateway() {
-  std::lock_guard<std::mutex> lock(g_applied_mutex);
-  g_applied = false;
-}
-
-bool AppliedGateway(GatewayTarget& target) {
-  std::lock_guard<std::mutex> lock(g_applied_mutex);
-  if (g_applied) {
-    target = g_applied_target;
-  }
-  return g_applied;
-}
 
 bool GatewayHealth::Healthy() const {
   for (const HealthCheck& check : checks) {
@@ -204,9 +163,9 @@ GatewayHealth CheckGatewayHealth(const GatewayTarget& target, bool applied,
   checks.push_back(TunUpCheck(target.tunName));
   checks.push_back(TunAddressCheck(target.tunName));
   checks.push_back(TunRouteCheck(target.tunName));
-  for (const GatewayRuleCheck& rule : BuildRuleChecks(target.tunName, target.uplinks)) {
-    const bool present = RunCommandQuiet(rule.checkCommand) == 0;
-    checks.push_back({"rule", rule.rule, present ? "present" : "missing", present});
+  for (const GatewayRule& rule : BuildGatewayRules(target)) {
+    const bool present = GatewayRulePresent(rule);
+    checks.push_back({"rule", rule.shown, present ? "present" : "missing", present});
   }
   for (HealthCheck& check : RelayChecks(relay, now)) {
     checks.push_back(std::move(check));
@@ -218,74 +177,9 @@ GatewayHealth CheckCurrentGatewayHealth() {
   GatewayTarget target;
   const bool applied = AppliedGateway(target);
   if (!applied) {
-    target = {kTunnelName, DetectedUplinks()};
+    target = {kTunnelName, DetectedUplinks(), false};
   }
-  return CheckGatewayHealth(target, applied, TakeMetricsSnapshot(), NowSeconds());
-}
-
-std::string RenderGatewayHealthJson(const GatewayHealth& health) {
-  std::vector<std::string> checks;
-  for (const HealthCheck& check : health.checks) {
-    checks.push_back(CheckJson(check));
-  }
-  return std::string("{\"healthy\":") + (health.Healthy() ? "true" : "false") +
-         ",\"applied\":" + (health.applied ? "true" : "false") +
-         ",\"checkedAt\":" + std::to_string(health.checkedAt) +
-         ",\"tunName\":" + JsonString(health.target.tunName) +
-         ",\"uplinks\":" + JsonArray(health.target.uplinks) + ",\"checks\":[" +
-         JoinStrings(checks, ",") + "],\"relay\":" + RenderMetricsJson(health.relay) + "}";
-}
-
-void GatewayRuleWatcher::CheckNow() {
-  GatewayTarget target;
-  std::lock_guard<std::mutex> lock(checkMutex_);
-  if (!AppliedGateway(target)) {
-    missing_.clear();
-    return;
-  }
-  for (const GatewayRuleCheck& rule : BuildRuleChecks(target.tunName, target.uplinks)) {
-    const bool present = RunCommandQuiet(rule.checkCommand) == 0;
-    if (!present && missing_.insert(rule.checkCommand).second) {
-      g_log.Write("WARN", "Gateway rule missing: iptables " + rule.rule +
-                              ". Another tool may have removed it; restarting the service "
-                              "re-applies it.");
-    } else if (present && missing_.erase(rule.checkCommand) > 0) {
-      g_log.Write("INFO", "Gateway rule present again: iptables " + rule.rule);
-    }
-  }
-}
-
-void GatewayRuleWatcher::Start() {
-  Stop();
-  stopping_ = false;
-  thread_ = std::thread([this] { Loop(); });
-}
-
-void GatewayRuleWatcher::Stop() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_all();
-  if (thread_.joinable()) {
-    thread_.join();
-  }
-}
-
-void GatewayRuleWatcher::Loop() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (!stopping_ && g_running.load()) {
-    // Woken every second as well, so a cleared g_running is noticed promptly.
-    for (int waited = 0; waited < intervalSeconds_ && !stopping_ && g_running.load(); ++waited) {
-      wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; });
-    }
-    if (stopping_ || !g_running.load()) {
-      break;
-    }
-    lock.unlock();
-    CheckNow();
-    lock.lock();
-  }
+  return CheckGatewayHealth(target, applied, TakeMetricsSnapshot(), UnixSeconds());
 }
 
 }  // namespace larkspire

@@ -1,29 +1,13 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "netcfg/gateway_rules.h"
 #include "util/metrics.h"
 
 namespace larkspire {
-
-// The interfaces whose gateway state is checked.
-struct GatewayTarget {
-  std::string tunName;
-  std::vector<std::string> uplinks;
-};
-
-// The configurator publishes what it applied, so that the web server thread and the rule
-// watcher check exactly those names. Any thread; a lock guards the record.
-void PublishAppliedGateway(const GatewayTarget& target);
-void WithdrawAppliedGateway();
-// True and the target while a configuration is applied in this process.
-bool AppliedGateway(GatewayTarget& target);
 
 // One line of the health report. `kind` says what was checked: "ipForward", "rpFilter",
 // "tunUp", "tunAddress", "tunRoute", "rule", "webSocket", "udp" or "heartbeat"; `subject`
@@ -62,34 +46,8 @@ GatewayHealth CheckGatewayHealth(const GatewayTarget& target, bool applied,
 GatewayHealth CheckCurrentGatewayHealth();
 
 // Compact JSON: {"healthy":..,"applied":..,"checkedAt":..,"tunName":..,"uplinks":[..],
-// "checks":[{"kind","subject","value","ok","required"}..],"relay":{counters}}.
+// "overlayCanReachEdge":..,"checks":[{"kind","subject","value","ok","required"}..],
+// "relay":{counters}}.
 std::string RenderGatewayHealthJson(const GatewayHealth& health);
-
-// Logs one WARN line when one of the applied gateway's iptables rules disappears (and one
-// INFO line when it is back), however often it is checked meanwhile. Start runs the check
-// every `interval` seconds on a thread of its own until Stop, the destructor or a cleared
-// g_running; CheckNow is the same single check for the caller's thread.
-class GatewayRuleWatcher {
- public:
-  explicit GatewayRuleWatcher(int intervalSeconds = 30) : intervalSeconds_(intervalSeconds) {}
-  GatewayRuleWatcher(const GatewayRuleWatcher&) = delete;
-  GatewayRuleWatcher& operator=(const GatewayRuleWatcher&) = delete;
-  ~GatewayRuleWatcher() { Stop(); }
-
-  void Start();
-  void Stop();
-  void CheckNow();
-
- private:
-  void Loop();
-
-  int intervalSeconds_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;
-  std::mutex checkMutex_;          // one check at a time
-  std::set<std::string> missing_;  // rules found missing; guarded by checkMutex_
-  std::thread thread_;
-};
 
 }  // namespace larkspire

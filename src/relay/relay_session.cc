@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "hub/url.h"
 #include "relay/channel_choice.h"
 #include "relay/packet_batch.h"
 #include "relay/tun_writer.h"
@@ -207,15 +208,22 @@ void PumpDeviceToHub(PacketDevice device, PacketBatch& batch, WebSocketRelay& we
 
 void RunRelayConnection(PacketDevice device, const RelayEndpoint& endpoint,
                         WebSocketRelay& webSocket, UdpRelay& udp) {
-  webSocket.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret);
+  webSocket.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret,
+                    endpoint.trust);
   CountUp(g_metrics.relayConnectionsMade);
   SetUp(g_metrics.webSocket.up, true);
   ConnectionThreads threads(webSocket, udp);
   // The WebSocket reader runs during the UDP probe, so a Hub that fails in the meantime is
   // noticed and the probe (seconds when unanswered) does not delay the reconnect.
   threads.StartWebSocketReader(device);
-  udp.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret,
-              [&webSocket] { return webSocket.IsConnected(); });
+  if (IsTlsScheme(ParseUrl(NormalizeServerUrl(endpoint.serverUrl)).scheme)) {
+    // Datagrams carry the device secret and the packets in clear; over an encrypted link
+    // everything stays inside it.
+    g_log.Write("INFO", "UDP relay off: the Hub link is encrypted, so every packet goes over it.");
+  } else {
+    udp.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret,
+                [&webSocket] { return webSocket.IsConnected(); });
+  }
   SetUp(g_metrics.udp.up, udp.IsConnected());
   threads.StartUdpReader(device);
   // One batch buffer per connection, with room in front of each packet for either

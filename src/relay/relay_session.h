@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "hub/tls_session.h"
 #include "relay/packet_device.h"
 
 namespace larkspire {
@@ -14,9 +15,11 @@ struct RelayEndpoint {
   std::string serverUrl;
   std::string deviceNumber;
   std::string deviceSecret;
+  HubTrust trust{};  // what an https Hub must prove
 };
 
-// One relay connection between the packet device and the Hub: connects both channels, starts the
+// One relay connection between the packet device and the Hub: connects both channels (the UDP
+// channel only on a plain link: its datagrams are not encrypted), starts the
 // two reader threads, pumps device-to-Hub on the calling thread until the WebSocket channel fails
 // or a stop is requested, then tears down and joins. Throws only when the WebSocket handshake fails
 // (no thread started then).

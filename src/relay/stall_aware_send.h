@@ -1,27 +1,29 @@
 #pragma once
 
-#include <sys/uio.h>
+#include <string>
 
-#include <chrono>
-#include <cstddef>
+#include "hub/tls_session.h"
+#include "relay/packet_device.h"
 
 namespace larkspire {
 
-enum class SendOutcome {
-  kSent,     // every byte was handed to the kernel
-  kFailed,   // the connection broke or was shut down
-  kStalled,  // the peer took nothing for the whole stall limit
-  kStopped,  // the program is stopping; the rest of the bytes were abandoned
+class WebSocketRelay;
+class UdpRelay;
+
+// Where a relay connection goes and who it is.
+struct RelayEndpoint {
+  std::string serverUrl;
+  std::string deviceNumber;
+  std::string deviceSecret;
+  HubTrust trust{};  // what an https Hub must prove
 };
 
-// Sends every byte with MSG_NOSIGNAL, waiting for room in short slices instead of blocking
-// in send(): a peer that keeps its connection open but stops reading would otherwise hold
-// the caller (and a stop request) for as long as the connection lives. The stall limit
-// counts from the last byte the kernel accepted, so a slow but moving peer is never cut.
-SendOutcome SendAllUnlessStalled(int fd, const void* data, size_t size,
-                                 std::chrono::milliseconds stallLimit);
-// The same for several buffers sent as one stream, in order; `parts` is used up in place.
-SendOutcome SendAllUnlessStalled(int fd, iovec* parts, size_t count,
-                                 std::chrono::milliseconds stallLimit);
+// One relay connection between the packet device and the Hub: connects both channels (the UDP
+// channel only on a plain link: its datagrams are not encrypted), starts the
+// two reader threads, pumps device-to-Hub on the calling thread until the WebSocket channel fails
+// or a stop is requested, then tears down and joins. Throws only when the WebSocket handshake fails
+// (no thread started then).
+void RunRelayConnection(PacketDevice device, const RelayEndpoint& endpoint,
+                        WebSocketRelay& webSocket, UdpRelay& udp);
 
 }  // namespace larkspire

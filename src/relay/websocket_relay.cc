@@ -3,7 +3,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,10 +11,10 @@
 #include <stdexcept>
 
 #include "hub/http_reader.h"
-#include "hub/tcp.h"
+#include "hub/hub_connection.h"
+#include "hub/stall_aware_send.h"
 #include "hub/url.h"
 #include "relay/packet_batch.h"
-#include "relay/stall_aware_send.h"
 #include "util/logger.h"
 #include "util/run_flag.h"
 #include "util/socket_io.h"
@@ -26,7 +25,6 @@ namespace {
 
 // Large enough that one receive usually brings many frames at full speed.
 constexpr size_t kReceiveBufferBytes = 256 * 1024;
-constexpr size_t kMaxSendPacket = 65535;
 // A Hub that has taken no byte of a frame for this long is treated as gone: TCP alone would
 // keep such a connection open for as long as the Hub's kernel acknowledges it.
 constexpr std::chrono::seconds kSendStallLimit{10};
@@ -47,61 +45,35 @@ std::string UpgradeRequest(const ParsedUrl& url, const std::string& deviceNumber
 }  // namespace
 
 void WebSocketRelay::Connect(const std::string& serverUrl, const std::string& deviceNumber,
-                             const std::string& deviceSecret) {
+                             const std::string& deviceSecret, const HubTrust& trust) {
   Close();
   const ParsedUrl url = ParseUrl(NormalizeServerUrl(serverUrl));
-  if (url.scheme == "https" || url.scheme == "wss") {
-    throw std::runtime_error(
-        "wss/https relay is not supported by this first Linux Edge build; use an http Hub "
-        "URL.");
+  std::unique_ptr<ByteStream> stream = ConnectHub(url, trust);
+  const int fd = stream->fd();
+  SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+  SetIntOption(fd, IPPROTO_TCP, TCP_QUICKACK, 1);
+  SetSocketBuffers(fd);
+  const std::string request = UpgradeRequest(url, deviceNumber, deviceSecret);
+  if (!stream->SendAll(request.data(), request.size())) {
+    throw std::runtime_error("WebSocket handshake send failed.");
   }
-  fd_ = ConnectTcp(url.host, url.port);
-  try {
-    SetIntOption(fd_, IPPROTO_TCP, TCP_NODELAY, 1);
-    SetIntOption(fd_, IPPROTO_TCP, TCP_QUICKACK, 1);
-    SetSocketBuffers(fd_);
-    const std::string request = UpgradeRequest(url, deviceNumber, deviceSecret);
-    if (!SendAll(fd_, request.data(), request.size())) {
-      throw std::runtime_error("WebSocket handshake send failed.");
-    }
-    // The headers are read byte by byte, so the first frame stays on the socket.
-    const int status = ParseHttpStatus(ReadHttpHeaders(fd_));
-    if (status != 101) {
-      throw std::runtime_error("WebSocket upgrade failed, status " + std::to_string(status));
-    }
-  } catch (...) {
-    Close();
-    throw;
+  // The headers are read byte by byte, so the first frame stays in the stream.
+  const int status = ParseHttpStatus(ReadHttpHeaders(*stream));
+  if (status != 101) {
+    throw std::runtime_error("WebSocket upgrade failed, status " + std::to_string(status));
   }
   // From here on the Hub may stay silent for as long as it likes.
-  SetTimeout(fd_, SO_RCVTIMEO, {});
-  SetTimeout(fd_, SO_SNDTIMEO, {});
+  SetTimeout(fd, SO_RCVTIMEO, {});
+  SetTimeout(fd, SO_SNDTIMEO, {});
   receiveBuffer_.resize(kReceiveBufferBytes);
   receiveBegin_ = receiveEnd_ = 0;
   assembler_.Reset();
+  if (const auto* tls = dynamic_cast<const TlsSession*>(stream.get())) {
+    g_log.Write("INFO", "Hub link encrypted: " + tls->Description() + ".");
+  }
+  stream_ = std::move(stream);
   connected_ = true;
   g_log.Write("INFO", "WebSocket relay connected.");
-}
-
-bool WebSocketRelay::SendPacket(const uint8_t* packet, size_t length) {
-  std::lock_guard lock(sendMutex_);
-  if (!connected_ || length > kMaxSendPacket) {
-    return false;
-  }
-  if (sendBuffer_.empty()) {
-    sendBuffer_.resize(kMaxFrameHeaderSize + kMaxSendPacket);
-  }
-  uint8_t* payload = sendBuffer_.data() + kMaxFrameHeaderSize;
-  std::memcpy(payload, packet, length);
-  return SendFrameLocked(payload, length);
-}
-
-bool WebSocketRelay::SendPacketInPlace(uint8_t* packet, size_t length) {
-  std::lock_guard lock(sendMutex_);
-  if (!connected_) {
-    return false;
-  }
-  return SendFrameLocked(packet, length);
 }
 
 bool WebSocketRelay::SendPacketsInPlace(std::span<const std::span<uint8_t>> packets) {
@@ -114,17 +86,13 @@ bool WebSocketRelay::SendPacketsInPlace(std::span<const std::span<uint8_t>> pack
   while (!packets.empty()) {
     const size_t count = std::min(packets.size(), kFramesPerSend);
     for (size_t i = 0; i < count; ++i) {
-      // Keys are drawn in frame order under the lock, exactly as one send per frame would.
+      // Keys are drawn in frame order under the lock, one per frame.
       const MaskKey key = MaskKeyFor(++maskCounter_, kDataMaskMultiplier);
       uint8_t* payload = packets[i].data();
       uint8_t* frame = BuildFrameInPlace(payload, packets[i].size(), kFinBit | kOpcodeBinary, &key);
       frames[i] = {frame, static_cast<size_t>(payload - frame) + packets[i].size()};
     }
-    const SendOutcome outcome = SendAllUnlessStalled(fd_, frames, count, kSendStallLimit);
-    if (outcome == SendOutcome::kStalled) {
-      MarkBroken("the Hub stopped reading");
-    }
-    if (outcome != SendOutcome::kSent) {
+    if (SendFramesLocked(frames, count) != SendOutcome::kSent) {
       return false;
     }
     packets = packets.subspan(count);
@@ -132,15 +100,15 @@ bool WebSocketRelay::SendPacketsInPlace(std::span<const std::span<uint8_t>> pack
   return true;
 }
 
-bool WebSocketRelay::SendFrameLocked(uint8_t* payload, size_t length) {
-  const MaskKey key = MaskKeyFor(++maskCounter_, kDataMaskMultiplier);
-  const uint8_t* frame = BuildFrameInPlace(payload, length, kFinBit | kOpcodeBinary, &key);
-  const SendOutcome outcome = SendAllUnlessStalled(
-      fd_, frame, static_cast<size_t>(payload - frame) + length, kSendStallLimit);
+SendOutcome WebSocketRelay::SendFramesLocked(iovec* frames, size_t count) {
+  if (!stream_) {
+    return SendOutcome::kFailed;
+  }
+  const SendOutcome outcome = stream_->Send(frames, count, kSendStallLimit);
   if (outcome == SendOutcome::kStalled) {
     MarkBroken("the Hub stopped reading");
   }
-  return outcome == SendOutcome::kSent;
+  return outcome;
 }
 
 void WebSocketRelay::SendPong(std::span<const uint8_t> payload) {
@@ -149,13 +117,10 @@ void WebSocketRelay::SendPong(std::span<const uint8_t> payload) {
   std::memcpy(body, payload.data(), payload.size());
   std::lock_guard lock(sendMutex_);
   const MaskKey key = MaskKeyFor(++maskCounter_, kPongMaskMultiplier);
-  const uint8_t* frame = BuildFrameInPlace(body, payload.size(), kFinBit | kOpcodePong, &key);
+  uint8_t* frame = BuildFrameInPlace(body, payload.size(), kFinBit | kOpcodePong, &key);
+  iovec part{frame, static_cast<size_t>(body - frame) + payload.size()};
   // A lost pong is not worth a reconnect; a dead socket shows up on the next receive.
-  const SendOutcome outcome = SendAllUnlessStalled(
-      fd_, frame, static_cast<size_t>(body - frame) + payload.size(), kSendStallLimit);
-  if (outcome == SendOutcome::kStalled) {
-    MarkBroken("the Hub stopped reading");
-  }
+  SendFramesLocked(&part, 1);
 }
 
 bool WebSocketRelay::ReadMessage(std::span<const uint8_t>& message) {
@@ -245,7 +210,7 @@ bool WebSocketRelay::EnsureBuffered(size_t count) {
   }
   while (receiveEnd_ - receiveBegin_ < count) {
     const ssize_t n =
-        ::recv(fd_, receiveBuffer_.data() + receiveEnd_, receiveBuffer_.size() - receiveEnd_, 0);
+        stream_->Receive(receiveBuffer_.data() + receiveEnd_, receiveBuffer_.size() - receiveEnd_);
     if (n > 0) {
       receiveEnd_ += static_cast<size_t>(n);
     } else if (n < 0 && errno == EINTR && g_running.load()) {
@@ -267,18 +232,17 @@ void WebSocketRelay::MarkBroken(const char* reason) {
 
 void WebSocketRelay::Interrupt() {
   connected_ = false;
-  if (fd_ >= 0) {
-    ::shutdown(fd_, SHUT_RDWR);
+  // No lock: a sender stalled under it is exactly what the shutdown must wake. The stream
+  // itself only changes in Connect and Close, when no other thread uses the channel.
+  if (stream_) {
+    ::shutdown(stream_->fd(), SHUT_RDWR);
   }
 }
 
 void WebSocketRelay::Close() {
   Interrupt();
-  if (fd_ >= 0) {
-    std::lock_guard lock(sendMutex_);
-    ::close(fd_);
-    fd_ = -1;
-  }
+  std::lock_guard lock(sendMutex_);
+  stream_.reset();
 }
 
 }  // namespace larkspire

@@ -3,11 +3,14 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "hub/byte_stream.h"
+#include "hub/tls_session.h"
 #include "relay/websocket_frame.h"
 
 namespace larkspire {
@@ -23,19 +26,16 @@ class WebSocketRelay {
   WebSocketRelay& operator=(const WebSocketRelay&) = delete;
   ~WebSocketRelay() { Close(); }
 
-  // Handshake; throws on failure, with the socket already closed.
+  // Handshake over plain TCP, or TLS verified against `trust` for an https or wss URL;
+  // throws on failure, with the connection already closed.
   void Connect(const std::string& serverUrl, const std::string& deviceNumber,
-               const std::string& deviceSecret);
+               const std::string& deviceSecret, const HubTrust& trust = {});
 
-  // Sends one packet (1 to 65535 bytes) as a masked binary frame. False when the channel is
-  // down or the send failed; the channel is unusable after a failed send.
-  bool SendPacket(const uint8_t* packet, size_t length);
-  // The same without copying: `packet` must have kMaxFrameHeaderSize writable bytes in front
-  // of it, where the header is written, and is masked in place (its bytes are spoiled).
-  bool SendPacketInPlace(uint8_t* packet, size_t length);
-  // Sends the packets, in order, as consecutive data frames with as few system calls as
-  // possible; the frames and their keys are the same as from one SendPacketInPlace each.
-  // Every packet needs the same headroom and is masked in place.
+  // Sends the packets, in order, as consecutive masked binary frames with as few system calls
+  // as possible; each takes the next masking key. Every packet must have kMaxFrameHeaderSize
+  // writable bytes in front of it, where its header is written, and is masked in place (its
+  // bytes are spoiled). False when the channel is down or the send failed; the channel is
+  // unusable after a failed send.
   bool SendPacketsInPlace(std::span<const std::span<uint8_t>> packets);
 
   // One complete, non-empty message; `message` points into the channel's receive buffer and
@@ -46,27 +46,25 @@ class WebSocketRelay {
   // unless that frame is only part of a message. Reader thread only.
   bool HasBufferedFrame() const;
 
-  // Marks the channel down and wakes a reader blocked in a receive; the descriptor stays
-  // open so no other thread can be handed its number while the reader still uses it.
+  // Marks the channel down and wakes a reader blocked in a receive; the connection stays
+  // open so no other thread can be handed its descriptor while the reader still uses it.
   void Interrupt();
-  // Interrupt plus closing the socket; safe at any time and when already closed.
+  // Interrupt plus closing the connection; safe at any time and when already closed.
   void Close();
 
   bool IsConnected() const { return connected_.load(); }
 
  private:
-  bool SendFrameLocked(uint8_t* payload, size_t length);
+  SendOutcome SendFramesLocked(iovec* frames, size_t count);
   void SendPong(std::span<const uint8_t> payload);
   bool ReceiveFrame(FrameHeader& header, std::span<uint8_t>& payload);
   bool EnsureBuffered(size_t count);
   void MarkBroken(const char* reason);
 
-  int fd_ = -1;
+  std::unique_ptr<ByteStream> stream_;  // null when closed
   std::atomic<bool> connected_{false};
   uint32_t maskCounter_ = 0;
   std::mutex sendMutex_;
-  // Frames are built here when the caller's packet has no headroom (send lock held).
-  std::vector<uint8_t> sendBuffer_;
   // Filled by large receives; frames are parsed and unmasked where they lie.
   std::vector<uint8_t> receiveBuffer_;
   size_t receiveBegin_ = 0;

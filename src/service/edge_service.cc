@@ -7,12 +7,12 @@
 #include <thread>
 
 #include "config/settings_changes.h"
-#include "hub/http_client.h"
 #include "hub/url.h"
-#include "netcfg/health.h"
 #include "netcfg/interfaces.h"
+#include "netcfg/rule_watcher.h"
 #include "relay/relay_session.h"
 #include "service/heartbeat.h"
+#include "service/hub_client.h"
 #include "service/registration.h"
 #include "service/shared_networks.h"
 #include "service/uplink.h"
@@ -54,12 +54,12 @@ void EdgeService::Run() {
   SendHeartbeat(settings_);
   // Offload headers let the relay hand the kernel whole bursts of one flow at once.
   tun_.Open(kTunnelName, tunOffload_);
-  networkConfigurator_.Apply(tun_.name(), interfaceNames);
+  networkConfigurator_.Apply({tun_.name(), interfaceNames, settings_.overlayCanReachEdge});
   // Joined by its destructor at the end of Run, after the kernel configuration is gone; the
   // loop sees the cleared run flag within a second.
   std::jthread heartbeatThread([this] { RunHeartbeatLoop(settings_); });
-  // Warns when another tool removes one of the rules just applied; stopped before the
-  // rules are removed on purpose, so the teardown is not mistaken for such a tool.
+  // Puts back a rule that another tool removes; stopped before the rules are removed on
+  // purpose, so the teardown is not undone.
   GatewayRuleWatcher ruleWatcher;
   ruleWatcher.Start();
   RunRelayUntilStopped();
@@ -108,6 +108,9 @@ std::vector<std::string> EdgeService::PrepareSettings() {
 
   SaveOwnChanges();
   LogInfo("Edge serverUrl: " + settings_.serverUrl);
+  if (!IsTlsScheme(ParseUrl(settings_.serverUrl).scheme)) {
+    g_log.Write("WARN", "Hub link is not encrypted (http); use an https Hub URL.");
+  }
   LogInfo("Edge deviceNumber before register: " + OrEmptyMarker(settings_.deviceNumber));
   LogInfo("Edge deviceSecret before register: " + OrEmptyMarker(settings_.deviceSecret));
   LogInfo("Edge networkInterfaceName: " + settings_.networkInterfaceName);
@@ -124,7 +127,7 @@ void EdgeService::SaveOwnChanges() {
 }
 
 void EdgeService::Register() {
-  HttpClient client(settings_.serverUrl);
+  HttpClient client = HubClientFor(settings_);
   ApiResponse reply = client.Send("POST", kRegisterPath, BuildRegisterBody(settings_));
   ApplyRegisterReply(reply, settings_);
   SaveOwnChanges();
@@ -136,9 +139,10 @@ void EdgeService::Register() {
 }
 
 void EdgeService::RelayLoop() {
-  RunRelayConnection({tun_.fd(), tun_.offloadHeader()},
-                     {settings_.serverUrl, settings_.deviceNumber, settings_.deviceSecret},
-                     webSocketRelay_, udpRelay_);
+  RunRelayConnection(
+      {tun_.fd(), tun_.offloadHeader()},
+      {settings_.serverUrl, settings_.deviceNumber, settings_.deviceSecret, HubTrustOf(settings_)},
+      webSocketRelay_, udpRelay_);
 }
 
 void EdgeService::RunRelayUntilStopped() {

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "config/state_file.h"
-#include "hub/http_client.h"
+#include "service/hub_client.h"
 #include "util/clock.h"
 #include "util/json.h"
 #include "util/logger.h"
@@ -58,7 +58,7 @@ void SendHeartbeat(const Settings& settings, const HeartbeatStateWriter& writeSt
   }
   bool counted = false;
   try {
-    HttpClient client(settings.serverUrl);
+    HttpClient client = HubClientFor(settings);
     ApiResponse reply =
         client.Send("POST", BuildHeartbeatPath(settings), BuildHeartbeatBody(settings));
     CountHeartbeat(reply.success);

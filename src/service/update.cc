@@ -13,12 +13,14 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "hub/http_client.h"
+#include "hub/http_reader.h"
+#include "service/hub_client.h"
 #include "service/update_integrity.h"
 #include "util/command.h"
 #include "util/json.h"
 #include "util/logger.h"
 #include "util/run_flag.h"
+#include "util/signature.h"
 #include "util/text.h"
 
 namespace larkspire {
@@ -110,7 +112,8 @@ struct UpdateOffer {
   bool force = false;
   std::string version;
   std::string downloadUrl;
-  std::string sha256;  // empty when the Hub sent no digest
+  std::string sha256;     // empty when the Hub sent no digest
+  std::string signature;  // base64 Ed25519 signature of the package bytes
 };
 
 UpdateOffer ReadOffer(const std::string& data) {
@@ -120,6 +123,7 @@ UpdateOffer ReadOffer(const std::string& data) {
   offer.version = JsonStringValue(data, "version", "");
   offer.downloadUrl = JsonStringValue(data, "downloadUrl", "");
   offer.sha256 = JsonStringValue(data, "sha256", "");
+  offer.signature = JsonStringValue(data, "signature", "");
   return offer;
 }
 
@@ -130,17 +134,54 @@ bool ShouldInstall(const UpdateOffer& offer) {
   return CompareVersionText(offer.version, kEdgeVersion) > 0;
 }
 
-// Downloads, unpacks and installs the offered package; logs the outcome of each step.
-void InstallForcedUpdate(const HttpClient& client, const UpdateOffer& offer) {
+void RefuseUnsigned() {
+  g_log.Write("ERROR", "Forced update refused: no valid signature.");
+}
+
+// Fetches the package into the workspace; false (logged) when it did not arrive whole.
+bool DownloadPackage(const HttpClient& client, const UpdateOffer& offer,
+                     const UpdateWorkspace& workspace) {
+  try {
+    if (client.Download(offer.downloadUrl, workspace.PackagePath(), kMaxUpdatePackageBytes)) {
+      return true;
+    }
+  } catch (const HttpError& error) {
+    if (error.kind() != HttpErrorKind::kBodyTooLarge) {
+      throw;
+    }
+    g_log.Write("ERROR", "Forced update refused: the package is larger than " +
+                             std::to_string(kMaxUpdatePackageBytes >> 20) + " MiB.");
+    return false;
+  }
+  g_log.Write("ERROR", "Forced update download failed: " + offer.downloadUrl);
+  return false;
+}
+
+// Downloads, verifies, unpacks and installs the offered package; logs the outcome of each
+// step. Nothing from the package is unpacked, let alone run, before its signature holds.
+void InstallForcedUpdate(const HttpClient& client, const UpdateOffer& offer,
+                         const std::string& keyDirectory) {
   g_log.Write("WARN", "Forced update found: " + offer.version + ". Downloading package.");
+  const TrustedKeys keys = TrustedKeys::Load(keyDirectory);
+  if (keys.empty()) {
+    g_log.Write("ERROR", "Forced update refused: no update key installed.");
+    return;
+  }
+  if (offer.signature.empty()) {
+    RefuseUnsigned();
+    return;
+  }
   UpdateWorkspace workspace;
-  if (!client.Download(offer.downloadUrl, workspace.PackagePath())) {
-    g_log.Write("ERROR", "Forced update download failed: " + offer.downloadUrl);
+  if (!DownloadPackage(client, offer, workspace)) {
     return;
   }
   // A digest on offer must hold: a package cut short or altered on the way is never unpacked.
   if (!offer.sha256.empty() && !PackageMatchesSha256(workspace.PackagePath(), offer.sha256)) {
     g_log.Write("ERROR", "Forced update checksum mismatch.");
+    return;
+  }
+  if (!keys.VerifiesFile(workspace.PackagePath(), offer.signature)) {
+    RefuseUnsigned();
     return;
   }
   int extracted = RunCommand("tar -xzf " + ShellQuote(workspace.PackagePath()) + " -C " +
@@ -158,9 +199,9 @@ void InstallForcedUpdate(const HttpClient& client, const UpdateOffer& offer) {
   g_running.store(false);
 }
 
-void CheckForUpdate(const std::string& configPath) {
+void CheckForUpdate(const std::string& configPath, const std::string& keyDirectory) {
   Settings settings = LoadSettings(configPath);
-  HttpClient client(settings.serverUrl);
+  HttpClient client = HubClientFor(settings);
   ApiResponse reply =
       client.Send("GET", "/api/updates/linux-edge?currentVersion=" + UrlEncode(kEdgeVersion), "");
   if (!reply.success) {
@@ -172,7 +213,7 @@ void CheckForUpdate(const std::string& configPath) {
     g_log.Write("INFO", std::string("Update check OK. Current version ") + kEdgeVersion + ".");
     return;
   }
-  InstallForcedUpdate(client, offer);
+  InstallForcedUpdate(client, offer, keyDirectory);
 }
 
 }  // namespace
@@ -205,9 +246,9 @@ std::string BuildInstallScript(const std::string& extractDir, const std::string&
          "; (systemctl restart larkspire-edge >/dev/null 2>&1 || true) &";
 }
 
-void RunUpdateCheck(const std::string& configPath) {
+void RunUpdateCheck(const std::string& configPath, const std::string& keyDirectory) {
   try {
-    CheckForUpdate(configPath);
+    CheckForUpdate(configPath, keyDirectory);
   } catch (const std::exception& error) {
     g_log.Write("WARN", std::string("Update check exception: ") + error.what());
   }

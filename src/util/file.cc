@@ -27,21 +27,6 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-bool WriteAll(int fd, const std::string& contents) {
-  size_t done = 0;
-  while (done < contents.size()) {
-    ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Writes and syncs the temporary file; false on any failure.
 bool WriteTemporary(const std::string& tmp, const std::string& contents, unsigned int mode) {
   ::unlink(tmp.c_str());
@@ -66,6 +51,21 @@ void SyncDirectory(const std::string& directory) {
 }
 
 }  // namespace
+
+bool WriteAll(int fd, std::string_view contents) {
+  size_t done = 0;
+  while (done < contents.size()) {
+    ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

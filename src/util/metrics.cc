@@ -60,6 +60,7 @@ MetricsSnapshot TakeMetricsSnapshot(const EdgeMetrics& metrics) {
   snapshot.lastHeartbeatAcceptedTime =
       metrics.lastHeartbeatAcceptedTime.load(std::memory_order_relaxed);
   snapshot.tunDroppedPackets = Load(metrics.tunDroppedPackets);
+  snapshot.gatewayRulesRestored = Load(metrics.gatewayRulesRestored);
   snapshot.processStartTime = metrics.processStartTime;
   return snapshot;
 }
@@ -106,6 +107,9 @@ std::string RenderPrometheusText(const MetricsSnapshot& s) {
   Family(out, "larkspire_edge_tun_dropped_packets_total", "counter",
          "Packets from the Hub that the TUN device did not take.")
       .Add("", s.tunDroppedPackets);
+  Family(out, "larkspire_edge_gateway_rules_restored_total", "counter",
+         "Gateway firewall rules that another tool removed and the agent added back.")
+      .Add("", s.gatewayRulesRestored);
   Family(out, "process_start_time_seconds", "gauge",
          "Start time of the process in seconds since the epoch.")
       .Add("", s.processStartTime);

@@ -33,6 +33,8 @@ struct EdgeMetrics {
   std::atomic<int64_t> lastHeartbeatAcceptedTime{0};
   // Packets from the Hub that the TUN device did not take.
   std::atomic<uint64_t> tunDroppedPackets{0};
+  // Gateway rules that another tool removed and the rule watcher added back.
+  std::atomic<uint64_t> gatewayRulesRestored{0};
   // Seconds since the epoch, fixed when the program starts.
   const int64_t processStartTime;
 
@@ -72,6 +74,7 @@ struct MetricsSnapshot {
   uint64_t heartbeatsFailed = 0;
   int64_t lastHeartbeatAcceptedTime = 0;
   uint64_t tunDroppedPackets = 0;
+  uint64_t gatewayRulesRestored = 0;
   int64_t processStartTime = 0;
 };
 

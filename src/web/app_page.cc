@@ -95,6 +95,7 @@ th{color:#64748b;font-weight:normal}
       <div class="actions">
         <button id="langBtn" type="button"></button>
         <button id="refresh" class="primary" type="button" data-i18n="refresh"></button>
+        <button id="logout" type="button" data-i18n="logout"></button>
       </div>
     </header>
     <div class="content">
@@ -120,6 +121,8 @@ th{color:#64748b;font-weight:normal}
           <div class="grid2">
             <div><label for="serverUrl" data-i18n="serverUrl"></label><input id="serverUrl"></div>
             <div><label for="deviceName" data-i18n="deviceName"></label><input id="deviceName"></div>
+            <div><label for="hubCaFile" data-i18n="hubCaFile"></label><input id="hubCaFile" class="mono" readonly></div>
+            <div><label for="hubCertSha256" data-i18n="hubCertSha256"></label><input id="hubCertSha256" class="mono" readonly></div>
           </div>
           <div class="toolbar">
             <button class="primary save" id="saveOverview" type="button" data-i18n="save"></button>
@@ -193,8 +196,12 @@ th{color:#64748b;font-weight:normal}
     </div>
   </div>
 </div>
-<script>
-const i18n = {
+<script src="/app.js"></script>
+</body>
+</html>
+)PAGE";
+
+constexpr const char* kAppScript = R"SCRIPT(const i18n = {
   zh: {
     navStatus: "运行状态", navNetwork: "网络共享", navDiagnostics: "通讯诊断", navAccount: "账号安全",
     navLogs: "系统日志", refresh: "刷新", deviceNumber: "设备号", deviceName: "设备名称",
@@ -207,17 +214,19 @@ const i18n = {
     changePasswordBtn: "修改密码", serviceLogs: "系统日志", refreshLogs: "刷新日志", ok: "正常",
     pending: "待确认", auto: "自动共享网段：", saved: "已保存。重启服务后，隧道和路由配置生效。",
     restarting: "正在重启，稍后自动刷新...", testing: "测试中...", pwdChanged: "密码已修改。",
-    logFile: "日志文件：", copied: "密钥已复制。", switch: "English",
+    logFile: "日志文件：", copied: "密钥已复制。", switch: "English", logout: "退出登录",
+    hubCaFile: "Hub CA 证书文件（只读）", hubCertSha256: "Hub 公钥 SHA-256 指纹（只读）",
+    changeDefault: "请先修改默认密码。",
     gatewayHealth: "网关健康", healthNotApplied: "服务尚未在本进程中配置网关，以下为当前系统状态。",
     h_ipForward: "IPv4 转发", h_rpFilter: "反向路径过滤", h_tunUp: "隧道网卡启用",
-    h_tunAddress: "隧道网卡地址", h_tunRoute: "覆盖网络路由", h_rule: "转发规则",
+    h_tunAddress: "隧道网卡地址", h_tunRoute: "覆盖网络路由", h_rule: "防火墙规则",
     h_webSocket: "WebSocket 通道", h_udp: "UDP 通道", h_heartbeat: "最近接受的心跳",
     fix_ipForward: "IP 转发已关闭（可能被其他工具关闭），重启服务会重新开启。",
     fix_rpFilter: "严格反向路径过滤（1）会丢弃覆盖网络的回包，重启服务会将其设为 0。",
     fix_tunUp: "隧道网卡不存在或未启用，请重启服务。",
     fix_tunAddress: "隧道网卡缺少地址 100.79.255.1/32，重启服务会重新设置。",
     fix_tunRoute: "缺少 10.250.0.0/16 的路由，重启服务会重新添加。",
-    fix_rule: "该规则已被其他工具（例如防火墙重载）删除，重启服务会重新添加。",
+    fix_rule: "该规则已被其他工具（例如防火墙重载）删除，服务会在 30 秒内自动恢复；若一直缺失，请查看系统日志。",
     fix_webSocket: "未与 Hub 建立中继连接，请检查服务器地址和网络。",
     fix_udp: "Hub 未响应 UDP 探测，流量仍经 WebSocket 传输。",
     fix_heartbeat: "近 95 秒内没有被接受的心跳，请查看系统日志。", never: "从未"
@@ -239,17 +248,20 @@ const i18n = {
     saved: "Saved. Restart the service to apply tunnel/routing changes.",
     restarting: "Restarting. Refreshing soon...", testing: "Testing...",
     pwdChanged: "Password changed.", logFile: "Log file: ", copied: "Access key copied.",
+    logout: "Sign out", hubCaFile: "Hub CA file (read-only)",
+    hubCertSha256: "Hub public key SHA-256 pin (read-only)",
+    changeDefault: "Change the default password first.",
     switch: "中文", gatewayHealth: "Gateway health",
     healthNotApplied: "The service has not configured the gateway in this process; this is the system's current state.",
     h_ipForward: "IPv4 forwarding", h_rpFilter: "Reverse-path filter", h_tunUp: "Tunnel device up",
-    h_tunAddress: "Tunnel device address", h_tunRoute: "Overlay route", h_rule: "Forwarding rule",
+    h_tunAddress: "Tunnel device address", h_tunRoute: "Overlay route", h_rule: "Firewall rule",
     h_webSocket: "WebSocket channel", h_udp: "UDP channel", h_heartbeat: "Last accepted heartbeat",
     fix_ipForward: "IP forwarding is off (another tool switched it off); restarting the service switches it on.",
     fix_rpFilter: "Strict reverse-path filtering (1) drops overlay replies; restarting the service sets it to 0.",
     fix_tunUp: "The tunnel device is missing or down; restart the service.",
     fix_tunAddress: "The tunnel device lacks 100.79.255.1/32; restarting the service sets it again.",
     fix_tunRoute: "The route of 10.250.0.0/16 is missing; restarting the service adds it again.",
-    fix_rule: "Another tool (a firewall reload, say) removed this rule; restarting the service re-applies it.",
+    fix_rule: "Another tool (a firewall reload, say) removed this rule; the service adds it back within 30 seconds. If it stays missing, see the logs.",
     fix_webSocket: "No relay connection to the Hub; check the server URL and the network.",
     fix_udp: "The Hub did not answer the UDP probe; traffic still flows over the WebSocket.",
     fix_heartbeat: "No heartbeat accepted in the last 95 seconds; see the logs.", never: "never"
@@ -279,14 +291,21 @@ function escapeHtml(value) {
   return String(value).replace(/[&<>"']/g, (c) => entities[c]);
 }
 
+const DEFAULT_PASSWORD_MESSAGE = "Change the default password first.";
+let mustChangePassword = false;
+
 // Every call goes through here: a reply without success true becomes an error carrying the
-// server's message. A lost login (the service restarted) brings back the login page.
+// server's message. A lost login (expired, ended elsewhere, service restarted) brings back
+// the login page; the factory password brings up the password form.
 async function api(url, options) {
   const reply = await fetch(url, options);
   if (reply.status === 401) {
     location.reload();
   }
   const data = await reply.json();
+  if (reply.status === 403 && data.message === DEFAULT_PASSWORD_MESSAGE) {
+    demandPasswordChange();
+  }
   if (data.success !== true) {
     throw new Error(data.message || "error");
   }
@@ -307,6 +326,13 @@ function showMessage(text, ok) {
     $(id).textContent = text;
     $(id).className = "msg " + (ok ? "ok" : "error");
   }
+}
+
+function demandPasswordChange() {
+  mustChangePassword = true;
+  showPage("account");
+  $("pwdMsg").textContent = t("changeDefault");
+  $("pwdMsg").className = "msg error";
 }
 
 function applyLang() {
@@ -374,6 +400,8 @@ function renderForm() {
   $("serverUrl").value = settings.serverUrl || "";
   $("deviceName").value = settings.deviceName || "";
   $("deviceSecret").value = settings.deviceSecret || "";
+  $("hubCaFile").value = settings.hubCaFile || "";
+  $("hubCertSha256").value = settings.hubCertSha256 || "";
   $("extra").value = (settings.additionalSharedNetworks || []).join("\n");
   const nic = $("nic");
   nic.innerHTML = "";
@@ -470,6 +498,10 @@ async function changePassword() {
                                  newPassword: $("newPassword").value});
     line.textContent = t("pwdChanged");
     line.className = "msg ok";
+    if (mustChangePassword) {
+      mustChangePassword = false;
+      loadStatus().catch(() => {});
+    }
   } catch (error) {
     line.textContent = error.message;
     line.className = "msg error";
@@ -503,19 +535,25 @@ $("copyKey").addEventListener("click", copyKey);
 $("runTest").addEventListener("click", runTest);
 $("changePasswordBtn").addEventListener("click", changePassword);
 $("refreshLogs").addEventListener("click", loadLogs);
+$("logout").addEventListener("click", async () => {
+  await fetch("/api/logout", {method: "POST", headers: {"Content-Type": "application/json"}});
+  location.reload();
+});
 
 applyLang();
 loadStatus().catch(() => {});
-</script>
-</body>
-</html>
-)PAGE";
+)SCRIPT";
 
 }  // namespace
 
 const std::string& StableAppHtml() {
   static const std::string page = kAppPage;
   return page;
+}
+
+const std::string& StableAppScript() {
+  static const std::string script = kAppScript;
+  return script;
 }
 
 }  // namespace larkspire

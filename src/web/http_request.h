@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,17 +34,31 @@ std::vector<std::string> RequestHeaderValues(const std::string& head, const std:
 // number, negative values as given, very large values clamped so they still read as large.
 long long AnnouncedContentLength(const std::string& head);
 
-// True when a Cookie header carries the pair name=value; the header is taken as a
-// "; "-separated cookie list and the value is compared in constant time.
-bool HasCookie(const std::string& head, const std::string& name, const std::string& value);
+// The values of every cookie called `name` in the Cookie headers, in order; each header is
+// taken as a "; "-separated cookie list.
+std::vector<std::string> CookieValues(const std::string& head, const std::string& name);
 
 // The byte count asked for by the log view: the first "bytes" query parameter, 32768 when
 // absent or without digits, never more than 262144.
 size_t LogByteCount(const std::string& target);
 
-// One complete response: status line ending in " OK" for every code, the fixed headers, the
-// extra header text (each line with its own CRLF), a blank line and the body.
-std::string FormatHttpResponse(int status, const std::string& contentType, const std::string& body,
-                               const std::string& extraHeaders);
+inline constexpr const char* kJsonContentType = "application/json; charset=utf-8";
+
+// One reply as a handler makes it. `afterSent` runs once the reply has been written (or
+// could not be), for work that must not begin before the browser has its answer.
+struct WebReply {
+  int status = 200;
+  std::string contentType = kJsonContentType;
+  std::string body;
+  std::string extraHeaders;  // each line with its own CRLF
+  std::function<void()> afterSent;
+};
+
+WebReply JsonReply(int status, std::string body, std::string extraHeaders = "");
+
+// One complete response: status line ending in " OK" for every code, the fixed headers
+// (among them the ones that keep the page out of frames, caches and other sites' scripts),
+// the extra header text, a blank line and the body.
+std::string FormatHttpResponse(const WebReply& reply);
 
 }  // namespace larkspire

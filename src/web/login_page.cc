@@ -1,12 +1,10 @@
-#include "config/settings.h"
 #include "web/pages.h"
 
 namespace larkspire {
 namespace {
 
-// The sign-in form comes pre-filled with the factory credentials, so a first login is one
-// click; the password is spliced in from the same constant the configuration uses.
-constexpr const char* kLoginHead = R"PAGE(<!doctype html>
+// Nothing in the page hints at an account: no user name and never a password.
+constexpr const char* kLoginPage = R"PAGE(<!doctype html>
 <html lang="zh-CN">
 <head>
 <meta charset="utf-8">
@@ -37,16 +35,18 @@ input:focus{outline:2px solid #2563eb;border-color:#2563eb}
   <h1>LarkSpire Edge</h1>
   <p id="sub"></p>
   <label id="userLabel" for="u"></label>
-  <input id="u" value="admin" autocomplete="username">
+  <input id="u" autocomplete="username">
   <label id="passLabel" for="p"></label>
-  <input id="p" type="password" value=")PAGE";
-
-constexpr const char* kLoginTail = R"PAGE(" autocomplete="current-password">
+  <input id="p" type="password" autocomplete="current-password">
   <button id="loginBtn" type="button"></button>
   <div id="m"></div>
 </div>
-<script>
-const text = {
+<script src="/login.js"></script>
+</body>
+</html>
+)PAGE";
+
+constexpr const char* kLoginScript = R"SCRIPT(const text = {
   zh: {sub: "现场端 Web 管理", user: "账号", pass: "密码", login: "登录", switch: "English",
        fail: "登录失败"},
   en: {sub: "Local service administration", user: "Username", pass: "Password", login: "Sign in",
@@ -91,16 +91,18 @@ document.getElementById("langBtn").addEventListener("click", () => {
 });
 document.getElementById("loginBtn").addEventListener("click", login);
 applyLang();
-</script>
-</body>
-</html>
-)PAGE";
+)SCRIPT";
 
 }  // namespace
 
 const std::string& StableLoginHtml() {
-  static const std::string page = std::string(kLoginHead) + kDefaultWebPassword + kLoginTail;
+  static const std::string page = kLoginPage;
   return page;
+}
+
+const std::string& StableLoginScript() {
+  static const std::string script = kLoginScript;
+  return script;
 }
 
 }  // namespace larkspire

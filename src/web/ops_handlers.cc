@@ -6,13 +6,16 @@
 
 namespace larkspire {
 
-void WebConfigServer::HandleHealth(int fd) {
-  SendJson(fd, 200,
-           "{\"success\":true,\"data\":" + RenderGatewayHealthJson(checkGatewayHealth()) + "}");
+WebReply WebConfigServer::HandleHealth(const WebCall&) {
+  return JsonReply(
+      200, "{\"success\":true,\"data\":" + RenderGatewayHealthJson(checkGatewayHealth()) + "}");
 }
 
-void WebConfigServer::HandleMetrics(int fd) {
-  SendRaw(fd, 200, kPrometheusContentType, RenderPrometheusText(TakeMetricsSnapshot()), "");
+WebReply WebConfigServer::HandleMetrics(const WebCall&) {
+  WebReply reply;
+  reply.contentType = kPrometheusContentType;
+  reply.body = RenderPrometheusText(TakeMetricsSnapshot());
+  return reply;
 }
 
 }  // namespace larkspire

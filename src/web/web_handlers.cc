@@ -5,25 +5,34 @@
 #include <fstream>
 #include <mutex>
 
+#include "config/config_lock.h"
 #include "util/file.h"
 #include "util/json.h"
 #include "util/logger.h"
 #include "util/run_flag.h"
 #include "util/text.h"
-#include "config/config_lock.h"
 #include "web/http_request.h"
-#include "web/session_token.h"
 #include "web/web_server.h"
 
 namespace larkspire {
 namespace {
 
 constexpr size_t kMaxTestOutputBytes = 8192;
-constexpr size_t kMinPasswordBytes = 4;
+constexpr size_t kMinPasswordCharacters = 8;
+constexpr const char* kCookieAttributes = "; Path=/; HttpOnly; SameSite=Strict\r\n";
 
 // A ping target must be one shell-safe word that ping cannot take for an option.
 bool IsValidTestTarget(const std::string& target) {
   return IsSafeShellToken(target) && target.front() != '-';
+}
+
+// Characters, not bytes: UTF-8 continuation bytes do not count.
+size_t CharacterCount(const std::string& text) {
+  size_t count = 0;
+  for (unsigned char byte : text) {
+    count += (byte & 0xC0) != 0x80 ? 1 : 0;
+  }
+  return count;
 }
 
 std::string RunPing(const std::string& target) {
@@ -67,6 +76,8 @@ std::string InterfacesJson(const std::vector<InterfaceNetwork>& interfaces) {
   return json + "]";
 }
 
+// The Hub's TLS settings are shown but not editable here: whoever can change the trust
+// anchors or the pin can send the edge to a Hub of their own.
 std::string SettingsJson(const Settings& settings) {
   return "{\"serverUrl\":" + JsonString(settings.serverUrl) +
          ",\"deviceNumber\":" + JsonString(settings.deviceNumber) +
@@ -74,46 +85,70 @@ std::string SettingsJson(const Settings& settings) {
          ",\"deviceName\":" + JsonString(settings.deviceName) +
          ",\"networkInterfaceName\":" + JsonString(settings.networkInterfaceName) +
          ",\"sharedNetworks\":" + JsonArray(settings.sharedNetworks) +
-         ",\"additionalSharedNetworks\":" + JsonArray(settings.additionalSharedNetworks) + "}";
+         ",\"additionalSharedNetworks\":" + JsonArray(settings.additionalSharedNetworks) +
+         ",\"hubCaFile\":" + JsonString(settings.hubCaFile) +
+         ",\"hubCertSha256\":" + JsonString(settings.hubCertSha256) + "}";
 }
 
 }  // namespace
 
-void WebConfigServer::HandleLogin(int fd, const std::string& body) {
+std::unique_ptr<WebReply> WebConfigServer::LoginWaitLocked(const std::string& peer) {
+  int seconds = throttle_.SecondsToWaitLocked(peer);
+  if (seconds == 0) {
+    return nullptr;
+  }
+  return std::make_unique<WebReply>(
+      JsonReply(429, R"({"success":false,"message":"登录失败次数过多，请稍后再试"})",
+                "Retry-After: " + std::to_string(seconds) + "\r\n"));
+}
+
+WebReply WebConfigServer::HandleLogin(const WebCall& call) {
+  // One attempt at a time: parallel guesses must not slip past the count.
+  auto lock = throttle_.Lock();
+  if (auto wait = LoginWaitLocked(call.peer)) {
+    return std::move(*wait);
+  }
   Settings current = LoadSettings(configPath_);
-  std::string username = JsonStringValue(body, "username", "");
-  std::string password = JsonStringValue(body, "password", "");
+  std::string username = JsonStringValue(call.request.body, "username", "");
+  std::string password = JsonStringValue(call.request.body, "password", "");
   bool userMatches = ConstantTimeEquals(username, current.webUsername);
   bool passwordMatches = ConstantTimeEquals(password, current.webPassword);
   if (!userMatches || !passwordMatches) {
-    SendJson(fd, 403, "{\"success\":false,\"message\":\"账号或密码错误\"}");
-    return;
+    throttle_.FailedLocked(call.peer);
+    return JsonReply(403, R"({"success":false,"message":"账号或密码错误"})");
   }
-  SendJson(fd, 200, "{\"success\":true}",
-           "Set-Cookie: larkspire_edge=" + SessionToken() + "; Path=/; HttpOnly; SameSite=Lax\r\n");
+  throttle_.SucceededLocked(call.peer);
+  return JsonReply(200, R"({"success":true})",
+                   "Set-Cookie: larkspire_edge=" + sessions_.Create() + kCookieAttributes);
 }
 
-void WebConfigServer::HandleStatus(int fd) {
+WebReply WebConfigServer::HandleLogout(const WebCall& call) {
+  sessions_.End(call.session);
+  return JsonReply(200, R"({"success":true})",
+                   std::string("Set-Cookie: larkspire_edge=; Max-Age=0") + kCookieAttributes);
+}
+
+WebReply WebConfigServer::HandleStatus(const WebCall&) {
   Settings current = LoadSettings(configPath_);
   std::vector<InterfaceNetwork> interfaces = detectInterfaces();
   std::string state = ReadFile(statePath);
   if (state.empty()) {
     state = "{}";
   }
-  SendJson(fd, 200,
-           "{\"success\":true,\"data\":{\"settings\":" + SettingsJson(current) +
-               ",\"interfaces\":" + InterfacesJson(interfaces) + ",\"state\":" + state + "}}");
+  return JsonReply(200, "{\"success\":true,\"data\":{\"settings\":" + SettingsJson(current) +
+                            ",\"interfaces\":" + InterfacesJson(interfaces) +
+                            ",\"state\":" + state + "}}");
 }
 
-void WebConfigServer::HandleLogs(int fd, const std::string& target) {
+WebReply WebConfigServer::HandleLogs(const WebCall& call) {
   std::string path = logPath();
-  std::string logs = ReadTail(path, LogByteCount(target));
-  SendJson(
-      fd, 200,
-      "{\"success\":true,\"path\":" + JsonString(path) + ",\"logs\":" + JsonString(logs) + "}");
+  std::string logs = ReadTail(path, LogByteCount(call.request.target));
+  return JsonReply(200, "{\"success\":true,\"path\":" + JsonString(path) +
+                            ",\"logs\":" + JsonString(logs) + "}");
 }
 
-void WebConfigServer::HandleSaveConfig(int fd, const std::string& body) {
+WebReply WebConfigServer::HandleSaveConfig(const WebCall& call) {
+  const std::string& body = call.request.body;
   Settings current;
   {
     std::lock_guard<std::mutex> lock(ConfigFileMutex());
@@ -129,46 +164,44 @@ void WebConfigServer::HandleSaveConfig(int fd, const std::string& body) {
                           ", networkInterfaceName=" + current.networkInterfaceName +
                           ", additionalSharedNetworks=" +
                           JoinStrings(current.additionalSharedNetworks, ", "));
-  SendJson(fd, 200, "{\"success\":true,\"message\":\"saved\"}");
+  return JsonReply(200, R"({"success":true,"message":"saved"})");
 }
 
-void WebConfigServer::HandlePassword(int fd, const std::string& body) {
-  std::string oldPassword = JsonStringValue(body, "oldPassword", "");
-  std::string newPassword = JsonStringValue(body, "newPassword", "");
-  int status = 200;
-  std::string reply = "{\"success\":true,\"message\":\"password changed\"}";
-  {
-    std::lock_guard<std::mutex> lock(ConfigFileMutex());
-    Settings current = LoadSettings(configPath_);
-    if (!ConstantTimeEquals(oldPassword, current.webPassword)) {
-      status = 403;
-      reply = "{\"success\":false,\"message\":\"旧密码不正确\"}";
-    } else if (newPassword.size() < kMinPasswordBytes) {
-      status = 400;
-      reply = "{\"success\":false,\"message\":\"新密码至少 4 位\"}";
-    } else {
-      current.webPassword = newPassword;
-      SaveSettings(configPath_, current);
-    }
+WebReply WebConfigServer::HandlePassword(const WebCall& call) {
+  std::string oldPassword = JsonStringValue(call.request.body, "oldPassword", "");
+  std::string newPassword = JsonStringValue(call.request.body, "newPassword", "");
+  std::lock_guard<std::mutex> lock(ConfigFileMutex());
+  Settings current = LoadSettings(configPath_);
+  if (!ConstantTimeEquals(oldPassword, current.webPassword)) {
+    return JsonReply(403, R"({"success":false,"message":"旧密码不正确"})");
   }
-  // Sent after the lock is released: a slow reader must not hold up other saves.
-  SendJson(fd, status, reply);
+  if (CharacterCount(newPassword) < kMinPasswordCharacters) {
+    return JsonReply(400, R"({"success":false,"message":"新密码至少 8 位"})");
+  }
+  current.webPassword = newPassword;
+  SaveSettings(configPath_, current);
+  // Whoever else was logged in may have learnt the old password: only this browser stays.
+  sessions_.EndAllBut(call.session);
+  g_log.Write("INFO", "Web password changed from " + call.peer + "; other sessions ended.");
+  return JsonReply(200, R"({"success":true,"message":"password changed"})");
 }
 
-void WebConfigServer::HandleTest(int fd, const std::string& body) {
-  std::string target = JsonStringValue(body, "ip", "");
+WebReply WebConfigServer::HandleTest(const WebCall& call) {
+  std::string target = JsonStringValue(call.request.body, "ip", "");
   if (!IsValidTestTarget(target)) {
-    SendJson(fd, 400, "{\"success\":false,\"message\":\"invalid ip\"}");
-    return;
+    return JsonReply(400, R"({"success":false,"message":"invalid ip"})");
   }
-  SendJson(fd, 200, "{\"success\":true,\"output\":" + JsonString(RunPing(target)) + "}");
+  return JsonReply(200, "{\"success\":true,\"output\":" + JsonString(RunPing(target)) + "}");
 }
 
-void WebConfigServer::HandleRestart(int fd) {
-  // The reply goes out first: the process begins to stop once the flag is cleared.
-  SendJson(fd, 200, "{\"success\":true,\"message\":\"restarting\"}");
-  g_log.Write("INFO", "Restart requested from web config page.");
-  g_running.store(false);
+WebReply WebConfigServer::HandleRestart(const WebCall&) {
+  WebReply reply = JsonReply(200, R"({"success":true,"message":"restarting"})");
+  // The process begins to stop only once the browser has its answer.
+  reply.afterSent = [] {
+    g_log.Write("INFO", "Restart requested from web config page.");
+    g_running.store(false);
+  };
+  return reply;
 }
 
 }  // namespace larkspire

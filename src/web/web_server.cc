@@ -1,122 +1,65 @@
 #include "web/web_server.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
-#include "util/fd.h"
-#include "util/json.h"
 #include "util/logger.h"
 #include "util/socket_io.h"
-#include "web/http_request.h"
 #include "web/pages.h"
-#include "web/session_token.h"
+#include "web/request_guard.h"
 
 namespace larkspire {
 namespace {
 
-constexpr int kListenBacklog = 16;
-constexpr int kSocketTimeoutSeconds = 5;
-constexpr size_t kChunkBytes = 4096;
-// How much of an oversized request is read and thrown away after the error reply, so the
-// client gets to read the reply instead of a connection reset.
-constexpr size_t kMaxDrainBytes = 2 * kMaxRequestBytes;
+constexpr int kListenBacklog = 512;
+constexpr const char* kCookieName = "larkspire_edge";
+constexpr const char* kHtml = "text/html; charset=utf-8";
+constexpr const char* kScript = "text/javascript; charset=utf-8";
+// Descriptors kept free for the rest of the process (relay, Hub calls, files, commands).
+constexpr rlim_t kReservedDescriptors = 128;
+// How long the machine's own addresses are trusted before they are looked up again.
+constexpr std::chrono::seconds kAddressRefresh{10};
 
-class RequestTooLarge : public std::runtime_error {
- public:
-  RequestTooLarge() : std::runtime_error("request too large") {}
-};
-
-// recv that retries when a signal interrupts it; 0 or less means closed, timed out or failed.
-ssize_t Receive(int fd, char* buffer, size_t size) {
-  while (true) {
-    ssize_t n = ::recv(fd, buffer, size, 0);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    return n;
+std::vector<std::string> OwnIpv4Addresses() {
+  std::vector<std::string> addresses;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) {
+    return addresses;
   }
+  for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET) {
+      char text[INET_ADDRSTRLEN] = "";
+      ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr, text,
+                  sizeof(text));
+      addresses.push_back(text);
+    }
+  }
+  ::freeifaddrs(list);
+  return addresses;
 }
 
-// Reads one request: headers until the blank line, then as much body as Content-Length
-// announces. A peer that closes, stays silent or is still sending at `deadline` leaves what
-// has arrived. Throws RequestTooLarge as soon as the headers, or the announced total, pass
-// kMaxRequestBytes.
-std::string ReadRequest(int fd, std::chrono::steady_clock::time_point deadline) {
-  std::string raw;
-  char chunk[kChunkBytes];
-  size_t blank;
-  while ((blank = raw.find("\r\n\r\n")) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return raw;
-    }
-    ssize_t n = Receive(fd, chunk, sizeof(chunk));
-    if (n <= 0) {
-      return raw;
-    }
-    raw.append(chunk, static_cast<size_t>(n));
-    if (raw.size() > kMaxRequestBytes) {
-      throw RequestTooLarge();
-    }
-  }
-  long long announced = AnnouncedContentLength(raw.substr(0, blank + 2));
-  size_t bodyStart = blank + 4;
-  if (announced > 0 && static_cast<unsigned long long>(announced) > kMaxRequestBytes - bodyStart) {
-    throw RequestTooLarge();
-  }
-  size_t wanted = bodyStart + static_cast<size_t>(announced > 0 ? announced : 0);
-  while (raw.size() < wanted && std::chrono::steady_clock::now() < deadline) {
-    size_t missing = wanted - raw.size();
-    ssize_t n = Receive(fd, chunk, missing < sizeof(chunk) ? missing : sizeof(chunk));
-    if (n <= 0) {
-      break;
-    }
-    raw.append(chunk, static_cast<size_t>(n));
-  }
-  return raw;
+WebReply Page(const std::string& contentType, const std::string& text) {
+  WebReply reply;
+  reply.contentType = contentType;
+  reply.body = text;
+  return reply;
 }
 
-// After replying to an oversized request: end our side, then read and drop what the client
-// is still sending (bounded by the receive time-out and kMaxDrainBytes).
-void DrainAfterReply(int fd) {
-  ::shutdown(fd, SHUT_WR);
-  char chunk[kChunkBytes];
-  size_t drained = 0;
-  while (drained < kMaxDrainBytes) {
-    ssize_t n = Receive(fd, chunk, sizeof(chunk));
-    if (n <= 0) {
-      return;
-    }
-    drained += static_cast<size_t>(n);
-  }
-}
-
-void ConfigureConnection(int fd) {
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-  timeval timeout{kSocketTimeoutSeconds, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+Routed Now(WebReply reply) {
+  Routed routed;
+  routed.reply = std::make_unique<WebReply>(std::move(reply));
+  return routed;
 }
 
 }  // namespace
-
-void SendRaw(int fd, int status, const std::string& contentType, const std::string& body,
-             const std::string& extraHeaders) {
-  std::string response = FormatHttpResponse(status, contentType, body, extraHeaders);
-  SendAll(fd, response.data(), response.size());
-}
-
-void SendJson(int fd, int status, const std::string& body, const std::string& extraHeaders) {
-  SendRaw(fd, status, "application/json; charset=utf-8", body, extraHeaders);
-}
 
 WebConfigServer::WebConfigServer(std::string configPath)
     : logPath([] { return g_log.Path(); }),
@@ -129,63 +72,44 @@ WebConfigServer::~WebConfigServer() {
 }
 
 void WebConfigServer::Start() {
+  wakeFd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   serverThread_ = std::thread([this] { Serve(); });
 }
 
 void WebConfigServer::Stop() {
   stopping_.exchange(true);
-  {
-    // Wakes a thread blocked in accept; any later accept on it fails at once.
-    std::lock_guard<std::mutex> lock(listenMutex_);
-    if (listenFd_ >= 0) {
-      ::shutdown(listenFd_, SHUT_RDWR);
-    }
+  if (wakeFd_.valid()) {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wakeFd_.get(), &one, sizeof(one));
   }
   if (serverThread_.joinable()) {
     serverThread_.join();
   }
-  {
-    std::lock_guard<std::mutex> lock(listenMutex_);
-    if (listenFd_ >= 0) {
-      ::close(listenFd_);
-      listenFd_ = -1;
-    }
-  }
+  wakeFd_.Reset();
   boundPort_.store(0);
-  std::unique_lock<std::mutex> lock(connectionsMutex_);
-  // Ends the reading of every running request (the handlers still write their replies),
-  // so the wait below is short.
-  for (int fd : connections_) {
-    ::shutdown(fd, SHUT_RD);
-  }
-  connectionsDone_.wait(lock, [this] { return connections_.empty(); });
 }
 
 void WebConfigServer::Serve() {
   try {
-    SessionToken();  // a server that could not check logins must not start
-    int fd = OpenListeningSocket();
-    {
-      std::lock_guard<std::mutex> lock(listenMutex_);
-      if (stopping_.load()) {
-        ::close(fd);
-        return;
-      }
-      listenFd_ = fd;
+    if (!wakeFd_.valid()) {
+      throw std::runtime_error("web eventfd failed");
     }
-    AcceptLoop(fd);
+    RandomToken();  // a server that could not make sessions must not start
+    UniqueFd listenFd = OpenListeningSocket();
+    HttpEventLoop loop(std::move(listenFd), wakeFd_.get(), {ConnectionLimit(), requestDeadline},
+                       [this](WebCall& call) { return Route(call); });
+    loop.Run(stopping_);
   } catch (const std::exception& error) {
     g_log.Write("WARN", std::string("Web config page disabled: ") + error.what());
   }
 }
 
-int WebConfigServer::OpenListeningSocket() {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+UniqueFd WebConfigServer::OpenListeningSocket() {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.valid()) {
     throw std::runtime_error("web socket failed");
   }
-  int one = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  SetIntOption(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(settings.webPort));
@@ -207,99 +131,135 @@ int WebConfigServer::OpenListeningSocket() {
   g_log.Write("INFO", "Web config page listening on http://" + settings.webBindAddress + ":" +
                           std::to_string(port));
   boundPort_.store(port);
-  return fd.Release();
+  return fd;
 }
 
-void WebConfigServer::AcceptLoop(int listenFd) {
-  while (!stopping_.load()) {
-    int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (stopping_.load()) {
-        break;
-      }
-      g_log.Write("WARN", "web accept failed");
-      // Out of descriptors, for example: pause briefly instead of spinning on the error.
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      continue;
+// Idle clients are cheap, but each holds a descriptor: the soft limit (often 1024) is raised
+// to the hard one so that a thousand of them do not run the process out.
+size_t WebConfigServer::ConnectionLimit() const {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  rlim_t room = limit.rlim_cur > 2 * kReservedDescriptors ? limit.rlim_cur - kReservedDescriptors
+                                                          : kReservedDescriptors;
+  return std::min<size_t>(maxConnections, static_cast<size_t>(room));
+}
+
+bool WebConfigServer::HostAllowed(const WebRequest& request) {
+  const auto now = std::chrono::steady_clock::now();
+  if (allowedHosts_.empty() || now - allowedHostsAt_ >= kAddressRefresh) {
+    std::vector<std::string> own;
+    if (settings.webBindAddress == "0.0.0.0") {
+      own = OwnIpv4Addresses();
     }
-    Admit(fd);
+    allowedHosts_ = AllowedAuthorities(settings.webBindAddress, boundPort_.load(), own,
+                                       settings.webAllowedHosts);
+    allowedHostsAt_ = now;
   }
+  return HasAllowedHost(request.head, allowedHosts_);
 }
 
-void WebConfigServer::Admit(int fd) {
-  std::lock_guard<std::mutex> lock(connectionsMutex_);
-  if (connections_.size() >= kMaxConnections) {
-    ::close(fd);
-    return;
+std::string WebConfigServer::LiveSession(const WebRequest& request) {
+  for (const std::string& token : CookieValues(request.head, kCookieName)) {
+    if (sessions_.Touch(token)) {
+      return token;
+    }
   }
-  ConfigureConnection(fd);
-  connections_.insert(fd);
-  try {
-    std::thread([this, fd] { HandleClient(fd); }).detach();
-  } catch (...) {
-    connections_.erase(fd);
-    ::close(fd);
-    throw;
-  }
+  return "";
 }
 
-void WebConfigServer::HandleClient(int fd) {
-  bool unreadInput = false;
-  try {
-    auto deadline = std::chrono::steady_clock::now() + requestDeadline;
-    WebRequest request = ParseHttpRequest(ReadRequest(fd, deadline));
-    Route(fd, request);
-  } catch (const std::exception& error) {
-    unreadInput = dynamic_cast<const RequestTooLarge*>(&error) != nullptr;
-    SendJson(fd, 500, "{\"success\":false,\"message\":" + JsonString(error.what()) + "}");
+// Refusals are logged so the operator learns of an attack, but at most once a minute per
+// kind, however many requests a hostile page sends.
+WebReply WebConfigServer::Refuse(const std::string& kind, WebReply reply) {
+  if (int count = refusals_.Count(kind); count > 0) {
+    g_log.Write("WARN", "Web request refused: " + kind + " (" + std::to_string(count) +
+                            " since the last report)");
   }
-  if (unreadInput) {
-    DrainAfterReply(fd);
-  }
-  FinishConnection(fd);
+  return reply;
 }
 
-void WebConfigServer::FinishConnection(int fd) {
-  // Closed under the lock, so Stop never shuts down a descriptor number that was reused.
-  std::lock_guard<std::mutex> lock(connectionsMutex_);
-  ::close(fd);
-  connections_.erase(fd);
-  connectionsDone_.notify_all();
+// Runs `handler` on the pool. While the password is still the factory default, a session
+// may do nothing but change it: anyone who read the manual knows that password.
+std::function<WebReply()> WebConfigServer::Job(Handler handler, const WebCall& call) {
+  return [this, handler, call] {
+    if (handler != &WebConfigServer::HandlePassword &&
+        LoadSettings(configPath_).webPassword == kDefaultWebPassword) {
+      return JsonReply(403, R"({"success":false,"message":"Change the default password first."})");
+    }
+    return (this->*handler)(call);
+  };
 }
 
-bool WebConfigServer::IsAuthenticated(const WebRequest& request) const {
-  return HasCookie(request.head, "larkspire_edge", SessionToken());
-}
-
-void WebConfigServer::Route(int fd, const WebRequest& request) {
+Routed WebConfigServer::Route(WebCall& call) {
+  const WebRequest& request = call.request;
   const std::string& method = request.method;
   const std::string& path = request.path;
-  if (method == "GET" && path == "/") {
-    const std::string& page = IsAuthenticated(request) ? StableAppHtml() : StableLoginHtml();
-    SendRaw(fd, 200, "text/html; charset=utf-8", page, "");
-  } else if (method == "POST" && path == "/api/login") {
-    HandleLogin(fd, request.body);
-  } else if (method == "GET" && path == "/metrics") {
-    HandleMetrics(fd);  // counters only, no secret: open to a scraper without login
-  } else if (!IsAuthenticated(request)) {
-    SendJson(fd, 401, "{\"success\":false,\"message\":\"unauthorized\"}");
-  } else if (method == "GET" && path == "/api/status") {
-    HandleStatus(fd);
-  } else if (method == "GET" && path == "/api/logs") {
-    HandleLogs(fd, request.target);
-  } else if (method == "POST" && path == "/api/config") {
-    HandleSaveConfig(fd, request.body);
-  } else if (method == "POST" && path == "/api/password") {
-    HandlePassword(fd, request.body);
-  } else if (method == "POST" && path == "/api/test") {
-    HandleTest(fd, request.body);
-  } else if (method == "POST" && path == "/api/restart") {
-    HandleRestart(fd);
-  } else if (method == "GET" && path == "/api/health") {
-    HandleHealth(fd);
-  } else {
-    SendJson(fd, 404, "{\"success\":false,\"message\":\"not found\"}");
+  if (!HostAllowed(request)) {
+    WebReply reply = Page("text/plain; charset=utf-8",
+                          "Misdirected request: this page answers only to its own address.\n");
+    reply.status = 421;
+    return Now(Refuse("unknown Host from " + call.peer, std::move(reply)));
   }
+  if (method == "POST" && !IsSameSiteJsonPost(request.head)) {
+    return Now(
+        Refuse("cross-site POST from " + call.peer,
+               JsonReply(403, R"({"success":false,"message":"cross-site request refused"})")));
+  }
+  if (method == "GET" && path == "/") {
+    return Now(LiveSession(request).empty() ? Page(kHtml, StableLoginHtml())
+                                            : Page(kHtml, StableAppHtml()));
+  }
+  if (method == "GET" && path == "/login.js") {
+    return Now(Page(kScript, StableLoginScript()));
+  }
+  if (method == "GET" && path == "/app.js") {
+    return Now(Page(kScript, StableAppScript()));
+  }
+  if (method == "GET" && path == "/metrics") {
+    return Now(HandleMetrics(call));  // counters only, no secret: open to a scraper
+  }
+  if (method == "POST" && path == "/api/login") {
+    // Checked here too, so a flood of attempts from a shut-out address never reaches the
+    // pool; the handler checks again, atomically with the attempt.
+    auto lock = throttle_.Lock();
+    Routed routed;
+    routed.reply = LoginWaitLocked(call.peer);
+    if (!routed.reply) {
+      routed.job = [this, call] { return HandleLogin(call); };
+    }
+    return routed;
+  }
+  call.session = LiveSession(request);
+  if (call.session.empty()) {
+    return Now(JsonReply(401, R"({"success":false,"message":"unauthorized"})"));
+  }
+  if (method == "POST" && path == "/api/logout") {
+    return Now(HandleLogout(call));
+  }
+  static const struct {
+    const char* method;
+    const char* path;
+    Handler handler;
+  } kRoutes[] = {
+      {"GET", "/api/status", &WebConfigServer::HandleStatus},
+      {"GET", "/api/logs", &WebConfigServer::HandleLogs},
+      {"POST", "/api/config", &WebConfigServer::HandleSaveConfig},
+      {"POST", "/api/password", &WebConfigServer::HandlePassword},
+      {"POST", "/api/test", &WebConfigServer::HandleTest},
+      {"POST", "/api/restart", &WebConfigServer::HandleRestart},
+      {"GET", "/api/health", &WebConfigServer::HandleHealth},
+  };
+  for (const auto& route : kRoutes) {
+    if (method == route.method && path == route.path) {
+      Routed routed;
+      routed.job = Job(route.handler, call);
+      return routed;
+    }
+  }
+  return Now(JsonReply(404, R"({"success":false,"message":"not found"})"));
 }
 
 }  // namespace larkspire

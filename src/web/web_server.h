@@ -2,10 +2,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,23 +13,25 @@
 #include "config/state_file.h"
 #include "netcfg/health.h"
 #include "netcfg/interfaces.h"
+#include "util/fd.h"
+#include "web/http_event_loop.h"
+#include "web/log_limiter.h"
+#include "web/login_throttle.h"
+#include "web/session_store.h"
 
 namespace larkspire {
 
-struct WebRequest;
-
-// The local web configuration server: one listening socket, the thread that accepts on it,
-// and one detached thread per connection (at most kMaxConnections at once), each answering
-// one request. The owner assigns `settings` (only webBindAddress and webPort are used) and
-// the seams below, calls Start, and later Stop, from its own thread. Stop (also called by
-// the destructor) joins the accept thread and waits until every connection thread is done.
+// The local web configuration server: one thread runs the connections (HttpEventLoop) and a
+// small pool runs the handlers that read files or run commands. Before any handler, every
+// request must name this server in its Host, a POST must come from this page itself, and
+// an API call must carry a live session. The owner assigns `settings` (webBindAddress,
+// webPort and webAllowedHosts are used) and the seams below, calls Start, and later Stop,
+// from its own thread; Stop (also called by the destructor) joins every thread.
 class WebConfigServer {
  public:
-  static constexpr size_t kMaxConnections = 64;
-  // How long one client may take to send its whole request. Each read also has a 5 s
-  // time-out, but a client that trickles a byte every few seconds would otherwise hold one
-  // of the kMaxConnections slots for as long as it likes.
-  static constexpr std::chrono::milliseconds kRequestDeadline{15000};
+  static constexpr size_t kMaxConnections = 4096;
+  // How long one client may take to send its whole request (and to read the reply).
+  static constexpr std::chrono::milliseconds kRequestDeadline{10000};
 
   explicit WebConfigServer(std::string configPath);
   WebConfigServer(const WebConfigServer&) = delete;
@@ -45,51 +46,52 @@ class WebConfigServer {
 
   Settings settings;
 
-  // Where the status and log views look, and how interfaces are found. Tests replace them;
-  // they must not change after Start.
+  // Where the status and log views look, how interfaces are found, and the limits. Tests
+  // replace them; they must not change after Start.
   std::string statePath = kStateFilePath;
   std::function<std::string()> logPath;
   std::function<std::vector<InterfaceNetwork>()> detectInterfaces;
   std::function<GatewayHealth()> checkGatewayHealth;
   std::chrono::milliseconds requestDeadline = kRequestDeadline;
+  size_t maxConnections = kMaxConnections;
 
  private:
-  void Serve();
-  int OpenListeningSocket();
-  void AcceptLoop(int listenFd);
-  void Admit(int fd);
-  void HandleClient(int fd);
-  void FinishConnection(int fd);
-  void Route(int fd, const WebRequest& request);
-  bool IsAuthenticated(const WebRequest& request) const;
+  using Handler = WebReply (WebConfigServer::*)(const WebCall&);
 
-  // API handlers; each writes exactly one reply.
-  void HandleLogin(int fd, const std::string& body);
-  void HandleStatus(int fd);
-  void HandleLogs(int fd, const std::string& target);
-  void HandleSaveConfig(int fd, const std::string& body);
-  void HandlePassword(int fd, const std::string& body);
-  void HandleTest(int fd, const std::string& body);
-  void HandleRestart(int fd);
-  void HandleHealth(int fd);
-  void HandleMetrics(int fd);
+  void Serve();
+  UniqueFd OpenListeningSocket();
+  size_t ConnectionLimit() const;
+  Routed Route(WebCall& call);
+  bool HostAllowed(const WebRequest& request);
+  std::string LiveSession(const WebRequest& request);
+  WebReply Refuse(const std::string& kind, WebReply reply);
+  std::function<WebReply()> Job(Handler handler, const WebCall& call);
+  // The 429 reply while the caller's address must wait after failed logins; null otherwise.
+  std::unique_ptr<WebReply> LoginWaitLocked(const std::string& peer);
+
+  // API handlers; each makes exactly one reply.
+  WebReply HandleLogin(const WebCall& call);
+  WebReply HandleLogout(const WebCall& call);
+  WebReply HandleStatus(const WebCall& call);
+  WebReply HandleLogs(const WebCall& call);
+  WebReply HandleSaveConfig(const WebCall& call);
+  WebReply HandlePassword(const WebCall& call);
+  WebReply HandleTest(const WebCall& call);
+  WebReply HandleRestart(const WebCall& call);
+  WebReply HandleHealth(const WebCall& call);
+  WebReply HandleMetrics(const WebCall& call);
 
   std::string configPath_;
   std::atomic<bool> stopping_{false};
-  std::mutex listenMutex_;
-  int listenFd_ = -1;  // guarded by listenMutex_
+  UniqueFd wakeFd_;
   std::thread serverThread_;
   std::atomic<int> boundPort_{0};
 
-  std::mutex connectionsMutex_;
-  std::condition_variable connectionsDone_;
-  std::set<int> connections_;  // sockets of running connection threads
+  SessionStore sessions_;
+  LoginThrottle throttle_;
+  LogLimiter refusals_{std::chrono::minutes(1)};  // used on the server thread only
+  std::vector<std::string> allowedHosts_;         // server thread only
+  std::chrono::steady_clock::time_point allowedHostsAt_;
 };
-
-// Writes one complete response with MSG_NOSIGNAL; a failed write is dropped silently.
-void SendRaw(int fd, int status, const std::string& contentType, const std::string& body,
-             const std::string& extraHeaders);
-// SendRaw with "application/json; charset=utf-8".
-void SendJson(int fd, int status, const std::string& body, const std::string& extraHeaders = "");
 
 }  // namespace larkspire

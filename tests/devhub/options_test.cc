@@ -8,16 +8,6 @@
 namespace larkspire {
 namespace {
 
-TEST(DevHubOptions, AppliesValuesInBothSpellingsUntilHelp) {
-  DevHubOptions options;
-  const auto table = DevHubOptionTable(options);
-  ASSERT_TRUE(ParseOptions(table, {"--listen", "0.0.0.0", "--port=0", "--data", "/tmp/d.json"}));
-  EXPECT_EQ(options.listenAddress, "0.0.0.0");
-  EXPECT_EQ(options.port, 0);
-  EXPECT_EQ(options.dataFile, "/tmp/d.json");
-  EXPECT_FALSE(ParseOptions(table, {"--port", "1", "-h", "--bogus"}));
-}
-
 TEST(DevHubOptions, RefusesBadInput) {
   const struct {
     std::vector<std::string> args;

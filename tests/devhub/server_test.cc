@@ -31,9 +31,10 @@ std::string Exchange(int port, const std::string& bytes) {
   SendAll(fd, bytes.data(), bytes.size());
   std::string headers;
   std::string body;
+  SocketStream stream(fd);
   try {
-    headers = ReadHttpHeaders(fd);
-    body = ReadHttpBody(fd, headers);
+    headers = ReadHttpHeaders(stream);
+    body = ReadHttpBody(stream, headers, kMaxHubReplyBytes);
   } catch (const std::exception&) {
   }
   ::close(fd);
@@ -112,9 +113,10 @@ TEST_F(DevHubServerTest, TakenOverConnectionGetsNoReplyAndStopEndsIt) {
   const int fd = ConnectTcp("127.0.0.1", server_.Port());
   const std::string request = "GET /upgrade HTTP/1.1\r\n\r\n";
   SendAll(fd, request.data(), request.size());
-  EXPECT_EQ(ReadHttpHeaders(fd), "HTTP/1.1 101 Switching Protocols\r\n\r\n");
+  SocketStream stream(fd);
+  EXPECT_EQ(ReadHttpHeaders(stream), "HTTP/1.1 101 Switching Protocols\r\n\r\n");
   char frames[6];
-  ASSERT_TRUE(RecvExact(fd, frames, sizeof(frames)));
+  ASSERT_TRUE(RecvExact(stream, frames, sizeof(frames)));
   EXPECT_EQ(std::string(frames, 6), "frames");
 
   server_.Stop();  // must not hang on the held connection
@@ -122,14 +124,6 @@ TEST_F(DevHubServerTest, TakenOverConnectionGetsNoReplyAndStopEndsIt) {
   EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);  // the server closed its side
   ::close(fd);
   EXPECT_EQ(testing::OpenDescriptors(), before - 3);  // the listener and the wake pipe are gone too
-}
-
-TEST_F(DevHubServerTest, RefusesBadListenAddresses) {
-  DevHubServer bad("not-an-address", 0);
-  EXPECT_THROW(bad.Start(), std::runtime_error);
-  DevHubServer second("127.0.0.1", server_.Port());
-  EXPECT_THAT([&] { second.Start(); }, ::testing::ThrowsMessage<std::runtime_error>(
-                                           ::testing::StartsWith("Cannot listen on 127.0.0.1:")));
 }
 
 TEST(DevHubEndToEnd, EdgeClientRegistersAndBeats) {

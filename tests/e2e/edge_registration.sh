@@ -28,6 +28,7 @@ edge_lab_expect_in_order "$(edge_lab_log_file first)" \
   "INFO networkInterfaceName auto selected: eth0" \
   "INFO sharedNetworks effective: 192.168.50.0/24" \
   "INFO Edge serverUrl: $EDGE_LAB_HUB_URL" \
+  "WARN Hub link is not encrypted (http); use an https Hub URL." \
   "INFO Edge deviceNumber before register: <empty>" \
   "INFO Edge deviceSecret before register: <empty>" \
   "INFO Edge networkInterfaceName: eth0" \

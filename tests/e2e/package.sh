@@ -36,8 +36,9 @@ expect_entry "-rwxr-xr-x root/root ./opt/larkspire/edge/larkspire-edge"
 expect_entry "-rw-r--r-- root/root ./usr/lib/systemd/system/larkspire-edge.service"
 expect_entry "-rw-r--r-- root/root ./usr/share/larkspire-edge/edge.json"
 expect_entry "-rw-r--r-- root/root ./usr/share/doc/larkspire-edge/install.md"
-# dpkg must never own the operator's configuration, or an upgrade could replace it.
-if grep -q '\./etc/' "$T/contents"; then
+expect_entry "drwxr-xr-x root/root ./etc/larkspire/update-keys/"
+# dpkg must never own the operator's configuration or keys, or an upgrade could replace them.
+if grep -v '^d' "$T/contents" | grep -q '\./etc/'; then
   fail "package ships files under /etc"
 fi
 

@@ -112,6 +112,9 @@ iptables -t nat -C POSTROUTING -s 10.250.0.0/16 -o lo -j MASQUERADE 2>/dev/null 
   iptables -t nat -A POSTROUTING -s 10.250.0.0/16 -o lo -j MASQUERADE
 iptables -C FORWARD -i larkspire0 -o lo -j ACCEPT
 iptables -t nat -D POSTROUTING -s 10.250.0.0/16 -o lo -j MASQUERADE
+step "iptables-legacy takes the xtables lock"
+iptables-legacy -w 5 -A FORWARD -i larkspire0 -o lo -j ACCEPT
+iptables-legacy -w 5 -D FORWARD -i larkspire0 -o lo -j ACCEPT
 step "ping"
 ping -c 1 -W 2 127.0.0.1 >/dev/null
 step "self-update: unpack, probe, replace the executable"
@@ -135,7 +138,7 @@ DUTIES
 SETPRIV_CAPS=$(tr '\n' ' ' <<<"$CAPS" | tr 'A-Z' 'a-z' | sed 's/cap_/+/g; s/ *$//; s/ /,/g')
 CONFIG_DIR=$(dirname "$config")
 EXE_DIR=$(dirname "$exe")
-export S EDGE CONFIG_DIR WORKDIR="$workdir" EXE_DIR WRITABLE="$writable" SETPRIV_CAPS
+export S EDGE UNIT CONFIG_DIR WORKDIR="$workdir" EXE_DIR WRITABLE="$writable" SETPRIV_CAPS
 status=0
 unshare --mount --net --propagation private bash -euo pipefail -c '
   # The host keeps its /etc, /var/lib and /opt: the sandbox writes into overlays in tmpfs.
@@ -146,7 +149,10 @@ unshare --mount --net --propagation private bash -euo pipefail -c '
     mount -t overlay "sandbox-${dir//\//-}" \
       -o "lowerdir=/$dir,upperdir=$S/t/up/$dir,workdir=$S/t/wk/$dir" "/$dir"
   done
-  # What the package and the service manager lay down before the start.
+  # What the package and the service manager lay down before the start, with the privileged
+  # ExecStartPre commands of the unit run on a private /run.
+  mount -t tmpfs sandbox-run /run
+  sed -n "s/^ExecStartPre=+//p" "$UNIT" | while read -r command; do $command; done
   mkdir -p "$CONFIG_DIR" "$WORKDIR" "$EXE_DIR" /var/lib/larkspire
   cp "$EDGE" "$EXE_DIR/larkspire-edge"
   echo "{}" >"$CONFIG_DIR/edge.json"
@@ -154,7 +160,8 @@ unshare --mount --net --propagation private bash -euo pipefail -c '
   # ProtectSystem=strict with the writable paths and PrivateTmp: the writable paths are
   # bound onto themselves, then every other mount becomes read-only.
   for path in $WRITABLE /var/lib/larkspire; do
-    mount --bind "$path" "$path"
+    # Optional ("-") entries may be missing; the others were made just above.
+    [ ! -e "$path" ] || mount --bind "$path" "$path"
   done
   # The private /tmp is filled before it is moved into place: the build tree (and so $S)
   # may itself lie under /tmp, which the new mount hides.

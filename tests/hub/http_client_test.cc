@@ -88,15 +88,12 @@ TEST(HttpClientSend, ErrorStatusIsDataNotAnException) {
   EXPECT_EQ(reply.body, "{\"success\":false,\"message\":\"no\"}");
 }
 
-TEST(HttpClient, RefusesHttps) {
-  const HttpClient client("https://hub.example:443");
-  EXPECT_EQ(ErrorOf([&] { client.Send("GET", "/", ""); }),
-            "https is not supported by this first Linux Edge build; use an http Hub URL.");
-  EXPECT_EQ(ErrorOf([&] { client.Download("/pkg", "/nonexistent/x"); }),
-            "https download is not supported by this Linux Edge build; use an http Hub URL.");
-  // A full https URL is refused even from an http client.
-  EXPECT_EQ(ErrorOf([&] { HttpClient("http://h").Download("https://h/p", "/nonexistent/x"); }),
-            "https download is not supported by this Linux Edge build; use an http Hub URL.");
+TEST(HttpClient, AnHttpsHubsPackageMustComeOverHttpsToo) {
+  EXPECT_EQ(ErrorOf([&] {
+              HttpClient("https://hub.example")
+                  .Download("http://hub.example/p", "/nonexistent/x", kMaxHubReplyBytes);
+            }),
+            "Download refused: the Hub link is https but the package URL is not.");
 }
 
 TEST(ConnectTcp, ReportsRefusedConnectionsAndUnknownHosts) {
@@ -112,17 +109,18 @@ TEST(HttpClientDownload, WritesOnlyA2xxBodyFromAHubPathOrAFullUrl) {
   const std::string payload("\x1f\x8b\0binary\r\n\r\n", 14);
   FakeHttpServer server("HTTP/1.1 200 OK\r\nContent-Length: 14\r\n\r\n" + payload);
   HttpClient client(server.Url() + "/");
-  ASSERT_TRUE(client.Download("/files/pkg.tar.gz?v=1.0.2", dir / "a"));
+  ASSERT_TRUE(client.Download("/files/pkg.tar.gz?v=1.0.2", dir / "a", kMaxHubReplyBytes));
   EXPECT_EQ(ReadFile(dir / "a"), payload);
-  ASSERT_TRUE(HttpClient("http://unused:1").Download(server.Url() + "/p", dir / "b"));
+  ASSERT_TRUE(
+      HttpClient("http://unused:1").Download(server.Url() + "/p", dir / "b", kMaxHubReplyBytes));
   EXPECT_EQ(ReadFile(dir / "b"), payload);
   EXPECT_EQ(server.Requests()[0],
             "GET /files/pkg.tar.gz?v=1.0.2 HTTP/1.1\r\nHost: 127.0.0.1:" +
                 std::to_string(server.Port()) + "\r\nConnection: close\r\n\r\n");
-  EXPECT_FALSE(client.Download("/pkg", dir / "missing-dir/pkg"));
+  EXPECT_FALSE(client.Download("/pkg", dir / "missing-dir/pkg", kMaxHubReplyBytes));
 
   FakeHttpServer moved("HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\n\r\n");
-  EXPECT_FALSE(HttpClient(moved.Url()).Download("/pkg", dir / "moved"));
+  EXPECT_FALSE(HttpClient(moved.Url()).Download("/pkg", dir / "moved", kMaxHubReplyBytes));
   EXPECT_FALSE(FileExists(dir / "moved"));
 }
 

@@ -34,16 +34,20 @@ TEST(ParseUrl, SplitsSchemeHostPortAndPath) {
     const char* host;
     int port;
     const char* path;
+    bool tls = false;
   };
   const Case cases[] = {
       {"hub", "http", "hub", 80, "/"},
-      {"wss://hub/x?y=1", "wss", "hub", 443, "/x?y=1"},
-      {"https://hub", "https", "hub", 443, "/"},
+      {"wss://hub/x?y=1", "wss", "hub", 443, "/x?y=1", true},
+      {"https://hub", "https", "hub", 443, "/", true},
+      {"ws://hub", "ws", "hub", 80, "/"},
       {"http://a:b:90/p", "http", "a:b", 90, "/p"},
       {"http://hub:8080x/z", "http", "hub", 8080, "/z"},
       {"ftp://h", "ftp", "h", 80, "/"},
       {" http://10.0.0.1:31080/api/devices#f ", "http", "10.0.0.1", 31080, "/api/devices#f"},
-      {"HTTPS://h", "HTTPS", "h", 80, "/"},  // the scheme is compared exactly
+      {"HTTPS://h", "HTTPS", "h", 443, "/", true},  // kept as written, but still TLS
+      {"Wss://h:8443", "Wss", "h", 8443, "/", true},
+      {"httpss://h", "httpss", "h", 80, "/"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);
@@ -52,6 +56,7 @@ TEST(ParseUrl, SplitsSchemeHostPortAndPath) {
     EXPECT_EQ(url.host, c.host);
     EXPECT_EQ(url.port, c.port);
     EXPECT_EQ(url.path, c.path);
+    EXPECT_EQ(IsTlsScheme(url.scheme), c.tls);
   }
 }
 

@@ -2,137 +2,132 @@
 
 #include <gtest/gtest.h>
 
-#include "support/command_recorder.h"
+#include <algorithm>
+#include <random>
+
+#include "netcfg/rule_watcher.h"
+#include "support/iptables_model.h"
 #include "support/stdout_capture.h"
+#include "util/command.h"
 
 namespace larkspire {
 namespace {
 
-using Commands = std::vector<std::string>;
+using Chains = IptablesModel::Chains;
 
-Commands Concat(std::initializer_list<Commands> parts) {
-  Commands all;
-  for (const Commands& part : parts) {
-    all.insert(all.end(), part.begin(), part.end());
-  }
-  return all;
-}
-
-const Commands kDeviceApply = {
-    "ip link set dev 'larkspire0' up",
-    "ip link set dev 'larkspire0' mtu 1400",
-    "ip addr replace 100.79.255.1/32 dev 'larkspire0'",
-    "ip route replace 10.250.0.0/16 dev 'larkspire0'",
-    "sysctl -w net.ipv4.ip_forward=1",
-    "sysctl -w net.ipv4.conf.all.rp_filter=0",
-    "sysctl -w net.ipv4.conf.'larkspire0'.rp_filter=0",
-};
-const Commands kDeviceCleanup = {"ip route del 10.250.0.0/16 dev 'larkspire0'",
-                                 "ip addr flush dev 'larkspire0'"};
-
-// What Apply adds for one uplink, given as the shell word that names it.
-Commands UplinkApply(const std::string& uplink) {
-  const std::string out = "FORWARD -i 'larkspire0' -o " + uplink + " -j ACCEPT";
-  const std::string back =
-      "FORWARD -i " + uplink + " -o 'larkspire0' -m state --state RELATED,ESTABLISHED -j ACCEPT";
-  const std::string nat = "-t nat -C POSTROUTING -s 10.250.0.0/16 -o " + uplink + " -j MASQUERADE";
-  return {"sysctl -w net.ipv4.conf." + uplink + ".rp_filter=0",
-          "iptables -C " + out + " 2>/dev/null || iptables -A " + out,
-          "iptables -C " + back + " 2>/dev/null || iptables -A " + back,
-          "iptables " + nat +
-              " 2>/dev/null || iptables -t nat -A POSTROUTING -s 10.250.0.0/16 -o " + uplink +
-              " -j MASQUERADE"};
-}
-
-// What Cleanup removes for one uplink: its rules in the reverse order of adding.
-Commands UplinkCleanup(const std::string& uplink) {
-  return {"iptables -t nat -D POSTROUTING -s 10.250.0.0/16 -o " + uplink +
-              " -j MASQUERADE 2>/dev/null || true",
-          "iptables -D FORWARD -i " + uplink +
-              " -o 'larkspire0' -m state --state RELATED,ESTABLISHED -j ACCEPT 2>/dev/null || true",
-          "iptables -D FORWARD -i 'larkspire0' -o " + uplink + " -j ACCEPT 2>/dev/null || true"};
-}
-
-// Every command "fails", so that the configurator is seen to go on regardless.
-class ConfiguratorTest : public ::testing::Test {
- protected:
-  void SetUp() override { recorder.FailWhenContains("", 256); }
-
-  Commands Take() {
-    Commands commands = recorder.Commands();
-    recorder.Clear();
-    return commands;
-  }
-
-  CommandRecorder recorder;
+// The host's own firewall, which no sequence of the configurator's may touch or jump ahead
+// of with an ACCEPT.
+const Chains kHostRules = {
+    {"filter INPUT", {"-p tcp --dport 22 -j ACCEPT"}},
+    {"filter FORWARD", {"-i peer0 -j ACCEPT"}},
+    {"nat POSTROUTING", {"-o peer0 -j MASQUERADE"}},
 };
 
-TEST_F(ConfiguratorTest, ApplyThenCleanupRunExactCommandListsDespiteFailures) {
-  struct Case {
-    std::vector<std::string> uplinks;
-    Commands apply, cleanup;
-    std::string logged;
-  };
-  const Case cases[] = {
-      {{"eth0", "wlan0"},
-       Concat({kDeviceApply, UplinkApply("'eth0'"), UplinkApply("'wlan0'")}),
-       Concat({UplinkCleanup("'eth0'"), UplinkCleanup("'wlan0'"), kDeviceCleanup}),
-       "INFO Linux forwarding and NAT rules applied for larkspire0 -> eth0, wlan0\n"},
-      {{}, kDeviceApply, kDeviceCleanup, "applied for larkspire0 -> \n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.logged);
-    LinuxNetworkConfigurator configurator;
-    StdoutCapture capture;
-    configurator.Apply("larkspire0", c.uplinks);
-    const std::string log = capture.Stop();
-    EXPECT_EQ(Take(), c.apply);
-    EXPECT_TRUE(configurator.applied());
-    // Logged although every command failed: the line reports what was attempted.
-    EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+std::string ChainOf(const GatewayRule& rule) {
+  return (rule.table.empty() ? "filter" : rule.table) + " " + rule.chain;
+}
 
-    configurator.Cleanup();
-    EXPECT_EQ(Take(), c.cleanup);
-    EXPECT_FALSE(configurator.applied());
-    configurator.Cleanup();
-    EXPECT_TRUE(Take().empty()) << "second Cleanup";
+// Chains compared as sorted lists: the order within a chain is checked by ExpectPlaces.
+Chains Sorted(Chains chains) {
+  for (auto& [name, rules] : chains) {
+    std::sort(rules.begin(), rules.end());
+  }
+  return chains;
+}
+
+// The host's rules plus each rule of `target` once.
+Chains Expected(const GatewayTarget& target) {
+  Chains chains = kHostRules;
+  for (const GatewayRule& rule : BuildGatewayRules(target)) {
+    chains[ChainOf(rule)].push_back(rule.quotedSpec);
+  }
+  return Sorted(chains);
+}
+
+// A rule the gateway puts at the head of its chain sits before the host's own rule there; the
+// others come after it.
+void ExpectPlaces(const Chains& state, const GatewayTarget& target) {
+  for (const GatewayRule& rule : BuildGatewayRules(target)) {
+    const std::vector<std::string>& chain = state.at(ChainOf(rule));
+    auto place = [&](const std::string& text) {
+      return std::find(chain.begin(), chain.end(), text) - chain.begin();
+    };
+    EXPECT_EQ(place(rule.quotedSpec) < place(kHostRules.at(ChainOf(rule)).front()), rule.atHead)
+        << rule.shown;
   }
 }
 
-TEST_F(ConfiguratorTest, OnlyAnAppliedConfiguratorCleansUpAndTheDestructorDoesIt) {
-  {
-    LinuxNetworkConfigurator configurator;
-    configurator.Cleanup();
-    EXPECT_TRUE(Take().empty()) << "Cleanup without Apply";
-    configurator.Apply("larkspire0", {"eth0"});
-    Take();
+GatewayTarget RandomTarget(std::mt19937& random) {
+  const std::vector<std::string> names = {"eth0", "wlan0", "it's; reboot"};
+  GatewayTarget target{"larkspire0", {}, random() % 2 == 0};
+  for (const std::string& name : names) {
+    if (random() % 2 == 0) {
+      target.uplinks.push_back(name);
+    }
   }
-  EXPECT_EQ(Take(), Concat({UplinkCleanup("'eth0'"), kDeviceCleanup}));
-  { LinuxNetworkConfigurator unused; }
-  EXPECT_TRUE(Take().empty()) << "destructor without Apply";
+  return target;
 }
 
-TEST_F(ConfiguratorTest, ReapplyingWithOtherNamesFirstRemovesTheEarlierRules) {
-  LinuxNetworkConfigurator configurator;
-  configurator.Apply("larkspire0", {"eth0", "wlan0"});
-  const Commands first = Take();
-  configurator.Apply("larkspire0", {"eth0", "wlan0"});
-  EXPECT_EQ(Take(), first) << "same names: everything runs again";
-
-  configurator.Apply("larkspire0", {"eth1"});
-  EXPECT_EQ(Take(), Concat({UplinkCleanup("'eth0'"), UplinkCleanup("'wlan0'"), kDeviceCleanup,
-                            kDeviceApply, UplinkApply("'eth1'")}));
-  configurator.Cleanup();
-  EXPECT_EQ(Take(), Concat({UplinkCleanup("'eth1'"), kDeviceCleanup}))
-      << "only the latest uplink is left to remove";
-}
-
-TEST(ConfiguratorCommandsTest, HostileNamesStaySingleShellWords) {
-  const std::string quoted = "'it'\\''s; reboot'";
-  EXPECT_EQ(BuildApplyCommands("larkspire0", {"it's; reboot"}),
-            Concat({kDeviceApply, UplinkApply(quoted)}));
-  EXPECT_EQ(BuildCleanupCommands("larkspire0", {"it's; reboot"}),
-            Concat({UplinkCleanup(quoted), kDeviceCleanup}));
+// Random sequences of applies (same or other uplinks, the overlay let in or not), cleanups,
+// and rules deleted by another tool and restored by the watcher, sometimes after a killed run
+// left its rules behind: after each Apply and each watcher check every rule of the latest
+// target is there exactly once, at the head of its chain where it must be, and nothing of
+// earlier targets is; after Cleanup (once or twice, or by the destructor) the host's firewall
+// is as it was.
+TEST(ConfiguratorStateTest, CleanupUndoesApplyAndApplyAddsEachRuleOnce) {
+  std::mt19937 random(20261207);
+  StdoutCapture quiet;
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    GatewayTarget current = RandomTarget(random);
+    IptablesModel model(kHostRules);
+    if (round % 3 == 0) {
+      Chains leftover;
+      {
+        LinuxNetworkConfigurator killed;
+        killed.Apply(current);
+        leftover = model.Rules();
+      }
+      model.SetRules(leftover);
+    }
+    {
+      LinuxNetworkConfigurator configurator;
+      GatewayRuleWatcher watcher;
+      auto expectApplied = [&] {
+        const Chains state = model.Rules();
+        EXPECT_EQ(Sorted(state), configurator.applied() ? Expected(current) : Sorted(kHostRules));
+        if (configurator.applied()) {
+          ExpectPlaces(state, current);
+          EXPECT_EQ(state.at("filter INPUT").size(), current.overlayCanReachEdge ? 1u : 3u);
+        }
+      };
+      configurator.Apply(current);
+      expectApplied();
+      for (int step = 0; step < 8; ++step) {
+        switch (random() % 4) {
+          case 0:
+            current = RandomTarget(random);
+            [[fallthrough]];
+          case 1:
+            configurator.Apply(current);
+            break;
+          case 2: {  // another tool deletes one of the rules
+            const std::vector<GatewayRule> rules = BuildGatewayRules(current);
+            RunCommandQuiet(rules[random() % rules.size()].DeleteCommand());
+            watcher.CheckNow();
+            break;
+          }
+          default:
+            configurator.Cleanup();
+            if (random() % 2 == 0) {
+              configurator.Cleanup();
+            }
+        }
+        expectApplied();
+      }
+    }
+    EXPECT_EQ(Sorted(model.Rules()), Sorted(kHostRules)) << "after the destructor";
+  }
 }
 
 }  // namespace

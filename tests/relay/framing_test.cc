@@ -62,6 +62,59 @@ TEST(WebSocketFrameTest, WideMaskingMatchesBytewiseMaskingAtEveryLengthAndAlignm
   }
 }
 
+// The message assembler both relay ends share: each case is a frame sequence and what the
+// assembler reports for it (M message, P ping: the bytes, or their count past 8; C close;
+// V violation).
+TEST(MessageAssemblerTest, JoinsBinaryFragmentsAndSkipsWhatCarriesNoPacket) {
+  struct Frame {
+    uint8_t firstByte;
+    std::string payload;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Frame> frames;
+    std::string events;
+  };
+  const std::string half(kMaxAssembledMessage / 2, 'h');
+  const Case cases[] = {
+      {"one frame", {{0x82, "ab"}}, "M:ab "},
+      {"fragments with a ping between", {{0x02, "ab"}, {0x89, "p"}, {0x80, "cd"}}, "P:p M:abcd "},
+      {"empty messages", {{0x82, ""}, {0x02, ""}, {0x80, ""}}, ""},
+      {"text and unsolicited pong", {{0x81, "t"}, {0x8A, "x"}, {0x82, "b"}}, "M:b "},
+      {"fragmented text", {{0x01, "te"}, {0x00, "x"}, {0x80, "t"}, {0x82, "b"}}, "M:b "},
+      {"text inside binary fragments", {{0x02, "a"}, {0x01, "t"}, {0x80, "b"}}, "M:ab "},
+      {"reserved opcode", {{0x83, "r"}, {0x82, "b"}}, "M:b "},
+      {"close", {{0x88, "\x03\xE8"}}, "C "},
+      {"largest ping", {{0x89, std::string(kMaxControlPayload, 'p')}}, "P:125 "},
+      {"ping over 125", {{0x89, std::string(kMaxControlPayload + 1, 'p')}}, "V "},
+      {"fragments of one whole packet", {{0x02, half}, {0x80, half + "h"}}, "M:65535 "},
+      {"fragments over one packet, then afresh",
+       {{0x02, half}, {0x80, half + "hh"}, {0x82, "y"}},
+       "V M:y "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MessageAssembler assembler;
+    std::string events;
+    for (const Frame& frame : c.frames) {
+      FrameHeader header;
+      header.fin = (frame.firstByte & kFinBit) != 0;
+      header.opcode = frame.firstByte & 0x0F;
+      header.payloadLength = frame.payload.size();
+      const auto* bytes = reinterpret_cast<const uint8_t*>(frame.payload.data());
+      const auto event = assembler.OnFrame(header, {bytes, frame.payload.size()});
+      std::string data = event == MessageAssembler::Event::kPing
+                             ? frame.payload
+                             : std::string(assembler.message().begin(), assembler.message().end());
+      data = data.size() > 8 ? std::to_string(data.size()) : data;
+      const char* const kNames[] = {"", "M:", "P:", "C", "V"};
+      events += kNames[static_cast<int>(event)];
+      events += event == MessageAssembler::Event::kNone ? "" : data + " ";
+    }
+    EXPECT_EQ(events, c.events);
+  }
+}
+
 TEST(UdpDatagramTest, ProbeCarriesTrimmedNumberAndSecret) {
   EXPECT_EQ(BuildUdpProbe(" 42 ", "s"),
             (std::vector<uint8_t>{'L', 'S', 'U', '1', 1, 0, 2, '4', '2', 0, 1, 's'}));

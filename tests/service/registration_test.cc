@@ -5,25 +5,32 @@
 
 #include <stdexcept>
 
+#include "service/heartbeat.h"
+#include "util/json.h"
+
 namespace larkspire {
 namespace {
 
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
-TEST(RegisterBodyTest, IsCompactJsonInTheAgreedKeyOrder) {
+// What the Hub reads from the two bodies; the heartbeat carries no name.
+TEST(HubRequestBodyTest, RegistrationAndHeartbeatCarryTheDevice) {
   Settings settings;
   settings.deviceNumber = "";
   settings.deviceSecret = "s\"1";
   settings.deviceName = "Lab Edge";
   settings.sharedNetworks = {"192.168.50.0/24", "10.1.0.0/16"};
-  EXPECT_EQ(BuildRegisterBody(settings),
-            "{\"deviceNumber\":\"\",\"deviceSecret\":\"s\\\"1\",\"deviceName\":\"Lab Edge\","
-            "\"sharedNetworks\":[\"192.168.50.0/24\",\"10.1.0.0/16\"],"
-            "\"rustDesk\":{\"enabled\":false,\"rustDeskId\":\"\",\"serviceRunning\":false,"
-            "\"passwordConfigured\":false,"
-            "\"message\":\"RustDesk is not included in Linux Edge v1.\"},"
-            "\"rustDeskAccessPassword\":\"\"}");
+  for (const std::string& body : {BuildRegisterBody(settings), BuildHeartbeatBody(settings)}) {
+    SCOPED_TRACE(body);
+    EXPECT_EQ(JsonStringValue(body, "deviceSecret", "?"), "s\"1");
+    EXPECT_EQ(JsonStringArrayValue(body, "sharedNetworks"), settings.sharedNetworks);
+    EXPECT_EQ(JsonFindRaw(body, "rustDesk"), kRustDeskAbsentJson);
+    EXPECT_EQ(JsonFindRaw(body, "rustDeskAccessPassword"), "\"\"");
+  }
+  EXPECT_EQ(JsonFindRaw(BuildRegisterBody(settings), "deviceNumber"), "\"\"");
+  EXPECT_EQ(JsonStringValue(BuildRegisterBody(settings), "deviceName", ""), "Lab Edge");
+  EXPECT_EQ(JsonFindRaw(BuildHeartbeatBody(settings), "deviceName"), "");
 }
 
 Settings Registered() {

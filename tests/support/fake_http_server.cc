@@ -75,11 +75,12 @@ void FakeHttpServer::Serve() {
 
 void FakeHttpServer::HandleOne(int fd) {
   std::string request;
+  SocketStream stream(fd);
   try {
-    request = ReadHttpHeaders(fd);
+    request = ReadHttpHeaders(stream);
     const long length = std::strtol(HeaderValue(request, "Content-Length").c_str(), nullptr, 10);
     std::string body(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (RecvExact(fd, body.data(), body.size())) {
+    if (RecvExact(stream, body.data(), body.size())) {
       request += body;
     }
   } catch (const std::exception&) {

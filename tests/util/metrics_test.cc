@@ -21,6 +21,7 @@ MetricsSnapshot Distinct() {
   s.heartbeatsFailed = 14;
   s.lastHeartbeatAcceptedTime = 1700000000;
   s.tunDroppedPackets = 15;
+  s.gatewayRulesRestored = 16;
   s.processStartTime = 1690000000;
   return s;
 }
@@ -47,6 +48,7 @@ TEST(PrometheusTextTest, EachCounterHasItsOwnWellFormedSample) {
       {"larkspire_edge_heartbeats_total{result=\"failed\"}", 14},
       {"larkspire_edge_last_heartbeat_accepted_timestamp_seconds", 1700000000},
       {"larkspire_edge_tun_dropped_packets_total", 15},
+      {"larkspire_edge_gateway_rules_restored_total", 16},
       {"process_start_time_seconds", 1690000000},
   };
   EXPECT_EQ(samples, expected);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "web/session_token.h"
+#include "web/request_guard.h"
 
 namespace larkspire {
 namespace {
@@ -15,7 +15,6 @@ TEST(HttpRequestTest, ContentLengthComesFromItsOwnHeaderLineOnly) {
       {"POST / HTTP/1.1\r\ncontent-length:   42  ", 42},
       {"POST / HTTP/1.1\r\nX-Content-Length: 7\r\nContent-Length: 9", 9},
       {"POST / HTTP/1.1\r\nContent-Length: abc", 0},
-      {"POST / HTTP/1.1\r\nHost: x", 0},
       {"POST /Content-Length:5 HTTP/1.1\r\nHost: x", 0},
       {"POST / HTTP/1.1\r\nContent-Length: -3", -3},
       {"POST / HTTP/1.1\r\nContent-Length: 99999999999999999999999", 9223372036854775807LL},
@@ -26,43 +25,33 @@ TEST(HttpRequestTest, ContentLengthComesFromItsOwnHeaderLineOnly) {
   }
 }
 
-TEST(HttpRequestTest, CookieMustBeAPairInACookieHeader) {
-  const std::string token = "0123abcd";
+TEST(HttpRequestTest, CookieValuesComeFromCookieHeadersOnly) {
+  using Values = std::vector<std::string>;
   struct Case {
     std::string head;
-    bool accepted;
+    Values values;
   } cases[] = {
-      {"GET / HTTP/1.1\r\nCookie: larkspire_edge=0123abcd", true},
-      {"GET / HTTP/1.1\r\ncookie:theme=dark;  larkspire_edge=0123abcd ; lang=en", true},
-      {"GET / HTTP/1.1\r\nCookie: theme=dark\r\nCookie: larkspire_edge=0123abcd", true},
-      {"GET / HTTP/1.1\r\nCookie: larkspire_edge=1", false},
-      {"GET / HTTP/1.1\r\nCookie: larkspire_edge=0123abc", false},
-      {"GET / HTTP/1.1\r\nCookie: larkspire_edge=0123abcde", false},
-      {"GET / HTTP/1.1\r\nCookie: larkspire_edge=", false},
-      {"GET / HTTP/1.1\r\nCookie: xlarkspire_edge=0123abcd", false},
-      {"GET / HTTP/1.1\r\nCookie: LARKSPIRE_EDGE=0123abcd", false},
-      {"GET / HTTP/1.1\r\nCookie: other=larkspire_edge=0123abcd", false},
-      {"GET / HTTP/1.1\r\nX-Cookie: larkspire_edge=0123abcd", false},
-      {"GET /?Cookie: larkspire_edge=0123abcd HTTP/1.1\r\nHost: x", false},
-      {"GET / HTTP/1.1\r\nReferer: x\r\n Cookie: larkspire_edge=0123abcd", false},
+      {"GET / HTTP/1.1\r\ncookie:theme=dark;  larkspire_edge=ab ; lang=en", {"ab"}},
+      {"GET / HTTP/1.1\r\nCookie: larkspire_edge=1\r\nCookie: larkspire_edge=2", {"1", "2"}},
+      {"GET / HTTP/1.1\r\nCookie: xlarkspire_edge=1; other=larkspire_edge=2", {}},
+      {"GET / HTTP/1.1\r\nX-Cookie: larkspire_edge=1", {}},
+      {"GET /?Cookie: larkspire_edge=1 HTTP/1.1\r\nHost: x", {}},
+      {"GET / HTTP/1.1\r\nReferer: x\r\n Cookie: larkspire_edge=1", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.head);
-    EXPECT_EQ(HasCookie(c.head, "larkspire_edge", token), c.accepted);
+    EXPECT_EQ(CookieValues(c.head, "larkspire_edge"), c.values);
   }
 }
 
-// The common counts are checked over the wire; these are the odd spellings.
 TEST(HttpRequestTest, LogByteCountToleratesOddParameters) {
   struct Case {
     const char* target;
     size_t count;
   } cases[] = {
-      {"/api/logs?bytes", 32768},
-      {"/api/logs?bytes=12abc", 12},
-      {"/api/logs?xbytes=5", 32768},
-      {"/api/logs?bytes=-1", 262144},
-      {"/api/logs?bytes=99999999999999999999999", 262144},
+      {"/api/logs", 32768},           {"/api/logs?bytes", 32768},
+      {"/api/logs?bytes=12abc", 12},  {"/api/logs?x=1&bytes=100&bytes=5", 100},
+      {"/api/logs?bytes=-1", 262144}, {"/api/logs?bytes=99999999999999999999999", 262144},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.target);
@@ -70,17 +59,61 @@ TEST(HttpRequestTest, LogByteCountToleratesOddParameters) {
   }
 }
 
-TEST(SessionTokenTest, IsLongRandomHexComparedInFull) {
-  const std::string& token = SessionToken();
-  EXPECT_EQ(token.size(), 64u);
-  EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos);
-  EXPECT_NE(token, std::string(64, '0'));
-  EXPECT_TRUE(ConstantTimeEquals("", ""));
-  EXPECT_TRUE(ConstantTimeEquals("abc", "abc"));
-  EXPECT_FALSE(ConstantTimeEquals("abc", "abd"));
-  EXPECT_FALSE(ConstantTimeEquals("abc", "ab"));
-  EXPECT_FALSE(ConstantTimeEquals("ab", "abc"));
-  EXPECT_FALSE(ConstantTimeEquals(std::string("a\0b", 3), "a"));
+// A rebound DNS name, a port that is not ours, a second Host or a smuggled user part must
+// not pass for the page's own address.
+TEST(RequestGuardTest, OnlyOwnAuthoritiesPassTheHostCheck) {
+  const std::vector<std::string> allowed =
+      AllowedAuthorities("0.0.0.0", 18080, {"192.168.50.1"}, {"Edge.Example", "proxy.lan:443"});
+  struct Case {
+    std::string hosts;
+    bool allowed;
+  } cases[] = {
+      {"Host: 127.0.0.1:18080", true},
+      {"Host: LOCALHOST:18080", true},
+      {"Host: [::1]:18080", true},
+      {"Host: 192.168.50.1:18080", true},
+      {"Host: edge.example:18080", true},
+      {"Host: proxy.lan:443", true},
+      {"Host: 0.0.0.0:18080", false},
+      {"Host: evil.example:18080", false},
+      {"Host: 127.0.0.1", false},
+      {"Host: 127.0.0.1:18081", false},
+      {"Host: proxy.lan:18080", false},
+      {"Host: x@127.0.0.1:18080", false},
+      {"Host: 127.0.0.1:18080/", false},
+      {"Host: [::1", false},
+      {"", false},
+      {"Host: 127.0.0.1:18080\r\nHost: evil", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.hosts);
+    EXPECT_EQ(HasAllowedHost("GET / HTTP/1.1\r\n" + c.hosts, allowed), c.allowed);
+  }
+  // Bound to one address, the machine's other addresses are not the page's.
+  EXPECT_FALSE(HasAllowedHost("GET / HTTP/1.1\r\nHost: 192.168.50.1:18080",
+                              AllowedAuthorities("127.0.0.1", 18080, {"192.168.50.1"}, {})));
+}
+
+TEST(RequestGuardTest, PostsMustBeJsonFromThisOrigin) {
+  struct Case {
+    std::string headers;
+    bool accepted;
+  } cases[] = {
+      {"Content-Type: application/json", true},
+      {"Content-Type: Application/JSON; charset=utf-8\r\nOrigin: http://LOCALHOST:8", true},
+      {"Content-Type: text/plain", false},
+      {"Content-Type: application/x-www-form-urlencoded", false},
+      {"", false},
+      {"Content-Type: application/json\r\nOrigin: http://evil.example", false},
+      {"Content-Type: application/json\r\nOrigin: https://localhost:8", false},
+      {"Content-Type: application/json\r\nOrigin: null", false},
+      {"Content-Type: application/json\r\nOrigin: http://localhost:9", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.headers);
+    EXPECT_EQ(IsSameSiteJsonPost("POST /api/config HTTP/1.1\r\nHost: localhost:8\r\n" + c.headers),
+              c.accepted);
+  }
 }
 
 }  // namespace

@@ -1,25 +1,22 @@
 #pragma once
 
-// Helpers for the web server tests: a raw TCP client, a scratch directory with a
-// configuration file, and a server running on a free loopback port.
+// Helpers for the web server tests: a raw TCP client and a server on a free loopback port
+// over a configuration file in a scratch directory.
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "config/settings.h"
+#include "support/resource_count.h"
+#include "support/temp_dir.h"
 #include "util/fd.h"
-#include "util/file.h"
 #include "util/logger.h"
 #include "util/socket_io.h"
 #include "web/web_server.h"
@@ -55,12 +52,6 @@ inline std::string ReadAll(int fd) {
   return text;
 }
 
-inline std::string Exchange(int port, const std::string& request) {
-  UniqueFd fd = Connect(port);
-  SendText(fd.get(), request);
-  return ReadAll(fd.get());
-}
-
 struct Reply {
   std::string statusLine;
   std::string headers;
@@ -69,9 +60,8 @@ struct Reply {
 
 inline Reply SplitReply(const std::string& raw) {
   Reply reply;
-  size_t lineEnd = raw.find("\r\n");
   size_t blank = raw.find("\r\n\r\n");
-  reply.statusLine = raw.substr(0, lineEnd);
+  reply.statusLine = raw.substr(0, raw.find("\r\n"));
   if (blank != std::string::npos) {
     reply.headers = raw.substr(0, blank + 2);
     reply.body = raw.substr(blank + 4);
@@ -79,45 +69,11 @@ inline Reply SplitReply(const std::string& raw) {
   return reply;
 }
 
-inline std::string Get(const std::string& target, const std::string& cookie = "") {
-  std::string request = "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n";
-  if (!cookie.empty()) {
-    request += "Cookie: " + cookie + "\r\n";
-  }
-  return request + "\r\n";
-}
-
-inline std::string Post(const std::string& target, const std::string& body,
-                        const std::string& cookie = "") {
-  std::string request = "POST " + target + " HTTP/1.1\r\nHost: localhost\r\n";
-  if (!cookie.empty()) {
-    request += "Cookie: " + cookie + "\r\n";
-  }
-  request += "Content-Type: application/json\r\n";
-  request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-  return request;
-}
-
-// A fresh directory under the system's temporary directory, removed with the object.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ls-web-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~ScratchDir() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 // The process log, opened once in a scratch directory when no other test opened it.
 inline const std::string& TestLogPath() {
-  static ScratchDir* directory = nullptr;
   if (g_log.Path().empty()) {
-    directory = new ScratchDir();  // kept for the whole process
-    g_log.Open(directory->path());
+    static TempDir directory;
+    g_log.Open(directory.path());
   }
   return g_log.Path();
 }
@@ -135,23 +91,17 @@ bool WaitFor(Predicate done) {
   return true;
 }
 
-inline int CountEntries(const char* directory) {
-  int count = 0;
-  for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator(directory)) {
-    ++count;
-  }
-  return count;
-}
-
 // A server on a free loopback port over a configuration file in a scratch directory, with
 // a fixed interface list and its own state and log files.
 class ServerFixture {
  public:
+  static constexpr const char* kPassword = "fixture-pass";
+
   ServerFixture() {
     TestLogPath();
-    configPath = dir.path() + "/edge.json";
-    statePath = dir.path() + "/edge.state.json";
-    logPath = dir.path() + "/edge.log";
+    configPath = dir / "edge.json";
+    statePath = dir / "edge.state.json";
+    logPath = dir / "edge.log";
     initial.serverUrl = "http://hub.example.test:31080";
     initial.deviceNumber = "D-100";
     initial.deviceSecret = "s3cret";
@@ -159,7 +109,7 @@ class ServerFixture {
     initial.networkInterfaceName = "eth0";
     initial.sharedNetworks = {"192.168.1.0/24"};
     initial.additionalSharedNetworks = {"172.16.0.0/16"};
-    initial.webPassword = "admin";
+    initial.webPassword = kPassword;
     SaveSettings(configPath, initial);
   }
 
@@ -174,6 +124,7 @@ class ServerFixture {
     server->detectInterfaces = [] {
       return std::vector<InterfaceNetwork>{{"eth0", "192.168.1.0/24"}, {"eth1", "10.0.4.0/24"}};
     };
+    configure(*server);
     server->Start();
     if (!WaitFor([this] { return server->BoundPort() != 0; })) {
       throw std::runtime_error("web server did not start listening");
@@ -181,12 +132,32 @@ class ServerFixture {
     port = server->BoundPort();
   }
 
-  std::string Send(const std::string& request) const { return Exchange(port, request); }
+  std::string Send(const std::string& request) const {
+    UniqueFd fd = Connect(port);
+    SendText(fd.get(), request);
+    return ReadAll(fd.get());
+  }
+  int Status(const std::string& request) const { return std::atoi(Send(request).c_str() + 9); }
 
-  // Logs in with the configured password and returns the "name=value" cookie pair.
-  std::string Login() const {
-    Reply reply =
-        SplitReply(Send(Post("/api/login", R"({"username":"admin","password":"admin"})")));
+  // Requests as this page's own script makes them: the server's Host, JSON posts.
+  std::string Get(const std::string& target, const std::string& cookie = "") const {
+    return "GET " + target + " HTTP/1.1\r\n" + Headers(cookie) + "\r\n";
+  }
+  std::string Post(const std::string& target, const std::string& body,
+                   const std::string& cookie = "") const {
+    return "POST " + target + " HTTP/1.1\r\n" + Headers(cookie) +
+           "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+  }
+  std::string Headers(const std::string& cookie) const {
+    return "Host: 127.0.0.1:" + std::to_string(port) + "\r\n" +
+           (cookie.empty() ? "" : "Cookie: " + cookie + "\r\n");
+  }
+
+  // Logs in and returns the "name=value" cookie pair.
+  std::string Login(const std::string& password = kPassword) const {
+    Reply reply = SplitReply(
+        Send(Post("/api/login", R"({"username":"admin","password":")" + password + "\"}")));
     size_t start = reply.headers.find("Set-Cookie: ");
     if (start == std::string::npos) {
       throw std::runtime_error("login failed: " + reply.statusLine);
@@ -195,11 +166,12 @@ class ServerFixture {
     return reply.headers.substr(start, reply.headers.find(';', start) - start);
   }
 
-  ScratchDir dir;
+  TempDir dir;
   Settings initial;
   std::string configPath;
   std::string statePath;
   std::string logPath;
+  std::function<void(WebConfigServer&)> configure = [](WebConfigServer&) {};
   std::unique_ptr<WebConfigServer> server;
   int port = 0;
 };

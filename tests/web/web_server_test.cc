@@ -1,10 +1,12 @@
-// The server core over real loopback sockets: replies, routing, request reading and limits,
-// the listening address and the life cycle.
+// The server core over real loopback sockets: who may ask what, the replies' headers,
+// request reading and its limits, the connection limits and the life cycle.
 
 #include "web/web_server.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include "util/file.h"
 #include "web/http_request.h"
 #include "web/raw_http.h"
 
@@ -12,48 +14,68 @@ namespace larkspire {
 namespace {
 
 using namespace webtest;
+using namespace std::chrono_literals;
 
 class WebServerTest : public ::testing::Test, public ServerFixture {
  protected:
   void SetUp() override { StartServer(); }
 };
 
-// Replies are complete and closed; only the page, the login and the metrics are open.
-TEST_F(WebServerTest, RoutingChecksLoginBeforeLookingUpThePath) {
-  EXPECT_EQ(Send(Get("/api/status")),
-            "HTTP/1.1 401 OK\r\nContent-Type: application/json; charset=utf-8\r\n"
-            "Content-Length: 42\r\nConnection: close\r\n\r\n"
-            R"({"success":false,"message":"unauthorized"})");
+// The Host is checked first, then where a POST comes from, then the login.
+TEST_F(WebServerTest, RoutingChecksHostThenOriginThenLogin) {
   const std::string cookie = Login();
+  const std::string own = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  const std::string json = "Content-Type: application/json\r\nContent-Length: 2\r\n";
   struct Case {
-    std::string method;
-    std::string target;
-    std::string withoutCookie;
-    std::string withCookie;
+    std::string head;  // request line and headers; the cookie line and "{}" are added
+    int withoutCookie;
+    int withCookie;
   } cases[] = {
-      {"GET", "/", "200", "200"},
-      {"GET", "/?x=1", "200", "200"},
-      {"GET", "/index.html", "401", "404"},
-      {"HEAD", "/", "401", "404"},
-      {"get", "/", "401", "404"},
-      {"POST", "/", "401", "404"},
-      {"GET", "/api/restart", "401", "404"},
-      {"GET", "/API/STATUS", "401", "404"},
-      {"GET", "/api/status?x=1", "401", "200"},
+      {"GET / HTTP/1.1\r\n" + own, 200, 200},
+      {"GET /?x=1 HTTP/1.1\r\n" + own, 200, 200},
+      {"GET /app.js HTTP/1.1\r\n" + own, 200, 200},
+      {"GET /metrics HTTP/1.1\r\n" + own, 200, 200},
+      {"GET /index.html HTTP/1.1\r\n" + own, 401, 404},
+      {"HEAD / HTTP/1.1\r\n" + own, 401, 404},
+      {"get / HTTP/1.1\r\n" + own, 401, 404},
+      {"GET /api/restart HTTP/1.1\r\n" + own, 401, 404},
+      {"GET /api/status?x=1 HTTP/1.1\r\n" + own, 401, 200},
+      {"POST /api/test HTTP/1.1\r\n" + own + json, 401, 400},
+      {"GET / HTTP/1.1\r\nHost: rebound.example:" + std::to_string(port) + "\r\n", 421, 421},
+      {"POST /api/login HTTP/1.1\r\nHost: evil.example\r\n" + json, 421, 421},
+      {"GET /api/status HTTP/1.1\r\nHost: 127.0.0.1:1\r\n", 421, 421},
+      {"GET /metrics HTTP/1.0\r\n", 421, 421},
+      {"POST /api/test HTTP/1.1\r\n" + own + "Content-Type: text/plain\r\n", 403, 403},
+      {"POST /api/login HTTP/1.1\r\n" + own + "Origin: http://evil.example\r\n" + json, 403, 403},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.method + " " + c.target);
-    std::string request = c.method + " " + c.target + " HTTP/1.1\r\nHost: x\r\n";
-    EXPECT_EQ(SplitReply(Send(request + "\r\n")).statusLine, "HTTP/1.1 " + c.withoutCookie + " OK");
-    EXPECT_EQ(SplitReply(Send(request + "Cookie: " + cookie + "\r\n\r\n")).statusLine,
-              "HTTP/1.1 " + c.withCookie + " OK");
+    SCOPED_TRACE(c.head);
+    EXPECT_EQ(Status(c.head + "\r\n{}"), c.withoutCookie);
+    EXPECT_EQ(Status(c.head + "Cookie: " + cookie + "\r\n\r\n{}"), c.withCookie);
   }
-  // The page at / is the login page or, with the cookie, the management page.
-  const Reply login = SplitReply(Send(Get("/")));
-  EXPECT_NE(login.headers.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
-  EXPECT_NE(login.body.find("<title>LarkSpire Edge</title>"), std::string::npos);
+  EXPECT_NE(SplitReply(Send(Get("/"))).body.find("<title>LarkSpire Edge</title>"),
+            std::string::npos);
   EXPECT_NE(SplitReply(Send(Get("/", cookie))).body.find("<title>LarkSpire Edge 管理</title>"),
             std::string::npos);
+}
+
+// Every reply keeps the page out of other sites' frames and scripts, and out of caches.
+TEST_F(WebServerTest, EveryReplyCarriesTheSecurityHeaders) {
+  for (const std::string& request :
+       {Get("/"), Get("/api/status"), std::string("GET / HTTP/1.1\r\nHost: evil\r\n\r\n")}) {
+    SCOPED_TRACE(request);
+    const std::string headers = SplitReply(Send(request)).headers;
+    const size_t csp = headers.find("Content-Security-Policy: ");
+    ASSERT_NE(csp, std::string::npos);
+    const std::string policy = headers.substr(csp, headers.find("\r\n", csp) - csp);
+    EXPECT_NE(policy.find("script-src 'self';"), std::string::npos);
+    EXPECT_NE(policy.find("frame-ancestors 'none'"), std::string::npos);
+    for (const char* line :
+         {"X-Content-Type-Options: nosniff\r\n", "Referrer-Policy: no-referrer\r\n",
+          "Cache-Control: no-store\r\n", "Connection: close\r\n"}) {
+      EXPECT_NE(headers.find(line), std::string::npos) << line;
+    }
+  }
 }
 
 // Headers or an announced total beyond 1 MiB get the error reply at once, without waiting
@@ -61,21 +83,16 @@ TEST_F(WebServerTest, RoutingChecksLoginBeforeLookingUpThePath) {
 TEST_F(WebServerTest, RequestsBeyondOneMebibyteAreRefused) {
   const std::string cookie = Login();
   std::string filler = "X-Fill: " + std::string(kMaxRequestBytes - 100, 'a') + "\r\n";
-  std::string fits = "GET /api/status HTTP/1.1\r\n" + filler;
-  fits += std::string(kMaxRequestBytes - fits.size() - 4, 'b') + "\r\n\r\n";
-  ASSERT_EQ(fits.size(), kMaxRequestBytes);
-  EXPECT_EQ(SplitReply(Send(fits)).body, R"({"success":false,"message":"unauthorized"})");
   std::string tooLong = "GET / HTTP/1.1\r\n" + filler + std::string(200, 'c');
   EXPECT_EQ(SplitReply(Send(tooLong)).body, R"({"success":false,"message":"request too large"})");
-
-  const Reply huge =
-      SplitReply(Send("POST /api/config HTTP/1.1\r\nCookie: " + cookie +
-                      "\r\nContent-Length: 104857600\r\n\r\n{\"deviceName\":\"x\"}"));
+  const Reply huge = SplitReply(Send("POST /api/config HTTP/1.1\r\n" + Headers(cookie) +
+                                     "Content-Length: 104857600\r\n\r\n{\"deviceName\":\"x\"}"));
   EXPECT_EQ(huge.statusLine, "HTTP/1.1 500 OK");
   EXPECT_EQ(huge.body, R"({"success":false,"message":"request too large"})");
   EXPECT_EQ(LoadSettings(configPath).deviceName, initial.deviceName);
 
-  std::string head = "POST /api/test HTTP/1.1\r\nCookie: " + cookie + "\r\nContent-Length: ";
+  std::string head = "POST /api/test HTTP/1.1\r\n" + Headers(cookie) +
+                     "Content-Type: application/json\r\nContent-Length: ";
   std::string body = "{\"ip\":\"\"}";
   size_t bodySize =
       kMaxRequestBytes - (head + std::to_string(kMaxRequestBytes) + "\r\n\r\n").size();
@@ -86,34 +103,62 @@ TEST_F(WebServerTest, RequestsBeyondOneMebibyteAreRefused) {
   EXPECT_EQ(SplitReply(Send(exact)).body, R"({"success":false,"message":"invalid ip"})");
 }
 
-// A body in two packets is joined; one shorter than announced is handled when the receive
-// time-out ends; one without a usable length is what came with the headers.
-TEST_F(WebServerTest, BodyIsReadAsAnnouncedOrAsItArrived) {
-  const std::string cookie = Login();
-  const auto body = [](const std::string& name) { return R"({"deviceName":")" + name + "\"}"; };
+// A body in two packets is joined; one cut short, by the peer or by the deadline, and
+// headers that never end are answered 400 and never reach a handler.
+TEST(WebRequestTest, IncompleteRequestsAreRefusedWithoutReachingAHandler) {
+  ServerFixture fixture;
+  fixture.configure = [](WebConfigServer& server) { server.requestDeadline = 300ms; };
+  fixture.StartServer();
+  const std::string cookie = fixture.Login();
+  const std::string body = R"({"deviceName":"Joined"})";
+  const std::string head = "POST /api/config HTTP/1.1\r\n" + fixture.Headers(cookie) +
+                           "Content-Type: application/json\r\nContent-Length: ";
   struct Case {
     std::string name;
-    std::string lengthHeader;
-    size_t firstPart;  // bytes of the body sent with the headers
+    std::string first;
+    std::string second;  // sent 50 ms later
+    bool closeEarly;
+    std::string reply;
   } cases[] = {
-      {"Joined", "Content-Length: " + std::to_string(body("Joined").size()) + "\r\n", 5},
-      {"Partial", "Content-Length: 500\r\n", std::string::npos},
-      {"Unannounced", "", std::string::npos},
-      {"Unreadable", "Content-Length: abc\r\n", std::string::npos},
+      {"joined", head + std::to_string(body.size()) + "\r\n\r\n{\"de", body.substr(4), false,
+       R"({"success":true,"message":"saved"})"},
+      {"peer closed", head + "500\r\n\r\n{\"deviceName\":\"Cut\"}", "", true,
+       R"({"success":false,"message":"incomplete request"})"},
+      {"deadline", head + "500\r\n\r\n{\"deviceName\":\"Late\"}", "", false,
+       R"({"success":false,"message":"incomplete request"})"},
+      {"headers never end", "GET / HTTP/1.1\r\nX-Slow: ", "x", false,
+       R"({"success":false,"message":"incomplete request"})"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string text = body(c.name);
-    UniqueFd fd = Connect(port);
-    SendText(fd.get(), "POST /api/config HTTP/1.1\r\nCookie: " + cookie + "\r\n" + c.lengthHeader +
-                           "\r\n" + text.substr(0, c.firstPart));
-    if (c.firstPart < text.size()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      SendText(fd.get(), text.substr(c.firstPart));
+    UniqueFd fd = Connect(fixture.port);
+    SendText(fd.get(), c.first);
+    std::this_thread::sleep_for(50ms);
+    SendText(fd.get(), c.second);
+    if (c.closeEarly) {
+      ::shutdown(fd.get(), SHUT_WR);
     }
-    EXPECT_EQ(SplitReply(ReadAll(fd.get())).body, R"({"success":true,"message":"saved"})");
-    EXPECT_EQ(LoadSettings(configPath).deviceName, c.name);
+    EXPECT_EQ(SplitReply(ReadAll(fd.get())).body, c.reply);
+    EXPECT_EQ(LoadSettings(fixture.configPath).deviceName, "Joined");
   }
+}
+
+// Idle clients hold no thread; beyond the limit the longest-waiting one makes room, so a
+// normal request is always read.
+TEST(WebConnectionsTest, IdleClientsCostNoThreadAndCannotLockOutARequest) {
+  ServerFixture fixture;
+  fixture.configure = [](WebConfigServer& server) { server.maxConnections = 50; };
+  fixture.StartServer();
+  const int threads = testing::RunningThreads();
+  std::vector<UniqueFd> idle;
+  for (int i = 0; i < 200; ++i) {
+    idle.push_back(Connect(fixture.port));
+  }
+  EXPECT_EQ(SplitReply(fixture.Send(fixture.Get("/"))).statusLine, "HTTP/1.1 200 OK");
+  EXPECT_EQ(testing::RunningThreads(), threads);
+  pollfd first{idle.front().get(), POLLIN, 0};
+  EXPECT_EQ(::poll(&first, 1, 5000), 1);  // closed to make room
+  EXPECT_EQ(ReadAll(idle.front().get()), "");
 }
 
 TEST(WebServerLifecycleTest, BindsLoopbackForANonIpv4AddressAndAPortInUseDisablesOnlyThePage) {
@@ -132,25 +177,26 @@ TEST(WebServerLifecycleTest, BindsLoopbackForANonIpv4AddressAndAPortInUseDisable
   EXPECT_TRUE(WaitFor([&] { return ReadFile(TestLogPath()).find(warning) != std::string::npos; }));
   second.Stop();
   EXPECT_EQ(second.BoundPort(), 0);
-  EXPECT_EQ(SplitReply(first.Send(Get("/"))).statusLine, "HTTP/1.1 200 OK");
+  EXPECT_EQ(first.Status(first.Get("/")), 200);
 }
 
 TEST(WebServerLifecycleTest, StopReturnsPromptlyAndLeavesNoDescriptorsOrThreads) {
   TestLogPath();
-  int fdsBefore = CountEntries("/proc/self/fd");
-  int threadsBefore = CountEntries("/proc/self/task");
+  const int fdsBefore = testing::OpenDescriptors();
+  const int threadsBefore = testing::RunningThreads();
   {
     ServerFixture fixture;
     fixture.StartServer();
-    // A silent client holds a connection thread; Stop must not wait out its time-out.
     UniqueFd silent = Connect(fixture.port);
-    ASSERT_TRUE(WaitFor([&] { return CountEntries("/proc/self/task") >= threadsBefore + 2; }));
+    fixture.Login();
+    const auto start = std::chrono::steady_clock::now();
     fixture.server->Stop();
     fixture.server->Stop();  // a second Stop is harmless
-    EXPECT_EQ(SplitReply(ReadAll(silent.get())).statusLine, "HTTP/1.1 401 OK");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(ReadAll(silent.get()), "");
   }
-  EXPECT_EQ(CountEntries("/proc/self/fd"), fdsBefore);
-  EXPECT_TRUE(WaitFor([&] { return CountEntries("/proc/self/task") == threadsBefore; }));
+  EXPECT_EQ(testing::OpenDescriptors(), fdsBefore);
+  EXPECT_TRUE(WaitFor([&] { return testing::RunningThreads() == threadsBefore; }));
 }
 
 }  // namespace

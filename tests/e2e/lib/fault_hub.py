@@ -11,6 +11,7 @@ according to MODE until killed:
             garbage lands in the frame reader instead of the HTTP reader
   midframe  accept the relay upgrade, ping the edge, then close in the middle of a frame
   close     accept the relay upgrade, ping the edge, then send a close frame
+  huge      answer every request with a chunked body of 300 MB, as long as the edge reads
 
 Every relay upgrade that reached its fault appends one line to COUNT_FILE, so the caller can
 wait until the edge has met the fault.
@@ -60,7 +61,14 @@ def serve(mode, conn, counter, serial, held):
             return
         head = read_head(conn)
         relay = b"/api/relay/" in head
-        if mode == "garbage":
+        if mode == "huge":
+            count(counter)
+            conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+            chunk = b"10000\r\n" + b"{" * 0x10000 + b"\r\n"
+            for _ in range(300 * 1000 * 1000 // 0x10000):
+                conn.sendall(chunk)
+            conn.sendall(b"0\r\n\r\n")
+        elif mode == "garbage":
             if relay and serial % 2 == 1:
                 conn.sendall(SWITCHING)
             conn.sendall(os.urandom(16384))
@@ -83,7 +91,7 @@ def serve(mode, conn, counter, serial, held):
 
 def main():
     mode, address, port, counter = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
-    if mode not in ("stall", "garbage", "midframe", "close"):
+    if mode not in ("stall", "garbage", "midframe", "close", "huge"):
         sys.exit("unknown mode " + mode)
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)

@@ -42,13 +42,19 @@ page.on("request", (request) => {
 });
 const pageErrors = [];
 page.on("pageerror", (error) => pageErrors.push(error.message));
+// The pages must run under their own security policy: any refused script or style shows here.
+page.on("console", (message) => {
+  if (message.type() === "error" && /Content Security Policy/.test(message.text())) {
+    pageErrors.push(message.text());
+  }
+});
 
 try {
-  step("login page, pre-filled");
+  step("login page gives nothing away");
   await page.goto(base);
   assert.equal(await page.title(), "LarkSpire Edge");
-  assert.equal(await page.inputValue("#u"), "admin");
-  assert.equal(await page.inputValue("#p"), "admin");
+  assert.equal(await page.inputValue("#u"), "");
+  assert.equal(await page.inputValue("#p"), "");
   await expectText(page, "#loginBtn", "登录");
   await shoot(page, "login-zh");
 
@@ -56,15 +62,34 @@ try {
   await page.click("#langBtn");
   await expectText(page, "#loginBtn", "Sign in");
   await expectText(page, "#langBtn", "中文");
+  await page.fill("#u", "admin");
   await page.fill("#p", "wrong");
   await page.click("#loginBtn");
   await expectText(page, "#m", "账号或密码错误");
   await shoot(page, "login-en-failed");
 
-  step("login");
+  step("first login with the factory password opens on the password form");
   await page.fill("#p", "admin");
   await Promise.all([page.waitForNavigation(), page.click("#loginBtn")]);
   assert.equal(await page.title(), "LarkSpire Edge 管理");
+  await expectText(page, "#pwdMsg", "请先修改默认密码。");
+  await expectText(page, "#pageTitle", "账号安全");
+  await expectText(page, "#ovDevice", "-");
+  await page.fill("#oldPassword", "wrong");
+  await page.fill("#newPassword", "n3w-secret");
+  await page.click("#changePasswordBtn");
+  await expectText(page, "#pwdMsg", "旧密码不正确");
+  await page.fill("#oldPassword", "admin");
+  await page.fill("#newPassword", "short");
+  await page.click("#changePasswordBtn");
+  await expectText(page, "#pwdMsg", "新密码至少 8 位");
+  await page.fill("#newPassword", "n3w-secret");
+  await page.click("#changePasswordBtn");
+  await expectText(page, "#pwdMsg", "密码已修改。");
+  await shoot(page, "password-changed-zh");
+  await page.click("#navStatus");
+
+  step("the status loads once the password is changed");
   await expectText(page, "#ovDevice", "D-1001");
   await expectText(page, "#ovName", "Warehouse Edge");
   await expectText(page, "#ovNic", "eth0");
@@ -78,7 +103,7 @@ try {
                              null, { timeout });
   assert.equal(await page.locator("#healthRows li.bad").count(), 2);
   assert.match(await page.textContent("#healthRows li.bad >> nth=1"),
-               /转发规则 FORWARD -i larkspire0 -o eth0 -j ACCEPT: missing.*重启服务会重新添加/);
+               /防火墙规则 FORWARD -i larkspire0 -o eth0 -j ACCEPT: missing.*30 秒内自动恢复/);
   assert.equal(await page.locator("#healthRows li.bad .fix").count(), 2);
   assert.equal(await page.locator("#healthRows li.good .fix").count(), 0);
   await page.locator("#healthPanel").screenshot({ path: path.join(shots, "health-zh.png") });
@@ -141,15 +166,31 @@ try {
                              .includes("Config updated from web page."), null, { timeout });
   assert.match(await page.textContent("#logPath"), /^日志文件：\/.+\.log$/);
 
-  step("password change");
-  await page.click("#navAccount");
-  await page.fill("#oldPassword", "wrong");
-  await page.fill("#newPassword", "n3w-secret");
-  await page.click("#changePasswordBtn");
-  await expectText(page, "#pwdMsg", "旧密码不正确");
-  await page.fill("#oldPassword", "admin");
-  await page.click("#changePasswordBtn");
-  await expectText(page, "#pwdMsg", "密码已修改。");
+  step("a second browser holds its own session; signing out ends only that one");
+  const other = await chromium.launch({ executablePath: process.env.CHROMIUM, headless: true,
+                                        args: ["--no-sandbox", "--disable-gpu"] });
+  try {
+    const second = await (await other.newContext()).newPage();
+    second.setDefaultTimeout(timeout);
+    await second.goto(base);
+    await second.fill("#u", "admin");
+    await second.fill("#p", "n3w-secret");
+    await Promise.all([second.waitForNavigation(), second.click("#loginBtn")]);
+    await expectText(second, "#ovDevice", "D-1001");
+    const mine = (await context.cookies()).find((c) => c.name === "larkspire_edge");
+    const theirs = (await second.context().cookies()).find((c) => c.name === "larkspire_edge");
+    assert.notEqual(mine.value, theirs.value);
+    assert.equal(theirs.httpOnly, true);
+    assert.equal(theirs.sameSite, "Strict");
+    await Promise.all([second.waitForNavigation(), second.click("#logout")]);
+    assert.equal(await second.title(), "LarkSpire Edge");
+  } finally {
+    await other.close();
+  }
+  await page.click("#navStatus");
+  await page.click("#refresh");
+  await expectText(page, "#ovDevice", "D-1001");
+  assert.equal(await page.title(), "LarkSpire Edge 管理");
 
   step("restart service");
   await page.click("#navStatus");

@@ -1,4 +1,4 @@
-#include "relay/stall_aware_send.h"
+#include "hub/stall_aware_send.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
