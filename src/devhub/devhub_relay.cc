@@ -15,6 +15,7 @@ DevHubRelay::DevHubRelay(const DevHubOptions& options, DeviceStore& store) : udp
   RelayHubOptions relay;
   relay.packetFd = tun_.fd();
   relay.packetOffloadHeader = tun_.offloadHeader();
+  relay.packetUdpSegmentation = tun_.device().udpSegmentation;
   relay.authorize = [&store](const std::string& number, const std::string& secret) {
     return store.Check(number, secret) == DeviceCheck::kOk;
   };

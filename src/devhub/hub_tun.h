@@ -33,6 +33,7 @@ class HubTun {
 
   int fd() const { return tun_.fd(); }
   bool offloadHeader() const { return tun_.offloadHeader(); }
+  PacketDevice device() const { return tun_.device(); }
   const std::string& name() const { return tun_.name(); }
 
  private:

@@ -34,6 +34,8 @@ struct RelayHubOptions {
   int packetFd = -1;
   // The packet device reads and writes offload headers (a TUN device opened with them).
   bool packetOffloadHeader = false;
+  // The packet device also takes merged runs of UDP datagrams.
+  bool packetUdpSegmentation = false;
   // Whether number and secret belong to a registered device.
   std::function<bool(const std::string& number, const std::string& secret)> authorize;
   // The device's shared networks ("a.b.c.d/n"), asked for at every relay connection.

@@ -43,7 +43,8 @@ int RelayHub::UdpPort() const {
 
 struct RelayHub::UdpDelivery {
   explicit UdpDelivery(const RelayHubOptions& options)
-      : device(options.packetFd, options.packetOffloadHeader,
+      : device(PacketDevice(options.packetFd, options.packetOffloadHeader,
+                            options.packetUdpSegmentation),
                [this](bool written, size_t packets, size_t bytes) {
                  CountInto(connection->counters().udp, connection->counters())(written, packets,
                                                                                bytes);

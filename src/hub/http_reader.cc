@@ -18,13 +18,6 @@ constexpr size_t kMaxHeaderBytes = 65536;
 // so a lying length or chunk size cannot make us reserve gigabytes up front.
 constexpr size_t kBodyStep = 64 * 1024;
 
-std::string Lowered(std::string text) {
-  for (char& c : text) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return text;
-}
-
 bool EndsWith(const std::string& text, const char* suffix, size_t length) {
   return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
 }
@@ -190,8 +183,8 @@ int ParseHttpStatus(const std::string& headers) {
 std::string HeaderValue(const std::string& headers, const std::string& name) {
   // Only a header line that starts with the name counts: "X-Content-Length: 7", or a value
   // that mentions "content-length:", must not decide how a body is framed.
-  const std::string needle = Lowered(name) + ":";
-  const std::string lowered = Lowered(headers);
+  const std::string needle = AsciiLower(name) + ":";
+  const std::string lowered = AsciiLower(headers);
   size_t lineStart = 0;
   while (lineStart < headers.size()) {
     size_t lineEnd = headers.find("\r\n", lineStart);
@@ -209,7 +202,7 @@ std::string HeaderValue(const std::string& headers, const std::string& name) {
 
 void ReadHttpBody(ByteStream& stream, const std::string& headers, size_t maxBytes, const HttpBodySink& sink) {
   BodyReader reader(stream, maxBytes, sink);
-  if (Lowered(HeaderValue(headers, "Transfer-Encoding")).find("chunked") != std::string::npos) {
+  if (AsciiLower(HeaderValue(headers, "Transfer-Encoding")).find("chunked") != std::string::npos) {
     reader.Chunked();
     return;
   }

@@ -2,7 +2,6 @@
 
 #include <netdb.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -12,11 +11,12 @@
 #include <stdexcept>
 
 #include "util/fd.h"
+#include "util/socket_io.h"
 
 namespace larkspire {
 namespace {
 
-constexpr int kTimeoutSeconds = 8;
+constexpr std::chrono::seconds kTimeout{8};
 
 struct AddrInfoDeleter {
   void operator()(addrinfo* list) const { freeaddrinfo(list); }
@@ -24,11 +24,8 @@ struct AddrInfoDeleter {
 using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoDeleter>;
 
 void SetTimeouts(int fd) {
-  timeval timeout{};
-  timeout.tv_sec = kTimeoutSeconds;
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-  // On Linux the send time-out also bounds a blocking connect.
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  SetTimeout(fd, SO_RCVTIMEO, kTimeout);
+  SetTimeout(fd, SO_SNDTIMEO, kTimeout);  // also bounds a blocking connect
 }
 
 }  // namespace

@@ -11,10 +11,14 @@ namespace larkspire {
 // packet-preserving descriptor such as one end of a SOCK_SEQPACKET socket pair.
 struct PacketDevice {
   // Implicit: a plain descriptor is a device without offload headers.
-  PacketDevice(int fd, bool offloadHeader = false) : fd(fd), offloadHeader(offloadHeader) {}
+  PacketDevice(int fd, bool offloadHeader = false, bool udpSegmentation = false)
+      : fd(fd), offloadHeader(offloadHeader), udpSegmentation(udpSegmentation) {}
   int fd;
   // Every packet read or written carries an OffloadHeader in front (see TunDevice).
   bool offloadHeader;
+  // The device also takes runs of UDP datagrams merged into one write (TCP runs it takes
+  // whenever it takes offload headers).
+  bool udpSegmentation;
 };
 
 // Reads one packet into `slot` (`size` bytes of room), as read(2) does. An offload header

@@ -1,3 +1,22 @@
+// One relay connection: how packets flow and which thread carries them.
+//
+//            service thread (pump)                      Hub
+//   TUN --read--> RouteToHub --small IPv4 UDP--> UdpRelay ------------> UDP channel
+//                     |
+//                     +----everything else--> PacketBatch -> WebSocketRelay --> WebSocket
+//
+//            WebSocket reader thread
+//   TUN <--TunWriter <-- IngressFilter <-- WebSocketRelay::ReadMessage <-- WebSocket
+//                                          (answers pings under the send lock)
+//            UDP reader thread
+//   TUN <--TunWriter <-- IngressFilter <-- UdpRelay::ReceivePacket <------ UDP channel
+//
+// Each reader has its own TunWriter, which may hold back a run of one flow to write it
+// merged; it is flushed before every receive that may wait, so nothing held waits for the
+// Hub. The pump stops when the WebSocket channel fails or g_running is cleared; the
+// connection's teardown (ConnectionThreads) then wakes and joins both readers before the
+// sockets are closed.
+
 #include "relay/relay_session.h"
 
 #include <fcntl.h>
@@ -17,6 +36,7 @@
 #include "relay/websocket_relay.h"
 #include "util/logger.h"
 #include "util/metrics.h"
+#include "util/rate_limited_log.h"
 #include "util/run_flag.h"
 
 namespace larkspire {
@@ -26,43 +46,52 @@ constexpr int kPumpWaitMilliseconds = 1000;
 // Bounds the work done between two looks at the stop conditions under full load.
 constexpr int kMaxPacketsPerWake = 256;
 
+RateLimitedLog g_webSocketRefusals;
+RateLimitedLog g_udpRefusals;
+
 // A packet the device refused counts as dropped at the TUN.
-TunWriter::Report WarnOfRefusal(const char* warning) {
-  return [warning](bool written, size_t packets, size_t) {
+TunWriter::Report WarnOfRefusal(RateLimitedLog& log, const char* warning) {
+  return [&log, warning](bool written, size_t packets, size_t) {
     if (!written) {
       CountUp(g_metrics.tunDroppedPackets, packets);
-      g_log.Write("WARN", warning);
+      log.Warn(warning);
     }
   };
 }
 
-// Packets held back for merging go out as soon as the channel has no further one at hand.
-void CarryWebSocketToDevice(WebSocketRelay& webSocket, PacketDevice device) {
-  TunWriter writer(device.fd, device.offloadHeader,
-                   WarnOfRefusal("Failed to write WebSocket packet to TUN."));
+// Only what the filter lets in is written and counted as carried.
+void Deliver(std::span<const uint8_t> packet, const IngressFilter& filter, TunWriter& writer,
+             ChannelCounters& counters) {
+  const IngressFilter::Verdict verdict = filter.Check(packet);
+  if (verdict != IngressFilter::Verdict::kPass) {
+    ReportIngressDrop(verdict, packet);
+    return;
+  }
+  CountPacket(counters.packetsFromHub, counters.bytesFromHub, packet.size());
+  writer.Write(packet);
+}
+
+// Packets held back for merging go out before any wait for the Hub: a packet followed by a
+// ping, a text frame or a datagram of another channel must not wait for the next data.
+void CarryWebSocketToDevice(WebSocketRelay& webSocket, PacketDevice device,
+                            const IngressFilter& filter) {
+  TunWriter writer(device,
+                   WarnOfRefusal(g_webSocketRefusals, "Failed to write WebSocket packet to TUN."));
+  const std::function<void()> flush = [&writer] { writer.Flush(); };
   std::span<const uint8_t> message;
-  while (g_running.load() && webSocket.IsConnected() && webSocket.ReadMessage(message)) {
-    CountPacket(g_metrics.webSocket.packetsFromHub, g_metrics.webSocket.bytesFromHub,
-                message.size());
-    writer.Write(message);
-    if (!webSocket.HasBufferedFrame()) {
-      writer.Flush();
-    }
+  while (g_running.load() && webSocket.IsConnected() && webSocket.ReadMessage(message, flush)) {
+    Deliver(message, filter, writer, g_metrics.webSocket);
   }
   writer.Flush();
 }
 
-void CarryUdpToDevice(UdpRelay& udp, PacketDevice device) {
-  TunWriter writer(device.fd, device.offloadHeader,
-                   WarnOfRefusal("Failed to write UDP packet to TUN."));
+void CarryUdpToDevice(UdpRelay& udp, PacketDevice device, const IngressFilter& filter) {
+  TunWriter writer(device, WarnOfRefusal(g_udpRefusals, "Failed to write UDP packet to TUN."));
+  const std::function<void()> flush = [&writer] { writer.Flush(); };
   std::span<const uint8_t> packet;
   while (g_running.load() && udp.IsConnected()) {
-    if (udp.ReceivePacket(packet)) {
-      CountPacket(g_metrics.udp.packetsFromHub, g_metrics.udp.bytesFromHub, packet.size());
-      writer.Write(packet);
-    }
-    if (!udp.HasQueuedPacket()) {
-      writer.Flush();
+    if (udp.ReceivePacket(packet, flush)) {
+      Deliver(packet, filter, writer, g_metrics.udp);
     }
   }
   writer.Flush();
@@ -91,11 +120,12 @@ class ConnectionThreads {
     udp_.Close();
   }
 
-  void StartWebSocketReader(PacketDevice device) {
-    webSocketReader_ = std::thread(CarryWebSocketToDevice, std::ref(webSocket_), device);
+  void StartWebSocketReader(PacketDevice device, const IngressFilter& filter) {
+    webSocketReader_ =
+        std::thread(CarryWebSocketToDevice, std::ref(webSocket_), device, std::cref(filter));
   }
-  void StartUdpReader(PacketDevice device) {
-    udpReader_ = std::thread(CarryUdpToDevice, std::ref(udp_), device);
+  void StartUdpReader(PacketDevice device, const IngressFilter& filter) {
+    udpReader_ = std::thread(CarryUdpToDevice, std::ref(udp_), device, std::cref(filter));
   }
 
  private:
@@ -206,8 +236,8 @@ void PumpDeviceToHub(PacketDevice device, PacketBatch& batch, WebSocketRelay& we
 
 }  // namespace
 
-void RunRelayConnection(PacketDevice device, const RelayEndpoint& endpoint,
-                        WebSocketRelay& webSocket, UdpRelay& udp) {
+void RelayOneConnection(PacketDevice device, const RelayEndpoint& endpoint,
+                        const IngressFilter& filter, WebSocketRelay& webSocket, UdpRelay& udp) {
   webSocket.Connect(endpoint.serverUrl, endpoint.deviceNumber, endpoint.deviceSecret,
                     endpoint.trust);
   CountUp(g_metrics.relayConnectionsMade);
@@ -215,7 +245,7 @@ void RunRelayConnection(PacketDevice device, const RelayEndpoint& endpoint,
   ConnectionThreads threads(webSocket, udp);
   // The WebSocket reader runs during the UDP probe, so a Hub that fails in the meantime is
   // noticed and the probe (seconds when unanswered) does not delay the reconnect.
-  threads.StartWebSocketReader(device);
+  threads.StartWebSocketReader(device, filter);
   if (IsTlsScheme(ParseUrl(NormalizeServerUrl(endpoint.serverUrl)).scheme)) {
     // Datagrams carry the device secret and the packets in clear; over an encrypted link
     // everything stays inside it.
@@ -225,7 +255,7 @@ void RunRelayConnection(PacketDevice device, const RelayEndpoint& endpoint,
                 [&webSocket] { return webSocket.IsConnected(); });
   }
   SetUp(g_metrics.udp.up, udp.IsConnected());
-  threads.StartUdpReader(device);
+  threads.StartUdpReader(device, filter);
   // One batch buffer per connection, with room in front of each packet for either
   // channel's header.
   PacketBatch batch;

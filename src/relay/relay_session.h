@@ -3,6 +3,7 @@
 #include <string>
 
 #include "hub/tls_session.h"
+#include "relay/ingress_filter.h"
 #include "relay/packet_device.h"
 
 namespace larkspire {
@@ -21,9 +22,10 @@ struct RelayEndpoint {
 // One relay connection between the packet device and the Hub: connects both channels (the UDP
 // channel only on a plain link: its datagrams are not encrypted), starts the
 // two reader threads, pumps device-to-Hub on the calling thread until the WebSocket channel fails
-// or a stop is requested, then tears down and joins. Throws only when the WebSocket handshake fails
-// (no thread started then).
-void RunRelayConnection(PacketDevice device, const RelayEndpoint& endpoint,
-                        WebSocketRelay& webSocket, UdpRelay& udp);
+// or a stop is requested, then tears down and joins. Packets from the Hub reach the device only
+// when `filter` lets them in. Throws only when the WebSocket handshake fails (no thread started
+// then).
+void RelayOneConnection(PacketDevice device, const RelayEndpoint& endpoint,
+                        const IngressFilter& filter, WebSocketRelay& webSocket, UdpRelay& udp);
 
 }  // namespace larkspire

@@ -1,5 +1,6 @@
 #include "relay/segment_merger.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "relay/internet_checksum.h"
@@ -93,9 +94,13 @@ bool SegmentMerger::Parse(std::span<const uint8_t> packet, Segment& segment) {
   return TransportChecksumVerifies(packet, packet[9]);
 }
 
+bool SegmentMerger::Merges(std::span<const uint8_t> packet, Segment& segment) const {
+  return Parse(packet, segment) && (segment.kind == Kind::kTcp ? mergeTcp_ : mergeUdp_);
+}
+
 bool SegmentMerger::Start(std::span<const uint8_t> packet) {
   segments_ = 0;
-  if (packet.size() > kMaxPacket || !Parse(packet, first_)) {
+  if (packet.size() > kMaxPacket || !Merges(packet, first_)) {
     return false;
   }
   std::memcpy(this->packet(), packet.data(), packet.size());
@@ -138,7 +143,7 @@ bool SegmentMerger::Continues(std::span<const uint8_t> candidate, const Segment&
 
 bool SegmentMerger::Append(std::span<const uint8_t> candidate) {
   Segment segment;
-  if (segments_ == 0 || closed_ || segments_ == kMaxSegments || !Parse(candidate, segment) ||
+  if (segments_ == 0 || closed_ || segments_ == kMaxSegments || !Merges(candidate, segment) ||
       !Continues(candidate, segment) || length_ + segment.payloadLength > kMaxPacket) {
     return false;
   }
@@ -189,6 +194,61 @@ std::span<const uint8_t> SegmentMerger::Finish() {
   segments_ = 0;
   length_ = 0;
   return out;
+}
+
+void SplitMergedWrite(std::span<const uint8_t> merged, std::vector<uint8_t>& scratch,
+                      const std::function<void(std::span<const uint8_t> write)>& write) {
+  OffloadHeader header;
+  std::memcpy(&header, merged.data(), sizeof header);
+  if (header.gsoType == 0 || header.segmentSize == 0) {
+    write(merged);
+    return;
+  }
+  const uint8_t* whole = merged.data() + sizeof header;
+  const size_t wholeLength = merged.size() - sizeof header;
+  const bool tcp = header.gsoType == kGsoTcpV4;
+  const size_t headers = header.headerLength;
+  scratch.resize(sizeof header + headers + header.segmentSize);
+  std::memset(scratch.data(), 0, sizeof header);
+  uint8_t* ip = scratch.data() + sizeof header;
+  uint8_t* transport = ip + kIpHeaderLength;
+  std::memcpy(ip, whole, headers);
+  const uint16_t firstId = Read16(whole + 4);
+  const uint32_t firstSequence = tcp ? Read32(whole + kIpHeaderLength + 4) : 0;
+  const uint8_t tcpFlags = tcp ? whole[kIpHeaderLength + 13] : 0;
+  size_t index = 0;
+  for (size_t offset = headers; offset < wholeLength; offset += header.segmentSize, ++index) {
+    const size_t size = std::min<size_t>(header.segmentSize, wholeLength - offset);
+    const size_t length = headers + size;
+    std::memcpy(ip + headers, whole + offset, size);
+    Write16(ip + 2, length);
+    Write16(ip + 4, static_cast<uint16_t>(firstId + index));
+    StoreChecksum(ip + 10, 0);
+    InternetChecksum ipSum;
+    ipSum.Add(ip, kIpHeaderLength);
+    StoreChecksum(ip + 10, static_cast<uint16_t>(~ipSum.Folded()));
+    if (tcp) {
+      const uint32_t sequence = firstSequence + static_cast<uint32_t>(index * header.segmentSize);
+      Write16(transport + 4, sequence >> 16);
+      Write16(transport + 6, sequence & 0xFFFF);
+      // Only the last piece keeps the push flag, as the sender had it.
+      const bool last = offset + size == wholeLength;
+      transport[13] = last ? tcpFlags : static_cast<uint8_t>(tcpFlags & ~kTcpPush);
+    } else {
+      Write16(transport + 4, length - kIpHeaderLength);
+    }
+    uint8_t* checksum = transport + header.checksumOffset;
+    StoreChecksum(checksum, 0);
+    InternetChecksum sum;
+    sum.AddPseudoHeader(ip, ip[9], length - kIpHeaderLength);
+    sum.Add(transport, length - kIpHeaderLength);
+    uint16_t folded = static_cast<uint16_t>(~sum.Folded());
+    if (!tcp && folded == 0) {
+      folded = 0xFFFF;  // zero would mean "no checksum"
+    }
+    StoreChecksum(checksum, folded);
+    write({scratch.data(), sizeof header + length});
+  }
 }
 
 }  // namespace larkspire

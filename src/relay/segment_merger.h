@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -28,6 +29,7 @@ static_assert(sizeof(OffloadHeader) == 10);
 // alone and is dropped as before. Pure logic: TunWriter does the writing.
 class SegmentMerger {
  public:
+  enum class Kind { kTcp, kUdp };
   static constexpr size_t kMaxSegments = 64;
   static constexpr size_t kMaxPacket = 65535;
   static constexpr size_t kIpHeaderLength = 20;
@@ -40,8 +42,12 @@ class SegmentMerger {
   // Appends `packet` to the one held; false when it does not continue it.
   bool Append(std::span<const uint8_t> packet);
 
+  // A kind the device cannot take merged is only ever written packet by packet.
+  void Refuse(Kind kind) { (kind == Kind::kTcp ? mergeTcp_ : mergeUdp_) = false; }
+
   bool holding() const { return segments_ > 0; }
   size_t segments() const { return segments_; }
+  Kind kind() const { return first_.kind; }
   // The bytes of the packets held, as they came.
   size_t packetBytes() const {
     return length_ + (segments_ - 1) * (kIpHeaderLength + first_.transportHeaderLength);
@@ -51,7 +57,6 @@ class SegmentMerger {
   std::span<const uint8_t> Finish();
 
  private:
-  enum class Kind { kTcp, kUdp };
   struct Segment {
     Kind kind;
     size_t transportHeaderLength;
@@ -62,6 +67,7 @@ class SegmentMerger {
 
   static bool Parse(std::span<const uint8_t> packet, Segment& segment);
   bool Continues(std::span<const uint8_t> packet, const Segment& segment) const;
+  bool Merges(std::span<const uint8_t> packet, Segment& segment) const;
   uint8_t* packet() { return buffer_.data() + sizeof(OffloadHeader); }
 
   std::vector<uint8_t> buffer_;
@@ -70,6 +76,14 @@ class SegmentMerger {
   Segment first_{};
   uint32_t nextSequence_ = 0;
   bool closed_ = false;  // a short or pushed segment ends the packet
+  bool mergeTcp_ = true;
+  bool mergeUdp_ = true;
 };
+
+// Cuts a write that Finish produced back into the packets it was made of, exactly as the
+// kernel cuts it, for a device that refused it whole. Each piece is handed to `write` as a
+// device write of its own: a zero offload header, then the packet, built in `scratch`.
+void SplitMergedWrite(std::span<const uint8_t> merged, std::vector<uint8_t>& scratch,
+                      const std::function<void(std::span<const uint8_t> write)>& write);
 
 }  // namespace larkspire

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "relay/packet_device.h"
+
 namespace larkspire {
 
 // Owns the /dev/net/tun descriptor attached to one layer-3 interface (no packet-information
@@ -16,19 +18,22 @@ class TunDevice {
 
   // Throws "Failed to open /dev/net/tun: <reason>" or "TUNSETIFF failed: <reason>". With
   // `offloadHeader` every read and write carries an OffloadHeader in front of the packet:
-  // writes may then hand the kernel many segments of one flow at once. Reads stay plain
+  // writes may then hand the kernel many segments of one flow at once (TCP always, UDP where
+  // the kernel knows UDP segmentation, which is asked here and logged). Reads stay plain
   // packets, since the device is never told it may hand over unfinished ones.
   void Open(const std::string& requestedName, bool offloadHeader = false);
   void Close();
 
   int fd() const { return fd_; }
   const std::string& name() const { return name_; }
-  bool offloadHeader() const { return offloadHeader_; }
+  bool offloadHeader() const { return device_.offloadHeader; }
+  // The descriptor with what it takes, for the relay to borrow.
+  PacketDevice device() const { return device_; }
 
  private:
   int fd_ = -1;
   std::string name_;
-  bool offloadHeader_ = false;
+  PacketDevice device_{-1};
 };
 
 }  // namespace larkspire

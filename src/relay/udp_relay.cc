@@ -129,9 +129,15 @@ bool UdpRelay::SendDatagram(const uint8_t* datagram, size_t length) {
   return sent == static_cast<ssize_t>(length);
 }
 
-bool UdpRelay::ReceivePacket(std::span<const uint8_t>& packet) {
-  if (!HasQueuedPacket() && !ReceiveBatch()) {
-    return false;
+bool UdpRelay::ReceivePacket(std::span<const uint8_t>& packet,
+                             const std::function<void()>& beforeWait) {
+  if (!HasQueuedPacket()) {
+    if (beforeWait) {
+      beforeWait();
+    }
+    if (!ReceiveBatch()) {
+      return false;
+    }
   }
   const std::span<const uint8_t> datagram = NextQueuedDatagram();
   UdpData data;

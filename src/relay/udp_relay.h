@@ -42,11 +42,11 @@ class UdpRelay {
   bool SendPacketInPlace(uint8_t* packet, size_t length);
 
   // Waits up to 2 seconds for one valid data datagram of this channel. `packet` points
-  // into the receive buffer until the next call. Reader thread only.
-  bool ReceivePacket(std::span<const uint8_t>& packet);
-  // Datagrams already taken from the socket wait to be handed out, so the next
-  // ReceivePacket returns without a system call. Reader thread only.
-  bool HasQueuedPacket() const { return batchNext_ < batchReceived_; }
+  // into the receive buffer until the next call. `beforeWait`, when given, is called before
+  // a receive that may wait, so whatever the caller holds back can go out first. Reader
+  // thread only.
+  bool ReceivePacket(std::span<const uint8_t>& packet,
+                     const std::function<void()>& beforeWait = nullptr);
 
   // Marks the channel down and wakes a blocked reader; the descriptor stays open so its
   // number cannot be reused under the reader.
@@ -62,6 +62,8 @@ class UdpRelay {
   bool Probe(const std::string& deviceNumber, const std::string& deviceSecret,
              const std::function<bool()>& worthProbing);
   bool SendDatagram(const uint8_t* datagram, size_t length);
+  // Datagrams already taken from the socket wait to be handed out.
+  bool HasQueuedPacket() const { return batchNext_ < batchReceived_; }
   // Takes the next messages from the socket; false on time-out, stop or error.
   bool ReceiveBatch();
   // The next queued datagram, or empty for one that must be refused. Needs HasQueuedPacket.

@@ -123,11 +123,12 @@ void WebSocketRelay::SendPong(std::span<const uint8_t> payload) {
   SendFramesLocked(&part, 1);
 }
 
-bool WebSocketRelay::ReadMessage(std::span<const uint8_t>& message) {
+bool WebSocketRelay::ReadMessage(std::span<const uint8_t>& message,
+                                 const std::function<void()>& beforeWait) {
   while (g_running.load() && connected_.load()) {
     FrameHeader header;
     std::span<uint8_t> payload;
-    if (!ReceiveFrame(header, payload)) {
+    if (!ReceiveFrame(header, payload, beforeWait)) {
       return false;
     }
     if (header.masked) {
@@ -154,18 +155,11 @@ bool WebSocketRelay::ReadMessage(std::span<const uint8_t>& message) {
   return false;
 }
 
-bool WebSocketRelay::HasBufferedFrame() const {
-  const std::span<const uint8_t> buffered(receiveBuffer_.data() + receiveBegin_,
-                                          receiveEnd_ - receiveBegin_);
-  FrameHeader header;
-  return ParseFrameHeader(buffered, header) &&
-         buffered.size() - header.headerSize >= header.payloadLength;
-}
-
-bool WebSocketRelay::ReceiveFrame(FrameHeader& header, std::span<uint8_t>& payload) {
+bool WebSocketRelay::ReceiveFrame(FrameHeader& header, std::span<uint8_t>& payload,
+                                  const std::function<void()>& beforeWait) {
   size_t wanted = 2;
   while (true) {
-    if (!EnsureBuffered(wanted)) {
+    if (!EnsureBuffered(wanted, beforeWait)) {
       MarkBroken("connection lost");
       return false;
     }
@@ -181,7 +175,7 @@ bool WebSocketRelay::ReceiveFrame(FrameHeader& header, std::span<uint8_t>& paylo
     return false;
   }
   const size_t frameSize = header.headerSize + static_cast<size_t>(header.payloadLength);
-  if (!EnsureBuffered(frameSize)) {
+  if (!EnsureBuffered(frameSize, beforeWait)) {
     MarkBroken("connection lost");
     return false;
   }
@@ -191,7 +185,7 @@ bool WebSocketRelay::ReceiveFrame(FrameHeader& header, std::span<uint8_t>& paylo
   return true;
 }
 
-bool WebSocketRelay::EnsureBuffered(size_t count) {
+bool WebSocketRelay::EnsureBuffered(size_t count, const std::function<void()>& beforeWait) {
   if (receiveBegin_ == receiveEnd_) {
     receiveBegin_ = receiveEnd_ = 0;
     if (receiveBuffer_.size() > kReceiveBufferBytes) {
@@ -209,6 +203,9 @@ bool WebSocketRelay::EnsureBuffered(size_t count) {
     }
   }
   while (receiveEnd_ - receiveBegin_ < count) {
+    if (beforeWait) {
+      beforeWait();
+    }
     const ssize_t n =
         stream_->Receive(receiveBuffer_.data() + receiveEnd_, receiveBuffer_.size() - receiveEnd_);
     if (n > 0) {

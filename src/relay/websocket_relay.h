@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -40,11 +41,11 @@ class WebSocketRelay {
 
   // One complete, non-empty message; `message` points into the channel's receive buffer and
   // stays valid until the next call. False when the channel is down or broke, the Hub
-  // closed it, or the program is stopping. Reader thread only.
-  bool ReadMessage(std::span<const uint8_t>& message);
-  // A whole frame is already received, so the next ReadMessage needs no wait for the network
-  // unless that frame is only part of a message. Reader thread only.
-  bool HasBufferedFrame() const;
+  // closed it, or the program is stopping. `beforeWait`, when given, is called before every
+  // receive that may wait for the Hub, so whatever the caller holds back can go out first.
+  // Reader thread only.
+  bool ReadMessage(std::span<const uint8_t>& message,
+                   const std::function<void()>& beforeWait = nullptr);
 
   // Marks the channel down and wakes a reader blocked in a receive; the connection stays
   // open so no other thread can be handed its descriptor while the reader still uses it.
@@ -57,8 +58,9 @@ class WebSocketRelay {
  private:
   SendOutcome SendFramesLocked(iovec* frames, size_t count);
   void SendPong(std::span<const uint8_t> payload);
-  bool ReceiveFrame(FrameHeader& header, std::span<uint8_t>& payload);
-  bool EnsureBuffered(size_t count);
+  bool ReceiveFrame(FrameHeader& header, std::span<uint8_t>& payload,
+                    const std::function<void()>& beforeWait);
+  bool EnsureBuffered(size_t count, const std::function<void()>& beforeWait);
   void MarkBroken(const char* reason);
 
   std::unique_ptr<ByteStream> stream_;  // null when closed

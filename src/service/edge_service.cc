@@ -41,12 +41,7 @@ std::string JoinNetworks(const std::vector<std::string>& networks) {
 EdgeService::EdgeService(std::string configPath, std::string workDir, bool tunOffload)
     : configPath_(std::move(configPath)), workDir_(std::move(workDir)), tunOffload_(tunOffload) {}
 
-EdgeService::~EdgeService() {
-  udpRelay_.Close();
-  webSocketRelay_.Close();
-  networkConfigurator_.Cleanup();
-  tun_.Close();
-}
+EdgeService::~EdgeService() { TearDown(); }
 
 void EdgeService::Run() {
   std::vector<std::string> interfaceNames = PrepareSettings();
@@ -62,7 +57,7 @@ void EdgeService::Run() {
   // purpose, so the teardown is not undone.
   GatewayRuleWatcher ruleWatcher;
   ruleWatcher.Start();
-  RunRelayUntilStopped();
+  RelayUntilStopped();
   ruleWatcher.Stop();
   TearDown();
 }
@@ -138,17 +133,14 @@ void EdgeService::Register() {
   LogInfo("Edge sharedNetworks registered: " + JoinNetworks(settings_.sharedNetworks));
 }
 
-void EdgeService::RelayLoop() {
-  RunRelayConnection(
-      {tun_.fd(), tun_.offloadHeader()},
-      {settings_.serverUrl, settings_.deviceNumber, settings_.deviceSecret, HubTrustOf(settings_)},
-      webSocketRelay_, udpRelay_);
-}
-
-void EdgeService::RunRelayUntilStopped() {
+void EdgeService::RelayUntilStopped() {
+  // Settled by the registration: from here on the shared networks do not change.
+  const IngressFilter filter(settings_.sharedNetworks);
+  const RelayEndpoint endpoint{settings_.serverUrl, settings_.deviceNumber,
+                               settings_.deviceSecret, HubTrustOf(settings_)};
   while (g_running.load()) {
     try {
-      RelayLoop();
+      RelayOneConnection(tun_.device(), endpoint, filter, webSocketRelay_, udpRelay_);
     } catch (const std::exception& error) {
       g_log.Write("WARN", std::string("Relay loop failed: ") + error.what());
     } catch (...) {

@@ -34,8 +34,9 @@ class EdgeService {
   // Writes what this service changed in settings_ since the last load or save, keeping
   // whatever the web page saved in the meantime.
   void SaveOwnChanges();
-  void RelayLoop();
-  void RunRelayUntilStopped();
+  // Keeps a relay connection to the Hub, reconnecting 3 s after each one ends, until
+  // g_running is cleared.
+  void RelayUntilStopped();
   void TearDown();
 
   std::string configPath_;

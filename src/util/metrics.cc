@@ -60,6 +60,9 @@ MetricsSnapshot TakeMetricsSnapshot(const EdgeMetrics& metrics) {
   snapshot.lastHeartbeatAcceptedTime =
       metrics.lastHeartbeatAcceptedTime.load(std::memory_order_relaxed);
   snapshot.tunDroppedPackets = Load(metrics.tunDroppedPackets);
+  snapshot.hubPacketsRefused = {Load(metrics.hubPacketsRefused.notIpv4),
+                                Load(metrics.hubPacketsRefused.sourceOutsideOverlay),
+                                Load(metrics.hubPacketsRefused.destinationNotShared)};
   snapshot.gatewayRulesRestored = Load(metrics.gatewayRulesRestored);
   snapshot.processStartTime = metrics.processStartTime;
   return snapshot;
@@ -107,6 +110,11 @@ std::string RenderPrometheusText(const MetricsSnapshot& s) {
   Family(out, "larkspire_edge_tun_dropped_packets_total", "counter",
          "Packets from the Hub that the TUN device did not take.")
       .Add("", s.tunDroppedPackets);
+  Family(out, "larkspire_edge_hub_packets_dropped_total", "counter",
+         "Packets from the Hub dropped before the TUN device, by reason.")
+      .Add("reason=\"not_ipv4\"", s.hubPacketsRefused.notIpv4)
+      .Add("reason=\"source_outside_overlay\"", s.hubPacketsRefused.sourceOutsideOverlay)
+      .Add("reason=\"destination_not_shared\"", s.hubPacketsRefused.destinationNotShared);
   Family(out, "larkspire_edge_gateway_rules_restored_total", "counter",
          "Gateway firewall rules that another tool removed and the agent added back.")
       .Add("", s.gatewayRulesRestored);

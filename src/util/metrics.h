@@ -33,6 +33,12 @@ struct EdgeMetrics {
   std::atomic<int64_t> lastHeartbeatAcceptedTime{0};
   // Packets from the Hub that the TUN device did not take.
   std::atomic<uint64_t> tunDroppedPackets{0};
+  // Packets from the Hub that the relay refused to write to the TUN device, by reason.
+  struct {
+    std::atomic<uint64_t> notIpv4{0};
+    std::atomic<uint64_t> sourceOutsideOverlay{0};
+    std::atomic<uint64_t> destinationNotShared{0};
+  } hubPacketsRefused;
   // Gateway rules that another tool removed and the rule watcher added back.
   std::atomic<uint64_t> gatewayRulesRestored{0};
   // Seconds since the epoch, fixed when the program starts.
@@ -74,6 +80,11 @@ struct MetricsSnapshot {
   uint64_t heartbeatsFailed = 0;
   int64_t lastHeartbeatAcceptedTime = 0;
   uint64_t tunDroppedPackets = 0;
+  struct {
+    uint64_t notIpv4 = 0;
+    uint64_t sourceOutsideOverlay = 0;
+    uint64_t destinationNotShared = 0;
+  } hubPacketsRefused;
   uint64_t gatewayRulesRestored = 0;
   int64_t processStartTime = 0;
 };

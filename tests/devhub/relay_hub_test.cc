@@ -62,8 +62,8 @@ struct Edge {
     lan.Reset(pair[1]);
     thread = std::thread([this, port, number, secret] {
       try {
-        RunRelayConnection(tun.get(), {"http://127.0.0.1:" + std::to_string(port), number, secret},
-                           webSocket, udp);
+        RelayOneConnection(tun.get(), {"http://127.0.0.1:" + std::to_string(port), number, secret},
+                           filter, webSocket, udp);
       } catch (const std::exception& refusal) {
         error = refusal.what();
       }
@@ -78,6 +78,7 @@ struct Edge {
   }
 
   UniqueFd tun;
+  const IngressFilter filter{{"192.168.50.0/24", "172.16.0.0/12"}};
   UniqueFd lan;
   WebSocketRelay webSocket;
   UdpRelay udp;

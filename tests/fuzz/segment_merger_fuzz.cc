@@ -1,10 +1,12 @@
 // The merging of packets from the Hub into offloaded TUN writes, on arbitrary packets. Every
 // packet must leave exactly as it came: a packet written alone byte for byte, a merged run,
-// once cut the way the kernel cuts it, as the very packets that went in, in order.
+// once cut the way the kernel cuts it, as the very packets that went in, in order. The
+// writer's own cutting (for a device that refuses a merged write) gives the same pieces.
 //
 // Input: a flag byte, then packets, each a 2-byte big-endian length and that many bytes.
 // With the flag's low bit set the packets' IPv4 and TCP/UDP checksums are filled in first, so
 // the fuzzer reaches the merging itself and not only the refusal of damaged packets.
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -57,9 +59,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(written.size() >= sizeof(OffloadHeader));
     FUZZ_CHECK(written.size() <= sizeof(OffloadHeader) + SegmentMerger::kMaxPacket ||
                written[1] == 0);
-    for (std::vector<uint8_t>& piece : testing::CutLikeTheKernel(written)) {
-      leaving.push_back(std::move(piece));
-    }
+    const std::vector<std::vector<uint8_t>> pieces = testing::CutLikeTheKernel(written);
+    size_t index = 0;
+    std::vector<uint8_t> scratch;
+    SplitMergedWrite(written, scratch, [&](std::span<const uint8_t> piece) {
+      FUZZ_CHECK(index < pieces.size() && piece.size() >= sizeof(OffloadHeader));
+      FUZZ_CHECK(std::equal(piece.begin() + sizeof(OffloadHeader), piece.end(),
+                            pieces[index].begin(), pieces[index].end()));
+      ++index;
+    });
+    FUZZ_CHECK(index == pieces.size());
+    leaving.insert(leaving.end(), pieces.begin(), pieces.end());
   }
   FUZZ_CHECK(leaving == packets);
   return 0;

@@ -12,11 +12,13 @@
 #include <thread>
 #include <utility>
 
+#include "relay/test_packets.h"
 #include "relay/udp_relay.h"
 #include "relay/websocket_relay.h"
 #include "support/fake_hub.h"
 #include "support/prometheus_text.h"
 #include "support/resource_count.h"
+#include "support/stdout_capture.h"
 #include "util/metrics.h"
 #include "util/run_flag.h"
 
@@ -25,10 +27,29 @@ namespace {
 
 using testing::FakeHub;
 
-std::vector<uint8_t> Ipv4Packet(size_t length, uint8_t protocol, uint8_t marker) {
+auto ScrapeMetrics() {
+  return testing::ParsePrometheusText(RenderPrometheusText(TakeMetricsSnapshot()));
+}
+
+// An unmasked binary frame as the Hub sends it.
+void AppendFrame(std::vector<uint8_t>& bytes, const std::vector<uint8_t>& packet) {
+  uint8_t header[kMaxFrameHeaderSize];
+  const size_t size = WriteFrameHeader(header, kFinBit | kOpcodeBinary, packet.size(), nullptr);
+  bytes.insert(bytes.end(), header, header + size);
+  bytes.insert(bytes.end(), packet.begin(), packet.end());
+}
+
+constexpr uint8_t kOverlayClient[] = {10, 250, 0, 9};
+constexpr uint8_t kLanHost[] = {192, 168, 50, 10};
+
+// From an overlay client to a host in the shared network 192.168.50.0/24 unless told otherwise.
+std::vector<uint8_t> Ipv4Packet(size_t length, uint8_t protocol, uint8_t marker,
+                                const uint8_t (&source)[4] = kOverlayClient) {
   std::vector<uint8_t> packet(length, marker);
   packet[0] = 0x45;
   packet[9] = protocol;
+  std::copy(source, source + 4, packet.begin() + 12);
+  std::copy(kLanHost, kLanHost + 4, packet.begin() + 16);
   return packet;
 }
 
@@ -57,9 +78,10 @@ class RelayConnectionTest : public ::testing::Test {
   }
 
   // Starts the connection on its thread; false when the Hub saw no upgrade.
-  bool Connect(FakeHub& hub) {
-    relay_ = std::thread([this, &hub] {
-      RunRelayConnection(device_[0], {hub.url(), "7", "secret"}, webSocket_, udp_);
+  bool Connect(FakeHub& hub, bool offloadHeader = false) {
+    relay_ = std::thread([this, &hub, offloadHeader] {
+      RelayOneConnection({device_[0], offloadHeader}, {hub.url(), "7", "secret"}, filter_,
+                         webSocket_, udp_);
       returned_ = true;
     });
     return !hub.WaitForUpgrade().empty();
@@ -127,6 +149,7 @@ class RelayConnectionTest : public ::testing::Test {
   }
 
   std::array<int, 2> device_{-1, -1};
+  const IngressFilter filter_{{"192.168.50.0/24"}};
   WebSocketRelay webSocket_;
   UdpRelay udp_;
   std::thread relay_;
@@ -137,9 +160,7 @@ class RelayConnectionTest : public ::testing::Test {
 
 TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
   // The counters are process-wide, so the test compares the scraped text before and after.
-  auto scrape = [] {
-    return testing::ParsePrometheusText(RenderPrometheusText(TakeMetricsSnapshot()));
-  };
+  auto scrape = ScrapeMetrics;
   const auto before = scrape();
   FakeHub hub;
   ASSERT_TRUE(Connect(hub));
@@ -290,11 +311,55 @@ TEST_F(RelayConnectionTest, AHubThatStopsReadingEndsTheConnection) {
   EXPECT_FALSE(webSocket_.IsConnected());
 }
 
+// With offload headers a packet that could start a merged run is held back; on an idle link it
+// must not wait for more data just because a ping came in the same read.
+TEST_F(RelayConnectionTest, OnAnIdleLinkAPacketFollowedByAPingIsWrittenAtOnce) {
+  FakeHub hub;
+  ASSERT_TRUE(Connect(hub, /*offloadHeader=*/true));
+  const std::vector<uint8_t> segment = testing::TcpSegment(testing::Flow{}, 0, 1000, 1);
+  std::vector<uint8_t> bytes;
+  AppendFrame(bytes, segment);
+  bytes.insert(bytes.end(), {kFinBit | kOpcodePing, 0});
+  hub.SendRaw(bytes);
+  std::vector<uint8_t> expected(sizeof(OffloadHeader), 0);
+  expected.insert(expected.end(), segment.begin(), segment.end());
+  EXPECT_EQ(DeviceReceives(), expected);
+  hub.Disconnect();
+}
+
+// Forged packets are dropped and counted one by one, but the log gets one line, not 20,000.
+TEST_F(RelayConnectionTest, AFloodOfForgedPacketsReachesNothingAndWarnsOnce) {
+  const auto before = ScrapeMetrics();
+  FakeHub hub;
+  ASSERT_TRUE(Connect(hub));
+  constexpr uint8_t kForged[] = {8, 8, 8, 8};
+  std::vector<uint8_t> bytes;
+  for (int i = 0; i < 20000; ++i) {
+    AppendFrame(bytes, Ipv4Packet(60, 17, static_cast<uint8_t>(i), kForged));
+  }
+  StdoutCapture console;
+  hub.SendRaw(bytes);
+  const std::vector<uint8_t> genuine = Ipv4Packet(60, 6, 0x77);
+  hub.SendBinary(genuine);
+  EXPECT_EQ(DeviceReceives(), genuine);
+  const std::string out = console.Stop();
+  size_t warnings = 0;
+  for (size_t at = out.find("WARN Dropped"); at != std::string::npos;
+       at = out.find("WARN Dropped", at + 1)) {
+    ++warnings;
+  }
+  EXPECT_LE(warnings, 1u) << out.substr(0, 400);
+  const std::string forged =
+      "larkspire_edge_hub_packets_dropped_total{reason=\"source_outside_overlay\"}";
+  EXPECT_EQ(ScrapeMetrics()[forged] - before.at(forged), 20000);
+  hub.Disconnect();
+}
+
 TEST_F(RelayConnectionTest, RefusedHandshakeThrowsBeforeAnyThreadStarts) {
   FakeHub hub(FakeHub::Options{.upgradeStatus = 403});
   const int threads = testing::RunningThreads();
   try {
-    RunRelayConnection(device_[0], {hub.url(), "7", "bad"}, webSocket_, udp_);
+    RelayOneConnection(device_[0], {hub.url(), "7", "bad"}, filter_, webSocket_, udp_);
     FAIL() << "expected a refusal";
   } catch (const std::runtime_error& error) {
     EXPECT_STREQ(error.what(), "WebSocket upgrade failed, status 403");

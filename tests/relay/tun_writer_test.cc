@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "relay/test_packets.h"
@@ -59,7 +61,7 @@ class TunWriterTest : public ::testing::Test {
 
 TEST_F(TunWriterTest, HoldsABurstUntilFlushAndWritesOthersAtOnceInOrder) {
   testing::Flow flow;
-  TunWriter writer(writerEnd_.get(), true, Recorder());
+  TunWriter writer({writerEnd_.get(), true}, Recorder());
   writer.Write(testing::TcpSegment(flow, 0, 1000, 1));
   writer.Write(testing::TcpSegment(flow, 1000, 1000, 2));
   EXPECT_TRUE(Written().empty()) << "a mergeable segment went out before the flush";
@@ -83,7 +85,7 @@ TEST_F(TunWriterTest, HoldsABurstUntilFlushAndWritesOthersAtOnceInOrder) {
 
 TEST_F(TunWriterTest, WithoutOffloadHeadersEveryPacketGoesOutAloneAndAtOnce) {
   testing::Flow flow;
-  TunWriter writer(writerEnd_.get(), false, Recorder());
+  TunWriter writer({writerEnd_.get(), false}, Recorder());
   for (uint32_t i = 0; i < 3; ++i) {
     const Packet segment = testing::TcpSegment(flow, i * 1000, 1000, static_cast<uint16_t>(i));
     writer.Write(segment);
@@ -91,20 +93,64 @@ TEST_F(TunWriterTest, WithoutOffloadHeadersEveryPacketGoesOutAloneAndAtOnce) {
   }
 }
 
-TEST_F(TunWriterTest, ARefusedMergedWriteReportsEveryPacketItCarried) {
+// Like a kernel without UDP segmentation for TUN devices: it takes offload headers but refuses
+// a merged UDP run.
+int g_refusals = 0;
+ssize_t RefuseMergedUdp(int fd, const iovec* parts, int count) {
+  OffloadHeader header;
+  std::memcpy(&header, parts[0].iov_base, sizeof header);
+  if (header.gsoType == 5) {
+    ++g_refusals;
+    errno = EINVAL;
+    return -1;
+  }
+  return ::writev(fd, parts, count);
+}
+
+TEST_F(TunWriterTest, ARefusedMergedWriteGoesOutPacketByPacketAndThatKindIsNoLongerMerged) {
+  g_refusals = 0;
+  TunWriter writer({writerEnd_.get(), true, true}, Recorder(), RefuseMergedUdp);
+  testing::Flow flow;
+  auto run = [&](uint16_t firstId, uint32_t sequence, bool udp) {
+    std::vector<Packet> packets;
+    for (uint16_t i = 0; i < 4; ++i) {
+      packets.push_back(udp ? testing::UdpDatagram(flow, 500, firstId + i, static_cast<uint8_t>(i))
+                            : testing::TcpSegment(flow, sequence + i * 500u, 500, firstId + i));
+      writer.Write(packets.back());
+    }
+    writer.Flush();
+    return packets;
+  };
+  for (const Packet& packet : run(10, 0, true)) {
+    EXPECT_EQ(Written(), WithPlainHeader(packet));
+  }
+  for (const Packet& packet : run(20, 0, true)) {
+    EXPECT_EQ(Written(), WithPlainHeader(packet));
+  }
+  run(30, 0, false);
+  EXPECT_EQ(Written().size(), sizeof(OffloadHeader) + 40 + 2000) << "TCP is still merged";
+  EXPECT_TRUE(Written().empty());
+  EXPECT_EQ(g_refusals, 1) << "a refused kind was merged again";
+  // Every packet reported once as written; the refused merged write is not a loss.
+  std::vector<Report> expected(8, {true, 1, 528});
+  expected.push_back({true, 4, 2160});
+  EXPECT_EQ(reports_, expected);
+}
+
+TEST_F(TunWriterTest, PacketsOfAMergedWriteABrokenDeviceRefusesAreEachReportedLost) {
   readerEnd_.Reset();
   // The agent ignores SIGPIPE; so must this test, or the refused write would end it.
   struct sigaction ignore {};
   struct sigaction previous {};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, &previous);
-  TunWriter writer(writerEnd_.get(), true, Recorder());
+  TunWriter writer({writerEnd_.get(), true}, Recorder());
   testing::Flow flow;
   for (uint32_t i = 0; i < 3; ++i) {
     writer.Write(testing::TcpSegment(flow, i * 1000, 1000, static_cast<uint16_t>(i)));
   }
   writer.Flush();
-  EXPECT_EQ(reports_, (std::vector<Report>{{false, 3, 3120}}));
+  EXPECT_EQ(reports_, std::vector<Report>(3, {false, 1, 1040}));
   ::sigaction(SIGPIPE, &previous, nullptr);
 }
 

@@ -21,7 +21,8 @@ MetricsSnapshot Distinct() {
   s.heartbeatsFailed = 14;
   s.lastHeartbeatAcceptedTime = 1700000000;
   s.tunDroppedPackets = 15;
-  s.gatewayRulesRestored = 16;
+  s.hubPacketsRefused = {16, 17, 18};
+  s.gatewayRulesRestored = 19;
   s.processStartTime = 1690000000;
   return s;
 }
@@ -48,7 +49,10 @@ TEST(PrometheusTextTest, EachCounterHasItsOwnWellFormedSample) {
       {"larkspire_edge_heartbeats_total{result=\"failed\"}", 14},
       {"larkspire_edge_last_heartbeat_accepted_timestamp_seconds", 1700000000},
       {"larkspire_edge_tun_dropped_packets_total", 15},
-      {"larkspire_edge_gateway_rules_restored_total", 16},
+      {"larkspire_edge_hub_packets_dropped_total{reason=\"not_ipv4\"}", 16},
+      {"larkspire_edge_hub_packets_dropped_total{reason=\"source_outside_overlay\"}", 17},
+      {"larkspire_edge_hub_packets_dropped_total{reason=\"destination_not_shared\"}", 18},
+      {"larkspire_edge_gateway_rules_restored_total", 19},
       {"process_start_time_seconds", 1690000000},
   };
   EXPECT_EQ(samples, expected);

@@ -79,7 +79,8 @@ edge_lab_start_devhub() {
     --data "$LAB/devhub.json" "$@" >>"$LAB/devhub.out" 2>&1 &
   DEVHUB_PID=$!
   LAB_PIDS+=("$DEVHUB_PID")
-  lab_wait_for 10 edge_lab_hub bash -c "exec 3<>/dev/tcp/$EDGE_LAB_HUB_ADDR/$EDGE_LAB_PORT" ||
+  # Generous: on a loaded machine a start in a fresh namespace can take seconds.
+  lab_wait_for 30 edge_lab_hub bash -c "exec 3<>/dev/tcp/$EDGE_LAB_HUB_ADDR/$EDGE_LAB_PORT" ||
     lab_fail "devhub did not start listening; its output: $(cat "$LAB/devhub.out")"
   # The devhub's TUN comes up with it; send the LAN through it as a client of the overlay
   # would see it.

@@ -1,0 +1,56 @@
+#include "relay/ingress_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace larkspire {
+namespace {
+
+using Verdict = IngressFilter::Verdict;
+
+std::vector<uint8_t> Packet(std::vector<uint8_t> source, std::vector<uint8_t> destination,
+                            uint8_t version = 4, size_t length = 40) {
+  std::vector<uint8_t> packet(length);
+  packet[0] = static_cast<uint8_t>(version << 4 | 5);
+  std::copy(source.begin(), source.end(), packet.begin() + 12);
+  std::copy(destination.begin(), destination.end(), packet.begin() + 16);
+  return packet;
+}
+
+TEST(IngressFilterTest, LetsInOnlyOverlayTrafficToSharedNetworksOrTheTunnelAddress) {
+  const IngressFilter filter({"192.168.50.0/24", "10.1.0.0/16", "not a network"});
+  const std::vector<uint8_t> client = {10, 250, 3, 4};
+  const std::vector<uint8_t> lanHost = {192, 168, 50, 10};
+  const struct {
+    const char* name;
+    std::vector<uint8_t> packet;
+    Verdict verdict;
+  } cases[] = {
+      {"to a LAN host", Packet(client, lanHost), Verdict::kPass},
+      {"to the second shared network", Packet(client, {10, 1, 255, 255}), Verdict::kPass},
+      {"to the tunnel address", Packet(client, {100, 79, 255, 1}), Verdict::kPass},
+      {"overlay's edges", Packet({10, 250, 255, 255}, {10, 1, 0, 0}), Verdict::kPass},
+      {"bare header", Packet(client, lanHost, 4, 20), Verdict::kPass},
+      {"forged source", Packet({8, 8, 8, 8}, lanHost), Verdict::kSourceOutsideOverlay},
+      {"source next to the overlay", Packet({10, 251, 0, 1}, lanHost),
+       Verdict::kSourceOutsideOverlay},
+      {"outside the shared networks", Packet(client, {192, 168, 51, 1}),
+       Verdict::kDestinationNotShared},
+      {"next to the tunnel address", Packet(client, {100, 79, 255, 2}),
+       Verdict::kDestinationNotShared},
+      {"the overlay itself", Packet(client, {10, 250, 0, 1}), Verdict::kDestinationNotShared},
+      {"IPv6", Packet(client, lanHost, 6), Verdict::kNotIpv4},
+      {"too short", Packet(client, lanHost, 4, 19), Verdict::kNotIpv4},
+      {"empty", {}, Verdict::kNotIpv4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(filter.Check(c.packet), c.verdict);
+  }
+  // Without shared networks only the edge itself is reachable.
+  EXPECT_EQ(IngressFilter({}).Check(Packet(client, lanHost)), Verdict::kDestinationNotShared);
+}
+
+}  // namespace
+}  // namespace larkspire
