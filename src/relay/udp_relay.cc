@@ -25,7 +25,7 @@ constexpr std::chrono::seconds kReceiveWait{2};
 // Receives one datagram into `buffer`. MSG_TRUNC reports the real length, so a datagram
 // larger than the buffer is recognised and refused instead of being taken cut short.
 std::span<const uint8_t> ReceiveDatagram(int fd, std::span<uint8_t> buffer) {
-  const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC, nullptr, nullptr);
+  const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_TRUNC);
   if (n <= 0 || static_cast<size_t>(n) > buffer.size()) {
     return {};
   }
@@ -89,6 +89,13 @@ bool UdpRelay::OpenSocket(const std::string& serverUrl) {
   }
   std::memcpy(&peer_, found->ai_addr, sizeof peer_);
   ::freeaddrinfo(found);
+  // Connected, the socket takes datagrams from the Hub's address and port alone: anyone else
+  // on the path could otherwise answer the probe or slip packets into the tunnel.
+  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&peer_), sizeof peer_) != 0) {
+    g_log.Write("WARN", "UDP relay connect failed.");
+    Close();
+    return false;
+  }
   return true;
 }
 
@@ -96,8 +103,7 @@ bool UdpRelay::Probe(const std::string& deviceNumber, const std::string& deviceS
                      const std::function<bool()>& worthProbing) {
   SetTimeout(fd_, SO_RCVTIMEO, kProbeWait);
   const std::vector<uint8_t> probe = BuildUdpProbe(deviceNumber, deviceSecret);
-  // Each attempt examines one datagram, from any sender: the Hub may answer from another
-  // address than the one we sent to.
+  // Each attempt examines one datagram; the connected socket lets only the Hub's through.
   for (int attempt = 0;
        attempt < kProbeAttempts && g_running.load() && (!worthProbing || worthProbing());
        ++attempt) {
@@ -111,12 +117,6 @@ bool UdpRelay::Probe(const std::string& deviceNumber, const std::string& deviceS
   return false;
 }
 
-bool UdpRelay::SendPacket(const uint8_t* packet, size_t length) {
-  sendBuffer_.resize(kUdpDataHeaderSize + length);  // capacity is kept between packets
-  std::memcpy(sendBuffer_.data() + kUdpDataHeaderSize, packet, length);
-  return SendPacketInPlace(sendBuffer_.data() + kUdpDataHeaderSize, length);
-}
-
 bool UdpRelay::SendPacketInPlace(uint8_t* packet, size_t length) {
   uint8_t* datagram = packet - kUdpDataHeaderSize;
   WriteUdpDataHeader(datagram, channelId_);
@@ -124,8 +124,7 @@ bool UdpRelay::SendPacketInPlace(uint8_t* packet, size_t length) {
 }
 
 bool UdpRelay::SendDatagram(const uint8_t* datagram, size_t length) {
-  const ssize_t sent = ::sendto(fd_, datagram, length, MSG_NOSIGNAL,
-                                reinterpret_cast<const sockaddr*>(&peer_), sizeof peer_);
+  const ssize_t sent = ::send(fd_, datagram, length, MSG_NOSIGNAL);
   return sent == static_cast<ssize_t>(length);
 }
 

@@ -34,11 +34,10 @@ class UdpRelay {
                const std::string& deviceSecret,
                const std::function<bool()>& worthProbing = nullptr);
 
-  // Sends one packet (at most kMaxUdpPacket bytes) as a data datagram; true when the whole
-  // datagram left. The channel stays up either way.
-  bool SendPacket(const uint8_t* packet, size_t length);
-  // The same without copying: the kUdpDataHeaderSize bytes in front of `packet` must be
-  // writable; the packet itself is left unchanged, so it can still go another way.
+  // Sends one packet (at most kMaxUdpPacket bytes) as a data datagram without copying it: the
+  // kUdpDataHeaderSize bytes in front of `packet` must be writable; the packet itself is left
+  // unchanged, so it can still go another way. True when the whole datagram left; the
+  // channel stays up either way.
   bool SendPacketInPlace(uint8_t* packet, size_t length);
 
   // Waits up to 2 seconds for one valid data datagram of this channel. `packet` points
@@ -73,7 +72,6 @@ class UdpRelay {
   std::atomic<bool> connected_{false};
   uint64_t channelId_ = 0;
   sockaddr_in peer_{};
-  std::vector<uint8_t> sendBuffer_;
   std::array<uint8_t, kMaxUdpDatagram> recvBuffer_{};  // the probe reply
 
   // Data datagrams taken from the socket together, handed out one per ReceivePacket: under

@@ -1,18 +1,21 @@
 #pragma once
 
-#include <fstream>
 #include <mutex>
 #include <string>
+
+#include "util/fd.h"
 
 namespace larkspire {
 
 // The process log: every line goes to standard output and, once Open succeeded, to the log
-// file of this run, each flushed at once. The lock serialises whole lines, so any thread may
+// file of this run, each written at once. Control bytes in a message are escaped, so a value
+// from outside can never forge a line. The lock serialises whole lines, so any thread may
 // call Write.
 class Logger {
  public:
-  // Creates <workDir>/Log/YYYYMM/ and opens YYYYMMDD_HHMMSS.log in append mode, starting it
-  // with a UTF-8 byte-order mark. Throws "Failed to open log file: <path>".
+  // Creates <workDir>/Log/YYYYMM/ (both folders mode 0750) and opens YYYYMMDD_HHMMSS.log
+  // (mode 0640) in append mode, starting it with a UTF-8 byte-order mark. Throws
+  // "Failed to open log file: <path>".
   void Open(const std::string& workDir);
 
   // Writes "[HH:MM:SS] LEVEL message". File problems never throw; the console still gets it.
@@ -23,7 +26,8 @@ class Logger {
 
  private:
   std::mutex mutex_;
-  std::ofstream file_;
+  UniqueFd file_;
+  bool fileFailed_ = false;
   std::string path_;
 };
 

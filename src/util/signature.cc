@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -114,7 +115,7 @@ bool IsEd25519(const EVP_PKEY* key) {
 
 // The raw key of the first PEM "PUBLIC KEY" block of a file; false for anything else.
 bool ReadPublicKey(const std::string& path, std::array<uint8_t, 32>& out) {
-  OpenSslPtr<BIO> file(BIO_new_file(path.c_str(), "r"));
+  OpenSslPtr<BIO> file(BIO_new_file(path.c_str(), "re"));
   if (!file) {
     return false;
   }
@@ -149,6 +150,13 @@ TrustedKeys TrustedKeys::Load(const std::string& directory) {
   std::sort(paths.begin(), paths.end());
   TrustedKeys trusted;
   for (const std::string& path : paths) {
+    // Whoever can change a key file can have any package installed as root.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || info.st_uid != ::geteuid() ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      g_log.Write("WARN", "Update key ignored (not owned by root or writable by others): " + path);
+      continue;
+    }
     std::array<uint8_t, 32> key{};
     if (ReadPublicKey(path, key)) {
       trusted.keys_.push_back(key);

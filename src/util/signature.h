@@ -16,8 +16,9 @@ namespace larkspire {
 // `openssl pkey -pubout` writes it) of one directory. Immutable once loaded.
 class TrustedKeys {
  public:
-  // Reads the keys of `directory`, in name order. A file that holds no Ed25519 public key
-  // is skipped with one WARN line; a missing directory simply holds no key.
+  // Reads the keys of `directory`, in name order. A file that holds no Ed25519 public key,
+  // or that someone else than this process's user owns or may write, is skipped with one
+  // WARN line; a missing directory simply holds no key.
   static TrustedKeys Load(const std::string& directory);
 
   bool empty() const { return keys_.empty(); }

@@ -1,5 +1,6 @@
 #include "util/text.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace larkspire {
@@ -99,6 +100,35 @@ std::string UrlEncode(const std::string& text) {
     }
   }
   return result;
+}
+
+std::string EscapeControlBytes(std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f) {
+      escaped.push_back(c);
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else if (c == '\r') {
+      escaped += "\\r";
+    } else if (c == '\t') {
+      escaped += "\\t";
+    } else {
+      escaped += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+    }
+  }
+  return escaped;
+}
+
+std::string MaskSecret(const std::string& secret) {
+  if (secret.empty()) {
+    return "<empty>";
+  }
+  const size_t shown = std::min<size_t>(4, secret.size() / 4);
+  return secret.substr(0, shown) + "\xE2\x80\xA6 (" + std::to_string(secret.size()) + " chars)";
 }
 
 }  // namespace larkspire

@@ -237,8 +237,7 @@ void HttpEventLoop::Dispatch(Connection& c, size_t requestBytes) {
   WebCall call;
   call.request = ParseHttpRequest(c.in.substr(0, requestBytes));
   call.peer = c.peer;
-  bufferedBytes_ -= c.in.size();
-  std::string().swap(c.in);
+  DropBuffers(c);
   c.phase = Phase::Handling;
   Unwatch(c);
   deadlines_.erase({c.deadline, c.id});
@@ -263,7 +262,8 @@ void HttpEventLoop::Dispatch(Connection& c, size_t requestBytes) {
     }
     Complete(id, std::move(reply));
   };
-  if (!pool_.TrySubmit(std::move(job))) {
+  // Replies waiting for slow readers count against the same budget as requests.
+  if (bufferedBytes_ > kMaxBufferedBytes || !pool_.TrySubmit(std::move(job))) {
     StartWrite(c, ErrorReply(503, "server busy"));
   }
 }
@@ -293,9 +293,9 @@ void HttpEventLoop::TakeCompleted() {
 }
 
 void HttpEventLoop::StartWrite(Connection& c, WebReply reply) {
-  bufferedBytes_ -= c.in.size();
-  std::string().swap(c.in);
+  DropBuffers(c);
   c.out = FormatHttpResponse(reply);
+  bufferedBytes_ += c.out.size();
   c.afterSent = std::move(reply.afterSent);
   c.phase = Phase::Writing;
   SetDeadline(c, Clock::now() + limits_.requestDeadline);
@@ -322,7 +322,7 @@ void HttpEventLoop::WriteSome(Connection& c) {
   if (c.afterSent) {
     std::exchange(c.afterSent, nullptr)();
   }
-  std::string().swap(c.out);
+  DropBuffers(c);
   ::shutdown(c.fd.get(), SHUT_WR);
   c.phase = Phase::Draining;
   SetDeadline(c, Clock::now() + kDrainTime);
@@ -392,8 +392,14 @@ void HttpEventLoop::Close(Connection& c) {
   }
   Unwatch(c);
   deadlines_.erase({c.deadline, c.id});
-  bufferedBytes_ -= c.in.size();
+  DropBuffers(c);
   connections_.erase(c.id);  // closes the socket
+}
+
+void HttpEventLoop::DropBuffers(Connection& c) {
+  bufferedBytes_ -= c.in.size() + c.out.size();
+  std::string().swap(c.in);
+  std::string().swap(c.out);
 }
 
 }  // namespace larkspire

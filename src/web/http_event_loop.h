@@ -35,15 +35,16 @@ struct Routed {
 // hands each complete request to the router, writes the replies and closes. Idle and slow
 // clients cost a small record each and no thread. Limits: every connection must deliver its
 // whole request within `requestDeadline`; at `maxConnections` the connection that has been
-// reading the longest makes room; all half-read requests together hold at most
-// kMaxBufferedBytes. Run() runs on the server thread; Complete() is called by the workers.
+// reading the longest makes room; half-read requests and unsent replies together hold at
+// most about kMaxBufferedBytes (past it new requests are answered 503). Run() runs on the server
+// thread; Complete() is called by the workers.
 class HttpEventLoop {
  public:
   using Clock = std::chrono::steady_clock;
   using Router = std::function<Routed(WebCall&)>;
   static constexpr size_t kMaxBufferedBytes = 8 * 1048576;
   static constexpr size_t kWorkers = 4;
-  static constexpr size_t kQueuedJobs = 32;
+  static constexpr size_t kQueuedJobs = 16;
 
   struct Limits {
     size_t maxConnections;
@@ -95,6 +96,7 @@ class HttpEventLoop {
   void Unwatch(Connection& c);
   void SetDeadline(Connection& c, Clock::time_point deadline);
   void Close(Connection& c);
+  void DropBuffers(Connection& c);
   int MillisToNextDeadline() const;
 
   UniqueFd listenFd_;

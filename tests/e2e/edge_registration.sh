@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Registration against the development Hub: the first start gets an identity and keeps it in
-# the configuration, a second start keeps it, an operator's old network list survives as
+# the configuration (the only file that holds the secret: the logs show a masked form and are
+# not world-readable), a second start keeps it, an operator's old network list survives as
 # additional networks, and a Hub that refuses the device ends the edge with status 1.
 
 source "$(dirname "$0")/lib/edge_lab.sh"
@@ -16,6 +17,7 @@ number=$(edge_lab_config_value "$config" deviceNumber)
 secret=$(edge_lab_config_value "$config" deviceSecret)
 [ -n "$number" ] && [ -n "$secret" ] || lab_fail "configuration lacks the identity: $(cat "$config")"
 [ "$(stat -c %a "$config")" = 600 ] || lab_fail "configuration is not mode 0600"
+masked="${secret:0:4}… (${#secret} chars)"
 grep -qF '"message": "Heartbeat accepted."' <<<"$(edge_lab_state first)" ||
   lab_fail "state file does not say the heartbeat was accepted: $(edge_lab_state first)"
 grep -qF '"heartbeatAccepted": true' <<<"$(edge_lab_state first)" || lab_fail "state not accepted"
@@ -34,9 +36,9 @@ edge_lab_expect_in_order "$(edge_lab_log_file first)" \
   "INFO Edge networkInterfaceName: eth0" \
   "INFO Edge sharedNetworks: 192.168.50.0/24" \
   "INFO Device registered: $number" \
-  "INFO Device secret: $secret" \
+  "INFO Device secret: $masked" \
   "INFO Edge deviceNumber: $number" \
-  "INFO Edge deviceSecret: $secret" \
+  "INFO Edge deviceSecret: $masked" \
   "INFO Edge sharedNetworks registered: 192.168.50.0/24" \
   "INFO Heartbeat accepted." \
   "INFO TUN device opened: larkspire0" \
@@ -54,13 +56,21 @@ edge_lab_start_edge second "$config"
 edge_lab_wait_output second 20 "Heartbeat accepted."
 edge_lab_expect_in_order "$(edge_lab_log_file second)" \
   "INFO Edge deviceNumber before register: $number" \
-  "INFO Edge deviceSecret before register: $secret" \
+  "INFO Edge deviceSecret before register: $masked" \
   "INFO Device registered: $number"
 if grep -E "sharedNetworks effective|treated as additionalSharedNetworks" "$LAB/second.out"; then
   lab_fail "a second start with unchanged networks changed the shared networks"
 fi
 [ "$(edge_lab_config_value "$config" deviceNumber)" = "$number" ] || lab_fail "number changed"
 edge_lab_stop_edge "$EDGE_PID"
+
+log=$(edge_lab_log_file second)
+[ "$(stat -c %a "$log") $(stat -c %a "$(dirname "$log")") $(stat -c %a "$LAB/work-second/Log")" = \
+  "640 750 750" ] || lab_fail "log file and folders are not 0640, 0750, 0750"
+# Everything both runs wrote (logs, state, console) but the configuration.
+leaks=$(grep -rlF -e "$secret" "$LAB" --exclude="$(basename "$config")" --exclude=devhub.json \
+  --exclude=devhub.out || true)
+[ -z "$leaks" ] || lab_fail "the full device secret is in: $leaks"
 
 echo "--- an operator's network moves to the additional networks"
 operator=$LAB/operator.json

@@ -188,6 +188,7 @@ TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
 
   const std::vector<uint8_t> udpFromHub = Ipv4Packet(200, 17, 0x55);
   hub.SendUdpPacket(Ipv4Packet(200, 17, 0x66), hub.channelId() + 1);  // another channel: dropped
+  hub.SendUdpPacket(Ipv4Packet(200, 17, 0x77), {}, "127.0.0.2");      // right channel, not the Hub
   hub.SendUdpPacket(udpFromHub);
   EXPECT_EQ(DeviceReceives(), udpFromHub);
 
@@ -201,7 +202,8 @@ TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
 
   auto after = scrape();
   auto rise = [&](const std::string& sample) { return after[sample] - before.at(sample); };
-  // Packets and bytes per channel and direction; the datagram of another channel is not counted.
+  // Packets and bytes per channel and direction; the datagrams of another channel or another
+  // host are not counted.
   auto traffic = [&](const char* channel, const char* direction) {
     const std::string labels =
         std::string("{channel=\"") + channel + "\",direction=\"" + direction + "\"}";

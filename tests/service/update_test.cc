@@ -52,17 +52,6 @@ TEST(CompareVersionTextTest, OrdersOfferedVersionsAgainstOurs) {
   }
 }
 
-TEST(InstallScriptTest, HasTheExpectedCommandText) {
-  EXPECT_EQ(BuildInstallScript("/tmp/u.1/package", "/opt/larkspire/edge/larkspire-edge"),
-            "set -e; bin=$(find '/tmp/u.1/package' -type f -name larkspire-edge | head -n 1); "
-            "test -n \"$bin\"; chmod +x \"$bin\"; "
-            "timeout 30 \"$bin\" --help </dev/null >/dev/null 2>&1; "
-            "cp \"$bin\" '/opt/larkspire/edge/larkspire-edge'.new; "
-            "mv '/opt/larkspire/edge/larkspire-edge'.new '/opt/larkspire/edge/larkspire-edge'; "
-            "chmod +x '/opt/larkspire/edge/larkspire-edge'; "
-            "(systemctl restart larkspire-edge >/dev/null 2>&1 || true) &");
-}
-
 // Runs the install script for real inside a scratch directory, with a stand-in systemctl on
 // the PATH that only records that a restart was asked for.
 class InstallScriptRunTest : public ::testing::Test {

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "relay/udp_datagram.h"
+#include "util/fd.h"
 
 namespace larkspire::testing {
 namespace {
@@ -217,12 +218,25 @@ std::optional<std::vector<uint8_t>> FakeHub::NextUdpPacket() {
   return packet;
 }
 
-void FakeHub::SendUdpPacket(std::span<const uint8_t> packet, std::optional<uint64_t> channelId) {
+void FakeHub::SendUdpPacket(std::span<const uint8_t> packet, std::optional<uint64_t> channelId,
+                            const char* fromAddress) {
   std::vector<uint8_t> datagram(kUdpDataHeaderSize);
   WriteUdpDataHeader(datagram.data(), channelId.value_or(channelId_.load()));
   datagram.insert(datagram.end(), packet.begin(), packet.end());
   std::lock_guard lock(mutex_);
-  ::sendto(udpFd_, datagram.data(), datagram.size(), 0,
+  int fd = udpFd_;
+  UniqueFd stranger;
+  if (fromAddress != nullptr) {
+    stranger.Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, fromAddress, &from.sin_addr);
+    if (::bind(stranger.get(), reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {
+      throw std::runtime_error(std::string("cannot send from ") + fromAddress);
+    }
+    fd = stranger.get();
+  }
+  ::sendto(fd, datagram.data(), datagram.size(), 0,
            reinterpret_cast<const sockaddr*>(&edgeUdpAddress_), sizeof edgeUdpAddress_);
 }
 

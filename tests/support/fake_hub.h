@@ -53,8 +53,10 @@ class FakeHub {
 
   // The packet of the edge's next UDP data datagram.
   std::optional<std::vector<uint8_t>> NextUdpPacket();
-  // Sends a data datagram (with the current or the given identifier) to the edge.
-  void SendUdpPacket(std::span<const uint8_t> packet, std::optional<uint64_t> channelId = {});
+  // Sends a data datagram (with the current or the given identifier) to the edge, from the
+  // Hub's socket or, given `fromAddress`, from a stranger's socket on that loopback address.
+  void SendUdpPacket(std::span<const uint8_t> packet, std::optional<uint64_t> channelId = {},
+                     const char* fromAddress = nullptr);
   // Packets of one size (the last may be shorter) as one segmented send on this channel.
   void SendUdpPacketsTogether(const std::vector<std::vector<uint8_t>>& packets);
 

@@ -1,6 +1,7 @@
 #include "util/logger.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <ctime>
 #include <regex>
@@ -33,13 +34,14 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 TEST(LoggerTest, OpenStartsOrExtendsADatedFileAfterConsoleOnlyLines) {
   TempDir dir;
+  ::mkdir((dir / "Log").c_str(), 0755);  // as an older version left it
   Logger log;
   StdoutCapture console;
   std::time_t before = std::time(nullptr);
   log.Write("ERROR", "early");
   log.Open(dir.path());
   log.Write("INFO", "hello \xE4\xB8\xAD");
-  log.Write("INFO", "multi\nline");
+  log.Write("INFO", "forged\n[00:00:00] ERROR line");
   std::string printed = console.Stop();
 
   // Log/YYYYMM/YYYYMMDD_HHMMSS.log, the month taken from the same instant as the name.
@@ -52,14 +54,19 @@ TEST(LoggerTest, OpenStartsOrExtendsADatedFileAfterConsoleOnlyLines) {
   localtime_r(&before, &local);
   EXPECT_GE(std::stoi(match[1].str()), (local.tm_year + 1900) * 100 + local.tm_mon + 1);
 
-  // The line from before Open reaches the console only; an embedded line break stays inside
-  // one entry with one time stamp.
-  const std::string opened = kStamp + "INFO hello \\S+\n" + kStamp + "INFO multi\nline\n";
+  // The line from before Open reaches the console only; an embedded line break is escaped,
+  // so it cannot start an entry of its own.
+  const std::string opened =
+      kStamp + "INFO hello \\S+\n" + kStamp + R"(INFO forged\\n\[00:00:00\] ERROR line)" + "\n";
   std::string text = ReadFile(path);
   ASSERT_EQ(text.substr(0, 3), kBom);
   EXPECT_TRUE(std::regex_match(text.substr(3), std::regex(opened))) << text;
   EXPECT_TRUE(std::regex_match(printed, std::regex(kStamp + "ERROR early\n" + opened))) << printed;
   EXPECT_TRUE(printed.ends_with(text.substr(3)));
+  // Readable by the operator and the group only.
+  EXPECT_EQ(FileMode(path), 0640);
+  EXPECT_EQ(FileMode(dir / "Log"), 0750);
+  EXPECT_EQ(FileMode(path.substr(0, path.rfind('/'))), 0750);
 
   // A second start within the same second extends that file rather than truncating it, and
   // adds no second byte-order mark in the middle.

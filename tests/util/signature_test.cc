@@ -34,6 +34,7 @@ TEST(TrustedKeysTest, OnlyASignatureOfTheExactBytesByAnInstalledKeyVerifies) {
   WriteFileAtomic(keys + "/a-trusted.pem", Ed25519PublicKeyPem(kTrustedKey), 0644);
   WriteFileAtomic(keys + "/b-private.pem", kOtherKey, 0600);
   WriteFileAtomic(keys + "/c-junk.pem", "not a key", 0644);
+  WriteFileAtomic(keys + "/d-writable.pem", Ed25519PublicKeyPem(kOtherKey), 0666);
   WriteFileAtomic(keys + "/other.pub", Ed25519PublicKeyPem(kOtherKey), 0644);
   const TrustedKeys trusted = TrustedKeys::Load(keys);
   EXPECT_EQ(trusted.size(), 1u);
@@ -42,6 +43,7 @@ TEST(TrustedKeysTest, OnlyASignatureOfTheExactBytesByAnInstalledKeyVerifies) {
                          "/b-private.pem"),
             std::string::npos);
   EXPECT_NE(printed.find(keys + "/c-junk.pem"), std::string::npos);
+  EXPECT_NE(printed.find("writable by others): " + keys + "/d-writable.pem"), std::string::npos);
 
   const std::string package("\x1f\x8b package \0 bytes", 19);
   WriteFileAtomic(dir / "package", package, 0600);
@@ -55,7 +57,8 @@ TEST(TrustedKeysTest, OnlyASignatureOfTheExactBytesByAnInstalledKeyVerifies) {
   } cases[] = {
       {"signed by the trusted key", good, true},
       {"wrapped like `openssl base64`", good.substr(0, 64) + "\n" + good.substr(64) + "\n", true},
-      {"signed by another key", SignEd25519Base64(kOtherKey, package), false},
+      {"signed by another key, even one in a writable file", SignEd25519Base64(kOtherKey, package),
+       false},
       {"signature of other bytes", SignEd25519Base64(kTrustedKey, package + "x"), false},
       {"one byte changed", flipped, false},
       {"cut short", good.substr(0, 84) + "==", false},

@@ -63,6 +63,16 @@ TEST(IsSafeShellTokenTest, AcceptsAddressesAndHostNamesOnly) {
   EXPECT_FALSE(IsSafeShellToken(std::string("a\0b", 3)));
 }
 
+TEST(LoggedValuesTest, ControlBytesAreEscapedAndSecretsMasked) {
+  EXPECT_EQ(EscapeControlBytes("edge\n[12:00:00] ERROR forged\r\t\x1b[2J\x7f\\n \xC3\xA9"),
+            "edge\\n[12:00:00] ERROR forged\\r\\t\\x1b[2J\\x7f\\n \xC3\xA9");
+  EXPECT_EQ(EscapeControlBytes(std::string("\0\x1f", 2)), "\\x00\\x1f");
+  EXPECT_EQ(MaskSecret("e8c61f0a9b2d4e7f8a1b2c3d4e5f6a7b"), "e8c6\xE2\x80\xA6 (32 chars)");
+  EXPECT_EQ(MaskSecret("abcdefgh"), "ab\xE2\x80\xA6 (8 chars)");  // never more than a quarter
+  EXPECT_EQ(MaskSecret("abc"), "\xE2\x80\xA6 (3 chars)");
+  EXPECT_EQ(MaskSecret(""), "<empty>");
+}
+
 TEST(UrlEncodeTest, KeepsOnlyTheUnreservedSet) {
   EXPECT_EQ(UrlEncode("a b/c~"), "a%20b%2Fc~");
   EXPECT_EQ(UrlEncode("A-Z_0.9"), "A-Z_0.9");

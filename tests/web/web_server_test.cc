@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <map>
+
 #include "util/file.h"
 #include "web/http_request.h"
 #include "web/raw_http.h"
@@ -159,6 +161,25 @@ TEST(WebConnectionsTest, IdleClientsCostNoThreadAndCannotLockOutARequest) {
   pollfd first{idle.front().get(), POLLIN, 0};
   EXPECT_EQ(::poll(&first, 1, 5000), 1);  // closed to make room
   EXPECT_EQ(ReadAll(idle.front().get()), "");
+}
+
+// Nine clients each sending most of a 1 MiB request: together they pass the 8 MiB that
+// half-read requests may hold, and the one that does is turned away.
+TEST(WebConnectionsTest, HalfReadRequestsShareABoundedBudget) {
+  ServerFixture fixture;
+  fixture.configure = [](WebConfigServer& server) { server.requestDeadline = 500ms; };
+  fixture.StartServer();
+  std::vector<UniqueFd> clients;
+  for (int i = 0; i < 9; ++i) {
+    clients.push_back(Connect(fixture.port));
+    SendText(clients.back().get(), "GET / HTTP/1.1\r\nX-Fill: " + std::string(1000000, 'a'));
+  }
+  std::map<std::string, int> replies;
+  for (const UniqueFd& client : clients) {
+    ++replies[SplitReply(ReadAll(client.get())).body];
+  }
+  EXPECT_EQ(replies[R"({"success":false,"message":"server busy"})"], 1);
+  EXPECT_EQ(replies[R"({"success":false,"message":"incomplete request"})"], 8);
 }
 
 TEST(WebServerLifecycleTest, BindsLoopbackForANonIpv4AddressAndAPortInUseDisablesOnlyThePage) {
