@@ -124,15 +124,17 @@ edge_lab_devices() {
   edge_lab_hub curl -s --max-time 5 ${EDGE_LAB_CA:+--cacert "$EDGE_LAB_CA"} "$EDGE_LAB_HUB_URL/api/devices"
 }
 
-# edge_lab_start_edge KEY CONFIG: starts an edge in the edge namespace with eth0 made to look
-# like hardware and /etc and /var/lib overlaid under $LAB/KEY. Sets EDGE_PID; its console
-# output goes to $LAB/KEY.out. `exec` keeps the edge's PID equal to the launched one.
+# edge_lab_start_edge KEY CONFIG [OPTION...]: starts an edge (with the further command-line
+# options, if any) in the edge namespace with eth0 made to look like hardware and /etc and
+# /var/lib overlaid under $LAB/KEY. Sets EDGE_PID; its console output goes to $LAB/KEY.out.
+# `exec` keeps the edge's PID equal to the launched one.
 edge_lab_start_edge() {
-  local key=$1 config=$2 prelude
+  local key=$1 config=$2 prelude options=
   prelude=$(lab_edge_prelude "$key" eth0)
+  [ $# -le 2 ] || options=$(printf ' %q' "${@:3}")
   mkdir -p "$LAB/work-$key"
   ip netns exec "$EDGE_NS" unshare -m --propagation private bash -c \
-    "$prelude; exec '$LARKSPIRE_EDGE' --config '$config' --workdir '$LAB/work-$key'" \
+    "$prelude; exec '$LARKSPIRE_EDGE' --config '$config' --workdir '$LAB/work-$key'$options" \
     >>"$LAB/$key.out" 2>&1 &
   EDGE_PID=$!
   LAB_PIDS+=("$EDGE_PID")
@@ -151,7 +153,7 @@ $(edge_lab_output "$1")"
 # edge_lab_wait_exit PID SECONDS: waits for the process (a child of this shell) to end and
 # sets LAB_EXIT_STATUS. Not to be called inside $(...): a subshell cannot wait for it.
 edge_lab_wait_exit() {
-  local pid=$1 deadline=$((SECONDS + $2))
+  local pid=$1 deadline=$((SECONDS + $(lab_seconds "$2")))
   while kill -0 "$pid" 2>/dev/null && [ "$(ps -o stat= -p "$pid")" != Z ]; do
     [ $SECONDS -lt $deadline ] || lab_fail "process $pid did not end within $2 s"
     sleep 0.1
@@ -236,9 +238,9 @@ edge_lab_wait_tunnel() {
     lab_fail "no ping crossed the tunnel within $1 s"
 }
 
-# edge_lab_start_relaying KEY CONFIG: starts an edge and waits until traffic crosses.
+# edge_lab_start_relaying KEY CONFIG [OPTION...]: starts an edge and waits until traffic crosses.
 edge_lab_start_relaying() {
-  edge_lab_start_edge "$1" "$2"
+  edge_lab_start_edge "$@"
   edge_lab_wait_output "$1" 20 "Linux forwarding and NAT rules applied for"
   edge_lab_wait_tunnel 15
 }
