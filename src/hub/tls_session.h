@@ -23,7 +23,9 @@ struct HubTrust {
 // One TLS session (1.2 or newer) over a connected socket, which it owns and keeps
 // non-blocking. Every call into the session happens under one lock that is never held while
 // waiting, so a reader thread and a sender thread may use it at once. When the kernel took
-// over the record layer (kernel TLS), sends go straight to the socket, vectored.
+// over the record layer (kernel TLS), sends go straight to the socket, vectored. The library
+// writes to the socket without MSG_NOSIGNAL, so the process must ignore SIGPIPE (both of our
+// programs do).
 class TlsSession final : public ByteStream {
  public:
   TlsSession(UniqueFd socket, ssl_st* ssl);

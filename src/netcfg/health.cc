@@ -5,12 +5,12 @@
 #include <net/if.h>
 
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
 #include "netcfg/interfaces.h"
 #include "util/clock.h"
 #include "util/defaults.h"
+#include "util/file.h"
 
 namespace larkspire {
 namespace {
@@ -19,9 +19,9 @@ const std::string kUnknown = "unknown";
 
 // The first line of a /proc or /sys file, trimmed; "unknown" when unreadable.
 std::string ReadFirstLine(const std::string& path) {
-  std::ifstream in(path);
+  std::istringstream in(ReadFile(path));
   std::string line;
-  if (!in || !std::getline(in, line)) {
+  if (!std::getline(in, line)) {
     return kUnknown;
   }
   while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) {
@@ -99,7 +99,7 @@ HealthCheck TunRouteCheck(const std::string& tun) {
   in_addr mask{};
   ::inet_pton(AF_INET, kOverlayNetworkAddress, &destination);
   ::inet_pton(AF_INET, kOverlayNetmask, &mask);
-  std::ifstream routes("/proc/net/route");
+  std::istringstream routes(ReadFile("/proc/net/route"));
   std::string line;
   std::getline(routes, line);  // header
   bool found = false;

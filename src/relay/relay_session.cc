@@ -38,6 +38,7 @@
 #include "util/metrics.h"
 #include "util/rate_limited_log.h"
 #include "util/run_flag.h"
+#include "util/thread_start.h"
 
 namespace larkspire {
 namespace {
@@ -120,12 +121,16 @@ class ConnectionThreads {
     udp_.Close();
   }
 
+  // Both throw ThreadStartError; a reader already started is then joined by the destructor.
   void StartWebSocketReader(PacketDevice device, const IngressFilter& filter) {
-    webSocketReader_ =
-        std::thread(CarryWebSocketToDevice, std::ref(webSocket_), device, std::cref(filter));
+    webSocketReader_ = StartThread("WebSocket reader", [&] {
+      return std::thread(CarryWebSocketToDevice, std::ref(webSocket_), device, std::cref(filter));
+    });
   }
   void StartUdpReader(PacketDevice device, const IngressFilter& filter) {
-    udpReader_ = std::thread(CarryUdpToDevice, std::ref(udp_), device, std::cref(filter));
+    udpReader_ = StartThread("UDP reader", [&] {
+      return std::thread(CarryUdpToDevice, std::ref(udp_), device, std::cref(filter));
+    });
   }
 
  private:

@@ -23,8 +23,8 @@ struct RelayEndpoint {
 // channel only on a plain link: its datagrams are not encrypted), starts the
 // two reader threads, pumps device-to-Hub on the calling thread until the WebSocket channel fails
 // or a stop is requested, then tears down and joins. Packets from the Hub reach the device only
-// when `filter` lets them in. Throws only when the WebSocket handshake fails (no thread started
-// then).
+// when `filter` lets them in. Throws when the WebSocket handshake fails (no thread started
+// then) and ThreadStartError when a reader cannot start (the other one joined).
 void RelayOneConnection(PacketDevice device, const RelayEndpoint& endpoint,
                         const IngressFilter& filter, WebSocketRelay& webSocket, UdpRelay& udp);
 

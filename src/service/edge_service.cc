@@ -21,6 +21,7 @@
 #include "util/logger.h"
 #include "util/run_flag.h"
 #include "util/text.h"
+#include "util/thread_start.h"
 
 namespace larkspire {
 namespace {
@@ -52,13 +53,21 @@ void EdgeService::Run() {
   networkConfigurator_.Apply({tun_.name(), interfaceNames, settings_.overlayCanReachEdge});
   // Joined by its destructor at the end of Run, after the kernel configuration is gone; the
   // loop sees the cleared run flag within a second.
-  std::jthread heartbeatThread([this] { RunHeartbeatLoop(settings_); });
-  // Puts back a rule that another tool removes; stopped before the rules are removed on
-  // purpose, so the teardown is not undone.
-  GatewayRuleWatcher ruleWatcher;
-  ruleWatcher.Start();
-  RelayUntilStopped();
-  ruleWatcher.Stop();
+  std::jthread heartbeatThread = StartThread(
+      "heartbeat", [this] { return std::jthread([this] { RunHeartbeatLoop(settings_); }); });
+  try {
+    // Puts back a rule that another tool removes; stopped before the rules are removed on
+    // purpose, so the teardown is not undone.
+    GatewayRuleWatcher ruleWatcher;
+    StartThread("gateway rule watcher", [&ruleWatcher] { ruleWatcher.Start(); });
+    RelayUntilStopped();
+    ruleWatcher.Stop();
+  } catch (...) {
+    // A thread that could not start ends the service. The ones already running watch the run
+    // flag: cleared, they end, so they can be joined before the error leaves.
+    g_running = false;
+    throw;
+  }
   TearDown();
 }
 
@@ -141,6 +150,8 @@ void EdgeService::RelayUntilStopped() {
   while (g_running.load()) {
     try {
       RelayOneConnection(tun_.device(), endpoint, filter, webSocketRelay_, udpRelay_);
+    } catch (const ThreadStartError&) {
+      throw;
     } catch (const std::exception& error) {
       g_log.Write("WARN", std::string("Relay loop failed: ") + error.what());
     } catch (...) {

@@ -6,8 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -67,14 +65,25 @@ bool WriteAll(int fd, std::string_view contents) {
   return true;
 }
 
+// Opened close-on-exec, as every descriptor of this process: a command started by another
+// thread meanwhile must not inherit it.
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    return "";
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  std::string contents;
+  if (!fd.valid()) {
+    return contents;
   }
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return contents;  // a read error keeps what was read so far, as a stream would
+    }
+    contents.append(buffer, static_cast<size_t>(n));
+  }
 }
 
 void WriteFileAtomic(const std::string& path, const std::string& contents, unsigned int mode) {

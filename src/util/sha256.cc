@@ -1,9 +1,14 @@
 #include "util/sha256.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <vector>
+
+#include "util/fd.h"
 
 namespace larkspire {
 namespace {
@@ -143,23 +148,25 @@ std::string Sha256Hex(const std::string& bytes) {
 }
 
 std::string Sha256FileHex(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) {
     throw std::runtime_error("Cannot open file for hashing: " + path);
   }
   Sha256 hash;
   std::vector<uint8_t> buffer(65536);
-  while (in) {
-    in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
-    const std::streamsize got = in.gcount();
-    if (got > 0) {
-      hash.Update(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(got)));
+  while (true) {
+    const ssize_t got = ::read(file.get(), buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) {
+      continue;
     }
+    if (got < 0) {
+      throw std::runtime_error("Cannot read file for hashing: " + path);
+    }
+    if (got == 0) {
+      return DigestHex(hash.Finish());
+    }
+    hash.Update(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(got)));
   }
-  if (in.bad()) {
-    throw std::runtime_error("Cannot read file for hashing: " + path);
-  }
-  return DigestHex(hash.Finish());
 }
 
 }  // namespace larkspire

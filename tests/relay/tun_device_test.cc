@@ -19,7 +19,10 @@
 #include "relay/websocket_relay.h"
 #include "support/fake_hub.h"
 #include "support/namespaces.h"
+#include "util/command.h"
 #include "util/fd.h"
+#include "util/file.h"
+#include "util/logger.h"
 #include "util/run_flag.h"
 
 namespace larkspire {
@@ -71,7 +74,7 @@ sockaddr_in Ipv4Address(uint32_t address, uint16_t port) {
 
 // A UDP socket on the device's own address, port 5000, that waits at most 10 s for a datagram.
 UniqueFd LocalSocket() {
-  UniqueFd local(::socket(AF_INET, SOCK_DGRAM, 0));
+  UniqueFd local(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   const sockaddr_in address = Ipv4Address(0x0AFA0002, 5000);
   ::bind(local.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   timeval patience{10, 0};
@@ -95,19 +98,27 @@ bool ReceivesPayloadOf(const UniqueFd& local, const std::vector<uint8_t>& datagr
          std::equal(datagram.begin() + 28, datagram.end(), received.begin(), received.begin() + n);
 }
 
+// The descriptors a command run by the agent holds.
+std::string DescriptorsOfACommand() {
+  RunCommand("ls /proc/self/fd >/tmp/descriptors");
+  return ReadFile("/tmp/descriptors");
+}
+
 // The kernel's own packets through a real TUN device opened as the edge opens it, with
 // offload headers: one leaves over the UDP channel, one arrives over WebSocket and reaches a
-// local socket.
+// local socket. Meanwhile a command run by the agent inherits none of its descriptors.
 std::string RelayOverRealDevice() {
   testing_support::RunOrThrow("ip link set lo up");
+  const std::string ownDescriptors = DescriptorsOfACommand();
+  g_log.Open("/tmp/work");
   testing::FakeHub hub;
   TunDevice tun;
   OpenAndRaise(tun, true);
   WebSocketRelay webSocket;
   UdpRelay udp;
   std::thread relay([&] {
-    RelayOneConnection(tun.device(), {hub.url(), "7", "s"}, IngressFilter({"10.250.0.2/32"}), webSocket,
-                       udp);
+    RelayOneConnection(tun.device(), {hub.url(), "7", "s"}, IngressFilter({"10.250.0.2/32"}),
+                       webSocket, udp);
   });
   std::string failure;
   const UniqueFd local = LocalSocket();
@@ -125,6 +136,9 @@ std::string RelayOverRealDevice() {
   const auto out = hub.NextUdpPacket();
   if (failure.empty() && (!out || out->size() != 34 || (*out)[9] != 17)) {
     failure = "datagram from the kernel did not reach the Hub over UDP";
+  }
+  if (failure.empty() && DescriptorsOfACommand() != ownDescriptors) {
+    failure = "a command inherited descriptors: " + DescriptorsOfACommand();
   }
   g_running = false;
   relay.join();

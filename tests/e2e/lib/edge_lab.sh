@@ -13,6 +13,8 @@
 
 # shellcheck source=netlab.sh
 source "$(dirname "${BASH_SOURCE[0]}")/netlab.sh"
+# shellcheck source=tls.sh
+source "$(dirname "${BASH_SOURCE[0]}")/tls.sh"
 
 EDGE_LAB_HUB_ADDR=10.99.0.1
 EDGE_LAB_EDGE_WAN=10.99.0.2
@@ -20,6 +22,7 @@ EDGE_LAB_LAN_HOST=192.168.50.10
 EDGE_LAB_LAN_NET=192.168.50.0/24
 EDGE_LAB_PORT=31080
 EDGE_LAB_HUB_URL="http://$EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT"
+EDGE_LAB_CA=""  # the CA of an https lab Hub (edge_lab_use_tls)
 EDGE_LAB_OVERLAY_CLIENT=10.250.0.1
 
 edge_lab_require_binaries() {
@@ -46,6 +49,22 @@ edge_lab_init() {
   lab_addr "$LAN_NS" eth0 "$EDGE_LAB_LAN_HOST/24"
 }
 
+# edge_lab_use_tls: from here on the lab's Hub speaks https: a throw-away CA and a certificate
+# for the Hub's address under $LAB/certs, served by the devhub and trusted by the
+# configurations edge_lab_write_config writes. edge_lab_use_plain goes back to http.
+edge_lab_use_tls() {
+  [ -f "$LAB/certs/hub.pem" ] || {
+    tls_lab_ca "$LAB/certs"
+    tls_lab_server "$LAB/certs" hub "IP:$EDGE_LAB_HUB_ADDR"
+  }
+  EDGE_LAB_HUB_URL="https://$EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT"
+  EDGE_LAB_CA=$LAB/certs/ca.pem
+}
+edge_lab_use_plain() {
+  EDGE_LAB_HUB_URL="http://$EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT"
+  EDGE_LAB_CA=""
+}
+
 # Run a command in one of the namespaces. Start background processes with `ip netns exec`
 # itself instead, so that $! is the process and not a subshell.
 edge_lab_hub() { ip netns exec "$HUB_NS" "$@"; }
@@ -55,10 +74,11 @@ edge_lab_lan() { ip netns exec "$LAN_NS" "$@"; }
 # edge_lab_write_config FILE [SHARED_NETWORKS_JSON]: a configuration that points at the
 # lab's Hub, with no identity yet.
 edge_lab_write_config() {
-  local file=$1 shared=${2:-[]}
+  local file=$1 shared=${2:-[]} trust=""
+  [ -z "$EDGE_LAB_CA" ] || trust=$'\n  "hubCaFile": "'$EDGE_LAB_CA'",'
   cat >"$file" <<JSON
 {
-  "serverUrl": "$EDGE_LAB_HUB_URL",
+  "serverUrl": "$EDGE_LAB_HUB_URL",$trust
   "deviceName": "Lab Edge",
   "sharedNetworks": $shared
 }
@@ -75,8 +95,10 @@ edge_lab_config_value() {
 # Sets DEVHUB_PID; output goes to $LAB/devhub.out.
 edge_lab_start_devhub() {
   # `ip netns exec` directly, not through a shell function: $! must be the devhub itself.
+  local tls=()
+  [ -z "$EDGE_LAB_CA" ] || tls=(--tls-cert "$LAB/certs/hub.pem" --tls-key "$LAB/certs/hub.key")
   ip netns exec "$HUB_NS" "$LARKSPIRE_DEVHUB" --listen "$EDGE_LAB_HUB_ADDR" --port "$EDGE_LAB_PORT" \
-    --data "$LAB/devhub.json" "$@" >>"$LAB/devhub.out" 2>&1 &
+    --data "$LAB/devhub.json" "${tls[@]}" "$@" >>"$LAB/devhub.out" 2>&1 &
   DEVHUB_PID=$!
   LAB_PIDS+=("$DEVHUB_PID")
   # Generous: on a loaded machine a start in a fresh namespace can take seconds.
@@ -99,18 +121,20 @@ edge_lab_stop_devhub() {
 
 # edge_lab_devices: GET /api/devices from inside the hub namespace.
 edge_lab_devices() {
-  edge_lab_hub curl -s --max-time 5 "$EDGE_LAB_HUB_URL/api/devices"
+  edge_lab_hub curl -s --max-time 5 ${EDGE_LAB_CA:+--cacert "$EDGE_LAB_CA"} "$EDGE_LAB_HUB_URL/api/devices"
 }
 
-# edge_lab_start_edge KEY CONFIG: starts an edge in the edge namespace with eth0 made to look
-# like hardware and /etc and /var/lib overlaid under $LAB/KEY. Sets EDGE_PID; its console
-# output goes to $LAB/KEY.out. `exec` keeps the edge's PID equal to the launched one.
+# edge_lab_start_edge KEY CONFIG [OPTION...]: starts an edge (with the further command-line
+# options, if any) in the edge namespace with eth0 made to look like hardware and /etc and
+# /var/lib overlaid under $LAB/KEY. Sets EDGE_PID; its console output goes to $LAB/KEY.out.
+# `exec` keeps the edge's PID equal to the launched one.
 edge_lab_start_edge() {
-  local key=$1 config=$2 prelude
+  local key=$1 config=$2 prelude options=
   prelude=$(lab_edge_prelude "$key" eth0)
+  [ $# -le 2 ] || options=$(printf ' %q' "${@:3}")
   mkdir -p "$LAB/work-$key"
   ip netns exec "$EDGE_NS" unshare -m --propagation private bash -c \
-    "$prelude; exec '$LARKSPIRE_EDGE' --config '$config' --workdir '$LAB/work-$key'" \
+    "$prelude; exec '$LARKSPIRE_EDGE' --config '$config' --workdir '$LAB/work-$key'$options" \
     >>"$LAB/$key.out" 2>&1 &
   EDGE_PID=$!
   LAB_PIDS+=("$EDGE_PID")
@@ -129,7 +153,7 @@ $(edge_lab_output "$1")"
 # edge_lab_wait_exit PID SECONDS: waits for the process (a child of this shell) to end and
 # sets LAB_EXIT_STATUS. Not to be called inside $(...): a subshell cannot wait for it.
 edge_lab_wait_exit() {
-  local pid=$1 deadline=$((SECONDS + $2))
+  local pid=$1 deadline=$((SECONDS + $(lab_seconds "$2")))
   while kill -0 "$pid" 2>/dev/null && [ "$(ps -o stat= -p "$pid")" != Z ]; do
     [ $SECONDS -lt $deadline ] || lab_fail "process $pid did not end within $2 s"
     sleep 0.1
@@ -214,9 +238,9 @@ edge_lab_wait_tunnel() {
     lab_fail "no ping crossed the tunnel within $1 s"
 }
 
-# edge_lab_start_relaying KEY CONFIG: starts an edge and waits until traffic crosses.
+# edge_lab_start_relaying KEY CONFIG [OPTION...]: starts an edge and waits until traffic crosses.
 edge_lab_start_relaying() {
-  edge_lab_start_edge "$1" "$2"
+  edge_lab_start_edge "$@"
   edge_lab_wait_output "$1" 20 "Linux forwarding and NAT rules applied for"
   edge_lab_wait_tunnel 15
 }

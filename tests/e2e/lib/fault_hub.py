@@ -12,6 +12,9 @@ according to MODE until killed:
   midframe  accept the relay upgrade, ping the edge, then close in the middle of a frame
   close     accept the relay upgrade, ping the edge, then send a close frame
   huge      answer every request with a chunked body of 300 MB, as long as the edge reads
+  forge     accept the relay upgrade, then send UDP packets to port 9999 in the edge's LAN:
+            "forged" from 8.8.8.8, "outside" to 172.31.0.10 (not shared), "genuine" from the
+            overlay to 192.168.50.10, each a few times
 
 Every relay upgrade that reached its fault appends one line to COUNT_FILE, so the caller can
 wait until the edge has met the fault.
@@ -29,6 +32,31 @@ PING = b"\x89\x04ping"
 CLOSE = b"\x88\x02\x03\xe8"
 # A binary frame that announces 1000 bytes and brings 100.
 HALF_FRAME = b"\x82\x7e\x03\xe8" + b"\x45" * 100
+
+
+def checksum(data):
+    total = sum((data[i] << 8) + data[i + 1] for i in range(0, len(data), 2))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def udp_frame(source, destination, payload):
+    """One unmasked binary frame carrying an IPv4 UDP packet (no UDP checksum) to port 9999."""
+    udp = (40000).to_bytes(2, "big") + (9999).to_bytes(2, "big") + (8 + len(payload)).to_bytes(2, "big")
+    udp += b"\x00\x00" + payload
+    ip = bytearray(b"\x45\x00" + (20 + len(udp)).to_bytes(2, "big") + b"\x00\x01\x40\x00\x40\x11\x00\x00")
+    ip += socket.inet_aton(source) + socket.inet_aton(destination)
+    ip[10:12] = checksum(bytes(ip)).to_bytes(2, "big")
+    packet = bytes(ip) + udp
+    return b"\x82" + bytes([len(packet)]) + packet
+
+
+FORGED = [
+    udp_frame("8.8.8.8", "192.168.50.10", b"forged"),
+    udp_frame("10.250.0.9", "172.31.0.10", b"outside"),
+    udp_frame("10.250.0.9", "192.168.50.10", b"genuine"),
+]
 
 
 def read_head(conn):
@@ -76,6 +104,13 @@ def serve(mode, conn, counter, serial, held):
                 count(counter)
         elif not relay:
             conn.sendall(UNAVAILABLE)
+        elif mode == "forge":
+            conn.sendall(SWITCHING)
+            for _ in range(5):
+                conn.sendall(b"".join(FORGED))
+                time.sleep(0.2)
+            count(counter)
+            time.sleep(1)
         else:
             conn.sendall(SWITCHING + PING)
             time.sleep(0.5)
@@ -91,7 +126,7 @@ def serve(mode, conn, counter, serial, held):
 
 def main():
     mode, address, port, counter = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
-    if mode not in ("stall", "garbage", "midframe", "close", "huge"):
+    if mode not in ("stall", "garbage", "midframe", "close", "huge", "forge"):
         sys.exit("unknown mode " + mode)
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)

@@ -78,9 +78,13 @@ lab_link() {
 # lab_addr NS IF CIDR
 lab_addr() { ip -n "$1" addr add "$3" dev "$2"; }
 
+# Every wait of the lab is LAB_TIME_FACTOR times as long (default 1): a lab run in an emulated
+# machine does the same work many times more slowly.
+lab_seconds() { echo $(($1 * ${LAB_TIME_FACTOR:-1})); }
+
 # lab_wait_for SECONDS COMMAND...: polls every 0.1 s until COMMAND succeeds.
 lab_wait_for() {
-  local deadline=$((SECONDS + $1))
+  local deadline=$((SECONDS + $(lab_seconds "$1")))
   shift
   until "$@" >/dev/null 2>&1; do
     [ $SECONDS -lt $deadline ] || return 1
