@@ -1,15 +1,10 @@
 #!/usr/bin/env bash
-# The gateway's firewall in the lab, as an operator and an attacker on the overlay see it:
-# - without its MSS clamp a 20 MB TCP transfer from a LAN host that drops ICMP "fragmentation
-#   needed" to a hub-side client at MTU 1500 stalls in the 1400-byte tunnel; with it, the same
-#   transfer completes intact;
-# - /api/health reports forwarding switched off, strict reverse-path filtering and the rules
-#   deleted by hand;
-# - the rule watcher puts deleted rules (the MASQUERADE rule among them) back within its
-#   30-second interval, with one log line each and the restore counter in /metrics;
-# - the overlay cannot open a connection to the edge machine itself, but its ping answers;
-#   with overlayCanReachEdge it can;
-# - after SIGTERM, iptables-save (all tables) is exactly as before the start.
+# The gateway's firewall in the lab: without the MSS clamp a 20 MB transfer from a LAN host that
+# drops ICMP "fragmentation needed" to a hub-side client at MTU 1500 stalls in the 1400-byte
+# tunnel, with it the transfer completes; /api/health reports forwarding off, strict rp_filter
+# and deleted rules; the watcher puts deleted rules back within its 30 s interval, logged and
+# counted in /metrics; the overlay cannot connect to the edge itself unless overlayCanReachEdge,
+# but its ping answers; after SIGTERM iptables-save (all tables) is exactly as before the start.
 
 source "$(dirname "$0")/lib/edge_lab.sh"
 edge_lab_init
