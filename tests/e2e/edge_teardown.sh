@@ -82,7 +82,8 @@ pipeline=$!
 LAB_PIDS+=("$pipeline")
 edge_lab_wait_log closed 20 "INFO Linux forwarding and NAT rules applied for"
 edgePid=$(ip netns pids "$EDGE_NS" | while read -r pid; do
-  [ "$(readlink "/proc/$pid/exe")" = "$(readlink -f "$LARKSPIRE_EDGE")" ] && echo "$pid"
+  # An if, not &&: a last pid that is not the edge must not fail the loop (and the scenario).
+  if [ "$(readlink "/proc/$pid/exe")" = "$(readlink -f "$LARKSPIRE_EDGE")" ]; then echo "$pid"; fi
 done | head -n 1)
 [ -n "$edgePid" ] || lab_fail "cannot find the edge's process"
 kill -TERM "$edgePid"
