@@ -45,9 +45,10 @@ IngressFilter::Verdict IngressFilter::Check(std::span<const uint8_t> packet) con
   }
   const uint32_t destination = ReadAddress(&packet[16]);
   const bool served =
-      destination == tunnelAddress_ ||
-      std::any_of(sharedNetworks_.begin(), sharedNetworks_.end(),
-                  [destination](const Ipv4Network& network) { return network.Contains(destination); });
+      destination == tunnelAddress_ || std::any_of(sharedNetworks_.begin(), sharedNetworks_.end(),
+                                                   [destination](const Ipv4Network& network) {
+                                                     return network.Contains(destination);
+                                                   });
   return served ? Verdict::kPass : Verdict::kDestinationNotShared;
 }
 

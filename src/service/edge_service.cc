@@ -29,9 +29,13 @@ namespace {
 constexpr const char* kRouteTablePath = "/proc/net/route";
 constexpr std::chrono::seconds kRelayRetryPause{3};
 
-void LogInfo(const std::string& message) { g_log.Write("INFO", message); }
+void LogInfo(const std::string& message) {
+  g_log.Write("INFO", message);
+}
 
-std::string OrEmptyMarker(const std::string& value) { return value.empty() ? "<empty>" : value; }
+std::string OrEmptyMarker(const std::string& value) {
+  return value.empty() ? "<empty>" : value;
+}
 
 std::string JoinNetworks(const std::vector<std::string>& networks) {
   return JoinStrings(networks, ", ");
@@ -42,7 +46,9 @@ std::string JoinNetworks(const std::vector<std::string>& networks) {
 EdgeService::EdgeService(std::string configPath, std::string workDir, bool tunOffload)
     : configPath_(std::move(configPath)), workDir_(std::move(workDir)), tunOffload_(tunOffload) {}
 
-EdgeService::~EdgeService() { TearDown(); }
+EdgeService::~EdgeService() {
+  TearDown();
+}
 
 void EdgeService::Run() {
   std::vector<std::string> interfaceNames = PrepareSettings();
@@ -98,8 +104,8 @@ std::vector<std::string> EdgeService::PrepareSettings() {
     LogInfo("networkInterfaceName auto selected: " + uplink.name);
   }
 
-  SharedNetworkResolution shared = ResolveSharedNetworks(
-      detectedNetworks, settings_.sharedNetworks, settings_.additionalSharedNetworks);
+  SharedNetworkResolution shared = ResolveSharedNetworks(detectedNetworks, settings_.sharedNetworks,
+                                                         settings_.additionalSharedNetworks);
   settings_.sharedNetworks = shared.sharedNetworks;
   settings_.additionalSharedNetworks = shared.additionalSharedNetworks;
   if (shared.treatedAsAdditional) {
@@ -145,8 +151,8 @@ void EdgeService::Register() {
 void EdgeService::RelayUntilStopped() {
   // Settled by the registration: from here on the shared networks do not change.
   const IngressFilter filter(settings_.sharedNetworks);
-  const RelayEndpoint endpoint{settings_.serverUrl, settings_.deviceNumber,
-                               settings_.deviceSecret, HubTrustOf(settings_)};
+  const RelayEndpoint endpoint{settings_.serverUrl, settings_.deviceNumber, settings_.deviceSecret,
+                               HubTrustOf(settings_)};
   while (g_running.load()) {
     try {
       RelayOneConnection(tun_.device(), endpoint, filter, webSocketRelay_, udpRelay_);

@@ -42,7 +42,8 @@ bool WriteTemporary(const std::string& tmp, const std::string& contents, unsigne
 }
 
 void SyncDirectory(const std::string& directory) {
-  UniqueFd fd(::open(directory.empty() ? "/" : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd(
+      ::open(directory.empty() ? "/" : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.valid()) {
     ::fsync(fd.get());
   }

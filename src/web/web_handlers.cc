@@ -1,11 +1,15 @@
 // The JSON endpoints behind the pages. Every handler that needs settings loads them afresh
 // from the configuration file; the file is the only thing shared with the edge service.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
-#include <fstream>
 #include <mutex>
 
 #include "config/config_lock.h"
+#include "util/fd.h"
 #include "util/file.h"
 #include "util/json.h"
 #include "util/logger.h"
@@ -37,7 +41,7 @@ size_t CharacterCount(const std::string& text) {
 
 std::string RunPing(const std::string& target) {
   std::string command = "ping -c 2 -W 2 " + ShellQuote(target) + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
+  FILE* pipe = ::popen(command.c_str(), "re");
   if (pipe == nullptr) {
     return "failed to run command";
   }
@@ -52,16 +56,17 @@ std::string RunPing(const std::string& target) {
 
 // The last `count` bytes of the file (all of it when shorter); empty when it cannot be read.
 std::string ReadTail(const std::string& path, size_t count) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) {
+  // Opened close-on-exec: a ping started by another request must not inherit the log.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info {};
+  if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
     return "";
   }
-  std::streamoff size = in.tellg();
-  std::streamoff start = size > static_cast<std::streamoff>(count) ? size - count : 0;
-  in.seekg(start);
+  const off_t size = info.st_size;
+  const off_t start = size > static_cast<off_t>(count) ? size - static_cast<off_t>(count) : 0;
   std::string text(static_cast<size_t>(size - start), '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
+  ssize_t n = ::pread(fd.get(), text.data(), text.size(), start);
+  text.resize(n > 0 ? static_cast<size_t>(n) : 0);
   return text;
 }
 

@@ -153,6 +153,9 @@ expect_tmp_clean
 # name | devhub options (@ stands for the scratch folder) | key folder | expected log line
 refused="ERROR Forced update refused: no valid signature."
 check_ok="INFO Update check OK. Current version 1.0.1."
+zeros=$(printf '0%.0s' $(seq 64))
+# The 65 MiB offer names its digest and signature, so the Hub need not compute them (slow
+# in a sanitizer build): the size alone must refuse it, before either is looked at.
 while IFS='|' read -r name options keys expected; do
   echo "== $name"
   # shellcheck disable=SC2086 # the options are words on purpose
@@ -174,8 +177,8 @@ unsigned|--update-version 1.0.2 --update-force --update-package @good.tar.gz|tru
 another key|--update-version 1.0.2 --update-force --update-package @good.tar.gz --update-signing-key @other.key|trusted|$refused
 other bytes|--update-version 1.0.2 --update-force --update-package @good.tar.gz --update-signature $(cat "$S/other.sig")|trusted|$refused
 no key installed|--update-version 1.0.2 --update-force --update-package @good.tar.gz --update-signing-key @hub.key|none|ERROR Forced update refused: no update key installed.
-65 MiB|--update-version 1.0.2 --update-force --update-package @huge.tar.gz --update-signing-key @hub.key|trusted|ERROR Forced update refused: the package is larger than 64 MiB.
-checksum mismatch|--update-version 1.0.2 --update-force --update-package @good.tar.gz --update-signing-key @hub.key --update-sha256 $(printf '0%.0s' $(seq 64))|trusted|ERROR Forced update checksum mismatch.
+65 MiB|--update-version 1.0.2 --update-force --update-package @huge.tar.gz --update-signature $(cat "$S/other.sig") --update-sha256 $zeros|trusted|ERROR Forced update refused: the package is larger than 64 MiB.
+checksum mismatch|--update-version 1.0.2 --update-force --update-package @good.tar.gz --update-signing-key @hub.key --update-sha256 $zeros|trusted|ERROR Forced update checksum mismatch.
 broken archive|--update-version 1.0.2 --update-force --update-package @broken.tar.gz --update-signing-key @hub.key|trusted|ERROR Forced update package extraction failed.
 no executable|--update-version 1.0.2 --update-force --update-package @noexe.tar.gz --update-signing-key @hub.key|trusted|ERROR Forced update install command failed.
 fails-help|--update-version 1.0.2 --update-force --update-package @badhelp.tar.gz --update-signing-key @hub.key|trusted|ERROR Forced update install command failed.

@@ -95,6 +95,11 @@ slowest=$(sed -n 's/.*probe_ms_max=\([0-9.]*\).*/\1/p' <<<"$figures")
 awk -v ms="$slowest" 'BEGIN { exit !(ms + 0 < 1000) }' || lab_fail "a normal GET / took $slowest ms"
 grep -q '^held=1100 ' <<<"$figures" || lab_fail "the clients were not all held: $figures"
 [ "$answered" -ge 70 ] || lab_fail "the relay stalled under web load: $answered of 80 pings answered"
-[ "$peak" -lt 32768 ] || lab_fail "the edge grew to $peak KiB under web load"
+# A sanitizer's shadow memory would swamp the figure; the bound holds for the product build.
+if ldd "$LARKSPIRE_EDGE" | grep -q 'lib[at]san'; then
+  echo "sanitizer build: resident size not bounded"
+else
+  [ "$peak" -lt 32768 ] || lab_fail "the edge grew to $peak KiB under web load"
+fi
 edge_lab_stop_edge "$EDGE_PID"
 echo "PASS"

@@ -1,11 +1,14 @@
 // Validation of UDP relay datagrams on arbitrary bytes, both ends: what the edge accepts as
 // data or as a probe reply, and what the development Hub accepts as a probe. An accepted
-// datagram must be exactly what a sender of the format could have written.
+// datagram must be exactly what a sender of the format could have written. Of the packets it
+// carries (and of the input taken as a WebSocket message) the edge lets into its TUN device
+// only IPv4 from the overlay to a shared network or to its tunnel address.
 #include <cstring>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "relay/ingress_filter.h"
 #include "relay/udp_datagram.h"
 #include "support/fuzz_check.h"
 
@@ -18,6 +21,18 @@ uint64_t BigEndian(const uint8_t* bytes) {
     value = value << 8 | bytes[i];
   }
   return value;
+}
+
+void CheckIngress(std::span<const uint8_t> packet) {
+  static const IngressFilter filter({"192.168.50.0/24"});
+  if (filter.Check(packet) != IngressFilter::Verdict::kPass) {
+    return;
+  }
+  FUZZ_CHECK(packet.size() >= 20 && packet[0] >> 4 == 4 && packet[12] == 10 && packet[13] == 250);
+  const uint8_t* to = packet.data() + 16;
+  const bool lan = to[0] == 192 && to[1] == 168 && to[2] == 50;
+  const bool tunnel = to[0] == 100 && to[1] == 79 && to[2] == 255 && to[3] == 1;
+  FUZZ_CHECK(lan || tunnel);
 }
 
 void CheckData(std::span<const uint8_t> datagram) {
@@ -35,6 +50,7 @@ void CheckData(std::span<const uint8_t> datagram) {
   WriteUdpDataHeader(rebuilt.data(), data.channelId);
   rebuilt.insert(rebuilt.end(), data.packet.begin(), data.packet.end());
   FUZZ_CHECK(std::equal(rebuilt.begin(), rebuilt.end(), datagram.begin(), datagram.end()));
+  CheckIngress(data.packet);
 }
 
 void CheckProbeReply(std::span<const uint8_t> datagram) {
@@ -70,5 +86,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   larkspire::CheckData(datagram);
   larkspire::CheckProbeReply(datagram);
   larkspire::CheckProbe(datagram);
+  larkspire::CheckIngress(datagram);
   return 0;
 }

@@ -77,7 +77,7 @@ GatewayTarget RandomTarget(std::mt19937& random) {
 TEST(ConfiguratorStateTest, CleanupUndoesApplyAndApplyAddsEachRuleOnce) {
   std::mt19937 random(20261207);
   StdoutCapture quiet;
-  for (int round = 0; round < 200; ++round) {
+  for (int round = 0; round < 80; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     GatewayTarget current = RandomTarget(random);
     IptablesModel model(kHostRules);

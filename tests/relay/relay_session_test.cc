@@ -1,9 +1,14 @@
 #include "relay/relay_session.h"
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -21,6 +26,7 @@
 #include "support/stdout_capture.h"
 #include "util/metrics.h"
 #include "util/run_flag.h"
+#include "util/thread_start.h"
 
 namespace larkspire {
 namespace {
@@ -368,6 +374,49 @@ TEST_F(RelayConnectionTest, RefusedHandshakeThrowsBeforeAnyThreadStarts) {
   }
   EXPECT_EQ(testing::RunningThreads(), threads);
   EXPECT_EQ(hub.probesSeen(), 0);
+}
+
+// From here on this process can start no thread: clone and clone3 fail as when the system
+// is out of threads.
+void ForbidNewThreads() {
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+  };
+  sock_fprog filter{sizeof program / sizeof program[0], program};
+  ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+  ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter);
+}
+
+// A reader that cannot start is not a lost connection to retry but the end of the service: it
+// surfaces as ThreadStartError, with the channel closed behind it.
+TEST(RelayThreadsTest, AReaderThatCannotStartEndsTheConnectionWithThreadStartError) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    FakeHub hub;  // its threads run before the ban
+    int device[2];
+    ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, device);
+    WebSocketRelay webSocket;
+    UdpRelay udp;
+    ForbidNewThreads();
+    int outcome = 1;
+    try {
+      RelayOneConnection(device[0], {hub.url(), "7", "s"}, IngressFilter({}), webSocket, udp);
+    } catch (const ThreadStartError& error) {
+      const bool named =
+          std::string(error.what()).rfind("Failed to start the WebSocket reader thread: ", 0) == 0;
+      outcome = named && !webSocket.IsConnected() ? 0 : 2;
+    } catch (...) {
+      outcome = 3;
+    }
+    ::_exit(outcome);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace
