@@ -3,8 +3,8 @@
 # - without its MSS clamp a 20 MB TCP transfer from a LAN host that drops ICMP "fragmentation
 #   needed" to a hub-side client at MTU 1500 stalls in the 1400-byte tunnel; with it, the same
 #   transfer completes intact;
-# - /api/health needs a login and reports forwarding switched off, strict reverse-path
-#   filtering and the rules deleted by hand;
+# - /api/health reports forwarding switched off, strict reverse-path filtering and the rules
+#   deleted by hand;
 # - the rule watcher puts deleted rules (the MASQUERADE rule among them) back within its
 #   30-second interval, with one log line each and the restore counter in /metrics;
 # - the overlay cannot open a connection to the edge machine itself, but its ping answers;
@@ -95,8 +95,6 @@ echo "received $RECEIVED of 20000000 bytes in 6 s"
   lab_fail "the watcher ran during the stall test: too slow a machine for this scenario"
 
 echo "--- health"
-[ "$(web -o /dev/null -w '%{http_code}' "$WEB/api/health")" = 401 ] ||
-  lab_fail "the health reply needs a login"
 web -o /dev/null -H 'Content-Type: application/json' \
   --data '{"username":"admin","password":"health-check-pw"}' "$WEB/api/login"
 edge_lab_edge sysctl -qw net.ipv4.ip_forward=0

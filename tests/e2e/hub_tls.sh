@@ -56,6 +56,7 @@ edge_lab_wait_output good 20 "Linux forwarding and NAT rules applied for"
 edge_lab_wait_tunnel 15
 edge_lab_ping 10 || lab_fail "ping over the TLS relay failed"
 edge_lab_tcp_transfer 3000000
+grep -o "Hub link encrypted: .*" "$LAB/good.out"
 edge_lab_expect_in_order "$(edge_lab_log_file good)" \
   "INFO Device registered: " "INFO Heartbeat accepted." "INFO Hub link encrypted: TLSv1." \
   "INFO WebSocket relay connected." "INFO UDP relay off: the Hub link is encrypted"

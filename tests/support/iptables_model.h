@@ -25,7 +25,6 @@ class IptablesModel {
   void SetRules(Chains rules);
   // While set, every -A and -I fails, as when the kernel lacks a module the rule needs.
   void RefuseAdditions(bool refuse);
-  std::vector<std::string> Commands() const { return recorder_.Commands(); }
 
  private:
   int Run(const std::string& command);

@@ -14,18 +14,18 @@ tls_lab_ca() {
 # alternative name SAN ("DNS:hub.lab", "IP:10.99.0.1"), signed by DIR's CA, or by itself
 # with "self".
 tls_lab_server() {
-  local dir=$1 name=$2 san=$3 extensions
-  extensions="subjectAltName=$san
-basicConstraints=CA:FALSE
-extendedKeyUsage=serverAuth"
+  local dir=$1 name=$2 san=$3
+  # A file, not a process substitution: some systems (a minimal guest) have no /dev/fd.
+  printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' "$san" \
+    >"$dir/$name.ext"
   openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj "/CN=$name" \
     -keyout "$dir/$name.key" -out "$dir/$name.csr" 2>/dev/null
   if [ "${4:-}" = self ]; then
     openssl x509 -req -in "$dir/$name.csr" -signkey "$dir/$name.key" -days 2 \
-      -extfile <(echo "$extensions") -out "$dir/$name.pem" 2>/dev/null
+      -extfile "$dir/$name.ext" -out "$dir/$name.pem" 2>/dev/null
   else
     openssl x509 -req -in "$dir/$name.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
-      -CAcreateserial -days 2 -extfile <(echo "$extensions") -out "$dir/$name.pem" 2>/dev/null
+      -CAcreateserial -days 2 -extfile "$dir/$name.ext" -out "$dir/$name.pem" 2>/dev/null
   fi
 }
 
