@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace larkspire {
@@ -11,10 +12,11 @@ using Verdict = IngressFilter::Verdict;
 
 std::vector<uint8_t> Packet(std::vector<uint8_t> source, std::vector<uint8_t> destination,
                             uint8_t version = 4, size_t length = 40) {
-  std::vector<uint8_t> packet(length);
+  std::vector<uint8_t> packet(std::max<size_t>(length, 20));
   packet[0] = static_cast<uint8_t>(version << 4 | 5);
   std::copy(source.begin(), source.end(), packet.begin() + 12);
   std::copy(destination.begin(), destination.end(), packet.begin() + 16);
+  packet.resize(length);  // a packet cut short keeps only what fits
   return packet;
 }
 
