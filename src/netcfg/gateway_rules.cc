@@ -20,7 +20,7 @@ constexpr const char* kIptables = "iptables -w 10 ";
 struct RuleText {
   const char* table;
   const char* chain;
-  std::string spec;
+  std::string match;
   bool atHead;
 };
 
@@ -117,8 +117,8 @@ std::vector<GatewayRule> BuildGatewayRules(const GatewayTarget& target) {
   std::vector<GatewayRule> rules;
   for (size_t i = 0; i < shown.size(); ++i) {
     rules.push_back({shown[i].table, shown[i].chain,
-                     TableOption(shown[i].table) + shown[i].chain + " " + shown[i].spec,
-                     quoted[i].spec, shown[i].atHead});
+                     TableOption(shown[i].table) + shown[i].chain + " " + shown[i].match,
+                     quoted[i].match, shown[i].atHead});
   }
   return rules;
 }
