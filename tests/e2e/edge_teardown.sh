@@ -83,7 +83,8 @@ LAB_PIDS+=("$pipeline")
 edge_lab_wait_log closed 20 "INFO Linux forwarding and NAT rules applied for"
 # `if`, not `&&`: a last process that is not the edge must not fail the loop (pipefail).
 edgePid=$(ip netns pids "$EDGE_NS" | while read -r pid; do
-  if [ "$(readlink "/proc/$pid/exe")" = "$(readlink -f "$LARKSPIRE_EDGE")" ]; then echo "$pid"; fi
+  # Same file, not same path: a guest may show the binary under another mount.
+  if [ "/proc/$pid/exe" -ef "$LARKSPIRE_EDGE" ]; then echo "$pid"; fi
 done | head -n 1)
 [ -n "$edgePid" ] || lab_fail "cannot find the edge's process"
 kill -TERM "$edgePid"
