@@ -6,11 +6,23 @@
 GUEST_RESULTS=()
 GUEST_FAILED=0
 
-# guest_prepare: writable /tmp, /etc, /var and /root, the modules the relay, the lab and the
-# gateway's rules use, and loopback.
+# guest_prepare [PATH...]: writable /tmp, /etc, /var and /root, the modules the relay, the
+# lab and the gateway's rules use, and loopback. Each PATH under the host's /tmp (a project
+# cloned there, its build tree) stays reachable at the same place above the guest's own /tmp.
 guest_prepare() {
   set -u
+  mkdir -p /run/host-tmp
+  mount --bind /tmp /run/host-tmp
   mount -t tmpfs -o mode=1777 tmp /tmp
+  local keep
+  for keep in "$@"; do
+    case "$keep" in
+      /tmp/*)
+        mkdir -p "$keep"
+        mount --bind "/run/host-tmp/${keep#/tmp/}" "$keep"
+        ;;
+    esac
+  done
   mkdir -p /dev/pts /dev/shm
   mount -t devpts devpts /dev/pts
   mount -t tmpfs shm /dev/shm
