@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 
@@ -131,10 +132,17 @@ bool UdpRelay::SendDatagram(const uint8_t* datagram, size_t length) {
 bool UdpRelay::ReceivePacket(std::span<const uint8_t>& packet,
                              const std::function<void()>& beforeWait) {
   if (!HasQueuedPacket()) {
-    if (beforeWait) {
-      beforeWait();
-    }
-    if (!ReceiveBatch()) {
+    // What is queued already is taken without waiting, so the caller's held packets go out
+    // only before a receive that would wait and can grow into larger writes meanwhile.
+    const int queued = ReceiveBatch(MSG_DONTWAIT);
+    if (queued < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (beforeWait) {
+        beforeWait();
+      }
+      if (ReceiveBatch(MSG_WAITFORONE) <= 0) {
+        return false;
+      }
+    } else if (queued <= 0) {
       return false;
     }
   }
@@ -147,7 +155,7 @@ bool UdpRelay::ReceivePacket(std::span<const uint8_t>& packet,
   return true;
 }
 
-bool UdpRelay::ReceiveBatch() {
+int UdpRelay::ReceiveBatch(int flags) {
   batchNext_ = batchReceived_ = 0;
   segmentOffset_ = 0;
   if (batchBuffer_.empty()) {
@@ -161,14 +169,11 @@ bool UdpRelay::ReceiveBatch() {
     batchMessages_[i].msg_hdr.msg_control = batchControl_[i].bytes;
     batchMessages_[i].msg_hdr.msg_controllen = sizeof batchControl_[i].bytes;
   }
-  // Waits (up to the receive time-out) for the first datagram only, then takes what is
-  // already queued behind it.
-  const int n = ::recvmmsg(fd_, batchMessages_.data(), kReceiveBatch, MSG_WAITFORONE, nullptr);
-  if (n <= 0) {
-    return false;
+  const int n = ::recvmmsg(fd_, batchMessages_.data(), kReceiveBatch, flags, nullptr);
+  if (n > 0) {
+    batchReceived_ = static_cast<size_t>(n);
   }
-  batchReceived_ = static_cast<size_t>(n);
-  return true;
+  return n;
 }
 
 namespace {

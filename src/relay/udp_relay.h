@@ -42,7 +42,7 @@ class UdpRelay {
 
   // Waits up to 2 seconds for one valid data datagram of this channel. `packet` points
   // into the receive buffer until the next call. `beforeWait`, when given, is called before
-  // a receive that may wait, so whatever the caller holds back can go out first. Reader
+  // a receive that would wait, so whatever the caller holds back can go out first. Reader
   // thread only.
   bool ReceivePacket(std::span<const uint8_t>& packet,
                      const std::function<void()>& beforeWait = nullptr);
@@ -63,8 +63,10 @@ class UdpRelay {
   bool SendDatagram(const uint8_t* datagram, size_t length);
   // Datagrams already taken from the socket wait to be handed out.
   bool HasQueuedPacket() const { return batchNext_ < batchReceived_; }
-  // Takes the next messages from the socket; false on time-out, stop or error.
-  bool ReceiveBatch();
+  // Takes the next messages from the socket with recvmmsg `flags`: MSG_DONTWAIT takes what
+  // is queued, MSG_WAITFORONE waits (up to the receive time-out) for the first datagram
+  // only. recvmmsg's result: the count, or -1 with errno.
+  int ReceiveBatch(int flags);
   // The next queued datagram, or empty for one that must be refused. Needs HasQueuedPacket.
   std::span<const uint8_t> NextQueuedDatagram();
 
