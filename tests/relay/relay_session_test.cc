@@ -59,6 +59,25 @@ std::vector<uint8_t> Ipv4Packet(size_t length, uint8_t protocol, uint8_t marker,
   return packet;
 }
 
+// The packet whose bytes after the IP version are this marker is refused by the stand-in
+// for sendmmsg below, as a kernel refuses a datagram after an ICMP error: the messages
+// before it leave, the call reports them, and the next call starts with the refused one.
+constexpr uint8_t kRefusedMarker = 0xF0;
+
+int RefuseMarkedDatagrams(int fd, mmsghdr* messages, unsigned int count, int flags) {
+  for (unsigned int i = 0; i < count; ++i) {
+    const auto* datagram = static_cast<const uint8_t*>(messages[i].msg_hdr.msg_iov[0].iov_base);
+    if (datagram[kUdpDataHeaderSize + 1] == kRefusedMarker) {
+      if (i == 0) {
+        errno = ECONNREFUSED;
+        return -1;
+      }
+      return ::sendmmsg(fd, messages, i, flags);
+    }
+  }
+  return ::sendmmsg(fd, messages, count, flags);
+}
+
 // Runs one relay connection on its own thread, with one end of a packet-preserving
 // socket pair standing in for the TUN device; the test holds the other end.
 class RelayConnectionTest : public ::testing::Test {
@@ -157,7 +176,7 @@ class RelayConnectionTest : public ::testing::Test {
   std::array<int, 2> device_{-1, -1};
   const IngressFilter filter_{{"192.168.50.0/24"}};
   WebSocketRelay webSocket_;
-  UdpRelay udp_;
+  UdpRelay udp_{RefuseMarkedDatagrams};
   std::thread relay_;
   std::atomic<bool> returned_{false};
   int baselineDescriptors_ = 0;
@@ -259,6 +278,32 @@ TEST_F(RelayConnectionTest, UdpFromTheHubArrivesInOrderAndAStopEndsTheConnection
   EXPECT_TRUE(returned_);
   // The Hub sees the socket closed, not a frame.
   EXPECT_FALSE(hub.NextFrame());
+}
+
+// A burst leaves in batches, with runs of one size as segmented sends; a datagram the
+// kernel refuses goes over WebSocket instead, and the ones after it still go over UDP.
+TEST_F(RelayConnectionTest, ABurstToTheHubTakesTheUdpChannelAndWhatItRefusesTheWebSocket) {
+  FakeHub hub;
+  ASSERT_TRUE(ConnectWithUdp(hub));
+  std::vector<std::vector<uint8_t>> burst;
+  for (uint8_t i = 0; i < 40; ++i) {
+    burst.push_back(Ipv4Packet(i == 30 ? 700 : 200 + i / 10, 17, i));
+  }
+  const std::vector<uint8_t> refused = Ipv4Packet(333, 17, kRefusedMarker);
+  burst.insert(burst.begin() + 15, refused);
+  for (const std::vector<uint8_t>& packet : burst) {
+    DeviceSends(packet);
+  }
+  for (const std::vector<uint8_t>& packet : burst) {
+    if (packet != refused) {
+      EXPECT_EQ(hub.NextUdpPacket(), packet);
+    }
+  }
+  auto frame = hub.NextFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->payload, refused);
+  hub.Disconnect();
+  relay_.join();
 }
 
 TEST_F(RelayConnectionTest, WithoutUdpAQueuedBurstGoesOverWebSocketInOrderWithConsecutiveKeys) {
