@@ -11,10 +11,6 @@ constexpr int kFailed = 256;  // exit code 1, as system() reports it
 
 }  // namespace
 
-IptablesModel::IptablesModel(Chains initial) : rules_(std::move(initial)) {
-  recorder_.SetDefault([this](const std::string& command) { return Run(command); });
-}
-
 IptablesModel::Chains IptablesModel::Rules() const {
   std::lock_guard<std::mutex> lock(mutex_);
   Chains nonEmpty;
