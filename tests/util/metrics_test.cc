@@ -57,12 +57,10 @@ TEST(PrometheusTextTest, EachCounterHasItsOwnWellFormedSample) {
   };
   EXPECT_EQ(samples, expected);
 
-  // Large counters stay exact integers.
-  MetricsSnapshot large;
+  MetricsSnapshot large;  // stays an exact integer, not 1.8e+19
   large.webSocket.bytesToHub = 18446744073709551615ull;
-  const std::string text = RenderPrometheusText(large);
-  EXPECT_NE(text.find("direction=\"to_hub\"} 18446744073709551615\n"), std::string::npos);
-  EXPECT_EQ(text.find("e+"), std::string::npos);
+  EXPECT_NE(RenderPrometheusText(large).find("\"to_hub\"} 18446744073709551615\n"),
+            std::string::npos);
 }
 
 }  // namespace
