@@ -10,7 +10,6 @@
 #include <map>
 #include <thread>
 
-#include "support/prometheus_text.h"
 #include "support/resource_count.h"
 #include "support/temp_dir.h"
 #include "util/file.h"
@@ -243,9 +242,8 @@ TEST(WebServerTest, LoginsSessionsAndPasswords) {
 }
 
 // The status shows the settings without the password and the state as stored; a save keeps
-// absent keys and replaces the list; saves at once, and a password change among them, do not
-// undo each other; the log view returns the file's last bytes; the connectivity test pings
-// only one safe word; a restart is answered first; the metrics follow the counters.
+// absent keys and replaces the list; the log view returns the file's last bytes; the
+// connectivity test pings only one safe word; a restart is answered before the stop.
 TEST(WebServerTest, Endpoints) {
   Server s;
   const std::string cookie = s.Login();
@@ -272,22 +270,6 @@ TEST(WebServerTest, Endpoints) {
   saved = LoadSettings(s.config);
   EXPECT_EQ(saved.networkInterfaceName, "eth1");
   EXPECT_TRUE(saved.additionalSharedNetworks.empty());
-  std::vector<std::thread> clients;
-  for (int i = 0; i < 8; ++i) {
-    const std::string n = std::to_string(i);
-    clients.emplace_back([&s, &cookie, i, n] {
-      s.Send(i % 2 ? s.Post("/api/config", R"({"deviceName":"Name )" + n + "\"}", cookie)
-                   : s.Post("/api/password",
-                            R"({"oldPassword":"fixture-pass","newPassword":"password)" + n + "\"}",
-                            cookie));
-    });
-  }
-  for (std::thread& client : clients) {
-    client.join();
-  }
-  saved = LoadSettings(s.config);
-  EXPECT_NE(saved.webPassword, kPassword);
-  EXPECT_EQ(saved.deviceName.rfind("Name ", 0), 0u);
 
   std::string log;
   for (int i = 0; log.size() < 300000; ++i) {
@@ -306,29 +288,15 @@ TEST(WebServerTest, Endpoints) {
   EXPECT_EQ(Message(s.Send(s.Post("/api/restart", "{}", cookie))), "restarting");
   EXPECT_TRUE(WaitFor([] { return !g_running.load(); }));
   g_running.store(true);  // other tests in this process still need it
-  const std::string sample = "larkspire_edge_heartbeats_total{result=\"failed\"}";
-  const double failed = testing::ParsePrometheusText(BodyOf(s.Send(s.Get("/metrics")))).at(sample);
-  CountUp(g_metrics.heartbeatsFailed, 3);
-  const std::string metrics = s.Send(s.Get("/metrics"));
-  EXPECT_NE(metrics.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"),
-            std::string::npos);
-  EXPECT_EQ(testing::ParsePrometheusText(BodyOf(metrics)).at(sample), failed + 3);
 }
 
-// A port in use disables only the page; Stop is prompt and leaves no descriptor or thread.
+// Stop is prompt, ends idle clients and leaves no descriptor or thread behind.
 TEST(WebServerTest, LifeCycleLeavesNothingBehind) {
   Server warm;  // the log is open
   const int fdsBefore = testing::OpenDescriptors();
   const int threadsBefore = testing::RunningThreads();
   {
     Server first;
-    WebConfigServer second(first.config);
-    second.settings.webPort = first.port;
-    second.Start();
-    const std::string warning = "WARN Web config page disabled: web bind failed on port " +
-                                std::to_string(first.port) + ": Address already in use\n";
-    EXPECT_TRUE(WaitFor([&] { return ReadFile(g_log.Path()).find(warning) != std::string::npos; }));
-    second.Stop();
     UniqueFd silent = Connect(first.port);
     first.Login();
     const auto start = std::chrono::steady_clock::now();
