@@ -1,11 +1,9 @@
 #include "support/fake_hub.h"
 
 #include <arpa/inet.h>
-#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <cstring>
 #include <stdexcept>
 
 #include "relay/udp_datagram.h"
@@ -43,7 +41,7 @@ FakeHub::FakeHub() {
   SetPatience(udp_.get());
 }
 
-std::string FakeHub::Accept(int status) {
+std::string FakeHub::Accept() {
   pollfd waiting{listener_.get(), POLLIN, 0};
   if (::poll(&waiting, 1, 10000) != 1) {
     return {};
@@ -56,14 +54,9 @@ std::string FakeHub::Accept(int status) {
          ::recv(connection_.get(), &byte, 1, 0) == 1) {
     head += byte;
   }
-  const std::string reply = status == 101 ? "HTTP/1.1 101 Switching Protocols\r\n"
-                                            "Upgrade: websocket\r\nConnection: Upgrade\r\n\r\n"
-                                          : "HTTP/1.1 " + std::to_string(status) +
-                                                " Refused\r\nContent-Length: 0\r\n\r\n";
+  const std::string reply =
+      "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n";
   Send({reinterpret_cast<const uint8_t*>(reply.data()), reply.size()});
-  if (status != 101) {
-    Disconnect();
-  }
   return head;
 }
 
@@ -126,14 +119,10 @@ std::optional<FakeHub::Packet> FakeHub::NextUdpPacket() {
   return Packet(data.packet.begin(), data.packet.end());
 }
 
-void FakeHub::SendUdp(const std::vector<Packet>& packets, uint64_t channelId, const char* from) {
-  Packet run;
-  for (const Packet& packet : packets) {
-    run.resize(run.size() + kUdpDataHeaderSize);
-    WriteUdpDataHeader(run.data() + run.size() - kUdpDataHeaderSize,
-                       channelId != 0 ? channelId : channelId_);
-    run.insert(run.end(), packet.begin(), packet.end());
-  }
+void FakeHub::SendUdp(const Packet& packet, uint64_t channelId, const char* from) {
+  Packet run(kUdpDataHeaderSize);
+  WriteUdpDataHeader(run.data(), channelId != 0 ? channelId : channelId_);
+  run.insert(run.end(), packet.begin(), packet.end());
   UniqueFd stranger;
   if (from != nullptr) {
     stranger.Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -143,15 +132,8 @@ void FakeHub::SendUdp(const std::vector<Packet>& packets, uint64_t channelId, co
       throw std::runtime_error(std::string("cannot send from ") + from);
     }
   }
-  const auto segment = static_cast<uint16_t>(kUdpDataHeaderSize + packets.front().size());
-  iovec part{run.data(), run.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof segment)] = {};
-  msghdr message{&edge_, sizeof edge_, &part, 1, control, sizeof control, 0};
-  cmsghdr* option = CMSG_FIRSTHDR(&message);
-  *option = {CMSG_LEN(sizeof segment), SOL_UDP, UDP_SEGMENT};
-  std::memcpy(CMSG_DATA(option), &segment, sizeof segment);
-  message.msg_controllen = packets.size() > 1 ? sizeof control : 0;
-  ::sendmsg(from != nullptr ? stranger.get() : udp_.get(), &message, 0);
+  ::sendto(from != nullptr ? stranger.get() : udp_.get(), run.data(), run.size(), 0, Address(edge_),
+           sizeof edge_);
 }
 
 }  // namespace larkspire::testing

@@ -28,9 +28,9 @@ class FakeHub {
   FakeHub();
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
-  // Takes the next connection and answers its upgrade with `status`; the request head, or
-  // empty when no connection came.
-  std::string Accept(int status = 101);
+  // Takes the next connection and accepts its upgrade; the request head, or empty when no
+  // connection came.
+  std::string Accept();
   void Send(std::span<const uint8_t> bytes);
   void SendFrame(std::span<const uint8_t> payload, uint8_t firstByte = kFinBit | kOpcodeBinary);
   // The edge's next frame; nothing when the connection ended or nothing came.
@@ -43,11 +43,9 @@ class FakeHub {
   uint64_t channelId() const { return channelId_; }
   // The packet of the edge's next data datagram.
   std::optional<Packet> NextUdpPacket();
-  // Data datagrams of the current channel (or of `channelId`) to the edge: several packets of
-  // one size (the last may be shorter) as one segmented send, which a receiver that asked for
-  // it gets as one coalesced message. Given `from`, a stranger on that loopback address sends.
-  void SendUdp(const std::vector<Packet>& packets, uint64_t channelId = 0,
-               const char* from = nullptr);
+  // A data datagram of the current channel (or of `channelId`) to the edge; given `from`, a
+  // stranger on that loopback address sends it.
+  void SendUdp(const Packet& packet, uint64_t channelId = 0, const char* from = nullptr);
 
  private:
   int port_ = 0;
