@@ -3,13 +3,13 @@
 
 #include "web/web_server.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 
 #include <map>
 #include <thread>
 
+#include "hub/tcp.h"
 #include "support/resource_count.h"
 #include "support/temp_dir.h"
 #include "util/file.h"
@@ -29,11 +29,7 @@ const std::string kSaved = R"({"success":true,"message":"saved"})";
 constexpr const char* kPassword = "fixture-pass";
 
 UniqueFd Connect(int port, const std::string& text = "") {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-  timeval timeout{30, 0};  // a safety net only
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-  ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  UniqueFd fd(ConnectTcp("127.0.0.1", port));
   SendAll(fd.get(), text.data(), text.size());
   return fd;
 }
@@ -65,7 +61,7 @@ bool WaitFor(Predicate done) {
 
 // A server on a free loopback port over its own configuration, state and log files.
 struct Server {
-  explicit Server(std::function<void(WebConfigServer&)> configure = nullptr) {
+  explicit Server(std::function<void(WebConfigServer&)> configure = [](WebConfigServer&) {}) {
     if (g_log.Path().empty()) {
       static TempDir logDirectory;
       g_log.Open(logDirectory.path());
@@ -78,9 +74,7 @@ struct Server {
     server.statePath = dir / "edge.state.json";
     server.logPath = [this] { return dir / "edge.log"; };
     server.detectInterfaces = [] { return std::vector<InterfaceNetwork>{{"eth1", "10.0.4.0/24"}}; };
-    if (configure) {
-      configure(server);
-    }
+    configure(server);
     server.Start();
     WaitFor([this] { return server.BoundPort() != 0; });
     port = server.BoundPort();
@@ -184,7 +178,7 @@ TEST(WebServerTest, RequestsAreReadWholeWithinOneMebibyteAndTheDeadline) {
 TEST(WebServerTest, ClientsThatHoldPlacesOrMemoryCannotLockOutARequest) {
   Server s([](WebConfigServer& server) {
     server.maxConnections = 50;
-    server.requestDeadline = 2s;
+    server.requestDeadline = 1s;
   });
   EXPECT_EQ(s.Status(s.Get("/")), 200);  // the handler pool now runs
   const int threads = testing::RunningThreads();
