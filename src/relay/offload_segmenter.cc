@@ -174,6 +174,9 @@ void FinishPiece(const SegmentPlan& plan, size_t index, uint8_t* out, size_t len
 std::optional<SegmentPlan> PlanSegments(const OffloadHeader& header,
                                         std::span<const uint8_t> packet, size_t mtu) {
   const auto type = static_cast<uint8_t>(header.gsoType & ~kGsoEcn);
+  if (packet.empty()) {
+    return std::nullopt;
+  }
   if (header.gsoType == kGsoNone) {
     return PlanWhole(header, packet);
   }

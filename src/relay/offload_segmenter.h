@@ -40,7 +40,7 @@ struct SegmentPlan {
 };
 
 // Checks a read and says how to cut it; nullopt when the header and the packet do not make
-// sense together (a segment type that does not match the packet, lengths beyond it, UDP
+// sense together (no packet, a segment type that does not match it, lengths beyond it, UDP
 // datagrams that would not fit `mtu`). A packet without a segment type is handed on as it is,
 // its checksum finished when the kernel asked for that. TCP pieces are cut at `mtu` even
 // where the kernel's segment size would exceed it; UDP datagrams keep their size.
