@@ -52,6 +52,9 @@ inline void FixTransportChecksum(std::vector<uint8_t>& p, size_t checksumAt) {
 inline std::vector<std::vector<uint8_t>> CutLikeTheKernel(std::span<const uint8_t> written) {
   OffloadHeader header;
   std::memcpy(&header, written.data(), sizeof header);
+  if (header.gsoType == 0) {
+    return {{written.begin() + sizeof header, written.end()}};
+  }
   const std::optional<SegmentPlan> plan =
       PlanSegments(header, written.subspan(sizeof header), SegmentMerger::kMaxPacket);
   std::vector<std::vector<uint8_t>> pieces;
