@@ -67,15 +67,6 @@ TEST(OffloadSegmenterTest, CutsATcpSuperPacketAsTheKernelWould) {
   }
 }
 
-TEST(OffloadSegmenterTest, FinishesAChecksumTheKernelLeftPartial) {
-  const Packet datagram = testing::UdpDatagram(Flow{}, 333, 5);
-  Packet partial = datagram;
-  InternetChecksum pseudo;
-  pseudo.AddPseudoHeader(partial.data(), 17, partial.size() - 20);
-  StoreChecksum(&partial[26], pseudo.Folded());
-  EXPECT_EQ(Cut({1, 0, 0, 0, 20, 6}, partial, 1400), std::vector<Packet>{datagram});
-}
-
 TEST(OffloadSegmenterTest, RefusesHeadersThatDoNotFitThePacket) {
   const Packet tcp = testing::TcpSegment(Flow{}, 1, 3000, 9, kAck);
   const Packet udp = testing::UdpDatagram(Flow{}, 3000, 9);
