@@ -14,6 +14,7 @@
 #include "relay/websocket_frame.h"
 #include "util/defaults.h"
 #include "util/logger.h"
+#include "util/socket_io.h"
 
 // From the packet device to the edges: one thread reads the device in passes of up to
 // kDeviceBatch packets, routes each by destination, and sends a pass with as few system
@@ -195,7 +196,7 @@ void RelayHub::FlushDatagrams(PassBatch& batch) {
     size_t first = 0;
     size_t count = 0;
     size_t bytes = 0;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))];
+    UdpSegmentControl control;
   };
   Group groups[kDeviceBatch];
   mmsghdr messages[kDeviceBatch];
@@ -217,14 +218,7 @@ void RelayHub::FlushDatagrams(PassBatch& batch) {
     msghdr& header = messages[groupCount].msg_hdr;
     header.msg_iovlen = group.count;  // the parts of one group lie next to each other
     if (group.count > 1) {
-      header.msg_control = group.control;
-      header.msg_controllen = sizeof group.control;
-      cmsghdr* option = CMSG_FIRSTHDR(&header);
-      option->cmsg_level = SOL_UDP;
-      option->cmsg_type = UDP_SEGMENT;
-      option->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-      const auto segment = static_cast<uint16_t>(size);
-      std::memcpy(CMSG_DATA(option), &segment, sizeof segment);
+      RequestUdpSegments(header, group.control, size);
     }
     ++groupCount;
   }

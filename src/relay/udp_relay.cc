@@ -141,7 +141,7 @@ void UdpRelay::SendChunk(std::span<const std::span<uint8_t>> packets,
     size_t first = 0;
     size_t count = 0;
     size_t bytes = 0;
-    alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(uint16_t))];
+    UdpSegmentControl control;
   };
   const size_t total = packets.size();
   iovec parts[kSendBatch];
@@ -170,14 +170,7 @@ void UdpRelay::SendChunk(std::span<const std::span<uint8_t>> packets,
     header.msg_iov = &parts[group.first];  // the parts of one group lie next to each other
     header.msg_iovlen = group.count;
     if (group.count > 1) {
-      header.msg_control = group.control;
-      header.msg_controllen = sizeof group.control;
-      cmsghdr* option = CMSG_FIRSTHDR(&header);
-      option->cmsg_level = SOL_UDP;
-      option->cmsg_type = UDP_SEGMENT;
-      option->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-      const auto segment = static_cast<uint16_t>(size);
-      std::memcpy(CMSG_DATA(option), &segment, sizeof segment);
+      RequestUdpSegments(header, group.control, size);
     }
     ++groupCount;
   }

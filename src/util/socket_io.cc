@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace larkspire {
 
@@ -52,6 +54,17 @@ void SetNonBlocking(int fd) {
 bool ReadableNow(int fd) {
   pollfd check{fd, POLLIN, 0};
   return ::poll(&check, 1, 0) > 0;
+}
+
+void RequestUdpSegments(msghdr& header, UdpSegmentControl& control, size_t segment) {
+  header.msg_control = control.bytes;
+  header.msg_controllen = sizeof control.bytes;
+  cmsghdr* option = CMSG_FIRSTHDR(&header);
+  option->cmsg_level = SOL_UDP;
+  option->cmsg_type = UDP_SEGMENT;
+  option->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+  const auto size = static_cast<uint16_t>(segment);
+  std::memcpy(CMSG_DATA(option), &size, sizeof size);
 }
 
 std::string AddressText(const sockaddr_in& address) {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace larkspire {
@@ -28,6 +30,14 @@ void SetNonBlocking(int fd);
 // True when a receive on `fd` would return at once (data, end of stream or an error): a
 // reader that holds packets back until it would wait asks this instead of waiting to find out.
 bool ReadableNow(int fd);
+
+// Room for the control message of a segmented UDP send.
+struct UdpSegmentControl {
+  alignas(cmsghdr) uint8_t bytes[CMSG_SPACE(sizeof(uint16_t))];
+};
+// Makes `header` one segmented UDP send (UDP_SEGMENT): the kernel carries its payload through
+// the stack as one and cuts it into datagrams of `segment` bytes (the last may be shorter).
+void RequestUdpSegments(msghdr& header, UdpSegmentControl& control, size_t segment);
 
 // "a.b.c.d:port", for log lines.
 std::string AddressText(const sockaddr_in& address);
