@@ -261,17 +261,22 @@ TEST_F(RelayConnectionTest, AHubThatStopsReadingCannotDelayAStop) {
   EXPECT_TRUE(StalledConnectionEndsWithin(5s, /*stop=*/true));
 }
 
-// With offload headers a packet that could start a merged run is held back; on an idle link it
-// must not wait for more data just because a ping came in the same read.
-TEST_F(RelayConnectionTest, OnAnIdleLinkAPacketFollowedByAPingIsWrittenAtOnce) {
+// With offload headers the device's reads and writes carry a header the Hub never sees. A
+// packet that could start a merged run is held back; on an idle link it must not wait for
+// more data just because a ping came in the same read.
+TEST_F(RelayConnectionTest, WithOffloadHeadersAPacketFollowedByAPingIsWrittenAtOnce) {
   Connect(/*offloadHeader=*/true);
   const Packet segment = testing::TcpSegment(testing::Flow{}, 0, 1000, 1);
+  Packet withHeader(sizeof(OffloadHeader), 0);
+  withHeader.insert(withHeader.end(), segment.begin(), segment.end());
+  DeviceSends(withHeader);
+  auto frame = hub_.NextFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->payload, segment);
   Packet bytes = Frame(0x82, segment);
   bytes.insert(bytes.end(), {kFinBit | kOpcodePing, 0});
   hub_.Send(bytes);
-  Packet expected(sizeof(OffloadHeader), 0);
-  expected.insert(expected.end(), segment.begin(), segment.end());
-  EXPECT_EQ(DeviceReceives(), expected);
+  EXPECT_EQ(DeviceReceives(), withHeader);
 }
 
 using WebSocketRelayTest = RelayConnectionTest;
