@@ -6,32 +6,12 @@
 # status 0; every other offer leaves the executable byte for byte, runs nothing from the
 # package, logs why and start-up goes on. Nothing is left under /tmp and traps planted at fixed
 # /tmp names change nothing. A Hub reply of 300 MB leaves the edge's peak memory small.
-set -euo pipefail
 
-PORT=31080
-fail() {
-  echo "FAIL: $*" >&2
-  [ -f "${LOG:-}" ] && cat "$LOG" >&2
-  exit 1
-}
-[ "$(id -u)" = 0 ] || fail "this scenario needs root (namespaces)"
-[ -x "${LARKSPIRE_EDGE:-}" ] && [ -x "${LARKSPIRE_DEVHUB:-}" ] || fail "LARKSPIRE_EDGE/DEVHUB unset"
-S=$(mktemp -d "${LARKSPIRE_BUILD_DIR:-/tmp}/forced-update.XXXXXX")
-NS="ls-$$-upd"
-HUB_PID=
+source "$(dirname "$0")/lib/edge_lab.sh"
+edge_lab_init
+S=$LAB
 PLANTED=()
-cleanup() {
-  local status=$?
-  ip netns pids "$NS" 2>/dev/null | xargs -r kill -KILL 2>/dev/null || true
-  ip netns del "$NS" 2>/dev/null || true
-  [ ${#PLANTED[@]} = 0 ] || rm -rf "${PLANTED[@]}"
-  rm -rf "$S"
-  return $status
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-ip netns add "$NS" || fail "cannot create network namespace $NS"
-ip -n "$NS" link set lo up
+trap 'status=$?; [ ${#PLANTED[@]} = 0 ] || rm -rf "${PLANTED[@]}"; (exit $status); lab_cleanup' EXIT
 mkdir -p "$S/bin" "$S/trusted" "$S/none" "$S/tree/pkg/bin"
 printf '#!/bin/sh\necho "$*" >>"%s/systemctl.calls"\n' "$S" >"$S/bin/systemctl"
 tmp_entries() { find /tmp -maxdepth 1 -name 'larkspire-edge-update*' | sort; }
@@ -61,21 +41,9 @@ chmod 0755 "$S/bin/systemctl" "$S/tree/pkg/bin/larkspire-edge"
 tar -czf "$S/good.tar.gz" -C "$S/tree" pkg
 head -c $((65 * 1024 * 1024)) /dev/zero >"$S/huge.tar.gz"
 
-# hub COMMAND...: (re)starts the Hub's stand-in in the namespace, listening on $PORT.
-hub() {
-  [ -z "$HUB_PID" ] || { kill -TERM "$HUB_PID"; wait "$HUB_PID" || true; }
-  ip netns exec "$NS" "$@" >>"$S/hub.out" 2>&1 &
-  HUB_PID=$!
-  for _ in $(seq 100); do
-    ip netns exec "$NS" bash -c "exec 3<>/dev/tcp/127.0.0.1/$PORT" 2>/dev/null && return 0
-    kill -0 "$HUB_PID" 2>/dev/null || fail "the Hub exited: $(cat "$S/hub.out")"
-    sleep 0.1
-  done
-  fail "the Hub did not start listening"
-}
 devhub() {
-  hub "$LARKSPIRE_DEVHUB" --no-tun --no-udp --listen 127.0.0.1 --port "$PORT" \
-    --data "$S/devices.json" --update-version 1.0.2 --update-package "$S/good.tar.gz" "$@"
+  edge_lab_stop_devhub
+  edge_lab_start_devhub --no-tun --no-udp --update-version 1.0.2 --update-package "$S/good.tar.gz" "$@"
 }
 
 # run_edge NAME KEYS [WRAPPER...]: a fresh copy of the edge in $S/NAME with KEYS as its key
@@ -86,29 +54,29 @@ run_edge() {
   mkdir -p "$dir/opt" "$dir/etc.up" "$dir/etc.wk"
   EXE="$dir/opt/larkspire-edge"
   cp "$LARKSPIRE_EDGE" "$EXE"
-  printf '{"serverUrl": "http://127.0.0.1:%s", "webPort": 18080}\n' "$PORT" >"$dir/edge.json"
+  edge_lab_write_config "$dir/edge.json"
   rm -f "$S/systemctl.calls" "$S/ran"
   STATUS=0
-  timeout -s KILL 30 ip netns exec "$NS" unshare -m --propagation private bash -c "set -e
+  timeout -s KILL 30 ip netns exec "$EDGE_NS" unshare -m --propagation private bash -c "set -e
     mount -t overlay etc -o 'lowerdir=/etc,upperdir=$dir/etc.up,workdir=$dir/etc.wk' /etc
     mkdir -p /etc/larkspire/update-keys
     mount --bind '$keys' /etc/larkspire/update-keys
     exec env PATH='$S/bin':\"\$PATH\" ${*:3} '$EXE' --config '$dir/edge.json' --workdir '$dir/work'" \
     >"$dir/stdout" 2>&1 || STATUS=$?
   LOG=$(find "$dir/work/Log" -name '*.log' 2>/dev/null | head -n 1)
-  [ -n "$LOG" ] || fail "$1: the edge wrote no log file: $(cat "$dir/stdout")"
-  [ "$(tmp_entries)" = "$TMP_BEFORE" ] || fail "$1: left under /tmp: $(tmp_entries)"
+  [ -n "$LOG" ] || lab_fail "$1: the edge wrote no log file: $(cat "$dir/stdout")"
+  [ "$(tmp_entries)" = "$TMP_BEFORE" ] || lab_fail "$1: left under /tmp: $(tmp_entries)"
 }
 
 echo "== signed by a trusted key: installed"
 devhub --update-force --update-signing-key "$S/hub.key"
 run_edge installed "$S/trusted"
-[ "$STATUS" = 0 ] || fail "exit status $STATUS after an installed update"
+[ "$STATUS" = 0 ] || lab_fail "exit status $STATUS after an installed update"
 [ "$(tail -n 1 "$LOG" | cut -d' ' -f2-)" = "WARN Forced update installed. Restarting service." ] ||
-  fail "the log does not end with the install line"
-cmp -s "$EXE" "$S/tree/pkg/bin/larkspire-edge" && [ ! -e "$EXE.new" ] || fail "not the package's executable"
+  lab_fail "the log does not end with the install line"
+cmp -s "$EXE" "$S/tree/pkg/bin/larkspire-edge" && [ ! -e "$EXE.new" ] || lab_fail "not the package's executable"
 for _ in $(seq 50); do [ -s "$S/systemctl.calls" ] && break; sleep 0.1; done
-[ "$(cat "$S/systemctl.calls" 2>/dev/null)" = "restart larkspire-edge" ] || fail "no restart asked"
+[ "$(cat "$S/systemctl.calls" 2>/dev/null)" = "restart larkspire-edge" ] || lab_fail "no restart asked"
 
 zeros=$(printf '0%.0s' $(seq 64))
 # The 65 MiB offer names a digest and a signature, so that the Hub need not compute them (slow in
@@ -118,11 +86,11 @@ while IFS='|' read -r name keys expected options; do
   # shellcheck disable=SC2086 # the options are words on purpose
   devhub ${options//@/$S/}
   run_edge "$name" "$S/$keys"
-  grep -qF -e "$expected" "$LOG" || fail "log lacks: $expected"
-  cmp -s "$EXE" "$LARKSPIRE_EDGE" && [ ! -e "$EXE.new" ] || fail "the executable was changed"
-  [ ! -e "$S/ran" ] || fail "something from the package ran: $(cat "$S/ran")"
-  [ ! -e "$S/systemctl.calls" ] || fail "a restart was asked: $(cat "$S/systemctl.calls")"
-  [ "$(grep -cF "INFO Web config page listening on" "$LOG")" = 1 ] || fail "start-up did not go on"
+  grep -qF -e "$expected" "$LOG" || lab_fail "log lacks: $expected"
+  cmp -s "$EXE" "$LARKSPIRE_EDGE" && [ ! -e "$EXE.new" ] || lab_fail "the executable was changed"
+  [ ! -e "$S/ran" ] || lab_fail "something from the package ran: $(cat "$S/ran")"
+  [ ! -e "$S/systemctl.calls" ] || lab_fail "a restart was asked: $(cat "$S/systemctl.calls")"
+  [ "$(grep -cF "INFO Web config page listening on" "$LOG")" = 1 ] || lab_fail "start-up did not go on"
 done <<CASES
 unsigned|trusted|ERROR Forced update refused: no valid signature.|--update-force
 another key|trusted|ERROR Forced update refused: no valid signature.|--update-force --update-signing-key @other.key
@@ -131,20 +99,24 @@ no key installed|none|ERROR Forced update refused: no update key installed.|--up
 checksum mismatch|trusted|ERROR Forced update checksum mismatch.|--update-force --update-signing-key @hub.key --update-sha256 $zeros
 optional|trusted|INFO Update check OK. Current version 1.0.1.|--update-signing-key @hub.key
 CASES
-[ "$(cat "$S/victim" 2>/dev/null || echo victim)" = victim ] || fail "the update wrote through a planted link"
+[ "$(cat "$S/victim" 2>/dev/null || echo victim)" = victim ] || lab_fail "the update wrote through a planted link"
 [ "$(find /tmp/larkspire-edge-update -type f -exec cat {} + 2>/dev/null || true)" = "$planted" ] ||
-  fail "the planted /tmp/larkspire-edge-update changed"
+  lab_fail "the planted /tmp/larkspire-edge-update changed"
 
 echo "== a 300 MB reply"
 # Peak resident memory (the kernel's high-water mark, as wait4 reports it, in KiB) of an edge
 # whose update check gets a small reply, then one of 300 MB; printed after its output.
 printf 'import resource, subprocess, sys\nsubprocess.run(sys.argv[1:])\nprint(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n' >"$S/peak.py"
 run_edge small-reply "$S/trusted" python3 "$S/peak.py"
-hub python3 "$(dirname "$0")/lib/fault_hub.py" huge 127.0.0.1 "$PORT" "$S/huge.count"
+edge_lab_stop_devhub
+ip netns exec "$HUB_NS" python3 "$(dirname "$0")/lib/fault_hub.py" huge "$EDGE_LAB_HUB_ADDR" \
+  "$EDGE_LAB_PORT" "$S/huge.count" >/dev/null 2>&1 &
+LAB_PIDS+=($!)
+lab_wait_for 10 edge_lab_hub bash -c "exec 3<>/dev/tcp/$EDGE_LAB_HUB_ADDR/$EDGE_LAB_PORT"
 run_edge huge-reply "$S/trusted" python3 "$S/peak.py"
-grep -qF "WARN Update check exception: Hub reply too large." "$LOG" || fail "no 'reply too large'"
+grep -qF "WARN Update check exception: Hub reply too large." "$LOG" || lab_fail "no 'reply too large'"
 small=$(tail -n 1 "$S/small-reply/stdout") huge=$(tail -n 1 "$S/huge-reply/stdout")
 echo "peak resident memory: $small KiB with a small reply, $huge KiB with a 300 MB one"
-[ $((huge - small)) -lt 8192 ] || fail "the 300 MB reply grew the edge by $((huge - small)) KiB"
-ldd "$LARKSPIRE_EDGE" | grep -q libasan || [ "$huge" -lt 32768 ] || fail "peak $huge KiB is not under 32 MiB"
+[ $((huge - small)) -lt 8192 ] || lab_fail "the 300 MB reply grew the edge by $((huge - small)) KiB"
+ldd "$LARKSPIRE_EDGE" | grep -q libasan || [ "$huge" -lt 32768 ] || lab_fail "peak $huge KiB is not under 32 MiB"
 echo "PASS: forced_update"

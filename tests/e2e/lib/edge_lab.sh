@@ -1,23 +1,19 @@
-# The edge lab: three network namespaces wired like a real site, the development Hub and the
-# edge. Source it; do not run it.
-#
+# The edge lab: three network namespaces wired like a real site, the devhub and the edge.
 #   hub  (devhub, its TUN 10.250.0.1/16)  eth0 10.99.0.1/24
 #   edge (larkspire-edge)                 wan0 10.99.0.2/24 (virtual: not shared)
 #                                         eth0 192.168.50.1/24 (looks like hardware)
 #   lan  (host 192.168.50.10)             eth0 192.168.50.10/24, no route to 10.250.0.0/16
-#
-# The LAN host cannot answer the overlay except through the edge's masquerade, so a reply that
-# arrives proves the whole gateway path. Every name carries LAB_PREFIX (default "ls<pid>"), so
-# labs side by side never meet; the EXIT trap removes namespaces, processes and files.
+# A LAN host's reply can only come back through the edge's masquerade. Names carry LAB_PREFIX
+# (default "ls<pid>"); the EXIT trap removes namespaces, processes and files. Source it.
 set -euo pipefail
 
 EDGE_LAB_HUB_ADDR=10.99.0.1
 EDGE_LAB_EDGE_WAN=10.99.0.2
 EDGE_LAB_LAN_HOST=192.168.50.10
 EDGE_LAB_PORT=31080
-EDGE_LAB_HUB_NAME=hub.lab  # in the edge's /etc/hosts; the name an https Hub's certificate bears
+EDGE_LAB_HUB_NAME=hub.lab  # in the edge's /etc/hosts, and in an https Hub's certificate
 EDGE_LAB_HUB_URL="http://$EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT"
-EDGE_LAB_CA=""  # the CA of an https lab Hub (edge_lab_use_tls)
+EDGE_LAB_CA=""
 EDGE_LAB_OVERLAY_CLIENT=10.250.0.1
 EDGE_LAB_WEB=http://127.0.0.1:18080
 
@@ -26,7 +22,7 @@ lab_fail() {
   exit 1
 }
 
-# Every wait is LAB_TIME_FACTOR times as long (default 1): an emulated machine is slower.
+# Waits are LAB_TIME_FACTOR times as long (default 1): an emulated machine is slower.
 lab_seconds() { echo $(($1 * ${LAB_TIME_FACTOR:-1})); }
 
 # lab_wait_for SECONDS COMMAND...: polls every 0.1 s until COMMAND succeeds.
@@ -41,11 +37,10 @@ lab_wait_for() {
 
 lab_cleanup() {
   local status=$? pid ns
-  for pid in "${LAB_PIDS[@]:-}"; do [ -z "$pid" ] || kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in ${LAB_PIDS[@]:-}; do kill -TERM "$pid" 2>/dev/null || true; done
   sleep 0.2
-  for pid in "${LAB_PIDS[@]:-}"; do [ -z "$pid" ] || kill -KILL "$pid" 2>/dev/null || true; done
-  for ns in "${LAB_NAMESPACES[@]:-}"; do
-    # Anything still running in the namespace would keep it alive.
+  for pid in ${LAB_PIDS[@]:-}; do kill -KILL "$pid" 2>/dev/null || true; done
+  for ns in ${LAB_NAMESPACES[@]:-}; do
     ip netns pids "$ns" 2>/dev/null | xargs -r kill -KILL 2>/dev/null || true
     ip netns del "$ns" 2>/dev/null || true
   done
@@ -54,12 +49,11 @@ lab_cleanup() {
 }
 
 edge_lab_require_binaries() {
-  [ -x "${LARKSPIRE_EDGE:-}" ] || lab_fail "LARKSPIRE_EDGE does not name the built edge binary"
-  [ -x "${LARKSPIRE_DEVHUB:-}" ] || lab_fail "LARKSPIRE_DEVHUB does not name the built devhub binary"
+  [ -x "${LARKSPIRE_EDGE:-}" ] && [ -x "${LARKSPIRE_DEVHUB:-}" ] ||
+    lab_fail "LARKSPIRE_EDGE and LARKSPIRE_DEVHUB must name the built edge and devhub"
 }
 
-# edge_lab_init: scratch directory $LAB, cleanup trap and the three namespaces $HUB_NS,
-# $EDGE_NS and $LAN_NS.
+# edge_lab_init: scratch directory $LAB, cleanup trap, namespaces $HUB_NS, $EDGE_NS, $LAN_NS.
 edge_lab_init() {
   edge_lab_require_binaries
   [ "$(id -u)" = 0 ] || lab_fail "this scenario needs root (network namespaces, TUN, iptables)"
@@ -80,8 +74,8 @@ edge_lab_init() {
   _edge_lab_link "$EDGE_NS" eth0 192.168.50.1/24 "$LAN_NS" eth0 "$EDGE_LAB_LAN_HOST/24"
 }
 
-# _edge_lab_link NS1 IF1 CIDR1 NS2 IF2 CIDR2: a veth pair, made under temporary names and then
-# renamed, since the host may have an interface of either name.
+# _edge_lab_link NS1 IF1 CIDR1 NS2 IF2 CIDR2: a veth pair, renamed once in place (the host may
+# have an interface of either name).
 _edge_lab_link() {
   local tmp=v$$${RANDOM}
   ip link add "${tmp:0:13}a" netns "$1" type veth peer name "${tmp:0:13}b" netns "$4"
@@ -99,7 +93,6 @@ edge_lab_cert() {
   [ -f "$dir/ca.pem" ] || openssl req -x509 "${key[@]}" -days 2 -subj "/CN=LarkSpire lab CA" \
     -keyout "$dir/ca.key" -out "$dir/ca.pem" -addext "basicConstraints=critical,CA:TRUE" \
     -addext "keyUsage=critical,keyCertSign" 2>/dev/null
-  # A file, not a process substitution: a minimal guest may have no /dev/fd.
   printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' "$2" \
     >"$dir/$1.ext"
   openssl req "${key[@]}" -subj "/CN=$1" -keyout "$dir/$1.key" -out "$dir/$1.csr" 2>/dev/null
@@ -115,9 +108,8 @@ edge_lab_pin() {
     openssl dgst -sha256 | sed 's/.*= //'
 }
 
-# edge_lab_use_tls: from here on the lab's Hub speaks https under its name, with a certificate
-# of the lab CA that the configurations edge_lab_write_config writes trust. edge_lab_use_plain
-# goes back to http.
+# edge_lab_use_tls: from here on the Hub speaks https under its name, with a certificate of the
+# lab CA, which the configurations written from then on trust. edge_lab_use_plain: http again.
 edge_lab_use_tls() {
   [ -f "$LAB/certs/hub.pem" ] || edge_lab_cert hub "DNS:$EDGE_LAB_HUB_NAME"
   EDGE_LAB_HUB_URL="https://$EDGE_LAB_HUB_NAME:$EDGE_LAB_PORT"
@@ -128,8 +120,7 @@ edge_lab_use_plain() {
   EDGE_LAB_CA=""
 }
 
-# Run a command in one of the namespaces. Start background processes with `ip netns exec`
-# itself instead, so that $! is the process and not a subshell.
+# A command in one of the namespaces (background ones with `ip netns exec`, so $! is theirs).
 edge_lab_hub() { ip netns exec "$HUB_NS" "$@"; }
 edge_lab_edge() { ip netns exec "$EDGE_NS" "$@"; }
 edge_lab_lan() { ip netns exec "$LAN_NS" "$@"; }
@@ -137,21 +128,13 @@ edge_lab_lan() { ip netns exec "$LAN_NS" "$@"; }
 # edge_lab_write_config FILE [SHARED_NETWORKS_JSON [MEMBER...]]: a configuration that points at
 # the lab's Hub, with no identity yet; each MEMBER is a further '"key": value'.
 edge_lab_write_config() {
-  local file=$1 shared=${2:-[]} member
-  {
-    echo "{"
-    echo "  \"serverUrl\": \"$EDGE_LAB_HUB_URL\","
-    [ -z "$EDGE_LAB_CA" ] || echo "  \"hubCaFile\": \"$EDGE_LAB_CA\","
-    for member in "${@:3}"; do echo "  $member,"; done
-    echo "  \"deviceName\": \"Lab Edge\","
-    echo "  \"sharedNetworks\": $shared"
-    echo "}"
-  } >"$file"
+  local members=("\"serverUrl\": \"$EDGE_LAB_HUB_URL\"" ${EDGE_LAB_CA:+"\"hubCaFile\": \"$EDGE_LAB_CA\""}
+    "${@:3}" '"deviceName": "Lab Edge"' "\"sharedNetworks\": ${2:-[]}")
+  { echo "{"; printf '  %s,\n' "${members[@]}" | sed '$ s/,$//'; echo "}"; } >"$1"
 }
 
-# edge_lab_start_devhub [OPTIONS...]: starts the devhub in the hub namespace (data file kept
-# across restarts, https once edge_lab_use_tls was called) and waits until it accepts
-# connections. Sets DEVHUB_PID; output goes to $LAB/devhub.out.
+# edge_lab_start_devhub [OPTIONS...]: starts the devhub (data kept across restarts) and waits
+# until it accepts connections. Sets DEVHUB_PID; output goes to $LAB/devhub.out.
 edge_lab_start_devhub() {
   local tls=()
   [ -z "$EDGE_LAB_CA" ] || tls=(--tls-cert "$LAB/certs/hub.pem" --tls-key "$LAB/certs/hub.key")
@@ -159,10 +142,9 @@ edge_lab_start_devhub() {
     --data "$LAB/devhub.json" "${tls[@]}" "$@" >>"$LAB/devhub.out" 2>&1 &
   DEVHUB_PID=$!
   LAB_PIDS+=("$DEVHUB_PID")
-  # Generous: on a loaded machine a start in a fresh namespace can take seconds.
   lab_wait_for 30 edge_lab_hub bash -c "exec 3<>/dev/tcp/$EDGE_LAB_HUB_ADDR/$EDGE_LAB_PORT" ||
     lab_fail "devhub did not start listening; its output: $(cat "$LAB/devhub.out")"
-  # The devhub's TUN comes up with it: route the LAN through it, as an overlay client sees it.
+  # The LAN as an overlay client sees it: through the devhub's TUN.
   local tun
   tun=$(edge_lab_hub ip -4 -o addr show | awk -v a="$EDGE_LAB_OVERLAY_CLIENT/" 'index($4, a) == 1 {print $2}')
   [ -z "$tun" ] || edge_lab_hub ip route replace 192.168.50.0/24 dev "$tun" src "$EDGE_LAB_OVERLAY_CLIENT"
@@ -170,8 +152,8 @@ edge_lab_start_devhub() {
 
 # edge_lab_stop_devhub [SIGNAL]: stops the devhub and waits for it.
 edge_lab_stop_devhub() {
-  kill "-${1:-TERM}" "$DEVHUB_PID" 2>/dev/null || true
-  wait "$DEVHUB_PID" 2>/dev/null || true
+  kill "-${1:-TERM}" "${DEVHUB_PID:-}" 2>/dev/null || true
+  wait "${DEVHUB_PID:-}" 2>/dev/null || true
 }
 
 # edge_lab_devices: GET /api/devices from inside the hub namespace.
@@ -180,10 +162,9 @@ edge_lab_devices() {
     --resolve "$EDGE_LAB_HUB_NAME:$EDGE_LAB_PORT:$EDGE_LAB_HUB_ADDR" "$EDGE_LAB_HUB_URL/api/devices"
 }
 
-# edge_lab_prelude KEY: a bash prelude for `ip netns exec $EDGE_NS unshare -m --propagation
-# private bash -c "PRELUDE; exec EDGE..."` in which eth0 looks like hardware (a read-only overlay
-# adds a device/ entry to its sysfs folder) and /etc and /var/lib are overlays whose changes land
-# under $LAB/KEY/{etc,varlib}.up. The edge's /etc/hosts names the lab Hub.
+# edge_lab_prelude KEY: bash commands for a private mount namespace in $EDGE_NS in which eth0
+# looks like hardware (an overlay adds device/ to its sysfs folder) and /etc and /var/lib are
+# overlays whose changes land under $LAB/KEY/{etc,varlib}.up.
 edge_lab_prelude() {
   local root=$LAB/$1 sys=/sys/devices/virtual/net/eth0
   mkdir -p "$root"/{priv,etc.up,etc.wk,varlib.up,varlib.wk} "$LAB/work-$1"
@@ -195,9 +176,8 @@ edge_lab_prelude() {
     mount -t overlay varlib -o 'lowerdir=/var/lib,upperdir=$root/varlib.up,workdir=$root/varlib.wk' /var/lib"
 }
 
-# edge_lab_start_edge KEY CONFIG [OPTION...]: starts an edge with the further options in the
-# edge namespace, prepared as above. Sets EDGE_PID (`exec` keeps it the edge's); the console
-# goes to $LAB/KEY.out, the log files under $LAB/work-KEY.
+# edge_lab_start_edge KEY CONFIG [OPTION...]: starts an edge so prepared. Sets EDGE_PID; the
+# console goes to $LAB/KEY.out, the log files under $LAB/work-KEY.
 edge_lab_start_edge() {
   local key=$1 prelude options=
   [ $# -le 2 ] || options=$(printf ' %q' "${@:3}")
@@ -214,22 +194,18 @@ edge_lab_state() { cat "$LAB/$1/varlib.up/larkspire/edge.state.json" 2>/dev/null
 # edge_lab_log_file KEY: the log file the edge wrote for its (latest) run.
 edge_lab_log_file() { find "$LAB/work-$1/Log" -name '*.log' -type f 2>/dev/null | sort | tail -n 1; }
 
-# edge_lab_wait_output KEY SECONDS TEXT: waits until the edge's console shows TEXT.
+# edge_lab_wait_output / edge_lab_wait_log KEY SECONDS TEXT: waits until the edge's console /
+# log file shows TEXT.
 edge_lab_wait_output() {
   lab_wait_for "$2" grep -qF -- "$3" "$LAB/$1.out" ||
-    lab_fail "edge '$1' did not log '$3' within $2 s; its output:
-$(edge_lab_output "$1")"
+    lab_fail "edge '$1' did not log '$3' within $2 s: $(edge_lab_output "$1")"
 }
-
 _edge_lab_log_has() { grep -qF -- "$2" "$(edge_lab_log_file "$1")"; }
-# edge_lab_wait_log KEY SECONDS TEXT: waits until the edge's log file holds TEXT.
 edge_lab_wait_log() {
-  lab_wait_for "$2" _edge_lab_log_has "$1" "$3" ||
-    lab_fail "the log of edge '$1' did not show '$3' within $2 s"
+  lab_wait_for "$2" _edge_lab_log_has "$1" "$3" || lab_fail "the log of '$1' did not show '$3'"
 }
 
-# edge_lab_wait_exit PID SECONDS: waits for the process (a child of this shell) to end and
-# sets LAB_EXIT_STATUS. Not to be called inside $(...): a subshell cannot wait for it.
+# edge_lab_wait_exit PID SECONDS: waits for the child process to end; sets LAB_EXIT_STATUS.
 edge_lab_wait_exit() {
   local deadline=$((SECONDS + $(lab_seconds "$2")))
   while kill -0 "$1" 2>/dev/null && [ "$(ps -o stat= -p "$1")" != Z ]; do
@@ -252,8 +228,7 @@ edge_lab_stop_edge() {
   edge_lab_expect_exit "$1" 15 0 "the edge stopped by SIG${2:-TERM}"
 }
 
-# edge_lab_snapshot: the edge namespace's firewall (no counters), routes and interfaces, in one
-# text that two moments can compare.
+# edge_lab_snapshot: the edge's firewall (no counters), routes and interfaces, to compare.
 edge_lab_snapshot() {
   edge_lab_edge iptables-save | grep -v '^#' | sed 's/\[[0-9]*:[0-9]*\]//'
   edge_lab_edge ip -4 route show table all
@@ -262,14 +237,10 @@ edge_lab_snapshot() {
 
 # edge_lab_expect_snapshot SNAPSHOT WHEN: the namespace is as SNAPSHOT shows it.
 edge_lab_expect_snapshot() {
-  local now
-  now=$(edge_lab_snapshot)
-  [ "$now" = "$1" ] || lab_fail "the edge's host differs $2:
-$(diff <(echo "$1") <(echo "$now"))"
+  [ "$(edge_lab_snapshot)" = "$1" ] || lab_fail "the edge's host differs $2: $(edge_lab_snapshot)"
 }
 
-# edge_lab_tcp_transfer BYTES: moves a random file from the hub namespace to the LAN host over
-# TCP through the tunnel and checks it arrived intact.
+# edge_lab_tcp_transfer BYTES: random bytes from the hub side to the LAN host over TCP, intact.
 edge_lab_tcp_transfer() {
   local port=5001
   head -c "$1" /dev/urandom >"$LAB/payload.sent"
@@ -284,13 +255,13 @@ edge_lab_tcp_transfer() {
     lab_fail "the file arrived changed ($(stat -c %s "$LAB/payload.received") of $1 bytes)"
 }
 
-# edge_lab_counter CHANNEL FIELD: one relay counter of the lab's only device, from the
-# devhub's listing (CHANNEL is webSocket or udp; FIELD e.g. packetsToEdge).
+# edge_lab_counter CHANNEL FIELD: a relay counter of the device in the devhub's listing
+# (CHANNEL webSocket or udp; FIELD e.g. packetsToEdge).
 edge_lab_counter() {
   edge_lab_devices | grep -o "\"$1\":{[^}]*}" | head -n 1 | grep -o "\"$2\":[0-9]*" | cut -d: -f2
 }
 
-# edge_lab_channel_id: the UDP channel identifier the devhub granted the lab's only device.
+# edge_lab_channel_id: the UDP channel identifier the devhub granted the device.
 edge_lab_channel_id() {
   edge_lab_devices | grep -o '"udpChannelId":"[^"]*"' | head -n 1 | cut -d'"' -f4
 }
@@ -308,8 +279,7 @@ edge_lab_start_relaying() {
   edge_lab_wait_tunnel 15
 }
 
-# edge_lab_web PATH [CURL_OPTIONS...]: a request to the edge's web page from its own host,
-# keeping cookies in $LAB/cookies.
+# edge_lab_web PATH [CURL_OPTIONS...]: a request to the edge's web page, cookies in $LAB/cookies.
 edge_lab_web() {
   local path=$1
   shift
