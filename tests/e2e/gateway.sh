@@ -1,20 +1,16 @@
 #!/usr/bin/env bash
-# The edge's host as a gateway, and as it is left. While relaying, the edge holds its 7 rules
-# and the overlay route; without the MSS clamp a 20 MB transfer from a LAN host that drops ICMP
-# "fragmentation needed" to a hub-side client at MTU 1500 stalls in the 1400-byte tunnel, with
-# it the transfer completes; /api/health reports forwarding off, strict rp_filter and deleted
-# rules; the watcher puts deleted rules back within its 30 s interval, logged and counted; the
-# overlay's ping of the edge answers but its connections to the edge's own services do not,
-# unless overlayCanReachEdge. SIGPIPE stops nothing. A SIGKILL leaves the rules and the next
-# start reuses them; a second instance fails on the TUN device with status 1 and leaves the
-# first alone. SIGTERM, a restart asked on the web page and SIGINT with the console's reader
-# gone each end with status 0 and leave firewall, routes and interfaces as they were, the
-# operator's own rules included.
+# The edge's host as a gateway, and as it is left: the rules and route; the MSS clamp that lets
+# a LAN host dropping ICMP "fragmentation needed" send through the 1400-byte tunnel; health;
+# the watcher restoring deleted rules; the overlay kept off the edge's own services unless
+# overlayCanReachEdge. SIGPIPE stops nothing; after SIGKILL a new start reuses the rules; a
+# second instance fails on the TUN device; SIGTERM, a restart from the web page and SIGINT with
+# the console gone each leave firewall (the operator's rules included), routes and links as
+# they were.
 
 source "$(dirname "$0")/lib/edge_lab.sh"
 edge_lab_init
 config=$LAB/edge.json
-# A password of its own: with the factory one the page answers nothing but a password change.
+# Not the factory password, with which the page answers nothing but a password change.
 edge_lab_write_config "$config" '[]' '"webPassword": "gateway-pw"'
 EDGE_LAN=192.168.50.1
 MASQUERADE="-t nat POSTROUTING -s 10.250.0.0/16 -o eth0 -j MASQUERADE"
@@ -29,12 +25,10 @@ login() {
 edge_rules() { edge_lab_edge iptables-save | grep -cE 'larkspire0|-s 10\.250\.0\.0/16'; }
 # reports KIND SUBJECT true|false: the health reply in $reply has that line with that "ok".
 reports() { grep -q "{\"kind\":\"$1\",\"subject\":\"$2\",[^}]*\"ok\":$3" <<<"$reply"; }
-# reaches_edge: whether a TCP connection from the hub side to the edge's own listener opens.
 reaches_edge() { edge_lab_hub nc -z -w 2 "$EDGE_LAN" 5003; }
 
-# from_lan SECONDS: sends $LAB/big from the LAN host to a client on the hub side, giving up
-# after SECONDS. Sets RECEIVED (bytes that arrived) and CONNECTED (1 when the LAN host held
-# the connection open while the client still waited for data).
+# from_lan SECONDS: $LAB/big from the LAN host to a hub-side client, for at most SECONDS. Sets
+# RECEIVED and CONNECTED (1 when the connection opened while the client still waited).
 from_lan() {
   local port=$((5100 + RANDOM % 100)) server client
   ip netns exec "$LAN_NS" timeout "$1" nc -N -l "$EDGE_LAB_LAN_HOST" "$port" <"$LAB/big" &
@@ -51,19 +45,17 @@ from_lan() {
   RECEIVED=$(stat -c %s "$LAB/big.received")
 }
 
-# The host's own firewall, which the edge must leave as it found it.
+# The operator's own rules.
 edge_lab_edge iptables -A INPUT -i wan0 -p tcp --dport 22 -j ACCEPT
 edge_lab_edge iptables -t nat -A POSTROUTING -o wan0 -j RETURN
 before=$(edge_lab_snapshot)
-# A LAN host whose firewall drops "fragmentation needed", so path-MTU discovery cannot help it.
 edge_lab_lan iptables -A INPUT -p icmp --icmp-type fragmentation-needed -j DROP
-# A service of the edge machine itself, on its LAN address.
 ip netns exec "$EDGE_NS" nc -k -l "$EDGE_LAN" 5003 >/dev/null </dev/null &
 LAB_PIDS+=("$!")
 head -c 20000000 /dev/urandom >"$LAB/big"
 
 edge_lab_start_devhub --no-udp
-# The hub-side client's own MTU is 1500, so its SYNs ask for 1460-byte segments.
+# The hub-side client's SYNs ask for 1460-byte segments.
 hubTun=$(edge_lab_hub ip -4 -o addr show | awk -v a="$EDGE_LAB_OVERLAY_CLIENT/" 'index($4, a) == 1 {print $2}')
 edge_lab_hub ip link set dev "$hubTun" mtu 1500
 edge_lab_start_relaying health "$config"
@@ -81,9 +73,7 @@ kill -0 "$EDGE_PID" || lab_fail "SIGPIPE ended the edge"
 echo "--- without the MSS clamp a transfer from the LAN stalls"
 # Before the watcher's first check, which would put the clamp back.
 # shellcheck disable=SC2086
-edge_lab_edge iptables -D $CLAMP_IN
-# shellcheck disable=SC2086
-edge_lab_edge iptables -D $CLAMP_OUT
+edge_lab_edge iptables -D $CLAMP_IN && edge_lab_edge iptables -D $CLAMP_OUT
 clampDeleted=$SECONDS
 from_lan 6
 echo "received $RECEIVED of 20000000 bytes in 6 s"
@@ -158,9 +148,9 @@ echo "--- SIGINT with the console's reader gone"
     true ) &
 LAB_PIDS+=("$!")
 edge_lab_wait_log closed 20 "INFO Linux forwarding and NAT rules applied for"
-# `if`, not `&&`: a last process that is not the edge must not fail the loop (pipefail).
+# Same file, not same path: a guest may show the binary under another mount. `if`, not `&&`:
+# a last process that is not the edge must not fail the loop (pipefail).
 edgePid=$(ip netns pids "$EDGE_NS" | while read -r pid; do
-  # Same file, not same path: a guest may show the binary under another mount.
   if [ "/proc/$pid/exe" -ef "$LARKSPIRE_EDGE" ]; then echo "$pid"; fi
 done | head -n 1)
 [ -n "$edgePid" ] || lab_fail "cannot find the edge's process"

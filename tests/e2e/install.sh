@@ -83,10 +83,11 @@ unshare -m --propagation private bash -euc '
 [ "$(stat -c %a "$T/etc.up/larkspire/edge.json")" = 600 ] || fail "postinst made no 0600 configuration"
 
 echo "== cmake --install"
-for run in first second; do
-  DESTDIR="$T/dest" cmake --install "$BUILD" >>"$T/install.log" 2>&1 || fail "cmake --install failed"
-  [ "$run" = second ] || { echo '{"serverUrl": "http://127.0.0.1:1"}' >"$T/dest/etc/larkspire/edge.json"; cp -p "$T/dest/etc/larkspire/edge.json" "$T/edited2.json"; }
-done
+cmake_install() { DESTDIR="$T/dest" cmake --install "$BUILD" >>"$T/install.log" 2>&1 || fail "cmake --install failed"; }
+cmake_install
+echo '{"serverUrl": "http://127.0.0.1:1"}' >"$T/dest/etc/larkspire/edge.json"
+cp -p "$T/dest/etc/larkspire/edge.json" "$T/edited2.json"
+cmake_install
 [ -x "$T/dest/opt/larkspire/edge/larkspire-edge" ] && [ -f "$T/dest/usr/lib/systemd/system/larkspire-edge.service" ] ||
   fail "cmake --install left out the agent or the unit"
 cmp -s "$T/dest/etc/larkspire/edge.json" "$T/edited2.json" && [ "$(stat -c %a "$T/dest/etc/larkspire/edge.json")" = 600 ] ||
@@ -107,7 +108,11 @@ for path in "$(dirname "$(sed 's/.*--config \([^ ]*\).*/\1/' <<<"$exec_line")")"
   value ReadWritePaths | tr ' ' '\n' | grep -qx "$path" || fail "$path is not among ReadWritePaths"
 done
 [ "$(value StateDirectory)" = larkspire ] && [ "$(value Restart)" = always ] && [ -z "$(value User)" ] &&
-  value DeviceAllow | grep -q "^/dev/net/tun rw" || fail "state, restart, root or the TUN device taken away"
+  [ "$(value TimeoutStopSec)" -ge 30 ] && value DeviceAllow | grep -q "^/dev/net/tun rw" &&
+  [ "$(value RestrictAddressFamilies)" = "AF_UNIX AF_INET AF_INET6 AF_NETLINK" ] ||
+  fail "state, restart, root, teardown time, the TUN device or netlink taken away"
+[ "$(value ProtectSystem) $(value PrivateTmp) $(value NoNewPrivileges)" = "strict yes yes" ] ||
+  fail "the sandbox lost ProtectSystem=strict, PrivateTmp or NoNewPrivileges"
 # These would take away the TUN device, the host's network, sysctl writes or root itself.
 for directive in PrivateDevices PrivateNetwork ProtectKernelTunables PrivateUsers DynamicUser; do
   [ "$(value "$directive")" != yes ] || fail "$directive=yes breaks the gateway"
@@ -116,6 +121,9 @@ done
   fail "the capability bounding set grants too much"
 
 echo "== privileged duties under the unit's capabilities"
+# An update package as a developer's tar makes it: files owned by an ordinary user.
+mkdir -p "$T/tree/pkg/bin" && cp "$EDGE" "$T/tree/pkg/bin/larkspire-edge"
+tar --owner=1000 --group=1000 -czf "$T/package.tar.gz" -C "$T/tree" pkg
 caps=$(value CapabilityBoundingSet | tr 'A-Z ' 'a-z\n' | sed 's/^cap_/+/' | paste -sd,)
 unshare --mount --net --propagation private bash -euc '
   mount -t tmpfs run /run
@@ -128,6 +136,7 @@ unshare --mount --net --propagation private bash -euc '
     iptables -A FORWARD -i larkspire0 -o lo -j ACCEPT
     iptables -t nat -A POSTROUTING -s 10.250.0.0/16 -o lo -j MASQUERADE
     iptables-legacy -w 5 -A FORWARD -i larkspire0 -o lo -j ACCEPT
-    ping -c 1 -W 2 127.0.0.1 >/dev/null"
-' _ "$UNIT" "$caps" >"$T/duties.out" 2>&1 || fail "a duty failed under the unit's capabilities: $(cat "$T/duties.out")"
+    ping -c 1 -W 2 127.0.0.1 >/dev/null
+    update=\$(mktemp -d -p $3) && tar -xzf $3/package.tar.gz -C \$update && rm -rf \$update"
+' _ "$UNIT" "$caps" "$T" >"$T/duties.out" 2>&1 || fail "a duty failed under the unit's capabilities: $(cat "$T/duties.out")"
 echo "PASS: install"

@@ -51,7 +51,6 @@ for fault in kill stall garbage midframe close; do
       lab_fail "no new relay handshake after the restart"
     lab_wait_for 10 test -n "$(edge_lab_channel_id)" || lab_fail "no UDP channel after the restart"
     [ "$(edge_lab_channel_id)" != "$firstChannel" ] || lab_fail "the UDP channel identifier stayed"
-    edge_lab_tcp_transfer 500000
   fi
 done
 now=$(soak_settle "$EDGE_PID" "$fds" "$threads" 15) ||

@@ -74,7 +74,7 @@ wait "$pinger" || true
 peak=$(sort -n "$LAB/rss.txt" | tail -n 1)
 answered=$(grep -c 'bytes from' "$LAB/ping.txt" || true)
 echo "load: $figures; pings answered: $answered of 80; peak resident KiB: $peak"
-grep -q '^held=1100 .* probe_failures=0 ' <<<"$figures" || lab_fail "clients not all held, or a normal request failed"
+grep -q "^held=1100 .* probe_failures=0 " <<<"$figures" || lab_fail "clients not all held, or a normal request failed"
 awk -v ms="$(sed -n 's/.*probe_ms_max=\([0-9.]*\).*/\1/p' <<<"$figures")" 'BEGIN { exit !(ms + 0 < 1000) }' ||
   lab_fail "a normal GET / took a second or more"
 [ "$answered" -ge 70 ] || lab_fail "the relay stalled under web load: $answered of 80 pings answered"

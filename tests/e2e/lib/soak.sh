@@ -1,10 +1,8 @@
 # shellcheck shell=bash
-# Hub faults and resource readings on top of the edge lab, for the fault scenario and for
-# scripts/soak, which repeats them. Source it after edge_lab.sh; do not run it.
+# Hub faults and resource readings on the edge lab, for the fault scenario and scripts/soak.
 
 SOAK_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# The system's interpreter: a wrapper (a version manager's shim) would run Python as its child,
-# and killing the wrapper would leave the stand-ins running.
+# The system's interpreter: killing a version manager's shim would leave its child running.
 SOAK_PYTHON=/usr/bin/python3
 [ -x "$SOAK_PYTHON" ] || SOAK_PYTHON=$(command -v python3)
 
@@ -13,8 +11,7 @@ soak_threads() { find "/proc/$1/task" -mindepth 1 -maxdepth 1 2>/dev/null | wc -
 soak_rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
 # soak_settle PID FDS THREADS SECONDS: waits until the process is back at FDS descriptors and
-# THREADS threads (a heartbeat or a web request in flight holds one more for a moment); prints
-# "fds threads rss_kib" as last seen. Fails when it never got there.
+# THREADS threads (a request in flight holds one more); prints "fds threads rss_kib".
 soak_settle() {
   local deadline=$((SECONDS + $4)) f t
   while true; do
@@ -30,8 +27,7 @@ soak_settle() {
 
 _soak_elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 
-# soak_time_to_resume SECONDS: pings the LAN host through the tunnel until one answers; prints
-# the time that took, or fails after SECONDS.
+# soak_time_to_resume SECONDS: how long until a ping crosses the tunnel, at most SECONDS.
 soak_time_to_resume() {
   local start deadline=$((SECONDS + $1))
   start=$(date +%s.%N)
@@ -41,8 +37,7 @@ soak_time_to_resume() {
   _soak_elapsed "$start" "$(date +%s.%N)"
 }
 
-# soak_push_to_hub SECONDS: sends large UDP datagrams from the edge host into the overlay, which
-# the edge must carry over the WebSocket channel (their fragments are too big for UDP).
+# soak_push_to_hub SECONDS: datagrams into the overlay too big for the UDP channel.
 soak_push_to_hub() {
   edge_lab_edge timeout "$1" "$SOAK_PYTHON" -c '
 import socket
@@ -63,9 +58,8 @@ soak_fault_kill() {
 
 _soak_stalls() { grep -c "the Hub stopped reading" "$LAB/$1.out" || true; }
 _soak_stall_logged_after() { [ "$(_soak_stalls "$1")" -gt "$2" ]; }
-# soak_fault_stall KEY: the devhub freezes with its connections open (the kernel still accepts
-# connections and data, nobody answers) while traffic is pushed until the edge's buffers fill
-# and it gives up on the channel. Sets SOAK_STALL_RESULT to detected or undetected.
+# soak_fault_stall KEY: the devhub freezes (the kernel still takes connections and data) while
+# traffic is pushed until the edge gives up on the channel. Sets SOAK_STALL_RESULT.
 soak_fault_stall() {
   local before pusher
   before=$(_soak_stalls "$1")
@@ -80,9 +74,8 @@ soak_fault_stall() {
 }
 
 _soak_met_twice() { [ "$(wc -l <"$1")" -ge 2 ]; }
-# soak_fault_standin MODE: the devhub is killed and a stand-in that misbehaves as MODE takes
-# its port (see fault_hub.py) until the edge has met it twice; counts misses in
-# SOAK_STANDIN_MISSED.
+# soak_fault_standin MODE: a stand-in misbehaving as MODE (fault_hub.py) takes the devhub's
+# place until the edge has met it twice; counts misses in SOAK_STANDIN_MISSED.
 soak_fault_standin() {
   local counter=$LAB/standin.count pid
   edge_lab_stop_devhub KILL
