@@ -1,6 +1,7 @@
 #include "devhub/devhub_relay.h"
 
 #include "devhub/device_store.h"
+#include "devhub/hub_tun.h"
 #include "devhub/options.h"
 #include "devhub/relay_upgrade.h"
 #include "devhub/server.h"
@@ -39,7 +40,7 @@ void DevHubRelay::Start(const DevHubServer& server) {
   }
   hub_->Start();
   g_log.Write("INFO", std::string("Relay ready: TUN ") +
-                          (tun_.fd() >= 0 ? tun_.name() + " 10.250.0.1/16" : "off") + ", UDP " +
+                          (tun_.fd() >= 0 ? tun_.name() + " " + kHubOverlayAddress : "off") + ", UDP " +
                           (udp_ ? "on port " + std::to_string(server.Port()) : "off") + ".");
 }
 

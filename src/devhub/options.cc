@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "devhub/hub_tun.h"
+
 namespace larkspire {
 
 int ParsePort(const std::string& text) {
@@ -84,7 +86,8 @@ std::string Usage(const std::vector<OptionSpec>& table) {
   std::string text =
       "Usage: larkspire-devhub [options]\n"
       "A development Hub for LarkSpire Edge: registers edges, takes their heartbeats and relays\n"
-      "their packets through its own TUN interface (10.250.0.1/16).\n\n";
+      "their packets through its own TUN interface (" +
+      std::string(kHubOverlayAddress) + ").\n\n";
   auto line = [&text](std::string left, const std::string& help) {
     left.resize(std::max<size_t>(left.size() + 2, 24), ' ');
     text += left + help + "\n";

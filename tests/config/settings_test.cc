@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "config/settings_changes.h"
+#include "config/state_file.h"
 #include "support/temp_dir.h"
 #include "util/file.h"
 #include "util/test_errors.h"
@@ -15,111 +17,115 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-// The file's text shows every field, so equal texts mean equal records.
-void ExpectSameSettings(const Settings& a, const Settings& b) {
-  EXPECT_EQ(FormatSettings(a), FormatSettings(b));
-}
-
 Settings LoadText(const std::string& text) {
   TempDir dir;
   WriteFileAtomic(dir / "edge.json", text, 0600);
   return LoadSettings(dir / "edge.json");
 }
 
-// The shipped default file pins the layout; here every missing key takes its default.
-TEST(SettingsTest, MissingKeysTakeTheirDefaults) {
-  ExpectSameSettings(LoadText("{}"), Settings());
+// Gives `field` a value unlike its default, unlike `variant`'s other values, and spelling
+// the file's own syntax and other keys' names, which must not take those keys' places.
+void Change(Settings& settings, const SettingsField& field, int variant) {
+  const std::string text = std::to_string(variant) + " \"webPassword\": [\\\t\n\x01 \xE4\xB8\xAD";
+  std::visit(
+      [&](auto member) {
+        auto& value = settings.*member;
+        using T = std::decay_t<decltype(value)>;
+        if constexpr (std::is_same_v<T, std::string>) {
+          value = text;
+        } else if constexpr (std::is_same_v<T, Strings>) {
+          value = {text, "", "deviceSecret\"]"};
+        } else if constexpr (std::is_same_v<T, int>) {
+          value = 8000 + variant;
+        } else {
+          value = !(Settings().*member);
+        }
+      },
+      field.member);
 }
 
-TEST(SettingsTest, MissingOrEmptyFileIsFatal) {
-  TempDir dir;
-  const std::string path = dir / "edge.json";
-  for (bool createEmpty : {false, true}) {
-    SCOPED_TRACE(createEmpty);
-    if (createEmpty) {
-      WriteFileAtomic(path, "", 0600);
-    }
-    EXPECT_EQ(testing::ErrorOf<std::runtime_error>([&] { LoadSettings(path); }),
-              "Config file was not found or is empty: " + path);
-  }
-}
-
-TEST(SettingsTest, SaveThenLoadGivesTheSameRecord) {
+TEST(Settings, EveryKeySurvivesSaveAndLoad) {
   TempDir dir;
   const std::string path = dir / "etc/larkspire/edge.json";
   Settings original;
-  original.serverUrl = "http://10.0.0.1:31080/base";
-  // Values that spell later key names must not take those keys' places on the next load.
-  original.deviceNumber = "webPassword";
-  original.deviceSecret = "s3cr\"et\\with\ttab";
-  original.deviceName = "Lab \xE4\xB8\xAD\xE6\x96\x87 edge\x01";
-  original.networkInterfaceName = "x\"sharedNetworks";
-  original.sharedNetworks = {"192.168.1.0/24", "10.0.0.0/8"};
-  original.additionalSharedNetworks = {"webPort", "", "q\"]\\ line\nbreak \xF0\x9F\x98\x80"};
-  original.webUsername = "root";
-  original.webPassword = "pa ss\r\nword";
-  original.webBindAddress = "0.0.0.0";
-  original.webPort = 8443;
-  original.hubCaFile = "/etc/larkspire/hub-ca.pem";
-  original.hubCertSha256 = "ab12";
-  original.webAllowedHosts = {"edge.lab"};
-  original.overlayCanReachEdge = true;
-  SaveSettings(path, original);
-  ExpectSameSettings(LoadSettings(path), original);
-
-  std::string text = ReadFile(path);
-  EXPECT_EQ(FileMode(path), 0600);
-  EXPECT_EQ(text.find('\r'), std::string::npos);
-  EXPECT_NE(text.find("\n  \"sharedNetworks\": [\"192.168.1.0/24\",\"10.0.0.0/8\"],\n"),
-            std::string::npos);
-  EXPECT_TRUE(text.ends_with("\n  \"overlayCanReachEdge\": true\n}\n"));
-}
-
-TEST(SettingsTest, BadPortsFallBackTo18080) {
-  struct Case {
-    const char* raw;
-    int expected;
-  } cases[] = {
-      {"0", 18080},       {"-1", 18080},    {"70000", 18080},         {"\"8080\"", 18080},
-      {"abc", 18080},     {"null", 18080},  {"99999999999", 18080},   {"8080 comment", 8080},
-      {"+8081", 8081},    {"1", 1},         {"65535", 65535},         {"65536", 18080},
-      {"8082.5", 8082},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.raw);
-    EXPECT_EQ(LoadText(std::string("{\"webPort\": ") + c.raw + "}").webPort, c.expected);
+  for (const SettingsField& field : SettingsFields()) {
+    Change(original, field, 1);
   }
+  SaveSettings(path, original);
+  EXPECT_EQ(FormatSettings(LoadSettings(path)), FormatSettings(original));
+  EXPECT_EQ(FileMode(path), 0600);  // it holds the device secret and the web password
+  // Missing keys take their defaults, and the defaults keep the page local and the overlay out.
+  EXPECT_EQ(FormatSettings(LoadText("{}")), FormatSettings(Settings()));
+  const Settings defaults;
+  EXPECT_EQ(defaults.webBindAddress + " " + std::to_string(defaults.webPort) + " " +
+                defaults.serverUrl + " " + std::to_string(defaults.overlayCanReachEdge),
+            "127.0.0.1 18080 http://hub.larkspire.local:31080 0");
+  EXPECT_EQ(testing::ErrorOf<std::runtime_error>([&] { LoadSettings(dir / "none"); }),
+            "Config file was not found or is empty: " + dir / "none");
 }
 
-TEST(SettingsTest, PresentKeysWithOtherTypesReadAsEmptyAndEscapesAreDecoded) {
-  Settings s = LoadText(
-      "{\"deviceName\": \"\", \"deviceNumber\": 12, \"webUsername\": null,"
-      " \"sharedNetworks\": [\"10.1.0.0/16\", 5, null],"
-      " \"networkInterfaceName\": \"\\u4e2d\\u6587\"}");
-  EXPECT_EQ(s.deviceName, "");
-  EXPECT_EQ(s.deviceNumber, "");
-  EXPECT_EQ(s.webUsername, "");
-  EXPECT_EQ(s.webPassword, kDefaultWebPassword);
+// The service saves what it changed while the web page may have saved other fields: both
+// changes are kept, whichever fields they touch; a field changed on both sides takes the
+// later write; a file that went missing is written afresh.
+TEST(Settings, SavingChangesKeepsWhatWasSavedMeanwhile) {
+  TempDir dir;
+  const std::string path = dir / "edge.json";
+  const auto& fields = SettingsFields();
+  for (size_t web = 0; web < fields.size(); ++web) {
+    for (size_t mine : {web, (web + 1) % fields.size()}) {
+      SCOPED_TRACE(std::string(fields[web].key) + " / " + fields[mine].key);
+      Settings saved;
+      Change(saved, fields[web], 1);
+      SaveSettings(path, saved);
+      Settings changed;
+      Change(changed, fields[mine], 2);
+      SaveSettingsChanges(path, Settings(), changed);
+      Change(saved, fields[mine], 2);
+      EXPECT_EQ(FormatSettings(LoadSettings(path)), FormatSettings(saved));
+    }
+  }
+  Settings mine;
+  mine.deviceNumber = "D-2";
+  SaveSettingsChanges(dir / "gone.json", Settings(), mine);
+  EXPECT_EQ(LoadSettings(dir / "gone.json").deviceNumber, "D-2");
+}
+
+TEST(Settings, OddValuesReadAsDefaultsOrEmpty) {
+  const std::pair<const char*, int> ports[] = {
+      {"0", 18080},    {"-1", 18080},   {"65536", 18080},       {"\"8080\"", 18080},
+      {"abc", 18080},  {"null", 18080}, {"99999999999", 18080}, {"8080 comment", 8080},
+      {"+8081", 8081}, {"1", 1},        {"65535", 65535},       {"8082.5", 8082},
+  };
+  for (const auto& [raw, expected] : ports) {
+    EXPECT_EQ(LoadText(std::string("{\"webPort\": ") + raw + "}").webPort, expected) << raw;
+  }
+  const Settings s = LoadText(
+      "{\"deviceNumber\": 12, \"webUsername\": null, \"sharedNetworks\": [\"10.1.0.0/16\", 5],"
+      " \"networkInterfaceName\": \"\\u4e2d\"}");
+  EXPECT_EQ(s.deviceNumber + "|" + s.webUsername + "|" + s.networkInterfaceName, "||\xE4\xB8\xAD");
   EXPECT_EQ(s.sharedNetworks, Strings{"10.1.0.0/16"});
-  EXPECT_EQ(s.networkInterfaceName, "\xE4\xB8\xAD\xE6\x96\x87");
 }
 
-TEST(SettingsTest, SharedNetworksTextIsReadOnlyWhenTheListIsEmpty) {
+// Older files kept the networks as one text; it is read only when the list is empty, and
+// never written back.
+TEST(Settings, SharedNetworksTextIsTheFallBackOfAnEmptyList) {
   const std::string text = "\"sharedNetworksText\": \"192.168.1.0/24\\n   \\n10.0.0.0/8\\r\\n\"";
   const Strings fromText = {"192.168.1.0/24", "10.0.0.0/8"};
-  EXPECT_EQ(LoadText("{" + text + "}").sharedNetworks, fromText);
   EXPECT_EQ(LoadText("{\"sharedNetworks\": [], " + text + "}").sharedNetworks, fromText);
   EXPECT_EQ(LoadText("{\"sharedNetworks\": [\"1.2.3.0/24\"], " + text + "}").sharedNetworks,
             Strings{"1.2.3.0/24"});
-  // Lines are kept whole and duplicates stay.
-  EXPECT_EQ(LoadText("{\"sharedNetworksText\": \"a, b\\na, b\"}").sharedNetworks,
-            (Strings{"a, b", "a, b"}));
+  EXPECT_EQ(FormatSettings(LoadText("{" + text + "}")).find("sharedNetworksText"),
+            std::string::npos);
+}
 
-  // The fall-back key is never written back.
+TEST(StateFile, IsReadableByAllAndEscapesTheMessage) {
   TempDir dir;
-  WriteFileAtomic(dir / "edge.json", "{" + text + "}", 0600);
-  SaveSettings(dir / "edge.json", LoadSettings(dir / "edge.json"));
-  EXPECT_EQ(ReadFile(dir / "edge.json").find("sharedNetworksText"), std::string::npos);
+  SaveStateTo(dir / "state.json", "x", true);
+  EXPECT_EQ(FileMode(dir / "state.json"), 0644);  // the web page reads it without privileges
+  EXPECT_EQ(
+      FormatState("Hub said \"no\"\n\x01", false, 1700000000),
+      "{\n  \"heartbeatAccepted\": false,\n  \"message\": \"Hub said \\\"no\\\"\\n\\u0001\",\n"
+      "  \"updatedAtUnix\": 1700000000\n}\n");
 }
 
 }  // namespace

@@ -5,62 +5,71 @@
 #include <algorithm>
 #include <random>
 
+#include "netcfg/health.h"
 #include "netcfg/rule_watcher.h"
 #include "support/iptables_model.h"
 #include "support/stdout_capture.h"
 #include "util/command.h"
+#include "util/metrics.h"
 
 namespace larkspire {
 namespace {
 
 using Chains = IptablesModel::Chains;
 
-// The host's own firewall, which no sequence of the configurator's may touch or jump ahead
-// of with an ACCEPT.
+// The host's own firewall, which the gateway must neither touch nor jump ahead of with an
+// ACCEPT, except by the rules that must come first.
 const Chains kHostRules = {
     {"filter INPUT", {"-p tcp --dport 22 -j ACCEPT"}},
     {"filter FORWARD", {"-i peer0 -j ACCEPT"}},
     {"nat POSTROUTING", {"-o peer0 -j MASQUERADE"}},
 };
 
+TEST(Gateway, ApplyLeavesExactlyTheseRulesInTheirPlaces) {
+  StdoutCapture quiet;
+  IptablesModel model(kHostRules);
+  LinuxNetworkConfigurator configurator;
+  configurator.Apply({"larkspire0", {"eth0"}, false});
+  const std::string notReply = " -m state ! --state RELATED,ESTABLISHED -j DROP";
+  const std::string clamp = " -p tcp -m tcp --tcp-flags SYN,RST SYN -j TCPMSS --set-mss 1360";
+  EXPECT_EQ(model.Rules(),
+            (Chains{{"filter INPUT",
+                     {"-i 'larkspire0' -p icmp -m icmp ! --icmp-type echo-request" + notReply,
+                      "-i 'larkspire0' ! -p icmp" + notReply, "-p tcp --dport 22 -j ACCEPT"}},
+                    {"filter FORWARD",
+                     {"-o 'larkspire0'" + clamp, "-i 'larkspire0'" + clamp, "-i peer0 -j ACCEPT",
+                      "-i 'larkspire0' -o 'eth0' -j ACCEPT",
+                      "-i 'eth0' -o 'larkspire0' -m state --state RELATED,ESTABLISHED -j ACCEPT"}},
+                    {"nat POSTROUTING",
+                     {"-o peer0 -j MASQUERADE", "-s 10.250.0.0/16 -o 'eth0' -j MASQUERADE"}}}));
+}
+
 std::string ChainOf(const GatewayRule& rule) {
   return (rule.table.empty() ? "filter" : rule.table) + " " + rule.chain;
 }
 
-// Chains compared as sorted lists: the order within a chain is checked by ExpectPlaces.
-Chains Sorted(Chains chains) {
-  for (auto& [name, rules] : chains) {
-    std::sort(rules.begin(), rules.end());
-  }
-  return chains;
-}
-
-// The host's rules plus each rule of `target` once.
-Chains Expected(const GatewayTarget& target) {
-  Chains chains = kHostRules;
+// The host's rules plus each rule of `target` once, at the head of its chain where it must
+// be; the order among the gateway's own rules is free.
+void ExpectApplied(Chains state, const GatewayTarget& target) {
+  Chains expected = kHostRules;
   for (const GatewayRule& rule : BuildGatewayRules(target)) {
-    chains[ChainOf(rule)].push_back(rule.quotedSpec);
-  }
-  return Sorted(chains);
-}
-
-// A rule the gateway puts at the head of its chain sits before the host's own rule there; the
-// others come after it.
-void ExpectPlaces(const Chains& state, const GatewayTarget& target) {
-  for (const GatewayRule& rule : BuildGatewayRules(target)) {
+    expected[ChainOf(rule)].push_back(rule.quotedSpec);
     const std::vector<std::string>& chain = state.at(ChainOf(rule));
-    auto place = [&](const std::string& text) {
-      return std::find(chain.begin(), chain.end(), text) - chain.begin();
-    };
-    EXPECT_EQ(place(rule.quotedSpec) < place(kHostRules.at(ChainOf(rule)).front()), rule.atHead)
+    const auto host = std::find(chain.begin(), chain.end(), kHostRules.at(ChainOf(rule))[0]);
+    EXPECT_EQ(std::find(chain.begin(), chain.end(), rule.quotedSpec) < host, rule.atHead)
         << rule.shown;
   }
+  for (Chains* chains : {&expected, &state}) {
+    for (auto& [name, rules] : *chains) {
+      std::sort(rules.begin(), rules.end());
+    }
+  }
+  EXPECT_EQ(state, expected);
 }
 
 GatewayTarget RandomTarget(std::mt19937& random) {
-  const std::vector<std::string> names = {"eth0", "wlan0", "it's; reboot"};
   GatewayTarget target{"larkspire0", {}, random() % 2 == 0};
-  for (const std::string& name : names) {
+  for (const std::string name : {"eth0", "wlan0", "it's; reboot"}) {
     if (random() % 2 == 0) {
       target.uplinks.push_back(name);
     }
@@ -70,11 +79,10 @@ GatewayTarget RandomTarget(std::mt19937& random) {
 
 // Random sequences of applies (same or other uplinks, the overlay let in or not), cleanups,
 // and rules deleted by another tool and restored by the watcher, sometimes after a killed run
-// left its rules behind: after each Apply and each watcher check every rule of the latest
-// target is there exactly once, at the head of its chain where it must be, and nothing of
-// earlier targets is; after Cleanup (once or twice, or by the destructor) the host's firewall
-// is as it was.
-TEST(ConfiguratorStateTest, CleanupUndoesApplyAndApplyAddsEachRuleOnce) {
+// left its rules behind: after each step every rule of the latest target is there once, in
+// its place, and nothing of earlier targets is; after Cleanup (once or twice, or by the
+// destructor) the host's firewall is as it was.
+TEST(Gateway, CleanupUndoesApplyAndApplyAddsEachRuleOnce) {
   std::mt19937 random(20261207);
   StdoutCapture quiet;
   for (int round = 0; round < 80; ++round) {
@@ -93,16 +101,8 @@ TEST(ConfiguratorStateTest, CleanupUndoesApplyAndApplyAddsEachRuleOnce) {
     {
       LinuxNetworkConfigurator configurator;
       GatewayRuleWatcher watcher;
-      auto expectApplied = [&] {
-        const Chains state = model.Rules();
-        EXPECT_EQ(Sorted(state), configurator.applied() ? Expected(current) : Sorted(kHostRules));
-        if (configurator.applied()) {
-          ExpectPlaces(state, current);
-          EXPECT_EQ(state.at("filter INPUT").size(), current.overlayCanReachEdge ? 1u : 3u);
-        }
-      };
       configurator.Apply(current);
-      expectApplied();
+      ExpectApplied(model.Rules(), current);
       for (int step = 0; step < 8; ++step) {
         switch (random() % 4) {
           case 0:
@@ -123,11 +123,53 @@ TEST(ConfiguratorStateTest, CleanupUndoesApplyAndApplyAddsEachRuleOnce) {
               configurator.Cleanup();
             }
         }
-        expectApplied();
+        if (configurator.applied()) {
+          ExpectApplied(model.Rules(), current);
+        } else {
+          EXPECT_EQ(model.Rules(), kHostRules);
+        }
       }
     }
-    EXPECT_EQ(Sorted(model.Rules()), Sorted(kHostRules)) << "after the destructor";
+    EXPECT_EQ(model.Rules(), kHostRules) << "after the destructor";
   }
+}
+
+// A rule that cannot be put back is reported once per disappearance, however often it is
+// checked, and restored with one WARN and one count when it can; with nothing applied
+// nothing is checked.
+TEST(Gateway, TheWatcherReportsEachLossOnce) {
+  const GatewayTarget target{"larkspire0", {"eth0"}, false};
+  IptablesModel model;
+  PublishAppliedGateway(target);
+  GatewayRuleWatcher watcher;
+  watcher.CheckNow();
+  const Chains applied = model.Rules();
+  const uint64_t restoredBefore = g_metrics.gatewayRulesRestored.load();
+  StdoutCapture log;
+  model.SetRules({});
+  model.RefuseAdditions(true);
+  watcher.CheckNow();
+  watcher.CheckNow();
+  model.RefuseAdditions(false);
+  watcher.CheckNow();
+  EXPECT_EQ(model.Rules(), applied);
+  WithdrawAppliedGateway();
+  model.SetRules({});
+  watcher.CheckNow();
+  const std::string logged = log.Stop();
+  const size_t rules = BuildGatewayRules(target).size();
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 2 * rules) << logged;
+  EXPECT_EQ(g_metrics.gatewayRulesRestored.load() - restoredBefore, rules);
+  EXPECT_EQ(model.Rules(), Chains{}) << "checked with nothing applied";
+}
+
+// The report is healthy while only checks that are not required fail.
+TEST(Gateway, OnlyRequiredChecksDecideTheHealth) {
+  GatewayHealth health;
+  health.checks = {{"ipForward", "", "1", true}, {"udp", "", "down", false, false}};
+  EXPECT_TRUE(health.Healthy());
+  health.checks.push_back({"rule", "FORWARD ...", "missing", false});
+  EXPECT_FALSE(health.Healthy());
 }
 
 }  // namespace

@@ -5,9 +5,9 @@
 #include <sstream>
 
 #include "netcfg/configurator.h"
+#include "netcfg/health.h"
 #include "netcfg/interfaces.h"
 #include "support/namespaces.h"
-#include "util/text.h"
 
 namespace larkspire {
 namespace {
@@ -17,56 +17,30 @@ using testing_support::MarkAsHardware;
 using testing_support::RunInFreshNamespaces;
 using testing_support::RunOrThrow;
 
-void AddVeth(const std::string& name, const std::string& peer) {
-  RunOrThrow("ip link add " + ShellQuote(name) + " type veth peer name " + ShellQuote(peer));
-}
-
-void Up(const std::string& name) {
-  RunOrThrow("ip link set dev " + ShellQuote(name) + " up");
-}
-
-void AddAddress(const std::string& name, const std::string& cidr) {
-  RunOrThrow("ip addr add " + cidr + " dev " + ShellQuote(name));
-}
-
-TEST(DetectInNamespaceTest, FindsOnlyUpHardwareInterfacesWithTheirNetworks) {
-  std::string detected = RunInFreshNamespaces([] {
-    RunOrThrow("ip link set lo up");
+TEST(InNamespace, DetectionFindsOnlyUpHardwareInterfacesWithTheirNetworks) {
+  const std::string detected = RunInFreshNamespaces([] {
     // Created in reverse name order, so the sorted answer cannot just be creation order.
-    for (const char* name : {"eth3", "eth2", "eth1", "eth0"}) {
-      AddVeth(name, std::string("peer-") + name);
+    for (const std::string name : {"eth2", "eth1", "eth0"}) {
+      RunOrThrow("ip link add " + name + " type veth peer name peer-" + name);
     }
-    RunOrThrow("ip link add docker0 type bridge");
-    RunOrThrow("ip link add br-x type bridge");
-    RunOrThrow("ip tuntap add dev larkspire0 mode tun");
-    // Everything looks like hardware except eth3, so only the names and flags decide.
-    for (const char* name : {"eth0", "eth1", "eth2", "docker0", "br-x", "larkspire0"}) {
+    RunOrThrow("ip link add docker0 type bridge && ip tuntap add dev larkspire0 mode tun");
+    // Everything looks like hardware except eth2, so only the names and flags decide.
+    for (const char* name : {"eth0", "eth1", "docker0", "larkspire0"}) {
       MarkAsHardware(name);
     }
-    for (const char* name : {"eth0", "eth1", "eth3", "docker0", "br-x", "larkspire0"}) {
-      Up(name);
-    }
-    AddAddress("eth0", "10.0.0.5/24");
-    AddAddress("eth0", "10.0.0.6/24");
-    AddAddress("eth0", "10.1.0.5/16");
-    AddAddress("eth1", "192.168.1.10/24");
-    AddAddress("eth1", "192.168.9.9/32");
-    AddAddress("eth2", "192.168.2.1/24");
-    AddAddress("eth3", "192.168.3.1/24");
-    AddAddress("docker0", "172.17.0.1/16");
-    AddAddress("br-x", "172.18.0.1/16");
-    AddAddress("larkspire0", "100.79.255.1/32");
+    RunOrThrow(
+        "for i in eth0 eth2 docker0 larkspire0; do ip link set dev $i up; done && "
+        "ip addr add 10.0.0.5/24 dev eth0 && ip addr add 10.0.0.6/24 dev eth0 && "
+        "ip addr add 10.1.0.5/16 dev eth0 && ip addr add 192.168.9.9/32 dev eth0 && "
+        "ip addr add 192.168.1.10/24 dev eth1 && ip addr add 192.168.2.1/24 dev eth2 && "
+        "ip addr add 172.17.0.1/16 dev docker0 && ip addr add 100.79.255.1/32 dev larkspire0");
     std::string text;
     for (const InterfaceNetwork& network : DetectHardwareInterfaceNetworks()) {
       text += network.name + " " + network.cidr + "\n";
     }
     return text;
   });
-  EXPECT_EQ(detected,
-            "eth0 10.0.0.0/24\n"
-            "eth0 10.1.0.0/16\n"
-            "eth1 192.168.1.0/24\n"
-            "eth1 192.168.9.9/32\n");
+  EXPECT_EQ(detected, "eth0 10.0.0.0/24\neth0 10.1.0.0/16\neth0 192.168.9.9/32\n");
 }
 
 // The kernel state the configurator touches and must give back: the firewall without its
@@ -75,58 +49,55 @@ std::string GatewayState() {
   std::string state;
   std::istringstream rules(CaptureOutput("iptables-save"));
   for (std::string line; std::getline(rules, line);) {
-    if (!line.starts_with("#")) {
-      state += line + "\n";
-    }
+    state += line.starts_with("#") ? "" : line + "\n";
   }
   return state + CaptureOutput("ip route show table all") + CaptureOutput("ip -o -4 addr show");
 }
 
-// How many rules iptables-save lists, in every table.
-int CountRules() {
-  return std::stoi(CaptureOutput("iptables-save | grep -c '^-A '"));
+// The kinds and subjects of the failing health checks.
+std::string Failing(const GatewayTarget& target) {
+  std::string failing;
+  for (const HealthCheck& check : CheckGatewayHealth(target, true, {}, 100).checks) {
+    failing += check.ok ? "" : check.kind + check.subject + " ";
+  }
+  return failing;
 }
 
 // The real iptables takes every rule as the configurator writes it (an uplink name that needs
-// quoting included), each once after a killed run and two applies; Cleanup gives back the
+// quoting included), each once after a killed run and two applies; the health report finds
+// the kernel as it should be, strict reverse-path filtering excepted; Cleanup gives back the
 // firewall, routes and addresses as they were, the host's own rules included.
-TEST(ConfiguratorInNamespaceTest, AddsEachRuleOnceAndCleanupRestoresTheFirewall) {
+TEST(InNamespace, ApplyConfiguresTheKernelAndCleanupRestoresIt) {
   const std::string verdict = RunInFreshNamespaces([] {
-    RunOrThrow("ip link set lo up");
-    RunOrThrow("ip tuntap add dev larkspire0 mode tun");
-    AddVeth("eth0", "peer0");
-    AddVeth("up'1", "peer1");
-    Up("eth0");
-    Up("up'1");
-    AddAddress("eth0", "192.168.50.1/24");
-    // An operator's own firewall, which must survive untouched.
-    RunOrThrow("iptables -A INPUT -i peer0 -j ACCEPT");
-    RunOrThrow("iptables -t nat -A POSTROUTING -o peer0 -j MASQUERADE");
+    RunOrThrow(
+        "ip link set lo up && ip tuntap add dev larkspire0 mode tun && "
+        "ip link add eth0 type veth peer name peer0 && ip link add \"up'1\" type veth peer name "
+        "peer1 && ip link set eth0 up && ip link set \"up'1\" up && "
+        "ip addr add 192.168.50.1/24 dev eth0 && iptables -A INPUT -i peer0 -j ACCEPT && "
+        "iptables -t nat -A POSTROUTING -o peer0 -j MASQUERADE");
     const std::string before = GatewayState();
-    const int rulesBefore = CountRules();
+    const std::string countRules = "iptables-save | grep -c '^-A '";
+    const int rulesBefore = std::stoi(CaptureOutput(countRules));
     const GatewayTarget target{"larkspire0", {"eth0", "up'1"}, false};
-
-    // A run that was killed leaves everything applied with nobody to clean it up (the child
-    // process ends without running destructors).
+    // A killed run leaves everything applied with nobody to clean it up (the child process
+    // ends without running destructors).
     (new LinuxNetworkConfigurator)->Apply(target);
     LinuxNetworkConfigurator configurator;
     configurator.Apply(target);
     configurator.Apply(target);
-    std::string verdict;
-    for (const GatewayRule& rule : BuildGatewayRules(target)) {
-      verdict +=
-          std::system(rule.CheckCommand().c_str()) == 0 ? "" : "missing " + rule.shown + "\n";
-    }
-    const std::string applied = GatewayState();
-    verdict += "rules added: " + std::to_string(CountRules() - rulesBefore) + "\nroute, address: " +
-               std::to_string(applied.find("10.250.0.0/16 dev larkspire0") != std::string::npos) +
-               std::to_string(applied.find("inet 100.79.255.1/32") != std::string::npos) +
-               "\nforwarding, rp_filter: " + CaptureOutput("sysctl -n net.ipv4.ip_forward") +
-               CaptureOutput("sysctl -n net.ipv4.conf.up\\'1.rp_filter");
+    std::string verdict =
+        "rules added: " + std::to_string(std::stoi(CaptureOutput(countRules)) - rulesBefore) +
+        "\nfailing: " + Failing(target);
+    RunOrThrow("sysctl -qw net.ipv4.conf.eth0.rp_filter=2");  // loose filtering lets replies in
+    verdict += "\nloose: " + Failing(target);
+    RunOrThrow("sysctl -qw net.ipv4.conf.eth0.rp_filter=1");
+    verdict += "\nstrict: " + Failing(target);
     configurator.Cleanup();
-    return verdict + (GatewayState() == before ? "restored" : "left:\n" + GatewayState());
+    return verdict + "\n" + (GatewayState() == before ? "restored" : "left:\n" + GatewayState());
   });
-  EXPECT_EQ(verdict, "rules added: 10\nroute, address: 11\nforwarding, rp_filter: 1\n0\nrestored");
+  EXPECT_EQ(verdict,
+            "rules added: 10\nfailing: webSocket udp heartbeat \nloose: webSocket udp heartbeat "
+            "\nstrict: rpFiltereth0 webSocket udp heartbeat \nrestored");
 }
 
 }  // namespace

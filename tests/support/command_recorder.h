@@ -10,42 +10,32 @@
 namespace larkspire {
 
 // Test double for the shell: while alive it is the runner behind RunCommand. It keeps every
-// command line in order and answers 0 unless a rule says otherwise; nothing reaches the real
-// shell. The destructor puts back whatever runner was installed before. Any thread may run
-// commands through it; the queries take the same lock.
+// command line in order and answers with `decide` (0 when none); nothing reaches the real
+// shell. The destructor puts back the runner installed before. Any thread.
 class CommandRecorder {
  public:
-  CommandRecorder();
+  explicit CommandRecorder(CommandRunner decide = nullptr)
+      : decide_(std::move(decide)), previous_(ReplaceCommandRunner([this](const std::string& c) {
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            commands_.push_back(c);
+          }
+          return decide_ ? decide_(c) : 0;
+        })) {}
   CommandRecorder(const CommandRecorder&) = delete;
   CommandRecorder& operator=(const CommandRecorder&) = delete;
-  ~CommandRecorder();
+  ~CommandRecorder() { ReplaceCommandRunner(std::move(previous_)); }
 
-  // Commands containing `fragment` return `status` (a raw wait status: exit code 1 is 256).
-  // The first matching rule wins, so add the narrowest rules first.
-  void FailWhenContains(std::string fragment, int status = 256);
-  // Decides the status of every command not matched by a FailWhenContains rule.
-  void SetDefault(std::function<int(const std::string& command)> decide);
-
-  // Every command line so far, in the order they ran.
-  std::vector<std::string> Commands() const;
-  // The command lines that contain `fragment`.
-  std::vector<std::string> CommandsContaining(const std::string& fragment) const;
-  bool Ran(const std::string& fragment) const { return !CommandsContaining(fragment).empty(); }
-  void Clear();
+  std::vector<std::string> Commands() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return commands_;
+  }
 
  private:
-  int Run(const std::string& command);
-
-  struct Rule {
-    std::string fragment;
-    int status;
-  };
-
+  CommandRunner decide_;
+  CommandRunner previous_;
   mutable std::mutex mutex_;
   std::vector<std::string> commands_;
-  std::vector<Rule> rules_;
-  std::function<int(const std::string&)> decide_;
-  CommandRunner previous_;
 };
 
 }  // namespace larkspire

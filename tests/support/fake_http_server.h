@@ -22,24 +22,20 @@ class FakeHttpServer {
   FakeHttpServer& operator=(const FakeHttpServer&) = delete;
 
   int Port() const { return port_; }
-  // "http://127.0.0.1:<port>"
-  std::string Url() const;
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   // Raw bytes of each request received so far, in arrival order.
   std::vector<std::string> Requests() const;
 
  private:
   void Serve();
-  void HandleOne(int fd);
-  bool WaitReadable(int fd) const;
 
   std::string reply_;
   bool stall_;
-  UniqueFd listener_;
-  UniqueFd stopRead_;
-  UniqueFd stopWrite_;
   int port_ = 0;
+  UniqueFd listener_;
   mutable std::mutex mutex_;
   std::vector<std::string> requests_;
+  std::vector<UniqueFd> stalled_;  // only the server thread touches it
   std::thread thread_;
 };
 

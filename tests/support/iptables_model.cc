@@ -5,24 +5,11 @@
 #include <sstream>
 
 namespace larkspire {
-namespace {
-
-constexpr int kFailed = 256;  // exit code 1, as system() reports it
-
-}  // namespace
-
-IptablesModel::IptablesModel(Chains initial) : rules_(std::move(initial)) {
-  recorder_.SetDefault([this](const std::string& command) { return Run(command); });
-}
 
 IptablesModel::Chains IptablesModel::Rules() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  Chains nonEmpty;
-  for (const auto& [chain, rules] : rules_) {
-    if (!rules.empty()) {
-      nonEmpty[chain] = rules;
-    }
-  }
+  Chains nonEmpty = rules_;
+  std::erase_if(nonEmpty, [](const auto& chain) { return chain.second.empty(); });
   return nonEmpty;
 }
 
@@ -37,6 +24,7 @@ void IptablesModel::RefuseAdditions(bool refuse) {
 }
 
 int IptablesModel::Run(const std::string& command) {
+  constexpr int kFailed = 256;  // exit code 1, as system() reports it
   std::istringstream stream(command);
   std::vector<std::string> words;
   for (std::string word; stream >> word && word != "2>/dev/null";) {
@@ -48,14 +36,12 @@ int IptablesModel::Run(const std::string& command) {
   bool waits = false;
   std::string table = "filter";
   size_t at = 1;
-  for (; at + 1 < words.size(); ++at) {
-    if (words[at] == "-w") {
-      waits = true;
-      at += std::isdigit(static_cast<unsigned char>(words[at + 1][0])) ? 1 : 0;
-    } else if (words[at] == "-t") {
+  for (; at + 1 < words.size() && (words[at] == "-w" || words[at] == "-t"); ++at) {
+    if (words[at] == "-t") {
       table = words[++at];
     } else {
-      break;
+      waits = true;
+      at += std::isdigit(static_cast<unsigned char>(words[at + 1][0])) ? 1 : 0;
     }
   }
   if (!waits || at + 1 >= words.size()) {
@@ -69,11 +55,14 @@ int IptablesModel::Run(const std::string& command) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<std::string>& rules = rules_[table + " " + words[at + 1]];
   const auto found = std::find(rules.begin(), rules.end(), rule);
-  if (action == "-C") {
-    return found == rules.end() ? kFailed : 0;
-  }
-  if (action == "-D") {
-    return found == rules.end() ? kFailed : (rules.erase(found), 0);
+  if (action == "-C" || action == "-D") {
+    if (found == rules.end()) {
+      return kFailed;
+    }
+    if (action == "-D") {
+      rules.erase(found);
+    }
+    return 0;
   }
   if (refuseAdditions_ || (action != "-A" && action != "-I")) {
     return kFailed;

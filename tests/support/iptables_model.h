@@ -19,8 +19,9 @@ class IptablesModel {
  public:
   using Chains = std::map<std::string, std::vector<std::string>>;
 
-  explicit IptablesModel(Chains initial = {});
+  explicit IptablesModel(Chains initial = {}) : rules_(std::move(initial)) {}
 
+  // The chains that hold a rule.
   Chains Rules() const;
   void SetRules(Chains rules);
   // While set, every -A and -I fails, as when the kernel lacks a module the rule needs.
@@ -32,7 +33,7 @@ class IptablesModel {
   mutable std::mutex mutex_;
   Chains rules_;
   bool refuseAdditions_ = false;
-  CommandRecorder recorder_;
+  CommandRecorder recorder_{[this](const std::string& command) { return Run(command); }};
 };
 
 }  // namespace larkspire
