@@ -30,12 +30,13 @@ reaches_edge() { edge_lab_hub nc -z -w 2 "$EDGE_LAN" 5003; }
 # from_lan SECONDS: $LAB/big from the LAN host to a hub-side client, for at most SECONDS. Sets
 # RECEIVED and CONNECTED (1 when the connection opened while the client still waited).
 from_lan() {
-  local port=$((5100 + RANDOM % 100)) server client
-  ip netns exec "$LAN_NS" timeout "$1" nc -N -l "$EDGE_LAB_LAN_HOST" "$port" <"$LAB/big" &
+  local port=$((5100 + RANDOM % 100)) seconds server client
+  seconds=$(lab_seconds "$1")
+  ip netns exec "$LAN_NS" timeout "$seconds" nc -N -l "$EDGE_LAB_LAN_HOST" "$port" <"$LAB/big" &
   server=$!
   LAB_PIDS+=("$server")
   lab_wait_for 5 edge_lab_lan bash -c "ss -ltn | grep -q ':$port '" || lab_fail "nc did not listen"
-  ip netns exec "$HUB_NS" timeout "$1" nc -d "$EDGE_LAB_LAN_HOST" "$port" >"$LAB/big.received" &
+  ip netns exec "$HUB_NS" timeout "$seconds" nc -d "$EDGE_LAB_LAN_HOST" "$port" >"$LAB/big.received" &
   client=$!
   LAB_PIDS+=("$client")
   CONNECTED=0
@@ -76,7 +77,7 @@ echo "--- without the MSS clamp a transfer from the LAN stalls"
 edge_lab_edge iptables -D $CLAMP_IN && edge_lab_edge iptables -D $CLAMP_OUT
 clampDeleted=$SECONDS
 from_lan 6
-echo "received $RECEIVED of 20000000 bytes in 6 s"
+echo "received $RECEIVED of 20000000 bytes in $(lab_seconds 6) s"
 [ "$CONNECTED" = 1 ] || lab_fail "no TCP connection from the hub side to the LAN host"
 [ "$RECEIVED" -lt 20000000 ] || lab_fail "the transfer completed without the MSS clamp"
 ! _edge_lab_log_has health "Gateway rule restored" ||

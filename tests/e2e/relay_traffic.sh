@@ -51,6 +51,7 @@ edge_lab_stop_edge "$EDGE_PID"
 
 echo "--- joined runs, and TCP"
 run joined
+grep -qF "WARN Hub link is not encrypted (http)" "$LAB/joined.out" || lab_fail "no warning for http"
 [ "$LOST" -le $((lostSingle + TOLERANCE)) ] ||
   lab_fail "joining runs lost $LOST datagrams, packet by packet lost $lostSingle"
 edge_lab_tcp_transfer 2000000
