@@ -1,6 +1,7 @@
 // The development Hub's strict readers on arbitrary bytes, and their agreement with what
 // the edge writes: every literal from JsonString and every text from UrlEncode must read
 // back unchanged on the Hub's side, or a device name or secret would arrive altered.
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -24,9 +25,7 @@ void CheckStrictReaders(const std::string& text) {
     }
   }
   if (auto elements = ParseJsonArray(text)) {
-    for (const std::string& raw : *elements) {
-      FUZZ_CHECK(!raw.empty());
-    }
+    FUZZ_CHECK(std::find(elements->begin(), elements->end(), "") == elements->end());
   }
   HttpRequest request;
   if (ParseRequestLine(text, request)) {

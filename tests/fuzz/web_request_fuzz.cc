@@ -3,18 +3,12 @@
 // parses, routes and answers them. The server answers to the Host "fuzz.test". Without a
 // session cookie (random per login) only the pages, the login handler and the refusals are
 // reachable, so nothing is changed and nothing is run.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 
 #include "support/fuzz_check.h"
-#include "support/scratch_dir.h"
 #include "util/fd.h"
 #include "util/socket_io.h"
 #include "web/http_request.h"
@@ -25,12 +19,9 @@ namespace {
 
 void CheckParsing(const std::string& raw) {
   const WebRequest request = ParseHttpRequest(raw);
-  const size_t blank = raw.find("\r\n\r\n");
-  if (blank == std::string::npos) {
-    FUZZ_CHECK(request.head == raw && request.body.empty());
-  } else {
-    FUZZ_CHECK(request.head + "\r\n\r\n" + request.body == raw);
-  }
+  const bool blank = raw.find("\r\n\r\n") != std::string::npos;
+  FUZZ_CHECK(blank ? request.head + "\r\n\r\n" + request.body == raw
+                   : request.head == raw && request.body.empty());
   FUZZ_CHECK(request.target.compare(0, request.path.size(), request.path) == 0);
   FUZZ_CHECK(request.path.find('?') == std::string::npos);
   FUZZ_CHECK(LogByteCount(request.target) <= 262144);
@@ -41,7 +32,7 @@ void CheckParsing(const std::string& raw) {
 }
 
 // One server for the whole run, on a loopback port of its own, with its files in scratch.
-WebConfigServer& Server() {
+int ServerPort() {
   static WebConfigServer* server = [] {
     const std::string config = FuzzScratchDir() + "/edge.json";
     std::ofstream(config) << "{\"webUsername\": \"admin\", \"webPassword\": \"fuzz-secret\"}\n";
@@ -57,7 +48,7 @@ WebConfigServer& Server() {
     }
     return created;
   }();
-  return *server;
+  return server->BoundPort();
 }
 
 std::string Exchange(const std::string& request) {
@@ -67,15 +58,10 @@ std::string Exchange(const std::string& request) {
   // thousand requests a second one source address would run out of ports within a minute.
   // Loopback has millions of source addresses.
   static uint32_t exchanges = 0;
-  sockaddr_in source{};
-  source.sin_family = AF_INET;
-  source.sin_addr.s_addr = htonl(0x7F000002u + (exchanges++ % 0xFFFFu));
-  FUZZ_CHECK(::bind(fd.get(), reinterpret_cast<sockaddr*>(&source), sizeof(source)) == 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(Server().BoundPort()));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+  sockaddr_in address = LoopbackAddress(0, 0x7F000002u + (exchanges++ % 0xFFFFu));
+  FUZZ_CHECK(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+  address = LoopbackAddress(ServerPort());
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     // Interrupted by the fuzzer's time-out alarm; the connection completes on its own.
     FUZZ_CHECK(errno == EINTR);
     pollfd ready{fd.get(), POLLOUT, 0};
@@ -84,18 +70,7 @@ std::string Exchange(const std::string& request) {
   SendAll(fd.get(), request.data(), request.size());
   ::shutdown(fd.get(), SHUT_WR);
   std::string reply;
-  char buffer[4096];
-  while (true) {
-    ssize_t n = ::recv(fd.get(), buffer, sizeof(buffer), 0);
-    if (n < 0 && errno == EINTR) {
-      continue;  // libFuzzer's time-out alarm
-    }
-    FUZZ_CHECK(n >= 0);  // a reset here would mean the server dropped unread input
-    if (n == 0) {
-      break;
-    }
-    reply.append(buffer, static_cast<size_t>(n));
-  }
+  FUZZ_CHECK(ReceiveToEnd(fd.get(), reply));  // a reset: the server dropped unread input
   return reply;
 }
 
@@ -107,15 +82,14 @@ void CheckReply(const std::string& raw, const std::string& reply) {
     return;
   }
   FUZZ_CHECK(reply.rfind("HTTP/1.1 ", 0) == 0);
-  const int status = std::atoi(reply.c_str() + 9);
-  FUZZ_CHECK(status == 200 || status == 400 || status == 401 || status == 403 || status == 404 ||
-             status == 421 || status == 429 || status == 500 || status == 503);
+  const std::string status = reply.substr(9, 3);
+  FUZZ_CHECK(std::string(" 200 400 401 403 404 421 429 500 503 ").find(" " + status + " ") !=
+             std::string::npos);
   const size_t blank = reply.find("\r\n\r\n");
   FUZZ_CHECK(blank != std::string::npos);
   const std::string head = reply.substr(0, blank);
   const std::vector<std::string> lengths = RequestHeaderValues(head, "Content-Length");
-  FUZZ_CHECK(lengths.size() == 1);
-  FUZZ_CHECK(std::to_string(reply.size() - blank - 4) == lengths.front());
+  FUZZ_CHECK(lengths.size() == 1 && lengths.front() == std::to_string(reply.size() - blank - 4));
   FUZZ_CHECK(RequestHeaderValues(head, "X-Content-Type-Options").size() == 1);
   FUZZ_CHECK(RequestHeaderValues(head, "Content-Security-Policy").size() == 1);
 }

@@ -1,58 +1,62 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <numeric>
 #include <vector>
 
 #include "relay/channel_choice.h"
+#include "relay/packet_batch.h"
 #include "relay/udp_datagram.h"
 #include "relay/websocket_frame.h"
 
 namespace larkspire {
 namespace {
 
-std::vector<uint8_t> Pattern(size_t length) {
-  std::vector<uint8_t> bytes(length);
-  std::iota(bytes.begin(), bytes.end(), uint8_t{7});
-  return bytes;
-}
+using Bytes = std::vector<uint8_t>;
 
-TEST(WebSocketFrameTest, DataFramesCarryLengthKeyAndMaskedPacket) {
-  struct Case {
-    size_t length;
-    std::vector<uint8_t> header;  // without the key
-  };
-  const Case cases[] = {
-      {100, {0x82, 0xE4}},
-      {1400, {0x82, 0xFE, 0x05, 0x78}},
-      {70000, {0x82, 0xFF, 0, 0, 0, 0, 0, 0x01, 0x11, 0x70}},
-  };
+TEST(WebSocketFrameTest, HeadersTakeTheShortestLengthFormAndParseBack) {
   const MaskKey key = MaskKeyFor(1, kDataMaskMultiplier);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.length);
-    const std::vector<uint8_t> packet = Pattern(c.length);
-    std::vector<uint8_t> buffer(kMaxFrameHeaderSize);
-    buffer.insert(buffer.end(), packet.begin(), packet.end());
-    uint8_t* payload = buffer.data() + kMaxFrameHeaderSize;
-    const uint8_t* frame = BuildFrameInPlace(payload, c.length, 0x82, &key);
-
-    const size_t headerSize = static_cast<size_t>(payload - frame);
-    ASSERT_EQ(headerSize, c.header.size() + 4);
-    EXPECT_EQ(std::vector<uint8_t>(frame, frame + c.header.size()), c.header);
-    EXPECT_EQ(std::vector<uint8_t>(frame + c.header.size(), frame + headerSize),
-              (std::vector<uint8_t>{0x9E, 0x37, 0x79, 0xB9}));
-    for (size_t i = 0; i < c.length; ++i) {
-      ASSERT_EQ(payload[i], packet[i] ^ key[i % 4]) << "byte " << i;
+  EXPECT_EQ(key, (MaskKey{0x9E, 0x37, 0x79, 0xB9}));
+  EXPECT_EQ(MaskKeyFor(2, kPongMaskMultiplier), (MaskKey{0x0B, 0xD7, 0x94, 0xD6}));  // wraps
+  const struct {
+    uint64_t length;
+    Bytes header;  // unmasked
+  } cases[] = {
+      {0, {0x82, 0}},
+      {125, {0x82, 125}},
+      {126, {0x82, 126, 0, 126}},
+      {65535, {0x82, 126, 0xFF, 0xFF}},
+      {65536, {0x82, 127, 0, 0, 0, 0, 0, 1, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    for (const MaskKey* mask : {static_cast<const MaskKey*>(nullptr), &key}) {
+      SCOPED_TRACE(std::to_string(c.length) + (mask != nullptr ? " masked" : ""));
+      Bytes expected = c.header;
+      if (mask != nullptr) {
+        expected[1] |= 0x80;
+        expected.insert(expected.end(), key.begin(), key.end());
+      }
+      Bytes header(kMaxFrameHeaderSize);
+      header.resize(WriteFrameHeader(header.data(), 0x82, c.length, mask));
+      EXPECT_EQ(header, expected);
+      EXPECT_EQ(FrameHeaderSize(c.length, mask != nullptr), expected.size());
+      FrameHeader parsed;
+      EXPECT_FALSE(ParseFrameHeader({expected.data(), expected.size() - 1}, parsed));
+      ASSERT_TRUE(ParseFrameHeader(expected, parsed));
+      EXPECT_TRUE(parsed.fin && parsed.opcode == kOpcodeBinary);
+      EXPECT_EQ(parsed.masked, mask != nullptr);
+      EXPECT_EQ(parsed.payloadLength, c.length);
+      EXPECT_EQ(parsed.headerSize, expected.size());
+      EXPECT_EQ(parsed.key, mask != nullptr ? key : MaskKey{});
     }
   }
 }
 
-TEST(WebSocketFrameTest, WideMaskingMatchesBytewiseMaskingAtEveryLengthAndAlignment) {
+TEST(WebSocketFrameTest, FramesAreBuiltAroundThePacketMaskedAtAnyLengthAndAlignment) {
   const MaskKey key{0xA1, 0x5C, 0x03, 0xFE};
   for (size_t offset = 0; offset < 8; ++offset) {
     for (size_t length = 0; length <= 40; ++length) {
-      std::vector<uint8_t> bytes = Pattern(offset + length);
-      std::vector<uint8_t> expected = bytes;
+      Bytes bytes(offset + length, 7);
+      Bytes expected = bytes;
       for (size_t i = 0; i < length; ++i) {
         expected[offset + i] ^= key[i % 4];
       }
@@ -60,6 +64,12 @@ TEST(WebSocketFrameTest, WideMaskingMatchesBytewiseMaskingAtEveryLengthAndAlignm
       ASSERT_EQ(bytes, expected) << "offset " << offset << " length " << length;
     }
   }
+  Bytes buffer(kMaxFrameHeaderSize + 300, 7);
+  uint8_t* payload = buffer.data() + kMaxFrameHeaderSize;
+  const uint8_t* frame = BuildFrameInPlace(payload, 300, 0x82, &key);
+  EXPECT_EQ(Bytes(frame, frame + (payload - frame)),
+            (Bytes{0x82, 0xFE, 0x01, 0x2C, 0xA1, 0x5C, 0x03, 0xFE}));
+  EXPECT_EQ(payload[299], 7 ^ key[3]);
 }
 
 // The message assembler both relay ends share: each case is a frame sequence and what the
@@ -70,13 +80,12 @@ TEST(MessageAssemblerTest, JoinsBinaryFragmentsAndSkipsWhatCarriesNoPacket) {
     uint8_t firstByte;
     std::string payload;
   };
-  struct Case {
+  const std::string half(kMaxAssembledMessage / 2, 'h');
+  const struct {
     const char* name;
     std::vector<Frame> frames;
     std::string events;
-  };
-  const std::string half(kMaxAssembledMessage / 2, 'h');
-  const Case cases[] = {
+  } cases[] = {
       {"one frame", {{0x82, "ab"}}, "M:ab "},
       {"fragments with a ping between", {{0x02, "ab"}, {0x89, "p"}, {0x80, "cd"}}, "P:p M:abcd "},
       {"empty messages", {{0x82, ""}, {0x02, ""}, {0x80, ""}}, ""},
@@ -89,10 +98,10 @@ TEST(MessageAssemblerTest, JoinsBinaryFragmentsAndSkipsWhatCarriesNoPacket) {
       {"ping over 125", {{0x89, std::string(kMaxControlPayload + 1, 'p')}}, "V "},
       {"fragments of one whole packet", {{0x02, half}, {0x80, half + "h"}}, "M:65535 "},
       {"fragments over one packet, then afresh",
-       {{0x02, half}, {0x80, half + "hh"}, {0x82, "y"}},
-       "V M:y "},
+       {{0x02, half}, {0x80, half + "hh"}, {0x80, "x"}, {0x82, "y"}},
+       "V M:x M:y "},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     MessageAssembler assembler;
     std::string events;
@@ -115,101 +124,109 @@ TEST(MessageAssemblerTest, JoinsBinaryFragmentsAndSkipsWhatCarriesNoPacket) {
   }
 }
 
-TEST(UdpDatagramTest, ProbeCarriesTrimmedNumberAndSecret) {
-  EXPECT_EQ(BuildUdpProbe(" 42 ", "s"),
-            (std::vector<uint8_t>{'L', 'S', 'U', '1', 1, 0, 2, '4', '2', 0, 1, 's'}));
-
-  UdpProbe probe;
-  const std::vector<uint8_t> bytes = BuildUdpProbe("7", "top secret");
-  ASSERT_TRUE(ParseUdpProbe(bytes, probe));
-  EXPECT_EQ(probe.deviceNumber, "7");
-  EXPECT_EQ(probe.deviceSecret, "top secret");
-  EXPECT_FALSE(ParseUdpProbe(std::span(bytes).first(bytes.size() - 1), probe));
-
-  std::vector<uint8_t> longText;
-  WriteUdpString(longText, std::string(70000, 'x'));
-  EXPECT_EQ(longText.size(), 2u + 65535u);
-  EXPECT_EQ(longText[0], 0xFF);
-  EXPECT_EQ(longText[1], 0xFF);
-}
-
-// A copy of `bytes` with one byte changed.
-std::vector<uint8_t> Changed(std::vector<uint8_t> bytes, size_t at, uint8_t value) {
+Bytes Changed(Bytes bytes, size_t at, uint8_t value) {
   bytes[at] = value;
   return bytes;
 }
 
-TEST(UdpDatagramTest, OnlyExactProbeRepliesGrantAChannel) {
-  std::vector<uint8_t> valid(kUdpProbeReplySize);
-  WriteUdpProbeReply(valid.data(), 0x0102030405060708ULL);
-  EXPECT_EQ(ParseUdpProbeReply(valid), 0x0102030405060708ULL);
-
-  std::vector<uint8_t> longer = valid;
-  longer.push_back(0);
-  std::vector<uint8_t> zeroId = valid;
-  std::fill(zeroId.begin() + 6, zeroId.end(), 0);
-  const std::vector<uint8_t> refused[] = {longer, zeroId, Changed(valid, 5, 0),  // status
-                                          Changed(valid, 4, kUdpTypeData), Changed(valid, 3, '2')};
-  for (size_t i = 0; i < std::size(refused); ++i) {
-    EXPECT_EQ(ParseUdpProbeReply(refused[i]), 0u) << "case " << i;
-  }
+Bytes Resized(Bytes bytes, size_t size) {
+  bytes.resize(size);
+  return bytes;
 }
 
-TEST(UdpDatagramTest, DataDatagramsFrameOnePacket) {
-  const std::vector<uint8_t> packet = Pattern(100);
-  std::vector<uint8_t> datagram(kUdpDataHeaderSize);
-  WriteUdpDataHeader(datagram.data(), 0xAABBCCDDEEFF0011ULL);
-  datagram.insert(datagram.end(), packet.begin(), packet.end());
-  ASSERT_EQ(datagram.size(), 113u);
-  EXPECT_EQ(std::vector<uint8_t>(datagram.begin() + 5, datagram.begin() + 13),
-            (std::vector<uint8_t>{0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00, 0x11}));
+TEST(UdpDatagramTest, OnlyExactDatagramsOfTheFormatAreTaken) {
+  const Bytes probe = BuildUdpProbe(" 42 ", "s");
+  EXPECT_EQ(probe, (Bytes{'L', 'S', 'U', '1', 1, 0, 2, '4', '2', 0, 1, 's'}));
+  UdpProbe parsed;
+  ASSERT_TRUE(ParseUdpProbe(probe, parsed));
+  EXPECT_EQ(parsed.deviceNumber + "/" + parsed.deviceSecret, "42/s");
+  Bytes longText;
+  WriteUdpString(longText, std::string(70000, 'x'));
+  EXPECT_EQ(Bytes(longText.begin(), longText.begin() + 2), (Bytes{0xFF, 0xFF}));
+  EXPECT_EQ(longText.size(), 2u + 65535u);
 
-  UdpData data;
-  ASSERT_TRUE(ParseUdpData(datagram, data));
-  EXPECT_EQ(data.channelId, 0xAABBCCDDEEFF0011ULL);
-  EXPECT_EQ(std::vector<uint8_t>(data.packet.begin(), data.packet.end()), packet);
+  Bytes reply(kUdpProbeReplySize);
+  WriteUdpProbeReply(reply.data(), 0x0102030405060708ULL);
+  EXPECT_EQ(ParseUdpProbeReply(reply), 0x0102030405060708ULL);
+  Bytes data(kUdpDataHeaderSize);
+  WriteUdpDataHeader(data.data(), 0xAABBCCDDEEFF0011ULL);
+  EXPECT_EQ(data, (Bytes{'L', 'S', 'U', '1', 4, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00, 0x11}));
+  data.resize(kMaxUdpDatagram, 0x45);
+  UdpData carried;
+  ASSERT_TRUE(ParseUdpData(data, carried));
+  EXPECT_EQ(carried.channelId, 0xAABBCCDDEEFF0011ULL);
+  EXPECT_EQ(carried.packet.data(), data.data() + kUdpDataHeaderSize);
+  EXPECT_EQ(carried.packet.size(), kMaxUdpPacket);
 
-  const std::vector<uint8_t> headerOnly(datagram.begin(), datagram.begin() + 13);
-  std::vector<uint8_t> zeroId = datagram;
-  WriteUdpDataHeader(zeroId.data(), 0);
-  std::vector<uint8_t> oversized = datagram;
-  oversized.resize(kMaxUdpDatagram + 1);
-  for (const auto& bad :
-       {headerOnly, Changed(datagram, 4, kUdpTypeProbeReply), zeroId, oversized}) {
-    EXPECT_FALSE(ParseUdpData(bad, data)) << bad.size() << " bytes";
+  const struct {
+    const char* name;
+    Bytes bytes;
+  } refused[] = {
+      {"probe cut short", Resized(probe, probe.size() - 1)},
+      {"probe with a byte more", Resized(probe, probe.size() + 1)},
+      {"reply with a byte more", Resized(reply, reply.size() + 1)},
+      {"reply with another status", Changed(reply, 5, 0)},
+      {"reply of channel 0", Resized(Resized(reply, 6), kUdpProbeReplySize)},
+      {"reply typed as probe", Changed(reply, 4, kUdpTypeProbe)},
+      {"reply of another version", Changed(reply, 3, '2')},
+      {"data header alone", Resized(data, kUdpDataHeaderSize)},
+      {"data one byte too long", Resized(data, kMaxUdpDatagram + 1)},
+      {"data typed as reply", Changed(data, 4, kUdpTypeProbeReply)},
+      {"data of channel 0", Resized(Resized(data, 5), kUdpDataHeaderSize + 1)},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.name);
+    EXPECT_FALSE(ParseUdpProbe(c.bytes, parsed));
+    EXPECT_EQ(ParseUdpProbeReply(c.bytes), 0u);
+    EXPECT_FALSE(ParseUdpData(c.bytes, carried));
   }
-}
-
-std::vector<uint8_t> Ipv4Packet(size_t length, uint8_t protocol) {
-  std::vector<uint8_t> packet(length);
-  packet[0] = 0x45;
-  if (length > 9) {
-    packet[9] = protocol;
-  }
-  return packet;
 }
 
 TEST(ChannelChoiceTest, OnlySmallIpv4UdpPacketsQualify) {
-  struct Case {
+  auto packet = [](size_t length, uint8_t protocol, uint8_t version = 4) {
+    Bytes bytes(length);
+    bytes[0] = static_cast<uint8_t>(version << 4 | 5);
+    bytes[9] = protocol;
+    return bytes;
+  };
+  const struct {
     const char* name;
-    std::vector<uint8_t> packet;
+    Bytes packet;
     bool udp;
+  } cases[] = {
+      {"19-byte UDP", packet(19, 17), false},
+      {"20-byte UDP", packet(20, 17), true},
+      {"1350-byte UDP", packet(1350, 17), true},
+      {"1351-byte UDP", packet(1351, 17), false},
+      {"TCP", packet(100, 6), false},
+      {"IPv6", packet(60, 17, 6), false},
   };
-  std::vector<uint8_t> ipv6(60);
-  ipv6[0] = 0x60;
-  ipv6[9] = 17;  // a UDP-looking byte where IPv4 keeps its protocol
-  const Case cases[] = {
-      {"19-byte UDP", Ipv4Packet(19, 17), false},
-      {"20-byte UDP", Ipv4Packet(20, 17), true},
-      {"1350-byte UDP", Ipv4Packet(1350, 17), true},
-      {"1351-byte UDP", Ipv4Packet(1351, 17), false},
-      {"TCP", Ipv4Packet(100, 6), false},
-      {"ICMP", Ipv4Packet(84, 1), false},
-      {"IPv6", ipv6, false},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(QualifiesForUdpChannel(c.packet.data(), c.packet.size()), c.udp) << c.name;
   }
+}
+
+TEST(PacketBatchTest, SlotsKeepTheirPacketsAndHeaderRoomUntilCleared) {
+  PacketBatch batch;
+  for (int round = 0; round < 2; ++round, batch.Clear()) {
+    size_t added = 0;
+    for (; !batch.full(); ++added) {
+      uint8_t* slot = batch.NextSlot();
+      // The header room in front of a slot must not overlap the packet before it.
+      std::memset(slot - kMaxFrameHeaderSize, 0xEE, kMaxFrameHeaderSize);
+      std::memset(slot, static_cast<int>(added), 900 + added);
+      batch.Add(900 + added);
+    }
+    ASSERT_EQ(added, PacketBatch::kMaxPackets);
+    for (size_t i = 0; i < added; ++i) {
+      const std::span<uint8_t> packet = batch.packets()[i];
+      ASSERT_EQ(packet.size(), 900 + i);
+      ASSERT_EQ(packet.back(), static_cast<uint8_t>(i)) << i;
+    }
+  }
+  // A packet of the largest size leaves no room for another one.
+  batch.Add(PacketBatch::kMaxPacket);
+  EXPECT_TRUE(batch.full());
 }
 
 }  // namespace

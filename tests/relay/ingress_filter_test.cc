@@ -5,13 +5,17 @@
 #include <algorithm>
 #include <vector>
 
+#include "support/stdout_capture.h"
+#include "util/metrics.h"
+
 namespace larkspire {
 namespace {
 
 using Verdict = IngressFilter::Verdict;
+using Address = std::vector<uint8_t>;
 
-std::vector<uint8_t> Packet(std::vector<uint8_t> source, std::vector<uint8_t> destination,
-                            uint8_t version = 4, size_t length = 40) {
+std::vector<uint8_t> Packet(Address source, Address destination, uint8_t version = 4,
+                            size_t length = 40) {
   std::vector<uint8_t> packet(std::max<size_t>(length, 20));
   packet[0] = static_cast<uint8_t>(version << 4 | 5);
   std::copy(source.begin(), source.end(), packet.begin() + 12);
@@ -22,8 +26,8 @@ std::vector<uint8_t> Packet(std::vector<uint8_t> source, std::vector<uint8_t> de
 
 TEST(IngressFilterTest, LetsInOnlyOverlayTrafficToSharedNetworksOrTheTunnelAddress) {
   const IngressFilter filter({"192.168.50.0/24", "10.1.0.0/16", "not a network"});
-  const std::vector<uint8_t> client = {10, 250, 3, 4};
-  const std::vector<uint8_t> lanHost = {192, 168, 50, 10};
+  const Address client = {10, 250, 3, 4};
+  const Address lanHost = {192, 168, 50, 10};
   const struct {
     const char* name;
     std::vector<uint8_t> packet;
@@ -37,6 +41,7 @@ TEST(IngressFilterTest, LetsInOnlyOverlayTrafficToSharedNetworksOrTheTunnelAddre
       {"forged source", Packet({8, 8, 8, 8}, lanHost), Verdict::kSourceOutsideOverlay},
       {"source next to the overlay", Packet({10, 251, 0, 1}, lanHost),
        Verdict::kSourceOutsideOverlay},
+      {"source a shared host", Packet(lanHost, lanHost), Verdict::kSourceOutsideOverlay},
       {"outside the shared networks", Packet(client, {192, 168, 51, 1}),
        Verdict::kDestinationNotShared},
       {"next to the tunnel address", Packet(client, {100, 79, 255, 2}),
@@ -52,6 +57,18 @@ TEST(IngressFilterTest, LetsInOnlyOverlayTrafficToSharedNetworksOrTheTunnelAddre
   }
   // Without shared networks only the edge itself is reachable.
   EXPECT_EQ(IngressFilter({}).Check(Packet(client, lanHost)), Verdict::kDestinationNotShared);
+}
+
+// A Hub can send forged packets at line rate: each is counted, but the log gets one line.
+TEST(IngressFilterTest, DropsAreCountedOneByOneButWarnedOnce) {
+  const auto before = g_metrics.hubPacketsRefused.sourceOutsideOverlay.load();
+  StdoutCapture console;
+  for (int i = 0; i < 1000; ++i) {
+    ReportIngressDrop(Verdict::kSourceOutsideOverlay, Packet({8, 8, 8, 8}, {192, 168, 50, 10}));
+  }
+  const std::string out = console.Stop();
+  EXPECT_EQ(g_metrics.hubPacketsRefused.sourceOutsideOverlay.load() - before, 1000u);
+  EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 1) << out.substr(0, 300);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "relay/relay_session.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -7,23 +8,22 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <chrono>
-#include <stdexcept>
+#include <filesystem>
+#include <set>
 #include <thread>
-#include <utility>
 
 #include "relay/test_packets.h"
+#include "relay/udp_datagram.h"
 #include "relay/udp_relay.h"
 #include "relay/websocket_relay.h"
 #include "support/fake_hub.h"
 #include "support/prometheus_text.h"
 #include "support/resource_count.h"
-#include "support/stdout_capture.h"
 #include "util/metrics.h"
 #include "util/run_flag.h"
 #include "util/thread_start.h"
@@ -31,185 +31,183 @@
 namespace larkspire {
 namespace {
 
-using testing::FakeHub;
+using namespace std::chrono_literals;
+using Packet = std::vector<uint8_t>;
 
-auto ScrapeMetrics() {
-  return testing::ParsePrometheusText(RenderPrometheusText(TakeMetricsSnapshot()));
-}
-
-// An unmasked binary frame as the Hub sends it.
-void AppendFrame(std::vector<uint8_t>& bytes, const std::vector<uint8_t>& packet) {
-  uint8_t header[kMaxFrameHeaderSize];
-  const size_t size = WriteFrameHeader(header, kFinBit | kOpcodeBinary, packet.size(), nullptr);
-  bytes.insert(bytes.end(), header, header + size);
-  bytes.insert(bytes.end(), packet.begin(), packet.end());
-}
-
-constexpr uint8_t kOverlayClient[] = {10, 250, 0, 9};
-constexpr uint8_t kLanHost[] = {192, 168, 50, 10};
-
-// From an overlay client to a host in the shared network 192.168.50.0/24 unless told otherwise.
-std::vector<uint8_t> Ipv4Packet(size_t length, uint8_t protocol, uint8_t marker,
-                                const uint8_t (&source)[4] = kOverlayClient) {
-  std::vector<uint8_t> packet(length, marker);
+// From `source` (an overlay client unless told otherwise) to a host in the shared network.
+Packet Ipv4Packet(size_t length, uint8_t protocol, uint8_t marker, uint8_t sourceFirst = 10) {
+  Packet packet(length, marker);
+  const uint8_t addresses[] = {sourceFirst, 250, 0, 9, 192, 168, 50, 10};
   packet[0] = 0x45;
   packet[9] = protocol;
-  std::copy(source, source + 4, packet.begin() + 12);
-  std::copy(kLanHost, kLanHost + 4, packet.begin() + 16);
+  std::copy(std::begin(addresses), std::end(addresses), packet.begin() + 12);
   return packet;
 }
 
-// Runs one relay connection on its own thread, with one end of a packet-preserving
-// socket pair standing in for the TUN device; the test holds the other end.
+// A frame as the Hub sends it: unmasked unless given a key.
+Packet Frame(uint8_t firstByte, const Packet& payload, const MaskKey* key = nullptr) {
+  Packet frame(kMaxFrameHeaderSize);
+  frame.resize(WriteFrameHeader(frame.data(), firstByte, payload.size(), key));
+  frame.insert(frame.end(), payload.begin(), payload.end());
+  ApplyMask(frame.data() + frame.size() - payload.size(), key ? payload.size() : 0,
+            key ? *key : MaskKey{});
+  return frame;
+}
+
+auto Scrape() {
+  return testing::ParsePrometheusText(RenderPrometheusText(TakeMetricsSnapshot()));
+}
+
+// The descriptors a program the agent runs would inherit.
+std::set<int> Inheritable() {
+  std::set<int> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename());
+    if (fd > 2 && (::fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) {
+      found.insert(fd);
+    }
+  }
+  return found;
+}
+
+// One relay connection on its own thread against a stand-in Hub that the test plays, with
+// one end of a packet-preserving socket pair standing in for the TUN device. Whatever a test
+// does, descriptors and threads must be back to what they were.
 class RelayConnectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    baselineDescriptors_ = testing::OpenDescriptors();
-    baselineThreads_ = testing::RunningThreads();
+    descriptors_ = testing::OpenDescriptors();
+    threads_ = testing::RunningThreads();
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, device_.data()), 0);
-    // A missing packet fails the test instead of hanging it.
-    timeval patience{10, 0};
+    timeval patience{10, 0};  // a missing packet fails the test instead of hanging it
     ::setsockopt(device_[1], SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
   }
 
   void TearDown() override {
+    hub_.Disconnect();
     if (relay_.joinable()) {
       relay_.join();
     }
+    webSocket_.Close();
     ::close(device_[0]);
     ::close(device_[1]);
     g_running = true;
-    EXPECT_EQ(testing::OpenDescriptors(), baselineDescriptors_);
-    EXPECT_EQ(testing::RunningThreads(), baselineThreads_);
+    EXPECT_EQ(testing::OpenDescriptors(), descriptors_);
+    EXPECT_EQ(testing::RunningThreads(), threads_);
   }
 
-  // Starts the connection on its thread; false when the Hub saw no upgrade.
-  bool Connect(FakeHub& hub, bool offloadHeader = false) {
-    relay_ = std::thread([this, &hub, offloadHeader] {
-      RelayOneConnection({device_[0], offloadHeader}, {hub.url(), "7", "secret"}, filter_,
-                         webSocket_, udp_);
+  void Start(bool offloadHeader = false) {
+    relay_ = std::thread([this, offloadHeader] {
+      try {
+        RelayOneConnection({device_[0], offloadHeader}, {hub_.url(), "7", "secret"}, filter_,
+                           webSocket_, udp_);
+      } catch (const std::exception& error) {
+        ADD_FAILURE() << error.what();
+      }
       returned_ = true;
     });
-    return !hub.WaitForUpgrade().empty();
   }
 
-  // Connect, then wait until a packet came through over WebSocket and the UDP channel is up.
-  bool ConnectWithUdp(FakeHub& hub) {
-    if (!Connect(hub)) {
-      return false;
+  // Starts the connection and lets both channels come up.
+  void Connect(bool offloadHeader = false) {
+    Start(offloadHeader);
+    ASSERT_FALSE(hub_.Accept().empty());
+    ASSERT_TRUE(hub_.TakeProbe());
+    for (int wait = 0; wait < 500 && !udp_.IsConnected(); ++wait) {
+      std::this_thread::sleep_for(10ms);
     }
-    hub.SendBinary(Ipv4Packet(40, 6, 0));
-    return DeviceReceives().size() == 40 && WaitForUdpChannel();
+    ASSERT_TRUE(udp_.IsConnected());
   }
 
-  void DeviceSends(const std::vector<uint8_t>& packet) {
+  void DeviceSends(const Packet& packet) {
     ASSERT_EQ(::write(device_[1], packet.data(), packet.size()),
               static_cast<ssize_t>(packet.size()));
   }
 
-  std::vector<uint8_t> DeviceReceives() {
-    std::vector<uint8_t> packet(65535);
+  Packet DeviceReceives() {
+    Packet packet(65535);
     const ssize_t n = ::read(device_[1], packet.data(), packet.size());
     packet.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return packet;
   }
 
-  // The UDP probe runs beside the WebSocket reader, so a packet from the Hub can arrive
-  // before the UDP channel is up.
-  bool WaitForUdpChannel() {
-    for (int wait = 0; wait < 100 && !udp_.IsConnected(); ++wait) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return udp_.IsConnected();
-  }
-
   // Feeds large packets until the pump stops taking them, which happens only when the Hub's
-  // socket buffers are full. False when the device never pushed back.
-  bool FeedUntilThePumpStalls() {
-    const std::vector<uint8_t> packet = Ipv4Packet(60000, 6, 0x5A);
-    for (int sent = 0; sent < 4000;) {
-      if (::send(device_[1], packet.data(), packet.size(), MSG_DONTWAIT) > 0) {
-        ++sent;
-        continue;
-      }
-      pollfd room{device_[1], POLLOUT, 0};
-      if (::poll(&room, 1, 2000) == 0) {
-        return true;
-      }
+  // socket buffers are full; stops the program when told to; then waits for the connection
+  // to end.
+  bool StalledConnectionEndsWithin(std::chrono::seconds patience, bool stop = false) {
+    const Packet packet = Ipv4Packet(60000, 6, 0x5A);
+    pollfd room{device_[1], POLLOUT, 0};
+    for (int sent = 0; sent < 4000 && ::poll(&room, 1, 2000) == 1; ++sent) {
+      ::send(device_[1], packet.data(), packet.size(), MSG_DONTWAIT);
     }
-    return false;
-  }
-
-  // Waits for the relay thread to return; when it does not, breaks the Hub connection so the
-  // test fails instead of hanging.
-  bool ReturnsWithin(FakeHub& hub, std::chrono::seconds patience) {
-    for (auto waited = std::chrono::milliseconds(0); waited < patience;
-         waited += std::chrono::milliseconds(100)) {
-      if (returned_) {
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    g_running = !stop;
+    for (auto waited = 0ms; waited < patience && !returned_; waited += 100ms) {
+      std::this_thread::sleep_for(100ms);
     }
-    hub.Disconnect();
-    return false;
+    return returned_;
   }
 
   std::array<int, 2> device_{-1, -1};
+  testing::FakeHub hub_;
   const IngressFilter filter_{{"192.168.50.0/24"}};
   WebSocketRelay webSocket_;
   UdpRelay udp_;
   std::thread relay_;
   std::atomic<bool> returned_{false};
-  int baselineDescriptors_ = 0;
-  int baselineThreads_ = 0;
+  int descriptors_ = 0;
+  int threads_ = 0;
 };
 
 TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
-  // The counters are process-wide, so the test compares the scraped text before and after.
-  auto scrape = ScrapeMetrics;
-  const auto before = scrape();
-  FakeHub hub;
-  ASSERT_TRUE(Connect(hub));
-
-  // Hub to device over WebSocket works while the UDP probe is still under way.
-  const std::vector<uint8_t> fromHub = Ipv4Packet(1400, 6, 0x11);
-  hub.SendBinary(fromHub);
+  const std::set<int> inheritable = Inheritable();
+  const auto before = Scrape();
+  Connect();
+  // A forged source is dropped and not counted as carried.
+  hub_.SendFrame(Ipv4Packet(60, 6, 0x99, 8));
+  const Packet fromHub = Ipv4Packet(1400, 6, 0x11);
+  hub_.SendFrame(fromHub);
   EXPECT_EQ(DeviceReceives(), fromHub);
-  ASSERT_TRUE(WaitForUdpChannel());
-
-  const std::vector<uint8_t> smallUdp = Ipv4Packet(1350, 17, 0x22);
-  DeviceSends(smallUdp);
-  EXPECT_EQ(hub.NextUdpPacket(), smallUdp);
-  // The pump is running, so both channels' states are published.
-  auto during = scrape();
+  EXPECT_EQ(Inheritable(), inheritable) << "a relay socket would leak into commands";
+  auto during = Scrape();
   EXPECT_EQ(during["larkspire_edge_relay_channel_up{channel=\"websocket\"}"], 1);
   EXPECT_EQ(during["larkspire_edge_relay_channel_up{channel=\"udp\"}"], 1);
 
-  for (const auto& packet : {Ipv4Packet(1351, 17, 0x33), Ipv4Packet(60, 6, 0x44)}) {
-    DeviceSends(packet);
-    auto frame = hub.NextFrame();
+  const Packet smallUdp = Ipv4Packet(1350, 17, 0x22);
+  DeviceSends(smallUdp);
+  EXPECT_EQ(hub_.NextUdpPacket(), smallUdp);
+  // Everything else goes as frames, in order, each with the next masking key, in batches.
+  size_t framedBytes = 0;
+  for (size_t i = 0; i < 100; ++i) {
+    DeviceSends(i % 2 ? Ipv4Packet(1351, 17, 0x33) : Ipv4Packet(60 + i, 6, uint8_t(i)));
+    framedBytes += i % 2 ? 1351 : 60 + i;
+  }
+  for (size_t i = 0; i < 100; ++i) {
+    auto frame = hub_.NextFrame();
     ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->payload, packet);
+    EXPECT_EQ(frame->payload,
+              i % 2 ? Ipv4Packet(1351, 17, 0x33) : Ipv4Packet(60 + i, 6, uint8_t(i)));
+    ASSERT_EQ(frame->header.key, MaskKeyFor(static_cast<uint32_t>(i + 1), kDataMaskMultiplier));
   }
 
-  const std::vector<uint8_t> udpFromHub = Ipv4Packet(200, 17, 0x55);
-  hub.SendUdpPacket(Ipv4Packet(200, 17, 0x66), hub.channelId() + 1);  // another channel: dropped
-  hub.SendUdpPacket(Ipv4Packet(200, 17, 0x77), {}, "127.0.0.2");      // right channel, not the Hub
-  hub.SendUdpPacket(udpFromHub);
-  EXPECT_EQ(DeviceReceives(), udpFromHub);
+  // Datagrams of another channel, from another host or too long are dropped; a run taken
+  // from the socket several at a time arrives in order.
+  hub_.SendUdp(Ipv4Packet(100, 17, 0xEE), hub_.channelId() + 1);
+  hub_.SendUdp(Ipv4Packet(100, 17, 0xEE), 0, "127.0.0.2");
+  hub_.SendUdp(Ipv4Packet(kMaxUdpPacket + 1, 17, 0xEE));
+  std::vector<Packet> run;
+  for (uint8_t i = 0; i < 20; ++i) {
+    run.push_back(Ipv4Packet(i < 19 ? 300 : 120, 17, i));
+    hub_.SendUdp(run.back());
+  }
+  for (const Packet& packet : run) {
+    EXPECT_EQ(DeviceReceives(), packet);
+  }
 
-  // A close frame ends the connection and both channels are closed.
-  hub.SendRaw({0x88, 0x00});
+  hub_.Send(std::vector<uint8_t>{0x88, 0x00});  // a close frame ends the connection
   relay_.join();
-  EXPECT_TRUE(returned_);
-  EXPECT_FALSE(webSocket_.IsConnected());
-  EXPECT_FALSE(udp_.IsConnected());
-  EXPECT_EQ(udp_.channelId(), 0u);
-
-  auto after = scrape();
+  EXPECT_FALSE(webSocket_.IsConnected() || udp_.IsConnected() || udp_.channelId() != 0);
+  auto after = Scrape();
   auto rise = [&](const std::string& sample) { return after[sample] - before.at(sample); };
-  // Packets and bytes per channel and direction; the datagrams of another channel or another
-  // host are not counted.
   auto traffic = [&](const char* channel, const char* direction) {
     const std::string labels =
         std::string("{channel=\"") + channel + "\",direction=\"" + direction + "\"}";
@@ -217,9 +215,9 @@ TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
                      rise("larkspire_edge_relay_bytes_total" + labels)};
   };
   EXPECT_EQ(traffic("websocket", "from_hub"), std::pair(1.0, 1400.0));
-  EXPECT_EQ(traffic("websocket", "to_hub"), std::pair(2.0, 1411.0));
+  EXPECT_EQ(traffic("websocket", "to_hub"), std::pair(100.0, double(framedBytes)));
   EXPECT_EQ(traffic("udp", "to_hub"), std::pair(1.0, 1350.0));
-  EXPECT_EQ(traffic("udp", "from_hub"), std::pair(1.0, 200.0));
+  EXPECT_EQ(traffic("udp", "from_hub"), std::pair(20.0, 19 * 300 + 120.0));
   EXPECT_EQ(rise("larkspire_edge_relay_connections_made_total"), 1);
   EXPECT_EQ(rise("larkspire_edge_relay_connections_lost_total"), 1);
   EXPECT_EQ(rise("larkspire_edge_udp_probes_total{result=\"accepted\"}"), 1);
@@ -227,153 +225,123 @@ TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
   EXPECT_EQ(after["larkspire_edge_relay_channel_up{channel=\"udp\"}"], 0);
 }
 
-// Datagrams are taken from the socket several at a time, and a run the Hub sent as one
-// segmented send may arrive as one coalesced message: either way each datagram is checked
-// on its own, a bad one is dropped without taking good ones along, and the order holds.
-TEST_F(RelayConnectionTest, UdpFromTheHubArrivesInOrderAndAStopEndsTheConnectionQuietly) {
-  FakeHub hub;
-  ASSERT_TRUE(ConnectWithUdp(hub));
-  std::vector<std::vector<uint8_t>> run;
-  for (uint8_t i = 0; i < 20; ++i) {
-    run.push_back(Ipv4Packet(i < 19 ? 300 : 120, 17, i));
+TEST_F(RelayConnectionTest, UnansweredProbesLeaveEverythingToTheWebSocket) {
+  Start();
+  ASSERT_FALSE(hub_.Accept().empty());
+  for (int probe = 0; probe < 4; ++probe) {
+    ASSERT_TRUE(hub_.TakeProbe(false)) << probe;
   }
-  hub.SendUdpPacketsTogether(run);
-  for (const std::vector<uint8_t>& packet : run) {
-    EXPECT_EQ(DeviceReceives(), packet);
-  }
+  const Packet smallUdp = Ipv4Packet(100, 17, 0x22);
+  DeviceSends(smallUdp);
+  auto frame = hub_.NextFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->payload, smallUdp);
+  EXPECT_FALSE(hub_.TakeProbe(false, false)) << "a fifth probe";
+}
 
-  for (size_t i = 0; i < 60; ++i) {
-    hub.SendUdpPacket(Ipv4Packet(100 + i, 17, static_cast<uint8_t>(i)));
-    if (i % 7 == 0) {
-      hub.SendUdpPacket(Ipv4Packet(100, 17, 0xEE), hub.channelId() + 1);
-      hub.SendUdpPacket(Ipv4Packet(kMaxUdpPacket + 1, 17, 0xEE));  // one byte too long
-    }
-  }
-  for (size_t i = 0; i < 60; ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(DeviceReceives(), Ipv4Packet(100 + i, 17, static_cast<uint8_t>(i)));
-  }
-
-  g_running = false;
+TEST_F(RelayConnectionTest, AHubLostDuringTheProbeCutsItShort) {
+  Start();
+  ASSERT_FALSE(hub_.Accept().empty());
+  ASSERT_TRUE(hub_.TakeProbe(false));
+  hub_.Disconnect();
   relay_.join();
-  EXPECT_TRUE(returned_);
-  // The Hub sees the socket closed, not a frame.
-  EXPECT_FALSE(hub.NextFrame());
+  // The attempt under way may still send; no other follows.
+  hub_.TakeProbe(false, false);
+  EXPECT_FALSE(hub_.TakeProbe(false, false));
 }
 
-TEST_F(RelayConnectionTest, WithoutUdpAQueuedBurstGoesOverWebSocketInOrderWithConsecutiveKeys) {
-  FakeHub hub(FakeHub::Options{.answerProbes = false});
-  ASSERT_TRUE(Connect(hub));
-  // Queued while the probe times out, so the pump finds them all at once and sends them in
-  // more than one batch; the small UDP packets among them have no UDP channel to take.
-  constexpr size_t kBurst = 150;
-  auto packet = [](size_t i) {
-    return Ipv4Packet(100 + i, i % 3 == 0 ? 17 : 6, static_cast<uint8_t>(i));
-  };
-  for (size_t i = 0; i < kBurst; ++i) {
-    DeviceSends(packet(i));
-  }
-  for (size_t i = 0; i < kBurst; ++i) {
-    SCOPED_TRACE(i);
-    auto frame = hub.NextFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->payload, packet(i));
-    EXPECT_EQ(frame->header.key, MaskKeyFor(static_cast<uint32_t>(i + 1), kDataMaskMultiplier));
-  }
-  EXPECT_EQ(hub.probesSeen(), 4);
-  EXPECT_FALSE(udp_.IsConnected());
-  hub.Disconnect();
-  relay_.join();
-  EXPECT_TRUE(returned_);
-}
-
-TEST_F(RelayConnectionTest, AHubThatFailsDuringTheUdpProbeCutsTheProbeShort) {
-  FakeHub hub(FakeHub::Options{.answerProbes = false});
-  ASSERT_TRUE(Connect(hub));
-  for (int wait = 0; wait < 100 && hub.probesSeen() == 0; ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ASSERT_GE(hub.probesSeen(), 1);
-  hub.Disconnect();
-  relay_.join();
-  EXPECT_TRUE(returned_);
-  // An unanswered probe tries 4 times; the lost channel ends it after the current attempt.
-  EXPECT_LT(hub.probesSeen(), 4);
-}
-
-// A Hub that keeps the connection open but reads nothing must neither keep the program from
-// stopping nor hold the relay on a dead channel forever.
-TEST_F(RelayConnectionTest, AHubThatStopsReadingCannotBlockAStop) {
-  FakeHub hub;
-  ASSERT_TRUE(Connect(hub));
-  ASSERT_TRUE(FeedUntilThePumpStalls());
-  g_running = false;
-  EXPECT_TRUE(ReturnsWithin(hub, std::chrono::seconds(30)));
-}
-
-TEST_F(RelayConnectionTest, AHubThatStopsReadingEndsTheConnection) {
-  FakeHub hub;
-  ASSERT_TRUE(Connect(hub));
-  ASSERT_TRUE(FeedUntilThePumpStalls());
-  EXPECT_TRUE(ReturnsWithin(hub, std::chrono::seconds(60)));
+TEST_F(RelayConnectionTest, AHubThatStopsReadingIsDroppedAfterTheStallLimit) {
+  Connect();
+  EXPECT_TRUE(StalledConnectionEndsWithin(30s));
   EXPECT_FALSE(webSocket_.IsConnected());
+}
+
+TEST_F(RelayConnectionTest, AHubThatStopsReadingCannotDelayAStop) {
+  Connect();
+  EXPECT_TRUE(StalledConnectionEndsWithin(5s, /*stop=*/true));
 }
 
 // With offload headers a packet that could start a merged run is held back; on an idle link it
 // must not wait for more data just because a ping came in the same read.
 TEST_F(RelayConnectionTest, OnAnIdleLinkAPacketFollowedByAPingIsWrittenAtOnce) {
-  FakeHub hub;
-  ASSERT_TRUE(Connect(hub, /*offloadHeader=*/true));
-  const std::vector<uint8_t> segment = testing::TcpSegment(testing::Flow{}, 0, 1000, 1);
-  std::vector<uint8_t> bytes;
-  AppendFrame(bytes, segment);
+  Connect(/*offloadHeader=*/true);
+  const Packet segment = testing::TcpSegment(testing::Flow{}, 0, 1000, 1);
+  Packet bytes = Frame(0x82, segment);
   bytes.insert(bytes.end(), {kFinBit | kOpcodePing, 0});
-  hub.SendRaw(bytes);
-  std::vector<uint8_t> expected(sizeof(OffloadHeader), 0);
+  hub_.Send(bytes);
+  Packet expected(sizeof(OffloadHeader), 0);
   expected.insert(expected.end(), segment.begin(), segment.end());
   EXPECT_EQ(DeviceReceives(), expected);
-  hub.Disconnect();
 }
 
-// Forged packets are dropped and counted one by one, but the log gets one line, not 20,000.
-TEST_F(RelayConnectionTest, AFloodOfForgedPacketsReachesNothingAndWarnsOnce) {
-  const auto before = ScrapeMetrics();
-  FakeHub hub;
-  ASSERT_TRUE(Connect(hub));
-  constexpr uint8_t kForged[] = {8, 8, 8, 8};
-  std::vector<uint8_t> bytes;
-  for (int i = 0; i < 20000; ++i) {
-    AppendFrame(bytes, Ipv4Packet(60, 17, static_cast<uint8_t>(i), kForged));
-  }
-  StdoutCapture console;
-  hub.SendRaw(bytes);
-  const std::vector<uint8_t> genuine = Ipv4Packet(60, 6, 0x77);
-  hub.SendBinary(genuine);
-  EXPECT_EQ(DeviceReceives(), genuine);
-  const std::string out = console.Stop();
-  size_t warnings = 0;
-  for (size_t at = out.find("WARN Dropped"); at != std::string::npos;
-       at = out.find("WARN Dropped", at + 1)) {
-    ++warnings;
-  }
-  EXPECT_LE(warnings, 1u) << out.substr(0, 400);
-  const std::string forged =
-      "larkspire_edge_hub_packets_dropped_total{reason=\"source_outside_overlay\"}";
-  EXPECT_EQ(ScrapeMetrics()[forged] - before.at(forged), 20000);
-  hub.Disconnect();
+using WebSocketRelayTest = RelayConnectionTest;
+
+std::string RequestLine(WebSocketRelay& relay, testing::FakeHub& hub,
+                        const std::string& secret = "s") {
+  std::thread edge([&] { relay.Connect(hub.url(), "7", secret); });
+  const std::string request = hub.Accept();
+  edge.join();
+  return request.substr(0, request.find("\r\n"));
 }
 
-TEST_F(RelayConnectionTest, RefusedHandshakeThrowsBeforeAnyThreadStarts) {
-  FakeHub hub(FakeHub::Options{.upgradeStatus = 403});
-  const int threads = testing::RunningThreads();
-  try {
-    RelayOneConnection(device_[0], {hub.url(), "7", "bad"}, filter_, webSocket_, udp_);
-    FAIL() << "expected a refusal";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "WebSocket upgrade failed, status 403");
+std::string Read(WebSocketRelay& relay) {
+  std::span<const uint8_t> message;
+  return relay.ReadMessage(message) ? std::string(message.begin(), message.end()) : "<down>";
+}
+
+TEST_F(WebSocketRelayTest, ReadsFramesSplitAnywhereAndAnswersPings) {
+  EXPECT_EQ(RequestLine(webSocket_, hub_, "a b/c"),
+            "GET /api/relay/edge/7?secret=a%20b%2Fc HTTP/1.1");
+  // Far more than one receive buffer, so frames straddle its end, with 16-bit and 7-bit
+  // lengths mixed; then a masked frame a byte at a time, a ping, and the largest frame.
+  Packet stream;
+  for (int i = 0; i < 400; ++i) {
+    const Packet frame = Frame(0x82, Packet(i % 3 ? 1400 : 100, uint8_t('a' + i % 26)));
+    stream.insert(stream.end(), frame.begin(), frame.end());
   }
-  EXPECT_EQ(testing::RunningThreads(), threads);
-  EXPECT_EQ(hub.probesSeen(), 0);
+  hub_.Send(stream);
+  for (int i = 0; i < 400; ++i) {
+    ASSERT_EQ(Read(webSocket_), std::string(i % 3 ? 1400 : 100, char('a' + i % 26))) << i;
+  }
+  const MaskKey key{1, 2, 3, 4};
+  for (uint8_t byte : Frame(0x82, Packet(300, 'z'), &key)) {
+    hub_.Send(Packet{byte});
+  }
+  EXPECT_EQ(Read(webSocket_), std::string(300, 'z'));
+  hub_.Send(Frame(0x89, {'h', 'i'}));
+  Packet largest(kMaxFramePayload, 'L');
+  largest.back() = 'Z';
+  hub_.Send(Frame(0x82, largest));
+  EXPECT_TRUE(Read(webSocket_) == std::string(largest.begin(), largest.end()));
+  auto pong = hub_.NextFrame();
+  ASSERT_TRUE(pong);
+  EXPECT_EQ(pong->header.opcode, kOpcodePong);
+  EXPECT_EQ(pong->header.key, MaskKeyFor(1, kPongMaskMultiplier));
+  EXPECT_EQ(pong->payload, (Packet{'h', 'i'}));
+}
+
+TEST_F(WebSocketRelayTest, ProtocolFaultsBringTheChannelDownUntilItReconnects) {
+  const struct {
+    const char* name;
+    Packet bytes;
+  } cases[] = {
+      {"close frame", Frame(0x88, {0x03, 0xE8})},
+      {"frame over 4 MiB", {0x82, 0x7F, 0, 0, 0, 0, 0, 0x40, 0, 1}},
+      {"assembler violation", Frame(0x89, Packet(126))},
+      {"peer gone mid-frame", {0x82, 0x05, 'a', 'b'}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RequestLine(webSocket_, hub_);
+    hub_.Send(c.bytes);
+    if (std::string(c.name) == "peer gone mid-frame") {
+      hub_.Disconnect();
+    }
+    EXPECT_EQ(Read(webSocket_), "<down>");
+    EXPECT_FALSE(webSocket_.IsConnected());
+    webSocket_.Close();
+    EXPECT_FALSE(hub_.NextFrame()) << "no close reply, no pong";
+  }
 }
 
 // From here on this process can start no thread: clone and clone3 fail as when the system
@@ -396,11 +364,12 @@ void ForbidNewThreads() {
 TEST(RelayThreadsTest, AReaderThatCannotStartEndsTheConnectionWithThreadStartError) {
   const pid_t child = ::fork();
   if (child == 0) {
-    FakeHub hub;  // its threads run before the ban
+    testing::FakeHub hub;
     int device[2];
     ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, device);
     WebSocketRelay webSocket;
     UdpRelay udp;
+    std::thread hubSide([&hub] { hub.Accept(); });  // started before the ban
     ForbidNewThreads();
     int outcome = 1;
     try {
@@ -412,6 +381,7 @@ TEST(RelayThreadsTest, AReaderThatCannotStartEndsTheConnectionWithThreadStartErr
     } catch (...) {
       outcome = 3;
     }
+    hubSide.join();
     ::_exit(outcome);
   }
   int status = 0;

@@ -1,12 +1,18 @@
 #include "relay/segment_merger.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "fuzz/support/kernel_segmenter.h"
 #include "relay/test_packets.h"
+#include "relay/tun_writer.h"
+#include "util/fd.h"
 
 namespace larkspire {
 namespace {
@@ -23,63 +29,62 @@ std::vector<int> HeaderOf(std::span<const uint8_t> write) {
   return {h.flags, h.gsoType, h.headerLength, h.segmentSize, h.checksumStart, h.checksumOffset};
 }
 
-std::vector<Packet> TcpRun(const Flow& flow, uint32_t sequence, std::vector<size_t> sizes,
-                           uint16_t firstId = 100) {
+std::vector<Packet> TcpRun(size_t count, size_t size) {
   std::vector<Packet> run;
-  for (size_t size : sizes) {
-    run.push_back(TcpSegment(flow, sequence, size, firstId++));
-    sequence += static_cast<uint32_t>(size);
+  for (size_t i = 0; i < count; ++i) {
+    run.push_back(TcpSegment(Flow{}, static_cast<uint32_t>(i * size), size, 100 + i));
   }
   return run;
 }
 
-void ExpectSegmentsBackToOriginals(const std::vector<std::vector<uint8_t>>& writes,
-                                   const std::vector<Packet>& originals) {
+// Merges `packets` as the TUN writer does and checks that what the kernel then cuts from the
+// writes is exactly what went in; returns the writes.
+std::vector<Packet> MergedRoundTrip(const std::vector<Packet>& packets) {
+  const std::vector<Packet> writes = testing::MergeLikeTheWriter(packets);
   std::vector<Packet> leaving;
-  for (const auto& write : writes) {
+  for (const Packet& write : writes) {
     for (Packet& piece : testing::CutLikeTheKernel(write)) {
       leaving.push_back(piece);
     }
   }
-  EXPECT_EQ(leaving, originals);
+  EXPECT_EQ(leaving, packets);
+  return writes;
 }
 
 TEST(SegmentMergerTest, JoinsABurstOfOneFlowThatLeavesExactlyAsItCame) {
-  Flow flow;
   const std::vector<uint8_t> timestamps = {1, 1, 8, 10, 0, 0, 0, 9, 0, 0, 0, 4};
   std::vector<Packet> tcp;
-  uint32_t sequence = 0xFFFFF000;  // wraps around inside the burst
   std::vector<Packet> udp;
   for (uint16_t i = 0; i < 5; ++i) {
     const bool last = i == 4;  // shorter, and for TCP pushed: it still joins
-    tcp.push_back(TcpSegment(flow, sequence, last ? 300 : 1388, static_cast<uint16_t>(7 + i),
+    const uint32_t sequence = 0xFFFFF000 + i * 1388u;  // wraps around inside the burst
+    tcp.push_back(TcpSegment(Flow{}, sequence, last ? 300 : 1388, static_cast<uint16_t>(7 + i),
                              last ? 0x18 : 0x10, timestamps));
-    sequence += 1388;
-    udp.push_back(
-        UdpDatagram(flow, last ? 10 : 72, static_cast<uint16_t>(50 + i), static_cast<uint8_t>(i)));
+    udp.push_back(UdpDatagram(Flow{}, last ? 10 : 72, static_cast<uint16_t>(50 + i),
+                              static_cast<uint8_t>(i)));
   }
   // Checksum left to the kernel; TCP or UDP segmentation; headers, segment and checksum place.
   const std::vector<int> tcpHeader = {1, 1, 52, 1388, 20, 16};
   const std::vector<int> udpHeader = {1, 5, 28, 72, 20, 6};
   for (const auto& [burst, header] : {std::pair{tcp, tcpHeader}, std::pair{udp, udpHeader}}) {
     SCOPED_TRACE(burst[0][9] == 6 ? "TCP" : "UDP");
-    const auto writes = testing::MergeLikeTheWriter(burst);
+    const std::vector<Packet> writes = MergedRoundTrip(burst);
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(HeaderOf(writes[0]), header);
-    ExpectSegmentsBackToOriginals(writes, burst);
   }
 }
 
 // Each case: a first segment, then one that must not be joined to it. Both still leave,
 // unchanged and in order.
 TEST(SegmentMergerTest, KeepsApartWhatMustNotBeJoined) {
-  Flow flow;
+  const Flow flow;
   Flow otherPort = flow;
   otherPort.destinationPort = 5202;
   Flow otherTtl = flow;
   otherTtl.ttl = 62;
   Flow mayFragment = flow;
   mayFragment.fragmentField = 0;
+  const Packet first = TcpSegment(flow, 0, 1400, 1);
   Packet badChecksum = TcpSegment(flow, 1400, 1400, 2);
   badChecksum.back() ^= 1;
   Packet urgentPointer = TcpSegment(flow, 1400, 1400, 2);
@@ -87,72 +92,184 @@ TEST(SegmentMergerTest, KeepsApartWhatMustNotBeJoined) {
   testing::FixTransportChecksum(urgentPointer, 36);
   Packet ipOptions = TcpSegment(flow, 1400, 1400, 2);
   ipOptions[0] = 0x46;
-  struct Case {
+  const struct {
     const char* what;
     Packet first;
     Packet second;
-  };
-  const std::vector<Case> cases = {
-      {"a gap in the stream", TcpSegment(flow, 0, 1400, 1), TcpSegment(flow, 1401, 1400, 2)},
-      {"another connection", TcpSegment(flow, 0, 1400, 1), TcpSegment(otherPort, 1400, 1400, 2)},
-      {"another time to live", TcpSegment(flow, 0, 1400, 1), TcpSegment(otherTtl, 1400, 1400, 2)},
-      {"another acknowledgement", TcpSegment(flow, 0, 1400, 1),
-       TcpSegment(flow, 1400, 1400, 2, 0x10, {}, 778)},
-      {"a FIN", TcpSegment(flow, 0, 1400, 1), TcpSegment(flow, 1400, 1400, 2, 0x11)},
-      {"ECN signals", TcpSegment(flow, 0, 1400, 1), TcpSegment(flow, 1400, 1400, 2, 0x90)},
+  } cases[] = {
+      {"a gap in the stream", first, TcpSegment(flow, 1401, 1400, 2)},
+      {"another connection", first, TcpSegment(otherPort, 1400, 1400, 2)},
+      {"another time to live", first, TcpSegment(otherTtl, 1400, 1400, 2)},
+      {"another acknowledgement", first, TcpSegment(flow, 1400, 1400, 2, 0x10, {}, 778)},
+      {"a FIN", first, TcpSegment(flow, 1400, 1400, 2, 0x11)},
+      {"ECN signals", first, TcpSegment(flow, 1400, 1400, 2, 0x90)},
       {"other TCP options", TcpSegment(flow, 0, 1400, 1, 0x10, {1, 1, 1, 1}),
        TcpSegment(flow, 1400, 1400, 2, 0x10, {1, 1, 1, 0})},
       {"a longer segment", TcpSegment(flow, 0, 1000, 1), TcpSegment(flow, 1000, 1400, 2)},
       {"anything after a push", TcpSegment(flow, 0, 1400, 1, 0x18),
        TcpSegment(flow, 1400, 1400, 2)},
-      {"a damaged segment", TcpSegment(flow, 0, 1400, 1), badChecksum},
-      {"another urgent pointer", TcpSegment(flow, 0, 1400, 1), urgentPointer},
-      {"identification not counting up", TcpSegment(flow, 0, 1400, 1),
-       TcpSegment(flow, 1400, 1400, 3)},
-      {"IP options", TcpSegment(flow, 0, 1400, 1), ipOptions},
-      {"no don't-fragment", TcpSegment(flow, 0, 1400, 1), TcpSegment(mayFragment, 1400, 1400, 2)},
-      {"UDP after TCP", TcpSegment(flow, 0, 1400, 1), UdpDatagram(flow, 1400, 2)},
+      {"a damaged segment", first, badChecksum},
+      {"another urgent pointer", first, urgentPointer},
+      {"identification not counting up", first, TcpSegment(flow, 1400, 1400, 3)},
+      {"IP options", first, ipOptions},
+      {"no don't-fragment", first, TcpSegment(mayFragment, 1400, 1400, 2)},
+      {"UDP after TCP", first, UdpDatagram(flow, 1400, 2)},
       {"a longer datagram", UdpDatagram(flow, 100, 1), UdpDatagram(flow, 101, 2)},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const auto writes = testing::MergeLikeTheWriter({c.first, c.second});
+    const std::vector<Packet> writes = MergedRoundTrip({c.first, c.second});
     ASSERT_EQ(writes.size(), 2u);
     EXPECT_EQ(HeaderOf(writes[1]), std::vector<int>(6, 0));
-    ExpectSegmentsBackToOriginals(writes, {c.first, c.second});
   }
   // A segment shorter than the first ends the packet: only the last piece may be short.
-  const std::vector<Packet> shortInside = TcpRun(flow, 0, {1400, 1000, 1000});
-  const auto writes = testing::MergeLikeTheWriter(shortInside);
-  EXPECT_EQ(writes.size(), 2u);
-  ExpectSegmentsBackToOriginals(writes, shortInside);
-}
+  EXPECT_EQ(
+      MergedRoundTrip({first, TcpSegment(flow, 1400, 1000, 2), TcpSegment(flow, 2400, 1000, 3)})
+          .size(),
+      2u);
 
-TEST(SegmentMergerTest, UnjoinablePacketsAreNeverHeld) {
-  Packet noChecksum = UdpDatagram(Flow{}, 100, 1);
+  Packet noChecksum = UdpDatagram(flow, 100, 1);
   noChecksum[26] = noChecksum[27] = 0;
-  Packet icmp = TcpSegment(Flow{}, 0, 100, 1);
+  Packet icmp = TcpSegment(flow, 0, 100, 1);
   icmp[9] = 1;
-  Packet truncated = TcpSegment(Flow{}, 0, 100, 1);
+  Packet truncated = TcpSegment(flow, 0, 100, 1);
   truncated.resize(30);
   SegmentMerger merger;
-  for (const Packet& packet : {noChecksum, icmp, truncated, TcpSegment(Flow{}, 0, 0, 1, 0x02)}) {
-    EXPECT_FALSE(merger.Start(packet));
-    EXPECT_FALSE(merger.holding());
+  for (const Packet& packet : {noChecksum, icmp, truncated, TcpSegment(flow, 0, 0, 1, 0x02)}) {
+    EXPECT_FALSE(merger.Start(packet) || merger.holding()) << "never held: " << int(packet[9]);
   }
 }
 
 TEST(SegmentMergerTest, StopsAtTheSizeAndCountLimits) {
   // 1400-byte payloads: the 47th would take the packet past 65535 bytes.
-  const auto bySize = testing::MergeLikeTheWriter(TcpRun(Flow{}, 0, std::vector<size_t>(50, 1400)));
+  const std::vector<Packet> bySize = MergedRoundTrip(TcpRun(50, 1400));
   ASSERT_EQ(bySize.size(), 2u);
   EXPECT_EQ(bySize[0].size() - sizeof(OffloadHeader), 40 + 46 * 1400u);
-  ExpectSegmentsBackToOriginals(bySize, TcpRun(Flow{}, 0, std::vector<size_t>(50, 1400)));
-
-  const auto byCount = testing::MergeLikeTheWriter(
-      TcpRun(Flow{}, 0, std::vector<size_t>(SegmentMerger::kMaxSegments + 1, 100)));
+  const std::vector<Packet> byCount = MergedRoundTrip(TcpRun(SegmentMerger::kMaxSegments + 1, 100));
   ASSERT_EQ(byCount.size(), 2u);
   EXPECT_EQ(byCount[1].size() - sizeof(OffloadHeader), 140u);
+}
+
+// A kernel without UDP segmentation for TUN devices: it takes offload headers but refuses a
+// merged UDP run.
+int g_refusals = 0;
+ssize_t RefuseMergedUdp(int fd, const iovec* parts, int count) {
+  if (static_cast<const uint8_t*>(parts[0].iov_base)[1] == 5) {
+    ++g_refusals;
+    errno = EINVAL;
+    return -1;
+  }
+  return ::writev(fd, parts, count);
+}
+
+// The writer over one end of a packet-preserving socket pair standing in for the device.
+class TunWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    writerEnd_.Reset(pair[0]);
+    readerEnd_.Reset(pair[1]);
+    ::fcntl(readerEnd_.get(), F_SETFL, O_NONBLOCK);
+  }
+
+  TunWriter Writer(bool offloadHeader, bool udpSegmentation = true,
+                   TunWriter::DeviceWrite write = ::writev) {
+    return TunWriter(
+        {writerEnd_.get(), offloadHeader, udpSegmentation},
+        [this](bool written, size_t packets, size_t bytes) {
+          reports_.push_back({written, packets, bytes});
+        },
+        write);
+  }
+
+  // The next write the device received; empty when there is none.
+  Packet Written() {
+    Packet buffer(70000);
+    const ssize_t n = ::read(readerEnd_.get(), buffer.data(), buffer.size());
+    buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return buffer;
+  }
+
+  static Packet Plain(const Packet& packet) {
+    Packet framed(sizeof(OffloadHeader), 0);
+    framed.insert(framed.end(), packet.begin(), packet.end());
+    return framed;
+  }
+
+  struct Report {
+    bool written;
+    size_t packets;
+    size_t bytes;
+    bool operator==(const Report&) const = default;
+  };
+  std::vector<Report> reports_;
+  UniqueFd writerEnd_;
+  UniqueFd readerEnd_;
+};
+
+TEST_F(TunWriterTest, HoldsABurstUntilFlushAndWritesOthersAtOnceInOrder) {
+  TunWriter writer = Writer(true);
+  writer.Write(TcpSegment(Flow{}, 0, 1000, 1));
+  writer.Write(TcpSegment(Flow{}, 1000, 1000, 2));
+  EXPECT_TRUE(Written().empty()) << "a mergeable segment went out before the flush";
+  Packet icmp = TcpSegment(Flow{}, 0, 50, 3);
+  icmp[9] = 1;
+  writer.Write(icmp);  // ends the burst: both go out, the burst first
+  EXPECT_EQ(HeaderOf(Written())[1], 1);
+  EXPECT_EQ(Written(), Plain(icmp));
+  const Packet lone = TcpSegment(Flow{}, 2000, 1000, 4);
+  writer.Write(lone);
+  writer.Flush();
+  writer.Flush();
+  EXPECT_EQ(Written(), Plain(lone));
+  EXPECT_TRUE(Written().empty());
+  EXPECT_EQ(reports_, (std::vector<Report>{{true, 2, 2080}, {true, 1, 90}, {true, 1, 1040}}));
+
+  TunWriter bare = Writer(false);  // a device without offload headers takes packets as they are
+  for (const Packet& packet : TcpRun(2, 1000)) {
+    bare.Write(packet);
+    EXPECT_EQ(Written(), packet);
+  }
+}
+
+TEST_F(TunWriterTest, ARefusedMergedWriteGoesOutPacketByPacketAndThatKindIsNoLongerMerged) {
+  g_refusals = 0;
+  TunWriter writer = Writer(true, true, RefuseMergedUdp);
+  TunWriter withoutUdpSegmentation = Writer(true, false, RefuseMergedUdp);
+  for (TunWriter* w : {&writer, &writer, &withoutUdpSegmentation}) {
+    std::vector<Packet> run;
+    for (uint16_t i = 0; i < 4; ++i) {
+      run.push_back(UdpDatagram(Flow{}, 500, 10 + i, static_cast<uint8_t>(i)));
+      w->Write(run.back());
+    }
+    w->Flush();
+    for (const Packet& packet : run) {
+      EXPECT_EQ(Written(), Plain(packet));
+    }
+  }
+  for (const Packet& packet : TcpRun(4, 500)) {
+    writer.Write(packet);
+  }
+  writer.Flush();
+  EXPECT_EQ(Written().size(), sizeof(OffloadHeader) + 40 + 2000) << "TCP is still merged";
+  EXPECT_EQ(g_refusals, 1) << "a refused kind was merged again";
+  // Every packet reported once as written; the refused merged write is not a loss. Those a
+  // broken device refuses are each reported lost (the agent ignores SIGPIPE, so must this).
+  std::vector<Report> expected(12, {true, 1, 528});
+  expected.push_back({true, 4, 2160});
+  expected.insert(expected.end(), 4, {false, 1, 540});
+  readerEnd_.Reset();
+  struct sigaction ignore {};
+  struct sigaction previous {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &previous);
+  for (const Packet& packet : TcpRun(4, 500)) {
+    writer.Write(packet);
+  }
+  writer.Flush();
+  ::sigaction(SIGPIPE, &previous, nullptr);
+  EXPECT_EQ(reports_, expected);
 }
 
 }  // namespace

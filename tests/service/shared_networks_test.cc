@@ -2,62 +2,45 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace larkspire {
 namespace {
 
-using List = std::vector<std::string>;
+// "a b c" -> {"a", "b", "c"}; "|" stands for an entry with a leading blank.
+std::vector<std::string> List(const std::string& words) {
+  std::vector<std::string> list;
+  std::istringstream in(words);
+  for (std::string word; in >> word;) {
+    list.push_back(word[0] == '|' ? " " + word.substr(1) : word);
+  }
+  return list;
+}
 
 TEST(ResolveSharedNetworksTest, CoversFreshUpgradedAndSettledConfigurations) {
-  const List detected = {"192.168.50.0/24", "192.168.60.0/24"};
-  struct Case {
+  const std::string detected = "192.168.50.0/24 192.168.60.0/24";
+  const std::string merged = detected + " 10.1.0.0/16";
+  const struct {
     const char* label;
-    List shared, additional;
-    List expectedShared, expectedAdditional;
+    std::string shared, additional, expectedShared, expectedAdditional;
     bool treatedAsAdditional, changed;
+  } cases[] = {
+      {"fresh", "", "", detected, "", false, true},
+      {"the old placeholder is replaced", "192.168.1.0/24", "", detected, "", false, true},
+      {"an operator's network moves to the additional list", "10.1.0.0/16", "", merged,
+       "10.1.0.0/16", true, true},
+      {"settled", merged, "10.1.0.0/16", merged, "10.1.0.0/16", false, false},
+      {"a stale list is recomputed", "172.16.0.0/12", "10.1.0.0/16", merged, "10.1.0.0/16", false,
+       true},
+      {"additional entries trimmed and de-duplicated", "", "|10.1.0.0/16 192.168.50.0/24", merged,
+       "|10.1.0.0/16 192.168.50.0/24", false, true},
   };
-  const Case cases[] = {
-      {"fresh configuration", {}, {}, detected, {}, false, true},
-      {"the old placeholder is replaced, not kept",
-       {"192.168.1.0/24"},
-       {},
-       detected,
-       {},
-       false,
-       true},
-      {"an operator's network moves to the additional list",
-       {"10.1.0.0/16"},
-       {},
-       {"192.168.50.0/24", "192.168.60.0/24", "10.1.0.0/16"},
-       {"10.1.0.0/16"},
-       true,
-       true},
-      {"already settled: nothing changes",
-       {"192.168.50.0/24", "192.168.60.0/24", "10.1.0.0/16"},
-       {"10.1.0.0/16"},
-       {"192.168.50.0/24", "192.168.60.0/24", "10.1.0.0/16"},
-       {"10.1.0.0/16"},
-       false,
-       false},
-      {"with additional networks a stale list is simply recomputed",
-       {"172.16.0.0/12"},
-       {"10.1.0.0/16"},
-       {"192.168.50.0/24", "192.168.60.0/24", "10.1.0.0/16"},
-       {"10.1.0.0/16"},
-       false,
-       true},
-      {"additional entries are trimmed and de-duplicated in the shared list",
-       {},
-       {" 10.1.0.0/16", "192.168.50.0/24"},
-       {"192.168.50.0/24", "192.168.60.0/24", "10.1.0.0/16"},
-       {" 10.1.0.0/16", "192.168.50.0/24"},
-       false,
-       true},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    SharedNetworkResolution result = ResolveSharedNetworks(detected, c.shared, c.additional);
-    EXPECT_EQ(result.sharedNetworks, c.expectedShared);
-    EXPECT_EQ(result.additionalSharedNetworks, c.expectedAdditional);
+    SharedNetworkResolution result =
+        ResolveSharedNetworks(List(detected), List(c.shared), List(c.additional));
+    EXPECT_EQ(result.sharedNetworks, List(c.expectedShared));
+    EXPECT_EQ(result.additionalSharedNetworks, List(c.expectedAdditional));
     EXPECT_EQ(result.treatedAsAdditional, c.treatedAsAdditional);
     EXPECT_EQ(result.changed, c.changed);
   }

@@ -2,87 +2,58 @@
 
 #include <netinet/in.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "relay/websocket_frame.h"
+#include "util/fd.h"
 
 namespace larkspire::testing {
 
-// A stand-in Hub on 127.0.0.1 for relay tests: accepts WebSocket upgrades on a TCP port and
-// answers UDP probes on the same port number. The test thread reads the edge's frames and
-// sends frames of its own; a background thread accepts connections and serves UDP.
+// A stand-in Hub on 127.0.0.1 for the edge's relay: a TCP listener for the WebSocket upgrade
+// and a UDP socket on the same port number. The test plays the Hub step by step while the
+// edge runs on a thread of its own; every wait gives up after 10 s, so a step the edge never
+// takes fails the test instead of hanging it.
 class FakeHub {
  public:
-  struct Options {
-    int upgradeStatus = 101;
-    bool answerProbes = true;
-  };
+  using Packet = std::vector<uint8_t>;
   struct Frame {
     FrameHeader header;
-    std::vector<uint8_t> payload;  // unmasked
+    Packet payload;  // unmasked
   };
 
-  explicit FakeHub(Options options);
-  FakeHub() : FakeHub(Options{}) {}
-  ~FakeHub();
-  FakeHub(const FakeHub&) = delete;
-  FakeHub& operator=(const FakeHub&) = delete;
-
+  FakeHub();
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
-  // The request head of the next upgrade (waits for it); empty when none came.
-  std::string WaitForUpgrade();
-  // The identifier granted to the latest probe (a new one per connection).
-  uint64_t channelId() const { return channelId_.load(); }
-  int probesSeen() const { return probes_.load(); }
-
-  void SendRaw(const std::vector<uint8_t>& bytes);
-  void SendBinary(std::span<const uint8_t> packet);
-  // The edge's next frame, or nothing when the connection ended or nothing came in time.
+  // Takes the next connection and accepts its upgrade; the request head, or empty when no
+  // connection came.
+  std::string Accept();
+  void Send(std::span<const uint8_t> bytes);
+  void SendFrame(std::span<const uint8_t> payload, uint8_t firstByte = kFinBit | kOpcodeBinary);
+  // The edge's next frame; nothing when the connection ended or nothing came.
   std::optional<Frame> NextFrame();
-  void Disconnect();
+  void Disconnect() { connection_.Reset(); }
 
-  // The packet of the edge's next UDP data datagram.
-  std::optional<std::vector<uint8_t>> NextUdpPacket();
-  // Sends a data datagram (with the current or the given identifier) to the edge, from the
-  // Hub's socket or, given `fromAddress`, from a stranger's socket on that loopback address.
-  void SendUdpPacket(std::span<const uint8_t> packet, std::optional<uint64_t> channelId = {},
-                     const char* fromAddress = nullptr);
-  // Packets of one size (the last may be shorter) as one segmented send on this channel.
-  void SendUdpPacketsTogether(const std::vector<std::vector<uint8_t>>& packets);
+  // Takes the edge's next UDP probe (waiting for it, or only looking) and answers it with a
+  // new channel unless told not to; false when none came.
+  bool TakeProbe(bool answer = true, bool wait = true);
+  uint64_t channelId() const { return channelId_; }
+  // The packet of the edge's next data datagram.
+  std::optional<Packet> NextUdpPacket();
+  // A data datagram of the current channel (or of `channelId`) to the edge; given `from`, a
+  // stranger on that loopback address sends it.
+  void SendUdp(const Packet& packet, uint64_t channelId = 0, const char* from = nullptr);
 
  private:
-  void AcceptLoop();
-  void UdpLoop();
-  bool ReadExact(uint8_t* out, size_t count);
-
-  Options options_;
   int port_ = 0;
-  int listenFd_ = -1;
-  int udpFd_ = -1;
-  std::atomic<bool> stopping_{false};
-  std::atomic<uint64_t> channelId_{0};
-  std::atomic<int> probes_{0};
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int connectionFd_ = -1;
-  std::deque<std::string> upgrades_;
-  std::deque<std::vector<uint8_t>> udpPackets_;
-  sockaddr_in edgeUdpAddress_{};
-  bool haveEdgeUdpAddress_ = false;
-
-  std::thread acceptThread_;
-  std::thread udpThread_;
+  UniqueFd listener_;
+  UniqueFd udp_;
+  UniqueFd connection_;
+  sockaddr_in edge_{};  // the edge's UDP address
+  uint64_t channelId_ = 0;
 };
 
 }  // namespace larkspire::testing

@@ -1,25 +1,43 @@
 #pragma once
 
+#include <stdio.h>
+#include <unistd.h>
+
 #include <string>
 
 namespace larkspire {
 
-// Redirects the process's standard output (descriptor 1) into a temporary file from
-// construction until Stop or destruction, so tests can read what the logger printed.
-// Use from one thread; other threads' output during the capture lands in it as well.
+// Redirects standard output (descriptor 1) into an anonymous file until Stop or destruction,
+// so a test can read what the logger printed; other threads' output lands in it as well.
 class StdoutCapture {
  public:
-  StdoutCapture();
+  StdoutCapture() : file_(std::tmpfile()), saved_((std::fflush(stdout), ::dup(STDOUT_FILENO))) {
+    ::dup2(::fileno(file_), STDOUT_FILENO);
+  }
   StdoutCapture(const StdoutCapture&) = delete;
   StdoutCapture& operator=(const StdoutCapture&) = delete;
-  ~StdoutCapture();
+  ~StdoutCapture() { Stop(); }
 
   // Restores standard output and returns everything written meanwhile (idempotent).
-  std::string Stop();
+  std::string Stop() {
+    if (saved_ >= 0) {
+      std::fflush(stdout);
+      ::dup2(saved_, STDOUT_FILENO);
+      ::close(saved_);
+      saved_ = -1;
+      char buffer[4096];
+      for (ssize_t n, at = 0; (n = ::pread(::fileno(file_), buffer, sizeof(buffer), at)) > 0;) {
+        text_.append(buffer, static_cast<size_t>(n));
+        at += n;
+      }
+      std::fclose(file_);
+    }
+    return text_;
+  }
 
  private:
-  int savedStdout_ = -1;
-  int captureFd_ = -1;
+  FILE* file_;
+  int saved_;
   std::string text_;
 };
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include <regex>
 
 #include "support/stdout_capture.h"
 
@@ -16,21 +16,15 @@ TEST(RateLimitedLogTest, WritesTheFirstThenAtMostOneAMinuteWithTheCountLeftOut) 
   RateLimitedLog log;
   const RateLimitedLog::Clock::time_point start{};
   StdoutCapture console;
-  log.Warn("bad frame", start + 1h);
-  for (int i = 0; i < 20000; ++i) {
-    log.Warn("bad frame", start + 1h + 59s);
+  for (auto at : {0s, 59s, 59s, 60s, 61s, 120s}) {
+    log.Warn("bad frame", start + 1h + at);
   }
-  log.Warn("bad frame", start + 1h + 60s);
-  log.Warn("bad frame", start + 1h + 61s);
-  log.Warn("bad frame", start + 1h + 121s);
-  const std::string out = console.Stop();
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;
-  EXPECT_NE(out.find("WARN bad frame\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("WARN bad frame (20000 more like it since the last report)\n"),
-            std::string::npos)
-      << out;
-  EXPECT_NE(out.find("WARN bad frame (1 more like it since the last report)\n"), std::string::npos)
-      << out;
+  const std::string out =
+      std::regex_replace(console.Stop(), std::regex(R"(\[\d\d:\d\d:\d\d\] )"), "");
+  EXPECT_EQ(out,
+            "WARN bad frame\n"
+            "WARN bad frame (2 more like it since the last report)\n"
+            "WARN bad frame (1 more like it since the last report)\n");
 }
 
 }  // namespace

@@ -25,52 +25,39 @@ TEST(TrustedKeysTest, OnlyASignatureOfTheExactBytesByAnInstalledKeyVerifies) {
   TempDir dir;
   const std::string keys = dir / "keys";
   std::filesystem::create_directory(keys);
-  StdoutCapture console;
-  EXPECT_TRUE(TrustedKeys::Load(keys).empty());
-  EXPECT_TRUE(TrustedKeys::Load(dir / "absent").empty());
-  EXPECT_FALSE(TrustedKeys::Load(keys).VerifiesFile(dir / "package", ""));
-
-  // Beside the key: a private key, a non-key and a file that is not "*.pem" at all.
-  WriteFileAtomic(keys + "/a-trusted.pem", Ed25519PublicKeyPem(kTrustedKey), 0644);
-  WriteFileAtomic(keys + "/b-private.pem", kOtherKey, 0600);
-  WriteFileAtomic(keys + "/c-junk.pem", "not a key", 0644);
-  WriteFileAtomic(keys + "/d-writable.pem", Ed25519PublicKeyPem(kOtherKey), 0666);
-  WriteFileAtomic(keys + "/other.pub", Ed25519PublicKeyPem(kOtherKey), 0644);
-  const TrustedKeys trusted = TrustedKeys::Load(keys);
-  EXPECT_EQ(trusted.size(), 1u);
-  const std::string printed = console.Stop();
-  EXPECT_NE(printed.find("WARN Update key ignored (not an Ed25519 public key): " + keys +
-                         "/b-private.pem"),
-            std::string::npos);
-  EXPECT_NE(printed.find(keys + "/c-junk.pem"), std::string::npos);
-  EXPECT_NE(printed.find("writable by others): " + keys + "/d-writable.pem"), std::string::npos);
-
   const std::string package("\x1f\x8b package \0 bytes", 19);
   WriteFileAtomic(dir / "package", package, 0600);
   const std::string good = SignEd25519Base64(kTrustedKey, package);
+  EXPECT_FALSE(TrustedKeys::Load(keys).VerifiesFile(dir / "package", good));  // no key at all
+
+  // Beside the key: a private key, a non-key, a key others may rewrite and a non-"*.pem".
+  WriteFileAtomic(keys + "/a-trusted.pem", Ed25519PublicKeyPem(kTrustedKey), 0644);
+  WriteFileAtomic(keys + "/b-private.pem", kOtherKey, 0600);
+  WriteFileAtomic(keys + "/c-junk.pem", "not a key", 0644);
+  WriteFileAtomic(keys + "/d-writable.pem", Ed25519PublicKeyPem(kOtherKey), 0664);
+  WriteFileAtomic(keys + "/other.pub", Ed25519PublicKeyPem(kOtherKey), 0644);
+  StdoutCapture console;
+  const TrustedKeys trusted = TrustedKeys::Load(keys);
+  const std::string printed = console.Stop();
+  EXPECT_EQ(trusted.size(), 1u);
+  EXPECT_NE(printed.find("writable by others): " + keys + "/d-writable.pem"), std::string::npos);
+
   std::string flipped = good;
   flipped[10] = flipped[10] == 'A' ? 'B' : 'A';
-  struct Case {
-    const char* name;
-    std::string signature;
-    bool verifies;
-  } cases[] = {
-      {"signed by the trusted key", good, true},
-      {"wrapped like `openssl base64`", good.substr(0, 64) + "\n" + good.substr(64) + "\n", true},
-      {"signed by another key, even one in a writable file", SignEd25519Base64(kOtherKey, package),
-       false},
-      {"signature of other bytes", SignEd25519Base64(kTrustedKey, package + "x"), false},
-      {"one byte changed", flipped, false},
-      {"cut short", good.substr(0, 84) + "==", false},
-      {"not base64", std::string(86, '*') + "==", false},
-      {"empty", "", false},
+  const std::pair<std::string, bool> cases[] = {
+      {good, true},
+      {good.substr(0, 64) + "\r\n" + good.substr(64) + "\n", true},  // wrapped, as tools do
+      {SignEd25519Base64(kOtherKey, package), false},
+      {SignEd25519Base64(kTrustedKey, package + "x"), false},
+      {flipped, false},
+      {good.substr(0, 84) + "==", false},
+      {"", false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(trusted.VerifiesFile(dir / "package", c.signature), c.verifies);
+  for (const auto& [signature, verifies] : cases) {
+    SCOPED_TRACE(signature);
+    EXPECT_EQ(trusted.VerifiesFile(dir / "package", signature), verifies);
   }
   EXPECT_FALSE(trusted.VerifiesFile(dir / "absent", good));
-  EXPECT_THROW(SignEd25519Base64("not a key", package), std::runtime_error);
 }
 
 }  // namespace

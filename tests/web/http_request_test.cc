@@ -1,61 +1,58 @@
+// The pieces that read a request and decide whether it may go on, each tested directly:
+// headers, the Host and origin guard, sessions and the login throttle (on a clock the test
+// moves).
+
 #include "web/http_request.h"
 
 #include <gtest/gtest.h>
 
+#include "support/stdout_capture.h"
+#include "web/login_throttle.h"
 #include "web/request_guard.h"
+#include "web/session_store.h"
 
 namespace larkspire {
 namespace {
 
-TEST(HttpRequestTest, ContentLengthComesFromItsOwnHeaderLineOnly) {
-  struct Case {
-    const char* head;
-    long long length;
-  } cases[] = {
+TEST(HttpRequestTest, HeadersComeFromTheirOwnLinesOnly) {
+  const std::pair<const char*, long long> lengths[] = {
       {"POST / HTTP/1.1\r\ncontent-length:   42  ", 42},
-      {"POST / HTTP/1.1\r\nX-Content-Length: 7\r\nContent-Length: 9", 9},
-      {"POST / HTTP/1.1\r\nContent-Length: abc", 0},
-      {"POST /Content-Length:5 HTTP/1.1\r\nHost: x", 0},
-      {"POST / HTTP/1.1\r\nContent-Length: -3", -3},
+      {"POST / HTTP/1.1\r\nX-Content-Length: 7\r\nContent-Length: 9\r\nContent-Length: 5", 9},
+      {"POST /Content-Length:5 HTTP/1.1\r\nContent-Length: abc", 0},
       {"POST / HTTP/1.1\r\nContent-Length: 99999999999999999999999", 9223372036854775807LL},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.head);
-    EXPECT_EQ(AnnouncedContentLength(c.head), c.length);
+  for (const auto& [head, length] : lengths) {
+    EXPECT_EQ(AnnouncedContentLength(head), length) << head;
   }
-}
-
-TEST(HttpRequestTest, CookieValuesComeFromCookieHeadersOnly) {
   using Values = std::vector<std::string>;
-  struct Case {
-    std::string head;
-    Values values;
-  } cases[] = {
+  const std::pair<const char*, Values> cookies[] = {
       {"GET / HTTP/1.1\r\ncookie:theme=dark;  larkspire_edge=ab ; lang=en", {"ab"}},
       {"GET / HTTP/1.1\r\nCookie: larkspire_edge=1\r\nCookie: larkspire_edge=2", {"1", "2"}},
       {"GET / HTTP/1.1\r\nCookie: xlarkspire_edge=1; other=larkspire_edge=2", {}},
-      {"GET / HTTP/1.1\r\nX-Cookie: larkspire_edge=1", {}},
-      {"GET /?Cookie: larkspire_edge=1 HTTP/1.1\r\nHost: x", {}},
-      {"GET / HTTP/1.1\r\nReferer: x\r\n Cookie: larkspire_edge=1", {}},
+      {"GET /?Cookie: larkspire_edge=1 HTTP/1.1\r\nX-Cookie: larkspire_edge=1", {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.head);
-    EXPECT_EQ(CookieValues(c.head, "larkspire_edge"), c.values);
+  for (const auto& [head, values] : cookies) {
+    EXPECT_EQ(CookieValues(head, "larkspire_edge"), values) << head;
+  }
+  const std::pair<const char*, size_t> logBytes[] = {
+      {"/api/logs", 32768},           {"/api/logs?bytes", 32768},
+      {"/api/logs?bytes=12abc", 12},  {"/api/logs?x=1&bytes=100&bytes=5", 100},
+      {"/api/logs?bytes=-1", 262144}, {"/api/logs?bytes=262145", 262144},
+  };
+  for (const auto& [target, count] : logBytes) {
+    EXPECT_EQ(LogByteCount(target), count) << target;
   }
 }
 
-TEST(HttpRequestTest, LogByteCountToleratesOddParameters) {
-  struct Case {
-    const char* target;
-    size_t count;
-  } cases[] = {
-      {"/api/logs", 32768},           {"/api/logs?bytes", 32768},
-      {"/api/logs?bytes=12abc", 12},  {"/api/logs?x=1&bytes=100&bytes=5", 100},
-      {"/api/logs?bytes=-1", 262144}, {"/api/logs?bytes=99999999999999999999999", 262144},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.target);
-    EXPECT_EQ(LogByteCount(c.target), c.count);
+// Every reply keeps the page out of other sites' frames and scripts, and out of caches.
+TEST(HttpRequestTest, EveryReplyCarriesTheSecurityHeaders) {
+  const std::string reply = FormatHttpResponse(JsonReply(421, "{}", "X-Extra: 1\r\n"));
+  EXPECT_EQ(reply.rfind("HTTP/1.1 421 OK\r\n", 0), 0u);
+  for (const char* line :
+       {"script-src 'self';", "frame-ancestors 'none'\r\n", "X-Content-Type-Options: nosniff\r\n",
+        "Referrer-Policy: no-referrer\r\n", "Cache-Control: no-store\r\n", "Connection: close\r\n",
+        "X-Frame-Options: DENY\r\n", "Content-Length: 2\r\nConnection", "X-Extra: 1\r\n\r\n{}"}) {
+    EXPECT_NE(reply.find(line), std::string::npos) << line;
   }
 }
 
@@ -64,41 +61,24 @@ TEST(HttpRequestTest, LogByteCountToleratesOddParameters) {
 TEST(RequestGuardTest, OnlyOwnAuthoritiesPassTheHostCheck) {
   const std::vector<std::string> allowed =
       AllowedAuthorities("0.0.0.0", 18080, {"192.168.50.1"}, {"Edge.Example", "proxy.lan:443"});
-  struct Case {
-    std::string hosts;
-    bool allowed;
-  } cases[] = {
-      {"Host: 127.0.0.1:18080", true},
-      {"Host: LOCALHOST:18080", true},
-      {"Host: [::1]:18080", true},
-      {"Host: 192.168.50.1:18080", true},
-      {"Host: edge.example:18080", true},
-      {"Host: proxy.lan:443", true},
-      {"Host: 0.0.0.0:18080", false},
-      {"Host: evil.example:18080", false},
-      {"Host: 127.0.0.1", false},
-      {"Host: 127.0.0.1:18081", false},
-      {"Host: proxy.lan:18080", false},
-      {"Host: x@127.0.0.1:18080", false},
-      {"Host: 127.0.0.1:18080/", false},
-      {"Host: [::1", false},
-      {"", false},
-      {"Host: 127.0.0.1:18080\r\nHost: evil", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.hosts);
-    EXPECT_EQ(HasAllowedHost("GET / HTTP/1.1\r\n" + c.hosts, allowed), c.allowed);
+  for (const char* host : {"127.0.0.1:18080", "LOCALHOST:18080", "[::1]:18080",
+                           "192.168.50.1:18080", "edge.example:18080", "proxy.lan:443"}) {
+    EXPECT_TRUE(HasAllowedHost(std::string("GET / HTTP/1.1\r\nHost: ") + host, allowed)) << host;
+  }
+  for (const char* hosts :
+       {"Host: 0.0.0.0:18080", "Host: evil.example:18080", "Host: 127.0.0.1",
+        "Host: 127.0.0.1:18081", "Host: proxy.lan:18080", "Host: x@127.0.0.1:18080",
+        "Host: 127.0.0.1:18080/", "Host: [::1", "", "Host: 127.0.0.1:18080\r\nHost: evil"}) {
+    EXPECT_FALSE(HasAllowedHost(std::string("GET / HTTP/1.1\r\n") + hosts, allowed)) << hosts;
   }
   // Bound to one address, the machine's other addresses are not the page's.
   EXPECT_FALSE(HasAllowedHost("GET / HTTP/1.1\r\nHost: 192.168.50.1:18080",
                               AllowedAuthorities("127.0.0.1", 18080, {"192.168.50.1"}, {})));
 }
 
+// A form or a script on another site cannot post JSON here: browsers send its Origin.
 TEST(RequestGuardTest, PostsMustBeJsonFromThisOrigin) {
-  struct Case {
-    std::string headers;
-    bool accepted;
-  } cases[] = {
+  const std::pair<std::string, bool> cases[] = {
       {"Content-Type: application/json", true},
       {"Content-Type: Application/JSON; charset=utf-8\r\nOrigin: http://LOCALHOST:8", true},
       {"Content-Type: text/plain", false},
@@ -109,11 +89,77 @@ TEST(RequestGuardTest, PostsMustBeJsonFromThisOrigin) {
       {"Content-Type: application/json\r\nOrigin: null", false},
       {"Content-Type: application/json\r\nOrigin: http://localhost:9", false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.headers);
-    EXPECT_EQ(IsSameSiteJsonPost("POST /api/config HTTP/1.1\r\nHost: localhost:8\r\n" + c.headers),
-              c.accepted);
+  for (const auto& [headers, accepted] : cases) {
+    EXPECT_EQ(IsSameSiteJsonPost("POST / HTTP/1.1\r\nHost: localhost:8\r\n" + headers), accepted)
+        << headers;
   }
+}
+
+using namespace std::chrono_literals;
+
+struct FakeClock {
+  std::chrono::steady_clock::time_point now{};
+  std::function<std::chrono::steady_clock::time_point()> Source() {
+    return [this] { return now; };
+  }
+};
+
+TEST(SessionStoreTest, SessionsEndByIdleTimeAgeLogoutPasswordChangeAndCrowding) {
+  FakeClock clock;
+  SessionStore store(clock.Source());
+  const std::string first = store.Create();
+  EXPECT_EQ(first.size(), 64u);
+  EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_FALSE(store.Touch(""));
+  EXPECT_FALSE(store.Touch(first.substr(0, 63)));
+  // Used every 29 minutes it lives, but not for 12 hours; idle for 30 minutes it ends.
+  for (auto used = 0min; used < 12h - 29min; used += 29min) {
+    clock.now += 29min;
+    ASSERT_TRUE(store.Touch(first)) << used.count();
+  }
+  clock.now += 29min;
+  EXPECT_FALSE(store.Touch(first));
+  const std::string idle = store.Create();
+  clock.now += 30min;
+  EXPECT_FALSE(store.Touch(idle));
+  const std::string mine = store.Create();
+  const std::string other = store.Create();
+  store.EndAllBut(mine);
+  EXPECT_FALSE(store.Touch(other));
+  EXPECT_TRUE(store.Touch(mine));
+  store.End(mine);
+  EXPECT_FALSE(store.Touch(mine));
+  std::vector<std::string> tokens;
+  for (size_t i = 0; i <= SessionStore::kMaxSessions; ++i) {
+    tokens.push_back(store.Create());
+  }
+  EXPECT_FALSE(store.Touch(tokens.front()));
+  EXPECT_TRUE(store.Touch(tokens[1]));
+}
+
+// Each failure and each refused try counts once in the log, which has a line a minute at most.
+TEST(LoginThrottleTest, WaitsDoubleAfterFiveFailuresUpToAMinute) {
+  FakeClock clock;
+  LoginThrottle throttle(clock.Source());
+  StdoutCapture console;
+  auto lock = throttle.Lock();
+  std::vector<int> waits;
+  for (int failure = 1; failure <= 13; ++failure) {
+    ASSERT_EQ(throttle.SecondsToWaitLocked("192.0.2.1"), 0) << failure;
+    throttle.FailedLocked("192.0.2.1");
+    waits.push_back(throttle.SecondsToWaitLocked("192.0.2.1"));
+    clock.now += std::chrono::seconds(waits.back());
+  }
+  EXPECT_EQ(waits, (std::vector<int>{0, 0, 0, 0, 1, 2, 4, 8, 16, 32, 60, 60, 60}));
+  EXPECT_EQ(throttle.SecondsToWaitLocked("192.0.2.2"), 0);  // others are not held up
+  throttle.FailedLocked("192.0.2.1");
+  clock.now += 500ms;
+  EXPECT_EQ(throttle.SecondsToWaitLocked("192.0.2.1"), 60);  // rounded up
+  throttle.SucceededLocked("192.0.2.1");
+  EXPECT_EQ(throttle.SecondsToWaitLocked("192.0.2.1"), 0);
+  const std::string log = console.Stop();
+  EXPECT_NE(log.find("WARN Web login failed from 192.0.2.1 (1 attempt since"), std::string::npos);
+  EXPECT_NE(log.find("WARN Web login failed from 192.0.2.1 (16 attempts since"), std::string::npos);
 }
 
 }  // namespace
