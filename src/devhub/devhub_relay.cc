@@ -17,6 +17,7 @@ DevHubRelay::DevHubRelay(const DevHubOptions& options, DeviceStore& store) : udp
   relay.packetFd = tun_.fd();
   relay.packetOffloadHeader = tun_.offloadHeader();
   relay.packetUdpSegmentation = tun_.device().udpSegmentation;
+  relay.packetReadOffload = tun_.device().readOffload;
   relay.authorize = [&store](const std::string& number, const std::string& secret) {
     return store.Check(number, secret) == DeviceCheck::kOk;
   };

@@ -36,6 +36,8 @@ struct RelayHubOptions {
   bool packetOffloadHeader = false;
   // The packet device also takes merged runs of UDP datagrams.
   bool packetUdpSegmentation = false;
+  // Reads from the packet device may bring offloaded packets (see OffloadedReader).
+  bool packetReadOffload = false;
   // Whether number and secret belong to a registered device.
   std::function<bool(const std::string& number, const std::string& secret)> authorize;
   // The device's shared networks ("a.b.c.d/n"), asked for at every relay connection.
@@ -130,9 +132,14 @@ class RelayHub {
   };
 
   void PacketDeviceLoop();
-  // Reads up to kDeviceBatch packets into `slots`; false when the loop must end.
+  // Reads up to kDeviceBatch packets into `slots`; false when the loop must end. With
+  // `offloaded` (a device with read offloads) one read may fill the pass and more: a full
+  // pass is then sent before the rest is written into the emptied slots.
   bool ReadBatch(std::vector<uint8_t>& slots, size_t (&sizes)[kDeviceBatch], size_t& count,
-                 bool& drained);
+                 bool& drained, OffloadedReader* offloaded, PassBatch& batch);
+  // Sends the `count` packets in `slots` to their edges and empties the pass.
+  void SendPass(std::vector<uint8_t>& slots, const size_t (&sizes)[kDeviceBatch], size_t& count,
+                PassBatch& batch);
   bool RouteLocked(const uint8_t* packet, size_t size, Route& route);
   void SendToEdge(uint8_t* packet, size_t size, PassBatch& batch);
   void AddFrame(const std::shared_ptr<EdgeConnection>& connection, uint8_t* packet, size_t size,

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "devhub/edge_connection.h"
 #include "devhub/relay_hub.h"
@@ -11,6 +12,7 @@
 #include "relay/packet_device.h"
 #include "relay/udp_datagram.h"
 #include "relay/websocket_frame.h"
+#include "util/defaults.h"
 #include "util/logger.h"
 
 // From the packet device to the edges: one thread reads the device in passes of up to
@@ -33,29 +35,42 @@ void RelayHub::PacketDeviceLoop() {
   std::vector<uint8_t> slots(kDeviceBatch * kSlot);
   size_t sizes[kDeviceBatch];
   auto batch = std::make_unique<PassBatch>();
+  std::optional<OffloadedReader> offloaded;
+  if (options_.packetReadOffload) {
+    offloaded.emplace(kTunnelMtu);
+  }
   while (WaitReadable(options_.packetFd, wakeFd_.get())) {
     // Drain everything that is ready before waiting again.
     bool drained = false;
     while (!drained && !stopping_.load()) {
       size_t count = 0;
-      if (!ReadBatch(slots, sizes, count, drained)) {
+      if (!ReadBatch(slots, sizes, count, drained, offloaded ? &*offloaded : nullptr, *batch)) {
         return;
       }
-      for (size_t i = 0; i < count; ++i) {
-        SendToEdge(slots.data() + i * kSlot + kHeadroom, sizes[i], *batch);
-      }
-      FlushDatagrams(*batch);
-      FlushFrames(*batch);
+      SendPass(slots, sizes, count, *batch);
     }
   }
 }
 
+void RelayHub::SendPass(std::vector<uint8_t>& slots, const size_t (&sizes)[kDeviceBatch],
+                        size_t& count, PassBatch& batch) {
+  constexpr size_t kSlot = kHeadroom + kMaxPacket;
+  for (size_t i = 0; i < count; ++i) {
+    SendToEdge(slots.data() + i * kSlot + kHeadroom, sizes[i], batch);
+  }
+  FlushDatagrams(batch);
+  FlushFrames(batch);
+  count = 0;
+}
+
 bool RelayHub::ReadBatch(std::vector<uint8_t>& slots, size_t (&sizes)[kDeviceBatch], size_t& count,
-                         bool& drained) {
+                         bool& drained, OffloadedReader* offloaded, PassBatch& batch) {
   constexpr size_t kSlot = kHeadroom + kMaxPacket;
   while (count < kDeviceBatch) {
-    ssize_t size = ReadPacket({options_.packetFd, options_.packetOffloadHeader},
-                              slots.data() + count * kSlot + kHeadroom, kMaxPacket);
+    ssize_t size = offloaded != nullptr
+                       ? offloaded->Read(options_.packetFd)
+                       : ReadPacket({options_.packetFd, options_.packetOffloadHeader},
+                                    slots.data() + count * kSlot + kHeadroom, kMaxPacket);
     if (size < 0 && errno == EINTR) {
       continue;
     }
@@ -70,7 +85,18 @@ bool RelayHub::ReadBatch(std::vector<uint8_t>& slots, size_t (&sizes)[kDeviceBat
     if (size == 0) {
       return false;  // the other end of a test socket pair went away
     }
-    sizes[count++] = static_cast<size_t>(size);
+    if (offloaded == nullptr) {
+      sizes[count++] = static_cast<size_t>(size);
+      continue;
+    }
+    // One read may bring more packets than a pass holds: the full pass goes out first.
+    for (size_t i = 0; i < offloaded->pieces(); ++i) {
+      if (count == kDeviceBatch) {
+        SendPass(slots, sizes, count, batch);
+      }
+      sizes[count] = offloaded->WritePiece(i, slots.data() + count * kSlot + kHeadroom);
+      ++count;
+    }
   }
   return true;
 }

@@ -30,14 +30,16 @@ size_t ConsumeParts(iovec*& parts, size_t count, size_t sent) {
   return count;
 }
 
-SendOutcome SendUnlessStalled(int fd, size_t total, const std::function<SendTry()>& attempt,
+SendOutcome SendUnlessStalled(int fd, const std::function<SendTry()>& attempt,
                               std::chrono::milliseconds stallLimit) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point lastProgress = Clock::now();
-  while (total > 0) {
+  while (true) {
     const SendTry result = attempt();
+    if (result.finished) {
+      return SendOutcome::kSent;
+    }
     if (result.bytes > 0) {
-      total -= std::min(total, static_cast<size_t>(result.bytes));
       lastProgress = Clock::now();
       continue;
     }
@@ -59,7 +61,6 @@ SendOutcome SendUnlessStalled(int fd, size_t total, const std::function<SendTry(
     pollfd room{fd, result.waitFor, 0};
     ::poll(&room, 1, static_cast<int>(std::min(kWaitSlice, stallLimit - waited).count()));
   }
-  return SendOutcome::kSent;
 }
 
 SendOutcome SendAllUnlessStalled(int fd, const void* data, size_t size,
@@ -70,14 +71,13 @@ SendOutcome SendAllUnlessStalled(int fd, const void* data, size_t size,
 
 SendOutcome SendAllUnlessStalled(int fd, iovec* parts, size_t count,
                                  std::chrono::milliseconds stallLimit) {
-  size_t total = 0;
-  for (size_t i = 0; i < count; ++i) {
-    total += parts[i].iov_len;
-  }
   count = ConsumeParts(parts, count, 0);  // skips empty parts
   return SendUnlessStalled(
-      fd, total,
+      fd,
       [&]() -> SendTry {
+        if (count == 0) {
+          return {0, 0, true};
+        }
         msghdr message{};
         message.msg_iov = parts;
         message.msg_iovlen = std::min<size_t>(count, IOV_MAX);

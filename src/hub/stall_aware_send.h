@@ -18,17 +18,18 @@ enum class SendOutcome {
 
 // One non-blocking try to send more: `bytes` > 0 were taken; 0 means none could be taken now
 // and `waitFor` names the poll events to wait for (0: try again at once); < 0 means the
-// connection is broken.
+// connection is broken. `finished` once everything was handed to the kernel.
 struct SendTry {
   ssize_t bytes = 0;
   short waitFor = 0;
+  bool finished = false;
 };
 
-// Calls `attempt` until `total` bytes were taken, waiting for room in short slices instead
-// of blocking: a peer that keeps its connection open but stops reading would otherwise hold
-// the caller (and a stop request) for as long as the connection lives. The stall limit
-// counts from the last byte taken, so a slow but moving peer is never cut.
-SendOutcome SendUnlessStalled(int fd, size_t total, const std::function<SendTry()>& attempt,
+// Calls `attempt` until it reports the send finished, waiting for room in short slices
+// instead of blocking: a peer that keeps its connection open but stops reading would
+// otherwise hold the caller (and a stop request) for as long as the connection lives. The
+// stall limit counts from the last byte taken, so a slow but moving peer is never cut.
+SendOutcome SendUnlessStalled(int fd, const std::function<SendTry()>& attempt,
                               std::chrono::milliseconds stallLimit);
 
 // The same with sendmsg(MSG_NOSIGNAL | MSG_DONTWAIT) on a socket.

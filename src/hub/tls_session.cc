@@ -9,8 +9,10 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string_view>
 
@@ -22,8 +24,13 @@ namespace {
 
 // The whole handshake gets what a plain connection gets for one receive.
 constexpr std::chrono::seconds kHandshakeLimit{8};
-// Frames are gathered into pieces this large before they become TLS records.
-constexpr size_t kStagingBytes = 64 * 1024;
+// Frames are gathered into full records (the protocol's largest) before they are sealed.
+constexpr size_t kRecordBytes = 16 * 1024;
+// Records are made for this much of a burst before they leave in one send: one system call
+// and a few large segments instead of one of each per record.
+constexpr size_t kSealBytes = 64 * 1024;
+// Records arriving back to back are taken from the socket this much at a time.
+constexpr size_t kReadAheadBytes = 64 * 1024;
 
 struct ContextFree {
   void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
@@ -54,6 +61,9 @@ ContextPtr NewContext(const SSL_METHOD* method) {
   // Partial writes let a send see its progress record by record (for its stall limit).
   SSL_CTX_set_mode(context.get(),
                    SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // One receive brings several records instead of a header and a body per record.
+  SSL_CTX_set_read_ahead(context.get(), 1);
+  SSL_CTX_set_default_read_buffer_len(context.get(), kReadAheadBytes);
   return context;
 }
 
@@ -129,8 +139,99 @@ void CheckPinnedKey(SSL* ssl, const std::string& pin) {
 
 }  // namespace
 
+// The records of a userspace session, kept until a send takes them: the library would
+// otherwise hand the socket each record (16 KiB at most) in a system call of its own, which
+// also leaves as its own train of segments. Appended to only from inside calls into the
+// session (under the session lock); sent from under its own lock, so a send in progress never
+// holds up the reader's calls into the session.
+class RecordOutbox {
+ public:
+  // A write end for the session that appends here; the outbox must outlive it.
+  BIO* NewBio() {
+    static BIO_METHOD* const method = [] {
+      BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "outbox");
+      if (made != nullptr) {
+        BIO_meth_set_write_ex(made, &Write);
+        BIO_meth_set_ctrl(made, &Control);
+      }
+      return made;
+    }();
+    BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
+    if (bio != nullptr) {
+      BIO_set_data(bio, this);
+      BIO_set_init(bio, 1);
+    }
+    return bio;
+  }
+
+  bool Pending() const { return pending_.load(); }
+
+  // One non-blocking send of what is waiting; `finished` once nothing is left.
+  SendTry Flush(int fd) {
+    std::lock_guard lock(mutex_);
+    return FlushLocked(fd);
+  }
+  // The same unless another thread is sending (it then takes these bytes too).
+  void TryFlush(int fd) {
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (lock.owns_lock()) {
+      FlushLocked(fd);
+    }
+  }
+
+ private:
+  static int Write(BIO* bio, const char* data, size_t size, size_t* written) {
+    auto* outbox = static_cast<RecordOutbox*>(BIO_get_data(bio));
+    std::lock_guard lock(outbox->mutex_);
+    outbox->bytes_.insert(outbox->bytes_.end(), data, data + size);
+    outbox->pending_.store(true);
+    *written = size;
+    return 1;
+  }
+  // The library flushes after each record; the outbox is flushed by its owner instead.
+  static long Control(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+
+  SendTry FlushLocked(int fd) {
+    if (begin_ == bytes_.size()) {
+      return {0, 0, true};
+    }
+    const ssize_t n =
+        ::send(fd, bytes_.data() + begin_, bytes_.size() - begin_, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR) {
+        return {0, 0};
+      }
+      return errno == EAGAIN || errno == EWOULDBLOCK ? SendTry{0, POLLOUT} : SendTry{-1, 0};
+    }
+    begin_ += static_cast<size_t>(n);
+    if (begin_ < bytes_.size()) {
+      return {n, 0};
+    }
+    begin_ = 0;
+    bytes_.clear();
+    pending_.store(false);
+    return {n, 0, true};
+  }
+
+  std::mutex mutex_;
+  std::vector<unsigned char> bytes_;  // sent up to begin_
+  size_t begin_ = 0;
+  std::atomic<bool> pending_ = false;
+};
+
 TlsSession::TlsSession(UniqueFd socket, ssl_st* ssl) : socket_(std::move(socket)), ssl_(ssl) {
   kernelSends_ = BIO_get_ktls_send(SSL_get_wbio(ssl_));
+  if (kernelSends_) {
+    return;
+  }
+  outbox_ = std::make_unique<RecordOutbox>();
+  BIO* bio = outbox_->NewBio();
+  if (bio == nullptr) {
+    SSL_free(ssl_);
+    throw std::runtime_error("TLS setup failed: " + TakeSslError("no buffer"));
+  }
+  // From here on the records are written to the outbox; the socket stays the read end.
+  SSL_set0_wbio(ssl_, bio);
 }
 
 TlsSession::~TlsSession() {
@@ -139,6 +240,9 @@ TlsSession::~TlsSession() {
   if (!broken_) {
     ERR_clear_error();
     SSL_shutdown(ssl_);
+    if (outbox_) {
+      outbox_->Flush(fd());
+    }
   }
   SSL_free(ssl_);
   ERR_clear_error();
@@ -152,24 +256,37 @@ std::string TlsSession::Description() const {
 ssize_t TlsSession::Receive(void* buffer, size_t size) {
   while (true) {
     int error = SSL_ERROR_NONE;
+    size_t received = 0;
     {
       std::lock_guard lock(sessionMutex_);
       ERR_clear_error();
-      size_t received = 0;
       const int result = SSL_read_ex(ssl_, buffer, size, &received);
       if (result == 1) {
-        return static_cast<ssize_t>(received);
-      }
-      error = SSL_get_error(ssl_, result);
-      if (error == SSL_ERROR_ZERO_RETURN) {
-        return 0;
-      }
-      if (WaitEvents(error) == 0) {
-        broken_ = true;
+        // Records already read ahead are opened now as well: one call, not one per record.
+        size_t more = 0;
+        while (received < size && SSL_has_pending(ssl_) == 1 &&
+               SSL_read_ex(ssl_, static_cast<char*>(buffer) + received, size - received, &more) ==
+                   1) {
+          received += more;
+        }
+        // A failure after data shows again on the next call; the data goes first.
         ERR_clear_error();
-        errno = ECONNRESET;
-        return -1;
+      } else {
+        error = SSL_get_error(ssl_, result);
       }
+    }
+    FlushAfterRead();
+    if (received > 0) {
+      return static_cast<ssize_t>(received);
+    }
+    if (error == SSL_ERROR_ZERO_RETURN) {
+      return 0;
+    }
+    if (WaitEvents(error) == 0) {
+      broken_ = true;
+      ERR_clear_error();
+      errno = ECONNRESET;
+      return -1;
     }
     pollfd wait{fd(), WaitEvents(error), 0};
     const int ready = ::poll(&wait, 1, SocketTimeoutMs(fd(), SO_RCVTIMEO));
@@ -183,6 +300,12 @@ ssize_t TlsSession::Receive(void* buffer, size_t size) {
   }
 }
 
+void TlsSession::FlushAfterRead() {
+  if (outbox_ && outbox_->Pending()) {
+    outbox_->TryFlush(fd());
+  }
+}
+
 SendOutcome TlsSession::Send(iovec* parts, size_t count, std::chrono::milliseconds stallLimit) {
   if (kernelSends_) {
     return SendAllUnlessStalled(fd(), parts, count, stallLimit);
@@ -193,42 +316,55 @@ SendOutcome TlsSession::Send(iovec* parts, size_t count, std::chrono::millisecon
 
 SendOutcome TlsSession::SendThroughSession(iovec* parts, size_t count,
                                            std::chrono::milliseconds stallLimit) {
-  size_t total = 0;
-  for (size_t i = 0; i < count; ++i) {
-    total += parts[i].iov_len;
-  }
-  staging_.resize(kStagingBytes);
+  staging_.resize(kRecordBytes);
   size_t stagedBegin = 0;
   size_t stagedEnd = 0;
+  count = ConsumeParts(parts, count, 0);  // skips empty parts
   return SendUnlessStalled(
-      fd(), total,
+      fd(),
       [&]() -> SendTry {
-        if (stagedBegin == stagedEnd) {
-          // The next piece of the stream: a few records per piece instead of one per frame.
-          stagedBegin = stagedEnd = 0;
-          while (count > 0 && stagedEnd < staging_.size()) {
-            const size_t n = std::min(parts->iov_len, staging_.size() - stagedEnd);
-            std::memcpy(staging_.data() + stagedEnd, parts->iov_base, n);
-            stagedEnd += n;
-            count = ConsumeParts(parts, count, n);
+        // Records waiting (this burst's or those a read left) go before any new one.
+        if (outbox_->Pending()) {
+          SendTry sent = outbox_->Flush(fd());
+          if (sent.bytes < 0) {
+            broken_ = true;
           }
+          sent.finished = sent.finished && count == 0 && stagedBegin == stagedEnd;
+          return sent;
+        }
+        if (count == 0 && stagedBegin == stagedEnd) {
+          return {0, 0, true};
         }
         std::lock_guard lock(sessionMutex_);
-        ERR_clear_error();
-        size_t written = 0;
-        const int result =
-            SSL_write_ex(ssl_, staging_.data() + stagedBegin, stagedEnd - stagedBegin, &written);
-        if (result == 1) {
-          stagedBegin += written;
-          return {static_cast<ssize_t>(written), 0};
-        }
-        const short events = WaitEvents(SSL_get_error(ssl_, result));
-        if (events == 0) {
-          broken_ = true;
+        size_t sealed = 0;
+        while (sealed < kSealBytes && (count > 0 || stagedBegin < stagedEnd)) {
+          if (stagedBegin == stagedEnd) {
+            // The next record's worth of the stream: full records, not one per frame.
+            stagedBegin = stagedEnd = 0;
+            while (count > 0 && stagedEnd < staging_.size()) {
+              const size_t n = std::min(parts->iov_len, staging_.size() - stagedEnd);
+              std::memcpy(staging_.data() + stagedEnd, parts->iov_base, n);
+              stagedEnd += n;
+              count = ConsumeParts(parts, count, n);
+            }
+          }
           ERR_clear_error();
-          return {-1, 0};
+          size_t written = 0;
+          const int result =
+              SSL_write_ex(ssl_, staging_.data() + stagedBegin, stagedEnd - stagedBegin, &written);
+          if (result != 1) {
+            const short events = WaitEvents(SSL_get_error(ssl_, result));
+            if (events == 0) {
+              broken_ = true;
+              ERR_clear_error();
+              return {-1, 0};
+            }
+            return {static_cast<ssize_t>(sealed), events};
+          }
+          stagedBegin += written;
+          sealed += written;
         }
-        return {0, events};
+        return {static_cast<ssize_t>(sealed), 0};
       },
       stallLimit);
 }

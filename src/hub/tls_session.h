@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,11 +21,14 @@ struct HubTrust {
   std::string certSha256;  // hex SHA-256 of the Hub's public key, checked in addition
 };
 
+class RecordOutbox;
+
 // One TLS session (1.2 or newer) over a connected socket, which it owns and keeps
 // non-blocking. Every call into the session happens under one lock that is never held while
 // waiting, so a reader thread and a sender thread may use it at once. When the kernel took
-// over the record layer (kernel TLS), sends go straight to the socket, vectored. The library
-// writes to the socket without MSG_NOSIGNAL, so the process must ignore SIGPIPE (both of our
+// over the record layer (kernel TLS), sends go straight to the socket, vectored; otherwise
+// the records of a whole burst are made first and leave in one send. The handshake writes
+// to the socket without MSG_NOSIGNAL, so the process must ignore SIGPIPE (both of our
 // programs do).
 class TlsSession final : public ByteStream {
  public:
@@ -37,18 +41,22 @@ class TlsSession final : public ByteStream {
   SendOutcome Send(iovec* parts, size_t count, std::chrono::milliseconds stallLimit) override;
   int fd() const override { return socket_.get(); }
 
-  // "TLSv1.3, kernel TLS" or "TLSv1.3, userspace TLS", for the log.
+  // "TLSv1.3, records sent by the kernel" or "..., by userspace", for the log.
   std::string Description() const;
 
  private:
   SendOutcome SendThroughSession(iovec* parts, size_t count, std::chrono::milliseconds stallLimit);
+  // Sends what the reader's calls left in the outbox (an alert, a key update), if no sender
+  // is at it already.
+  void FlushAfterRead();
 
   UniqueFd socket_;
   ssl_st* ssl_;
   bool kernelSends_ = false;
-  std::mutex sessionMutex_;  // every SSL_* call on ssl_
-  bool broken_ = false;      // a fatal error happened: no close_notify then (session lock)
-  std::mutex sendMutex_;     // staging_
+  std::atomic<bool> broken_ = false;      // a fatal error happened: no close_notify then
+  std::mutex sessionMutex_;               // every SSL_* call on ssl_
+  std::unique_ptr<RecordOutbox> outbox_;  // userspace records not yet sent (own lock)
+  std::mutex sendMutex_;                  // staging_, one sender at a time
   std::vector<unsigned char> staging_;
 };
 

@@ -1,9 +1,10 @@
 // One relay connection: how packets flow and which thread carries them.
 //
 //            service thread (pump)                      Hub
-//   TUN --read--> RouteToHub --small IPv4 UDP--> UdpRelay ------------> UDP channel
-//                     |
-//                     +----everything else--> PacketBatch -> WebSocketRelay --> WebSocket
+//   TUN --read--> RouteToHub -> PacketBatch --small IPv4 UDP--> UdpRelay ------> UDP channel
+//   (a read of up to 64 KiB is   |
+//   first cut into packets of    +--everything else--> WebSocketRelay ----> WebSocket
+//   the tunnel MTU: OffloadedReader)  (and datagrams UDP could not send)
 //
 //            WebSocket reader thread
 //   TUN <--TunWriter <-- IngressFilter <-- WebSocketRelay::ReadMessage <-- WebSocket
@@ -12,8 +13,8 @@
 //   TUN <--TunWriter <-- IngressFilter <-- UdpRelay::ReceivePacket <------ UDP channel
 //
 // Each reader has its own TunWriter, which may hold back a run of one flow to write it
-// merged; it is flushed before every receive that may wait, so nothing held waits for the
-// Hub. The pump stops when the WebSocket channel fails or g_running is cleared; the
+// merged; it is flushed before every receive that would wait, so nothing held waits for
+// the Hub. The pump stops when the WebSocket channel fails or g_running is cleared; the
 // connection's teardown (ConnectionThreads) then wakes and joins both readers before the
 // sockets are closed.
 
@@ -25,6 +26,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -34,6 +36,7 @@
 #include "relay/tun_writer.h"
 #include "relay/udp_relay.h"
 #include "relay/websocket_relay.h"
+#include "util/defaults.h"
 #include "util/logger.h"
 #include "util/metrics.h"
 #include "util/rate_limited_log.h"
@@ -162,25 +165,27 @@ class NonBlockingScope {
   int flags_;
 };
 
-// Small IPv4 UDP packets leave at once over the UDP channel when it is up; the packet's
-// slot is then reused. Everything else, and a UDP send that failed, joins the batch of
-// WebSocket frames.
+// Small IPv4 UDP packets are meant for the UDP channel when it is up, everything else for
+// the WebSocket channel; both leave together when the batch is flushed.
 void RouteToHub(PacketBatch& batch, size_t length, UdpRelay& udp) {
-  uint8_t* packet = batch.NextSlot();
-  if (udp.IsConnected() && QualifiesForUdpChannel(packet, length) &&
-      udp.SendPacketInPlace(packet, length)) {
-    CountPacket(g_metrics.udp.packetsToHub, g_metrics.udp.bytesToHub, length);
-    return;
-  }
-  batch.Add(length);
+  const bool datagram = udp.IsConnected() && QualifiesForUdpChannel(batch.NextSlot(), length);
+  batch.Add(length, datagram ? PacketBatch::Channel::kUdp : PacketBatch::Channel::kWebSocket);
 }
 
-// Sends the batched packets to the Hub; false when the WebSocket channel failed.
-bool FlushToHub(PacketBatch& batch, WebSocketRelay& webSocket) {
+// Sends the batched packets to the Hub, the datagrams first; a datagram the UDP channel
+// could not send goes over WebSocket instead. False when the WebSocket channel failed.
+bool FlushToHub(PacketBatch& batch, WebSocketRelay& webSocket, UdpRelay& udp) {
   if (batch.empty()) {
     return true;
   }
-  const bool sent = webSocket.SendPacketsInPlace(batch.packets());
+  udp.SendPacketsInPlace(batch.datagrams(), [&batch](std::span<uint8_t> packet, bool sent) {
+    if (sent) {
+      CountPacket(g_metrics.udp.packetsToHub, g_metrics.udp.bytesToHub, packet.size());
+    } else {
+      batch.MoveToWebSocket(packet);
+    }
+  });
+  const bool sent = batch.packets().empty() || webSocket.SendPacketsInPlace(batch.packets());
   if (sent) {
     for (const std::span<uint8_t>& packet : batch.packets()) {
       CountPacket(g_metrics.webSocket.packetsToHub, g_metrics.webSocket.bytesToHub, packet.size());
@@ -196,19 +201,50 @@ bool FlushToHub(PacketBatch& batch, WebSocketRelay& webSocket) {
 
 enum class DrainResult { kDrained, kChannelFailed, kDeviceFailed };
 
+// Where the pump reads from: straight into the batch's next slot, or, for a device with read
+// offloads, into the reader's own buffer to be cut into the batch's slots.
+struct DeviceSource {
+  PacketDevice device;
+  OffloadedReader* offloaded;  // null without read offloads
+};
+
+// Queues the packet in the batch's next slot; false when a full batch could not be sent.
+bool Queue(size_t length, PacketBatch& batch, WebSocketRelay& webSocket, UdpRelay& udp) {
+  RouteToHub(batch, length, udp);
+  return !batch.full() || FlushToHub(batch, webSocket, udp);
+}
+
+// What ReadIntoBatch returns when the WebSocket channel failed under it.
+constexpr ssize_t kChannelFailedRead = -2;
+
+// One read; as read(2), or kChannelFailedRead.
+ssize_t ReadIntoBatch(DeviceSource source, PacketBatch& batch, WebSocketRelay& webSocket,
+                      UdpRelay& udp) {
+  if (source.offloaded == nullptr) {
+    const ssize_t n = ReadPacket(source.device, batch.NextSlot(), PacketBatch::kMaxPacket);
+    return n > 0 && !Queue(static_cast<size_t>(n), batch, webSocket, udp) ? kChannelFailedRead : n;
+  }
+  OffloadedReader& reader = *source.offloaded;
+  const ssize_t n = reader.Read(source.device.fd);
+  for (size_t i = 0; n > 0 && i < reader.pieces(); ++i) {
+    if (!Queue(reader.WritePiece(i, batch.NextSlot()), batch, webSocket, udp)) {
+      return kChannelFailedRead;
+    }
+  }
+  return n;
+}
+
 // Reads every packet that is ready and sends them on in batches: a burst costs one send
 // per batch, and a lone packet still leaves as soon as the device has nothing more.
-DrainResult DrainDevice(PacketDevice device, PacketBatch& batch, WebSocketRelay& webSocket,
+DrainResult DrainDevice(DeviceSource source, PacketBatch& batch, WebSocketRelay& webSocket,
                         UdpRelay& udp) {
   DrainResult result = DrainResult::kDrained;
   for (int count = 0; count < kMaxPacketsPerWake; ++count) {
-    const ssize_t n = ReadPacket(device, batch.NextSlot(), PacketBatch::kMaxPacket);
-    if (n > 0) {
-      RouteToHub(batch, static_cast<size_t>(n), udp);
-      if (batch.full() && !FlushToHub(batch, webSocket)) {
-        return DrainResult::kChannelFailed;
-      }
-    } else {
+    const ssize_t n = ReadIntoBatch(source, batch, webSocket, udp);
+    if (n == kChannelFailedRead) {
+      return DrainResult::kChannelFailed;
+    }
+    if (n <= 0) {
       if (!(n < 0 && (errno == EAGAIN || errno == EINTR))) {
         result = DrainResult::kDeviceFailed;
       }
@@ -216,18 +252,19 @@ DrainResult DrainDevice(PacketDevice device, PacketBatch& batch, WebSocketRelay&
     }
   }
   // What was read before a device failure still goes out.
-  return FlushToHub(batch, webSocket) ? result : DrainResult::kChannelFailed;
+  return FlushToHub(batch, webSocket, udp) ? result : DrainResult::kChannelFailed;
 }
 
-void PumpDeviceToHub(PacketDevice device, PacketBatch& batch, WebSocketRelay& webSocket,
+void PumpDeviceToHub(DeviceSource source, PacketBatch& batch, WebSocketRelay& webSocket,
                      UdpRelay& udp) {
+  const PacketDevice device = source.device;
   NonBlockingScope nonBlocking(device.fd);
   while (g_running.load() && webSocket.IsConnected()) {
     pollfd wait{device.fd, POLLIN, 0};
     if (::poll(&wait, 1, kPumpWaitMilliseconds) <= 0) {
       continue;  // time-out or a signal: look at the stop conditions again
     }
-    const DrainResult result = DrainDevice(device, batch, webSocket, udp);
+    const DrainResult result = DrainDevice(source, batch, webSocket, udp);
     if (result == DrainResult::kChannelFailed) {
       return;
     }
@@ -264,7 +301,11 @@ void RelayOneConnection(PacketDevice device, const RelayEndpoint& endpoint,
   // One batch buffer per connection, with room in front of each packet for either
   // channel's header.
   PacketBatch batch;
-  PumpDeviceToHub(device, batch, webSocket, udp);
+  std::optional<OffloadedReader> offloaded;
+  if (device.readOffload) {
+    offloaded.emplace(kTunnelMtu);
+  }
+  PumpDeviceToHub({device, offloaded ? &*offloaded : nullptr}, batch, webSocket, udp);
   // A connection that ends while the service keeps running was lost, not stopped.
   if (g_running.load()) {
     CountUp(g_metrics.relayConnectionsLost);

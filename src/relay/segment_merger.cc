@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "relay/internet_checksum.h"
+#include "relay/offload_segmenter.h"
 
 namespace larkspire {
 namespace {
@@ -200,53 +201,18 @@ void SplitMergedWrite(std::span<const uint8_t> merged, std::vector<uint8_t>& scr
                       const std::function<void(std::span<const uint8_t> write)>& write) {
   OffloadHeader header;
   std::memcpy(&header, merged.data(), sizeof header);
-  if (header.gsoType == 0 || header.segmentSize == 0) {
+  // The pieces are cut as a read the kernel offloaded is cut: the same rules in reverse.
+  const std::optional<SegmentPlan> plan =
+      header.gsoType == 0
+          ? std::nullopt
+          : PlanSegments(header, merged.subspan(sizeof header), SegmentMerger::kMaxPacket);
+  if (!plan) {
     write(merged);
     return;
   }
-  const uint8_t* whole = merged.data() + sizeof header;
-  const size_t wholeLength = merged.size() - sizeof header;
-  const bool tcp = header.gsoType == kGsoTcpV4;
-  const size_t headers = header.headerLength;
-  scratch.resize(sizeof header + headers + header.segmentSize);
-  std::memset(scratch.data(), 0, sizeof header);
-  uint8_t* ip = scratch.data() + sizeof header;
-  uint8_t* transport = ip + kIpHeaderLength;
-  std::memcpy(ip, whole, headers);
-  const uint16_t firstId = Read16(whole + 4);
-  const uint32_t firstSequence = tcp ? Read32(whole + kIpHeaderLength + 4) : 0;
-  const uint8_t tcpFlags = tcp ? whole[kIpHeaderLength + 13] : 0;
-  size_t index = 0;
-  for (size_t offset = headers; offset < wholeLength; offset += header.segmentSize, ++index) {
-    const size_t size = std::min<size_t>(header.segmentSize, wholeLength - offset);
-    const size_t length = headers + size;
-    std::memcpy(ip + headers, whole + offset, size);
-    Write16(ip + 2, length);
-    Write16(ip + 4, static_cast<uint16_t>(firstId + index));
-    StoreChecksum(ip + 10, 0);
-    InternetChecksum ipSum;
-    ipSum.Add(ip, kIpHeaderLength);
-    StoreChecksum(ip + 10, static_cast<uint16_t>(~ipSum.Folded()));
-    if (tcp) {
-      const uint32_t sequence = firstSequence + static_cast<uint32_t>(index * header.segmentSize);
-      Write16(transport + 4, sequence >> 16);
-      Write16(transport + 6, sequence & 0xFFFF);
-      // Only the last piece keeps the push flag, as the sender had it.
-      const bool last = offset + size == wholeLength;
-      transport[13] = last ? tcpFlags : static_cast<uint8_t>(tcpFlags & ~kTcpPush);
-    } else {
-      Write16(transport + 4, length - kIpHeaderLength);
-    }
-    uint8_t* checksum = transport + header.checksumOffset;
-    StoreChecksum(checksum, 0);
-    InternetChecksum sum;
-    sum.AddPseudoHeader(ip, ip[9], length - kIpHeaderLength);
-    sum.Add(transport, length - kIpHeaderLength);
-    uint16_t folded = static_cast<uint16_t>(~sum.Folded());
-    if (!tcp && folded == 0) {
-      folded = 0xFFFF;  // zero would mean "no checksum"
-    }
-    StoreChecksum(checksum, folded);
+  scratch.assign(sizeof header + plan->headerLength + plan->segmentSize, 0);
+  for (size_t i = 0; i < plan->count; ++i) {
+    const size_t length = WriteSegment(*plan, i, scratch.data() + sizeof header);
     write({scratch.data(), sizeof header + length});
   }
 }

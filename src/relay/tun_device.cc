@@ -19,17 +19,20 @@ namespace {
 // Newer than some kernel headers this is built against.
 constexpr unsigned kTunOffloadUdp4 = 0x20;
 constexpr unsigned kTunOffloadUdp6 = 0x40;
+constexpr unsigned kTunOffloadTcp = TUN_F_CSUM | TUN_F_TSO4 | TUN_F_TSO6;
 
-// Kernels before 6.2 do not know UDP segmentation on a TUN device and refuse a write that
-// asks for it, so only the answer to this request tells whether merged UDP runs may be
-// written. Granting it would also let the kernel hand us unfinished packets on reads, so the
-// grant is withdrawn at once.
-bool KernelTakesUdpSegments(int fd) {
-  if (::ioctl(fd, TUNSETOFFLOAD, TUN_F_CSUM | kTunOffloadUdp4 | kTunOffloadUdp6) != 0) {
-    return false;
+// Lets the kernel hand over TCP super-packets of up to 64 KiB (and UDP ones from Linux 6.2
+// on) and leave checksums unfinished: one read then carries what would take dozens, and
+// OffloadedReader cuts it up again. Kernels before 6.2 refuse the UDP part, and they also
+// refuse a write that merges UDP datagrams, so the answer decides both. A kernel that refuses
+// even the TCP part hands over plain packets, read one at a time.
+void RequestReadOffloads(PacketDevice& device) {
+  if (::ioctl(device.fd, TUNSETOFFLOAD, kTunOffloadTcp | kTunOffloadUdp4 | kTunOffloadUdp6) == 0) {
+    device.readOffload = true;
+    device.udpSegmentation = true;
+  } else if (::ioctl(device.fd, TUNSETOFFLOAD, kTunOffloadTcp) == 0) {
+    device.readOffload = true;
   }
-  ::ioctl(fd, TUNSETOFFLOAD, 0);
-  return true;
 }
 
 std::string OffloadLogLine(const PacketDevice& device) {
@@ -41,6 +44,16 @@ std::string OffloadLogLine(const PacketDevice& device) {
            "no UDP segmentation for TUN devices).";
   }
   return "TUN offloads: TCP segments and UDP datagrams merged.";
+}
+
+std::string ReadOffloadLogLine(const PacketDevice& device) {
+  if (!device.readOffload) {
+    return "TUN read offloads: none; every packet is read on its own.";
+  }
+  if (!device.udpSegmentation) {
+    return "TUN read offloads: TCP segments and checksums (UDP datagrams are read one by one).";
+  }
+  return "TUN read offloads: TCP and UDP segments and checksums.";
 }
 
 }  // namespace
@@ -62,9 +75,13 @@ void TunDevice::Open(const std::string& requestedName, bool offloadHeader) {
     throw std::runtime_error(std::string("TUNSETIFF failed: ") + std::strerror(error));
   }
   name_ = request.ifr_name;
-  device_ = {fd_, offloadHeader, offloadHeader && KernelTakesUdpSegments(fd_)};
+  device_ = {fd_, offloadHeader};
+  if (offloadHeader) {
+    RequestReadOffloads(device_);
+  }
   g_log.Write("INFO", "TUN device opened: " + name_);
   g_log.Write("INFO", OffloadLogLine(device_));
+  g_log.Write("INFO", ReadOffloadLogLine(device_));
 }
 
 void TunDevice::Close() {

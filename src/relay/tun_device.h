@@ -19,8 +19,8 @@ class TunDevice {
   // Throws "Failed to open /dev/net/tun: <reason>" or "TUNSETIFF failed: <reason>". With
   // `offloadHeader` every read and write carries an OffloadHeader in front of the packet:
   // writes may then hand the kernel many segments of one flow at once (TCP always, UDP where
-  // the kernel knows UDP segmentation, which is asked here and logged). Reads stay plain
-  // packets, since the device is never told it may hand over unfinished ones.
+  // the kernel knows UDP segmentation), and reads may bring up to 64 KiB of one flow, where
+  // the kernel grants it. What the kernel grants is asked here and logged.
   void Open(const std::string& requestedName, bool offloadHeader = false);
   void Close();
 

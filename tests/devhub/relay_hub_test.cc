@@ -151,18 +151,39 @@ class RelayHubTest : public ::testing::Test {
   std::vector<std::unique_ptr<Edge>> edges_;
 };
 
+// Only the device's secret opens a relay connection, and a UDP channel needs it too, and the
+// device's own connection. A newer connection replaces the older one, whose channel then
+// carries nothing more.
 TEST_F(RelayHubTest, OnlyTheDevicesSecretOpensARelayOrAUdpChannel) {
   {
     Edge wrongSecret(server_.Port(), "7", "nope");
     wrongSecret.thread.join();
     EXPECT_EQ(wrongSecret.error, "WebSocket upgrade failed, status 403");
   }
-  // A probe needs the secret and the device's own relay connection.
   EXPECT_FALSE(UdpAnswered(BuildUdpProbe("7", "s e+cret")));
-  Connect("7", "s e+cret");
+  Edge& first = Connect("7", "s e+cret");
   EXPECT_FALSE(UdpAnswered(BuildUdpProbe("7", "nope")));
   EXPECT_TRUE(UdpAnswered(BuildUdpProbe("7", "s e+cret")));
+  const std::string status = hub_->StatusJson("7");
+  const size_t at = status.find("\"udpChannelId\":\"") + 16;
+  Packet stale(kUdpDataHeaderSize);
+  WriteUdpDataHeader(stale.data(), std::stoull(status.substr(at, status.find('"', at) - at)));
+  const Packet dropped = Ipv4Packet("10.250.0.1", kUdp, 50);
+  stale.insert(stale.end(), dropped.begin(), dropped.end());
+  Edge& second = Connect("7", "s e+cret");
+  first.thread.join();  // the replaced connection was closed by the hub
+  EXPECT_FALSE(UdpAnswered(stale));
+  for (const uint8_t protocol : {kTcp, kUdp}) {
+    const Packet packet = Ipv4Packet("192.168.50.10", protocol, 80);
+    Write(device_.get(), packet);
+    EXPECT_EQ(ReadPacket(second.lan.get()), packet);
+  }
+  const Packet valid = Ipv4Packet("10.250.0.1", kUdp, 60);
+  Write(second.lan.get(), valid);
+  EXPECT_EQ(ReadPacket(device_.get()), valid) << "the stale channel's packet got through";
+}
 
+TEST(RelayUpgrade, TakesOnlyAWebSocketUpgradeOfOneDevice) {
   const std::string key = "Sec-WebSocket-Key: k\r\n";
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"/api/relay/edge/7?secret=x", "Host: a\r\n" + key, ""},
@@ -230,30 +251,6 @@ TEST_F(RelayHubTest, EachEdgeGetsItsOwnPacketsOnTheRightChannelInOrder) {
     Write(seven.lan.get(), fromLan);
     EXPECT_EQ(ReadPacket(device_.get()), fromLan);
   }
-}
-
-// A newer connection of a device replaces the older one, whose UDP channel carries nothing
-// more.
-TEST_F(RelayHubTest, ANewerConnectionReplacesTheOlder) {
-  Edge& first = Connect("7", "s e+cret");
-  const std::string status = hub_->StatusJson("7");
-  const size_t at = status.find("\"udpChannelId\":\"") + 16;
-  const uint64_t firstChannel = std::stoull(status.substr(at, status.find('"', at) - at));
-  Edge& second = Connect("7", "s e+cret");
-  first.thread.join();  // the replaced connection was closed by the hub
-  Packet stale(kUdpDataHeaderSize);
-  WriteUdpDataHeader(stale.data(), firstChannel);
-  const Packet dropped = Ipv4Packet("10.250.0.1", kUdp, 50);
-  stale.insert(stale.end(), dropped.begin(), dropped.end());
-  EXPECT_FALSE(UdpAnswered(stale));
-  for (const uint8_t protocol : {kTcp, kUdp}) {
-    const Packet packet = Ipv4Packet("192.168.50.10", protocol, 80);
-    Write(device_.get(), packet);
-    EXPECT_EQ(ReadPacket(second.lan.get()), packet);
-  }
-  const Packet valid = Ipv4Packet("10.250.0.1", kUdp, 60);
-  Write(second.lan.get(), valid);
-  EXPECT_EQ(ReadPacket(device_.get()), valid) << "the stale channel's packet got through";
 }
 
 }  // namespace

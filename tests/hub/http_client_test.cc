@@ -52,7 +52,7 @@ TEST(HttpClient, SendsTheRequestAsWrittenAndReadsTheEnvelope) {
 // A Hub reply is bounded at 1 MiB, and a Hub that stops sending is given up after the
 // socket's receive time-out.
 TEST(HttpClient, RefusesOversizeRepliesAndStalledHubs) {
-  const std::string mebibyte(kMaxHubReplyBytes, 'x');
+  const std::string mebibyte(1 << 20, 'x');
   FakeHttpServer fits(Reply("200 OK", mebibyte));
   EXPECT_EQ(HttpClient(fits.Url()).Send("GET", "/", "").body, mebibyte);
   FakeHttpServer over(Reply("200 OK", mebibyte + "x"));

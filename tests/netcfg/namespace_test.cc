@@ -64,9 +64,10 @@ std::string Failing(const GatewayTarget& target) {
 }
 
 // The real iptables takes every rule as the configurator writes it (an uplink name that needs
-// quoting included), each once after a killed run and two applies; the health report finds
-// the kernel as it should be, strict reverse-path filtering excepted; Cleanup gives back the
-// firewall, routes and addresses as they were, the host's own rules included.
+// quoting included), each once after a killed run and two applies; the tunnel gets its MTU;
+// the health report finds the kernel as it should be, strict reverse-path filtering excepted;
+// Cleanup gives back the firewall, routes and addresses as they were, the host's own rules
+// included.
 TEST(InNamespace, ApplyConfiguresTheKernelAndCleanupRestoresIt) {
   const std::string verdict = RunInFreshNamespaces([] {
     RunOrThrow(
@@ -87,7 +88,8 @@ TEST(InNamespace, ApplyConfiguresTheKernelAndCleanupRestoresIt) {
     configurator.Apply(target);
     std::string verdict =
         "rules added: " + std::to_string(std::stoi(CaptureOutput(countRules)) - rulesBefore) +
-        "\nfailing: " + Failing(target);
+        "\nmtu " + CaptureOutput("cat /sys/class/net/larkspire0/mtu") +
+        "failing: " + Failing(target);
     RunOrThrow("sysctl -qw net.ipv4.conf.eth0.rp_filter=2");  // loose filtering lets replies in
     verdict += "\nloose: " + Failing(target);
     RunOrThrow("sysctl -qw net.ipv4.conf.eth0.rp_filter=1");
@@ -96,7 +98,8 @@ TEST(InNamespace, ApplyConfiguresTheKernelAndCleanupRestoresIt) {
     return verdict + "\n" + (GatewayState() == before ? "restored" : "left:\n" + GatewayState());
   });
   EXPECT_EQ(verdict,
-            "rules added: 10\nfailing: webSocket udp heartbeat \nloose: webSocket udp heartbeat "
+            "rules added: 10\nmtu 1400\nfailing: webSocket udp heartbeat \nloose: webSocket udp "
+            "heartbeat "
             "\nstrict: rpFiltereth0 webSocket udp heartbeat \nrestored");
 }
 

@@ -99,6 +99,8 @@ TEST(HeartbeatTest, AStateFileThatCannotBeWrittenNeverEndsTheLoop) {
   RunPeriodically(attempt, HeartbeatSchedule{30, std::chrono::milliseconds(1)});
   g_running.store(true);
   EXPECT_EQ(loops, 3);
+  // The Hub counts a device offline after three missed beats of 30 seconds.
+  EXPECT_EQ(HeartbeatSchedule{}.ticks * HeartbeatSchedule{}.tick, std::chrono::seconds(30));
 }
 
 }  // namespace

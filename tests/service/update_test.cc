@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "config/settings.h"
 #include "service/update_integrity.h"
@@ -13,6 +14,7 @@
 #include "util/file.h"
 #include "util/run_flag.h"
 #include "util/signature.h"
+#include "util/text.h"
 
 namespace larkspire {
 namespace {
@@ -88,6 +90,33 @@ TEST(UpdateTest, AForcedUpdateThatFailsItsChecksRunsNothing) {
     EXPECT_EQ(commands.Commands(), std::vector<std::string>{});
     EXPECT_TRUE(g_running.load());
   }
+}
+
+// The install script for real in a scratch directory, with a stand-in systemctl: a program
+// that fails --help is never installed; one that answers replaces the old and restarts.
+TEST(UpdateTest, InstallScriptReplacesTheExecutableOnlyWithAWorkingOne) {
+  TempDir dir;
+  const std::string exe = dir / "it's installed/larkspire-edge";  // a path that needs quoting
+  for (const auto& [program, installed] :
+       {std::pair{"#!/bin/sh\nexit 3\n", false}, std::pair{"#!/bin/sh\nexit 0\n", true}}) {
+    std::filesystem::create_directories(dir / "bin");
+    std::filesystem::create_directories(dir / "package/pkg");
+    WriteFileAtomic(dir / "bin/systemctl", "#!/bin/sh\necho \"$*\" >>" + dir / "restarts\n", 0755);
+    WriteFileAtomic(exe, "old", 0755);
+    WriteFileAtomic(dir / "package/pkg/larkspire-edge", program, 0644);
+    const std::string script = BuildInstallScript(dir / "package", exe);
+    EXPECT_EQ(
+        std::system(
+            ("PATH=" + dir / "bin:$PATH sh -c " + ShellQuote(script) + " 2>/dev/null").c_str()) ==
+            0,
+        installed);
+    EXPECT_EQ(ReadFile(exe), installed ? program : "old");
+    EXPECT_FALSE(FileExists(exe + ".new"));
+  }
+  for (int i = 0; i < 100 && ReadFile(dir / "restarts").empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // it restarts in the background
+  }
+  EXPECT_EQ(ReadFile(dir / "restarts"), "restart larkspire-edge\n");
 }
 
 }  // namespace

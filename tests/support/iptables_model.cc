@@ -1,8 +1,7 @@
 #include "support/iptables_model.h"
 
 #include <algorithm>
-#include <cctype>
-#include <sstream>
+#include <regex>
 
 namespace larkspire {
 
@@ -25,49 +24,54 @@ void IptablesModel::RefuseAdditions(bool refuse) {
 
 int IptablesModel::Run(const std::string& command) {
   constexpr int kFailed = 256;  // exit code 1, as system() reports it
-  std::istringstream stream(command);
-  std::vector<std::string> words;
-  for (std::string word; stream >> word && word != "2>/dev/null";) {
-    words.push_back(word);
+  // Only the lock-waiting form is taken: -w [seconds], then an optional table.
+  static const std::regex form(
+      R"(iptables -w(?: \d+)? (?:-t (\S+) )?-([CAID]) (\S+) (.*?)(?: 2>/dev/null)?)");
+  std::smatch parts;
+  if (!command.starts_with("iptables")) {
+    return RunIp(command);
   }
-  if (words.empty() || words[0] != "iptables") {
-    return 0;
-  }
-  bool waits = false;
-  std::string table = "filter";
-  size_t at = 1;
-  for (; at + 1 < words.size() && (words[at] == "-w" || words[at] == "-t"); ++at) {
-    if (words[at] == "-t") {
-      table = words[++at];
-    } else {
-      waits = true;
-      at += std::isdigit(static_cast<unsigned char>(words[at + 1][0])) ? 1 : 0;
-    }
-  }
-  if (!waits || at + 1 >= words.size()) {
+  if (!std::regex_match(command, parts, form)) {
     return kFailed;
   }
-  const std::string action = words[at];
-  std::string rule;
-  for (size_t i = at + 2; i < words.size(); ++i) {
-    rule += (rule.empty() ? "" : " ") + words[i];
+  const char action = parts[2].str()[0];
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string>& rules =
+      rules_[(parts[1].matched ? parts[1].str() : "filter") + " " + parts[3].str()];
+  const auto found = std::find(rules.begin(), rules.end(), parts[4].str());
+  if (action == 'C' || action == 'D') {
+    if (found != rules.end() && action == 'D') {
+      rules.erase(found);
+      return 0;
+    }
+    return found == rules.end() ? kFailed : 0;
+  }
+  if (refuseAdditions_) {
+    return kFailed;
+  }
+  rules.insert(action == 'I' ? rules.begin() : rules.end(), parts[4].str());
+  return 0;
+}
+
+// Routes and addresses as "<network> dev <device>" in the "route" and "address" chains.
+int IptablesModel::RunIp(const std::string& command) {
+  static const std::regex form(R"(ip (route|addr) (replace|del|flush) (?:(\S+) )?dev (\S+))");
+  std::smatch parts;
+  if (!std::regex_match(command, parts, form)) {
+    return 0;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<std::string>& rules = rules_[table + " " + words[at + 1]];
-  const auto found = std::find(rules.begin(), rules.end(), rule);
-  if (action == "-C" || action == "-D") {
-    if (found == rules.end()) {
-      return kFailed;
-    }
-    if (action == "-D") {
-      rules.erase(found);
-    }
-    return 0;
+  std::vector<std::string>& entries = rules_[parts[1] == "route" ? "route" : "address"];
+  const std::string entry = parts[3].str() + " dev " + parts[4].str();
+  const auto found = std::find(entries.begin(), entries.end(), entry);
+  if (parts[2] == "replace" && found == entries.end()) {
+    entries.push_back(entry);
+  } else if (parts[2] == "del") {
+    return found == entries.end() ? 2 << 8 : (entries.erase(found), 0);
+  } else if (parts[2] == "flush") {
+    std::erase_if(entries,
+                  [&](const std::string& e) { return e.ends_with(" dev " + parts[4].str()); });
   }
-  if (refuseAdditions_ || (action != "-A" && action != "-I")) {
-    return kFailed;
-  }
-  rules.insert(action == "-I" ? rules.begin() : rules.end(), rule);
   return 0;
 }
 

@@ -52,7 +52,7 @@ TEST(WriteFileAtomicTest, ReplacesWithExactlyTheBytesAndModeAsked) {
   std::vector<std::thread> writers;
   for (size_t t = 0; t < errors.size(); ++t) {
     writers.emplace_back([&, t] {
-      for (int i = 0; i < 20 && errors[t].empty(); ++i) {
+      for (int i = 0; i < 5 && errors[t].empty(); ++i) {
         errors[t] = WriteError(path, std::string(65536, static_cast<char>('a' + t)), 0600);
       }
     });

@@ -46,7 +46,7 @@ TEST(TrustedKeysTest, OnlyASignatureOfTheExactBytesByAnInstalledKeyVerifies) {
   flipped[10] = flipped[10] == 'A' ? 'B' : 'A';
   const std::pair<std::string, bool> cases[] = {
       {good, true},
-      {good.substr(0, 64) + "\n" + good.substr(64) + "\n", true},  // as `openssl base64` wraps
+      {good.substr(0, 64) + "\r\n" + good.substr(64) + "\n", true},  // wrapped, as tools do
       {SignEd25519Base64(kOtherKey, package), false},
       {SignEd25519Base64(kTrustedKey, package + "x"), false},
       {flipped, false},

@@ -3,13 +3,13 @@
 
 #include "web/web_server.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 
 #include <map>
 #include <thread>
 
+#include "hub/tcp.h"
 #include "support/resource_count.h"
 #include "support/temp_dir.h"
 #include "util/file.h"
@@ -29,11 +29,7 @@ const std::string kSaved = R"({"success":true,"message":"saved"})";
 constexpr const char* kPassword = "fixture-pass";
 
 UniqueFd Connect(int port, const std::string& text = "") {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-  timeval timeout{30, 0};  // a safety net only
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-  ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  UniqueFd fd(ConnectTcp("127.0.0.1", port));
   SendAll(fd.get(), text.data(), text.size());
   return fd;
 }
@@ -65,7 +61,7 @@ bool WaitFor(Predicate done) {
 
 // A server on a free loopback port over its own configuration, state and log files.
 struct Server {
-  explicit Server(std::function<void(WebConfigServer&)> configure = nullptr) {
+  explicit Server(std::function<void(WebConfigServer&)> configure = [](WebConfigServer&) {}) {
     if (g_log.Path().empty()) {
       static TempDir logDirectory;
       g_log.Open(logDirectory.path());
@@ -78,9 +74,7 @@ struct Server {
     server.statePath = dir / "edge.state.json";
     server.logPath = [this] { return dir / "edge.log"; };
     server.detectInterfaces = [] { return std::vector<InterfaceNetwork>{{"eth1", "10.0.4.0/24"}}; };
-    if (configure) {
-      configure(server);
-    }
+    configure(server);
     server.Start();
     WaitFor([this] { return server.BoundPort() != 0; });
     port = server.BoundPort();
@@ -136,8 +130,6 @@ TEST(WebServerTest, RoutingChecksHostThenOriginThenLogin) {
       {"GET /api/status?x=1 HTTP/1.1\r\n" + own, 401, 200},
       {"POST /api/test HTTP/1.1\r\n" + own + json, 401, 400},
       {"GET / HTTP/1.1\r\nHost: rebound.example:" + std::to_string(s.port) + "\r\n", 421, 421},
-      {"GET /metrics HTTP/1.0\r\n", 421, 421},
-      {"POST /api/test HTTP/1.1\r\n" + own + "Content-Type: text/plain\r\n", 403, 403},
       {"POST /api/login HTTP/1.1\r\n" + own + "Origin: http://evil.example\r\n" + json, 403, 403},
   };
   for (const auto& [head, without, with] : cases) {
@@ -184,7 +176,7 @@ TEST(WebServerTest, RequestsAreReadWholeWithinOneMebibyteAndTheDeadline) {
 TEST(WebServerTest, ClientsThatHoldPlacesOrMemoryCannotLockOutARequest) {
   Server s([](WebConfigServer& server) {
     server.maxConnections = 50;
-    server.requestDeadline = 2s;
+    server.requestDeadline = 1s;
   });
   EXPECT_EQ(s.Status(s.Get("/")), 200);  // the handler pool now runs
   const int threads = testing::RunningThreads();
@@ -271,10 +263,7 @@ TEST(WebServerTest, Endpoints) {
   EXPECT_EQ(saved.networkInterfaceName, "eth1");
   EXPECT_TRUE(saved.additionalSharedNetworks.empty());
 
-  std::string log;
-  for (int i = 0; log.size() < 300000; ++i) {
-    log += "line " + std::to_string(i) + "\n";
-  }
+  const std::string log = "start" + std::string(40000, 'a') + "end\n";
   WriteFileAtomic(s.dir / "edge.log", log, 0644);
   EXPECT_EQ(JsonStringValue(BodyOf(s.Send(s.Get("/api/logs", cookie))), "logs", ""),
             log.substr(log.size() - 32768));
