@@ -34,9 +34,10 @@ TEST(RouteTable, MostSpecificNetworkWins) {
   EXPECT_EQ(lookup("192.168.50.10") + lookup("172.20.0.1"), "12");
 }
 
-// The Hub's TUN routes an edge's network unless it lies in the overlay, holds it, or is
-// everything.
+// The Hub's TUN takes the edge's MTU and routes an edge's network unless it lies in the
+// overlay, holds it, or is everything.
 TEST(RouteTable, SharedNetworksNeverCaptureTheOverlay) {
+  EXPECT_EQ(HubTunSetupCommands("hub0")[0], "ip link set dev 'hub0' mtu 1400");
   const std::pair<const char*, bool> networks[] = {
       {"192.168.50.0/24", true}, {"10.251.0.0/16", true}, {"10.250.3.0/24", false},
       {"10.0.0.0/8", false},     {"0.0.0.0/0", false},

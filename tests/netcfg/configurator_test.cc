@@ -11,6 +11,7 @@
 #include "support/stdout_capture.h"
 #include "util/command.h"
 #include "util/metrics.h"
+#include "util/text.h"
 
 namespace larkspire {
 namespace {
@@ -41,13 +42,17 @@ TEST(Gateway, ApplyLeavesExactlyTheseRulesInTheirPlaces) {
                       "-i 'larkspire0' -o 'eth0' -j ACCEPT",
                       "-i 'eth0' -o 'larkspire0' -m state --state RELATED,ESTABLISHED -j ACCEPT"}},
                     {"nat POSTROUTING",
-                     {"-o peer0 -j MASQUERADE", "-s 10.250.0.0/16 -o 'eth0' -j MASQUERADE"}}}));
+                     {"-o peer0 -j MASQUERADE", "-s 10.250.0.0/16 -o 'eth0' -j MASQUERADE"}},
+                    {"address", {"100.79.255.1/32 dev 'larkspire0'"}},
+                    {"route", {"10.250.0.0/16 dev 'larkspire0'"}}}));
 }
 
-// The host's rules plus each rule of `target` once, with the chains sorted: the places of the
-// rules are pinned by the test above.
+// The host's rules plus each rule of `target` once, and the tunnel's address and route, with
+// the chains sorted: the places of the rules are pinned by the test above.
 void ExpectApplied(Chains state, const GatewayTarget& target) {
   Chains expected = kHostRules;
+  expected["address"] = {"100.79.255.1/32 dev " + ShellQuote(target.tunName)};
+  expected["route"] = {"10.250.0.0/16 dev " + ShellQuote(target.tunName)};
   for (const GatewayRule& rule : BuildGatewayRules(target)) {
     expected[(rule.table.empty() ? "filter" : rule.table) + " " + rule.chain].push_back(
         rule.quotedSpec);
@@ -72,9 +77,9 @@ GatewayTarget RandomTarget(std::mt19937& random) {
 
 // Random sequences of applies (same or other uplinks, the overlay let in or not), cleanups,
 // and rules deleted by another tool and restored by the watcher, sometimes after a killed run
-// left its rules behind: after each step every rule of the latest target is there once, in
-// its place, and nothing of earlier targets is; after Cleanup (once or twice, or by the
-// destructor) the host's firewall is as it was.
+// left its rules behind: after each step every rule of the latest target is there once, and
+// nothing of earlier targets is; after Cleanup (once or twice, or by the destructor) the
+// host's firewall, routes and addresses are as they were.
 TEST(Gateway, CleanupUndoesApplyAndApplyAddsEachRuleOnce) {
   std::mt19937 random(20261207);
   StdoutCapture quiet;

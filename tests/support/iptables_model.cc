@@ -29,7 +29,7 @@ int IptablesModel::Run(const std::string& command) {
       R"(iptables -w(?: \d+)? (?:-t (\S+) )?-([CAID]) (\S+) (.*?)(?: 2>/dev/null)?)");
   std::smatch parts;
   if (!command.starts_with("iptables")) {
-    return 0;
+    return RunIp(command);
   }
   if (!std::regex_match(command, parts, form)) {
     return kFailed;
@@ -50,6 +50,28 @@ int IptablesModel::Run(const std::string& command) {
     return kFailed;
   }
   rules.insert(action == 'I' ? rules.begin() : rules.end(), parts[4].str());
+  return 0;
+}
+
+// Routes and addresses as "<network> dev <device>" in the "route" and "address" chains.
+int IptablesModel::RunIp(const std::string& command) {
+  static const std::regex form(R"(ip (route|addr) (replace|del|flush) (?:(\S+) )?dev (\S+))");
+  std::smatch parts;
+  if (!std::regex_match(command, parts, form)) {
+    return 0;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string>& entries = rules_[parts[1] == "route" ? "route" : "address"];
+  const std::string entry = parts[3].str() + " dev " + parts[4].str();
+  const auto found = std::find(entries.begin(), entries.end(), entry);
+  if (parts[2] == "replace" && found == entries.end()) {
+    entries.push_back(entry);
+  } else if (parts[2] == "del") {
+    return found == entries.end() ? 2 << 8 : (entries.erase(found), 0);
+  } else if (parts[2] == "flush") {
+    std::erase_if(entries,
+                  [&](const std::string& e) { return e.ends_with(" dev " + parts[4].str()); });
+  }
   return 0;
 }
 

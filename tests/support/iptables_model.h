@@ -12,9 +12,10 @@ namespace larkspire {
 // Test double for the kernel's firewall: while alive it is the runner behind RunCommand and
 // answers iptables -C, -A, -I and -D as the real tool does, keeping the rules of each chain
 // in order ("filter INPUT" -> the rule texts after the chain name, as the command wrote
-// them). Every other command (ip, sysctl) succeeds without effect. An iptables command that
-// does not wait for the xtables lock (-w) is refused, as it would race other tools. Any
-// thread; a lock guards the state.
+// them). It keeps the routes and addresses that ip replaces, deletes and flushes as well
+// ("route" and "address" -> "<network> dev <device>"); every other command (sysctl, ip link)
+// succeeds without effect. An iptables command that does not wait for the xtables lock (-w)
+// is refused, as it would race other tools. Any thread; a lock guards the state.
 class IptablesModel {
  public:
   using Chains = std::map<std::string, std::vector<std::string>>;
@@ -29,6 +30,7 @@ class IptablesModel {
 
  private:
   int Run(const std::string& command);
+  int RunIp(const std::string& command);
 
   mutable std::mutex mutex_;
   Chains rules_;
