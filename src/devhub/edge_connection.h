@@ -11,6 +11,7 @@
 #include <string>
 
 #include "hub/byte_stream.h"
+#include "util/socket_io.h"
 
 namespace larkspire {
 
@@ -43,6 +44,8 @@ class EdgeConnection {
 
   // Like recv(2), on the connection's reader thread only.
   ssize_t Receive(void* buffer, size_t size) { return stream_->Receive(buffer, size); }
+  // Whether the next Receive would return at once.
+  bool ReceiveReady() const { return ReadableNow(stream_->fd()); }
 
   bool closing() const { return closing_.load(); }
   const std::string& deviceNumber() const { return deviceNumber_; }

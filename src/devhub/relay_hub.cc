@@ -232,27 +232,31 @@ void RelayHub::ReadConnection(EdgeConnection& connection) {
     }
     ssize_t received = connection.Receive(stream.FreeSpace(), stream.FreeSize());
     if (received == 0) {
-      return;  // the edge closed its end
+      break;  // the edge closed its end
     }
     if (received < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      return;
+      break;
     }
     // Once closing, whatever else the edge sends is read and discarded.
     if (received > 0 && !connection.closing()) {
       stream.Commit(static_cast<size_t>(received));
       HandleFrames(connection, stream, device);
-      // Packets held back for merging go out before the next wait for the network.
+    }
+    // Packets held back for merging go out before the next receive that would wait; one
+    // that returns at once may bring the rest of their run.
+    if (received <= 0 || connection.closing() || !connection.ReceiveReady()) {
       device.Flush();
     }
     Clock::time_point now = Clock::now();
     if (now >= closeDeadline) {
-      return;
+      break;
     }
     if (now >= nextPing && !connection.closing()) {
       connection.SendControl(kOpcodePing, nullptr, 0);
       nextPing = now + options_.pingInterval;
     }
   }
+  device.Flush();
 }
 
 void RelayHub::HandleFrames(EdgeConnection& connection, FrameStream& stream, TunWriter& device) {

@@ -78,7 +78,10 @@ void RelayHub::UdpLoop() {
       }
       int count = ::recvmmsg(udpSocket_.get(), messages, kBatch, MSG_DONTWAIT, nullptr);
       if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        break;  // drained
+        // Drained: what is held back goes out before the wait. Until then a run may span
+        // several receives and still leave in one write.
+        delivery.device.Flush();
+        break;
       }
       // Other errors (an ICMP report of an edge gone away) concern one earlier datagram.
       for (int i = 0; i < count; ++i) {
@@ -86,9 +89,9 @@ void RelayHub::UdpLoop() {
           HandleUdpDatagram(slots.data() + i * kSlot, messages[i].msg_len, senders[i], delivery);
         }
       }
-      delivery.device.Flush();
     }
   }
+  delivery.device.Flush();
 }
 
 void RelayHub::HandleUdpDatagram(const uint8_t* datagram, size_t size, const sockaddr_in& from,

@@ -12,7 +12,20 @@ namespace larkspire {
 class InternetChecksum {
  public:
   void Add(const uint8_t* data, size_t size) {
-    // 32-bit words into a 64-bit sum: no carry can be lost below 2^32 words.
+    // 32-bit words into 64-bit sums: no carry can be lost below 2^31 words. Reading them
+    // two at a time into two independent sums takes a quarter of the loop's steps; this sum
+    // runs over every byte the relay merges, so it shows in the profile.
+    uint64_t even = 0;
+    uint64_t odd = 0;
+    while (size >= 16) {
+      uint64_t words[2];
+      std::memcpy(words, data, 16);
+      even += (words[0] & 0xFFFFFFFF) + (words[0] >> 32);
+      odd += (words[1] & 0xFFFFFFFF) + (words[1] >> 32);
+      data += 16;
+      size -= 16;
+    }
+    sum_ += even + odd;
     while (size >= 4) {
       uint32_t word;
       std::memcpy(&word, data, 4);

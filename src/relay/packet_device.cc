@@ -63,8 +63,4 @@ ssize_t OffloadedReader::Read(int fd) {
   return n;
 }
 
-uint64_t OffloadedReader::dropped() {
-  return g_droppedReads.load(std::memory_order_relaxed);
-}
-
 }  // namespace larkspire

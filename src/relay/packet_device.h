@@ -53,9 +53,6 @@ class OffloadedReader {
   // returns its length.
   size_t WritePiece(size_t index, uint8_t* out) const { return WriteSegment(plan_, index, out); }
 
-  // Reads dropped since the program started, by every reader.
-  static uint64_t dropped();
-
  private:
   size_t mtu_;
   std::vector<uint8_t> buffer_;

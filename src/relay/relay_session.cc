@@ -1,10 +1,10 @@
 // One relay connection: how packets flow and which thread carries them.
 //
 //            service thread (pump)                      Hub
-//   TUN --read--> RouteToHub --small IPv4 UDP--> UdpRelay ------------> UDP channel
-//   (a read of up to 64 KiB is first cut into packets of the tunnel MTU: OffloadedReader)
-//                     |
-//                     +----everything else--> PacketBatch -> WebSocketRelay --> WebSocket
+//   TUN --read--> RouteToHub -> PacketBatch --small IPv4 UDP--> UdpRelay ------> UDP channel
+//   (a read of up to 64 KiB is   |
+//   first cut into packets of    +--everything else--> WebSocketRelay ----> WebSocket
+//   the tunnel MTU: OffloadedReader)  (and datagrams UDP could not send)
 //
 //            WebSocket reader thread
 //   TUN <--TunWriter <-- IngressFilter <-- WebSocketRelay::ReadMessage <-- WebSocket
@@ -13,8 +13,8 @@
 //   TUN <--TunWriter <-- IngressFilter <-- UdpRelay::ReceivePacket <------ UDP channel
 //
 // Each reader has its own TunWriter, which may hold back a run of one flow to write it
-// merged; it is flushed before every receive that may wait, so nothing held waits for the
-// Hub. The pump stops when the WebSocket channel fails or g_running is cleared; the
+// merged; it is flushed before every receive that would wait, so nothing held waits for
+// the Hub. The pump stops when the WebSocket channel fails or g_running is cleared; the
 // connection's teardown (ConnectionThreads) then wakes and joins both readers before the
 // sockets are closed.
 
@@ -165,25 +165,27 @@ class NonBlockingScope {
   int flags_;
 };
 
-// Small IPv4 UDP packets leave at once over the UDP channel when it is up; the packet's
-// slot is then reused. Everything else, and a UDP send that failed, joins the batch of
-// WebSocket frames.
+// Small IPv4 UDP packets are meant for the UDP channel when it is up, everything else for
+// the WebSocket channel; both leave together when the batch is flushed.
 void RouteToHub(PacketBatch& batch, size_t length, UdpRelay& udp) {
-  uint8_t* packet = batch.NextSlot();
-  if (udp.IsConnected() && QualifiesForUdpChannel(packet, length) &&
-      udp.SendPacketInPlace(packet, length)) {
-    CountPacket(g_metrics.udp.packetsToHub, g_metrics.udp.bytesToHub, length);
-    return;
-  }
-  batch.Add(length);
+  const bool datagram = udp.IsConnected() && QualifiesForUdpChannel(batch.NextSlot(), length);
+  batch.Add(length, datagram ? PacketBatch::Channel::kUdp : PacketBatch::Channel::kWebSocket);
 }
 
-// Sends the batched packets to the Hub; false when the WebSocket channel failed.
-bool FlushToHub(PacketBatch& batch, WebSocketRelay& webSocket) {
+// Sends the batched packets to the Hub, the datagrams first; a datagram the UDP channel
+// could not send goes over WebSocket instead. False when the WebSocket channel failed.
+bool FlushToHub(PacketBatch& batch, WebSocketRelay& webSocket, UdpRelay& udp) {
   if (batch.empty()) {
     return true;
   }
-  const bool sent = webSocket.SendPacketsInPlace(batch.packets());
+  udp.SendPacketsInPlace(batch.datagrams(), [&batch](std::span<uint8_t> packet, bool sent) {
+    if (sent) {
+      CountPacket(g_metrics.udp.packetsToHub, g_metrics.udp.bytesToHub, packet.size());
+    } else {
+      batch.MoveToWebSocket(packet);
+    }
+  });
+  const bool sent = batch.packets().empty() || webSocket.SendPacketsInPlace(batch.packets());
   if (sent) {
     for (const std::span<uint8_t>& packet : batch.packets()) {
       CountPacket(g_metrics.webSocket.packetsToHub, g_metrics.webSocket.bytesToHub, packet.size());
@@ -209,7 +211,7 @@ struct DeviceSource {
 // Queues the packet in the batch's next slot; false when a full batch could not be sent.
 bool Queue(size_t length, PacketBatch& batch, WebSocketRelay& webSocket, UdpRelay& udp) {
   RouteToHub(batch, length, udp);
-  return !batch.full() || FlushToHub(batch, webSocket);
+  return !batch.full() || FlushToHub(batch, webSocket, udp);
 }
 
 // What ReadIntoBatch returns when the WebSocket channel failed under it.
@@ -250,7 +252,7 @@ DrainResult DrainDevice(DeviceSource source, PacketBatch& batch, WebSocketRelay&
     }
   }
   // What was read before a device failure still goes out.
-  return FlushToHub(batch, webSocket) ? result : DrainResult::kChannelFailed;
+  return FlushToHub(batch, webSocket, udp) ? result : DrainResult::kChannelFailed;
 }
 
 void PumpDeviceToHub(DeviceSource source, PacketBatch& batch, WebSocketRelay& webSocket,

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 
@@ -117,10 +118,95 @@ bool UdpRelay::Probe(const std::string& deviceNumber, const std::string& deviceS
   return false;
 }
 
-bool UdpRelay::SendPacketInPlace(uint8_t* packet, size_t length) {
-  uint8_t* datagram = packet - kUdpDataHeaderSize;
-  WriteUdpDataHeader(datagram, channelId_);
-  return SendDatagram(datagram, kUdpDataHeaderSize + length);
+void UdpRelay::SendPacketsInPlace(std::span<const std::span<uint8_t>> packets,
+                                  const DatagramOutcome& outcome) {
+  if (!connected_.load()) {
+    for (const std::span<uint8_t>& packet : packets) {
+      outcome(packet, false);
+    }
+    return;
+  }
+  while (!packets.empty()) {
+    const size_t count = std::min(packets.size(), kSendBatch);
+    SendChunk(packets.first(count), outcome);
+    packets = packets.subspan(count);
+  }
+}
+
+void UdpRelay::SendChunk(std::span<const std::span<uint8_t>> packets,
+                         const DatagramOutcome& outcome) {
+  // Well below the 64 KiB a UDP datagram can hold before the kernel cuts it.
+  constexpr size_t kMaxSegmentedBytes = 60000;
+  struct Group {
+    size_t first = 0;
+    size_t count = 0;
+    size_t bytes = 0;
+    alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(uint16_t))];
+  };
+  const size_t total = packets.size();
+  iovec parts[kSendBatch];
+  Group groups[kSendBatch];
+  mmsghdr messages[kSendBatch];
+  for (size_t i = 0; i < total; ++i) {
+    uint8_t* datagram = packets[i].data() - kUdpDataHeaderSize;
+    WriteUdpDataHeader(datagram, channelId_);
+    parts[i] = {datagram, kUdpDataHeaderSize + packets[i].size()};
+  }
+  size_t groupCount = 0;
+  for (size_t i = 0; i < total;) {
+    Group& group = groups[groupCount];
+    group.first = i;
+    group.count = 0;
+    group.bytes = 0;
+    const size_t size = parts[i].iov_len;
+    while (i < total && parts[i].iov_len == size && group.bytes + size <= kMaxSegmentedBytes &&
+           (group.count == 0 || segment_)) {
+      group.bytes += size;
+      ++group.count;
+      ++i;
+    }
+    messages[groupCount] = {};
+    msghdr& header = messages[groupCount].msg_hdr;
+    header.msg_iov = &parts[group.first];  // the parts of one group lie next to each other
+    header.msg_iovlen = group.count;
+    if (group.count > 1) {
+      header.msg_control = group.control;
+      header.msg_controllen = sizeof group.control;
+      cmsghdr* option = CMSG_FIRSTHDR(&header);
+      option->cmsg_level = SOL_UDP;
+      option->cmsg_type = UDP_SEGMENT;
+      option->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+      const auto segment = static_cast<uint16_t>(size);
+      std::memcpy(CMSG_DATA(option), &segment, sizeof segment);
+    }
+    ++groupCount;
+  }
+  // sendmmsg stops at the first message that fails and reports what went before it; the
+  // failed one is given up (it may still go another way) and the rest are tried again, as
+  // separate sends would have been.
+  bool sent[kSendBatch] = {};
+  for (size_t next = 0; next < groupCount;) {
+    const int result = sendBatch_(fd_, messages + next, static_cast<unsigned>(groupCount - next),
+                                  MSG_NOSIGNAL);
+    if (result > 0) {
+      for (size_t g = next; g < next + static_cast<size_t>(result); ++g) {
+        sent[g] = messages[g].msg_len == groups[g].bytes;
+      }
+      next += static_cast<size_t>(result);
+    } else if (result < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (groups[next].count > 1 && (errno == EINVAL || errno == EIO || errno == EOPNOTSUPP)) {
+        segment_ = false;
+      }
+      ++next;
+    }
+  }
+  for (size_t g = 0; g < groupCount; ++g) {
+    for (size_t i = groups[g].first; i < groups[g].first + groups[g].count; ++i) {
+      outcome(packets[i], sent[g]);
+    }
+  }
 }
 
 bool UdpRelay::SendDatagram(const uint8_t* datagram, size_t length) {
@@ -131,10 +217,17 @@ bool UdpRelay::SendDatagram(const uint8_t* datagram, size_t length) {
 bool UdpRelay::ReceivePacket(std::span<const uint8_t>& packet,
                              const std::function<void()>& beforeWait) {
   if (!HasQueuedPacket()) {
-    if (beforeWait) {
-      beforeWait();
-    }
-    if (!ReceiveBatch()) {
+    // What is queued already is taken without waiting, so the caller's held packets go out
+    // only before a receive that would wait and can grow into larger writes meanwhile.
+    const int queued = ReceiveBatch(MSG_DONTWAIT);
+    if (queued < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (beforeWait) {
+        beforeWait();
+      }
+      if (ReceiveBatch(MSG_WAITFORONE) <= 0) {
+        return false;
+      }
+    } else if (queued <= 0) {
       return false;
     }
   }
@@ -147,7 +240,7 @@ bool UdpRelay::ReceivePacket(std::span<const uint8_t>& packet,
   return true;
 }
 
-bool UdpRelay::ReceiveBatch() {
+int UdpRelay::ReceiveBatch(int flags) {
   batchNext_ = batchReceived_ = 0;
   segmentOffset_ = 0;
   if (batchBuffer_.empty()) {
@@ -161,14 +254,11 @@ bool UdpRelay::ReceiveBatch() {
     batchMessages_[i].msg_hdr.msg_control = batchControl_[i].bytes;
     batchMessages_[i].msg_hdr.msg_controllen = sizeof batchControl_[i].bytes;
   }
-  // Waits (up to the receive time-out) for the first datagram only, then takes what is
-  // already queued behind it.
-  const int n = ::recvmmsg(fd_, batchMessages_.data(), kReceiveBatch, MSG_WAITFORONE, nullptr);
-  if (n <= 0) {
-    return false;
+  const int n = ::recvmmsg(fd_, batchMessages_.data(), kReceiveBatch, flags, nullptr);
+  if (n > 0) {
+    batchReceived_ = static_cast<size_t>(n);
   }
-  batchReceived_ = static_cast<size_t>(n);
-  return true;
+  return n;
 }
 
 namespace {

@@ -22,7 +22,12 @@ namespace larkspire {
 // UDP reader thread receives. Nothing here throws; failures are logged and leave it down.
 class UdpRelay {
  public:
-  UdpRelay() = default;
+  // How a batch of datagrams reaches the socket: sendmmsg(2), or a stand-in in tests.
+  using SendBatch = int (*)(int fd, mmsghdr* messages, unsigned int count, int flags);
+  // Told of each packet of a batch whether it left as a datagram.
+  using DatagramOutcome = std::function<void(std::span<uint8_t> packet, bool sent)>;
+
+  explicit UdpRelay(SendBatch sendBatch = ::sendmmsg) : sendBatch_(sendBatch) {}
   UdpRelay(const UdpRelay&) = delete;
   UdpRelay& operator=(const UdpRelay&) = delete;
   ~UdpRelay() { Close(); }
@@ -34,15 +39,19 @@ class UdpRelay {
                const std::string& deviceSecret,
                const std::function<bool()>& worthProbing = nullptr);
 
-  // Sends one packet (at most kMaxUdpPacket bytes) as a data datagram without copying it: the
-  // kUdpDataHeaderSize bytes in front of `packet` must be writable; the packet itself is left
-  // unchanged, so it can still go another way. True when the whole datagram left; the
-  // channel stays up either way.
-  bool SendPacketInPlace(uint8_t* packet, size_t length);
+  // Sends packets (each at most kMaxUdpPacket bytes) as data datagrams without copying
+  // them: the kUdpDataHeaderSize bytes in front of each packet must be writable; the packets
+  // themselves are left unchanged, so each can still go another way. The channel stays up
+  // whatever happens. As few system calls as it can: runs of equal-sized datagrams
+  // leave as one segmented send (the kernel cuts them into the same datagrams), and the
+  // whole batch with one sendmmsg. A datagram that fails does not hold up the ones after it.
+  // `outcome` is told of every packet, in order, whether it left.
+  void SendPacketsInPlace(std::span<const std::span<uint8_t>> packets,
+                          const DatagramOutcome& outcome);
 
   // Waits up to 2 seconds for one valid data datagram of this channel. `packet` points
   // into the receive buffer until the next call. `beforeWait`, when given, is called before
-  // a receive that may wait, so whatever the caller holds back can go out first. Reader
+  // a receive that would wait, so whatever the caller holds back can go out first. Reader
   // thread only.
   bool ReceivePacket(std::span<const uint8_t>& packet,
                      const std::function<void()>& beforeWait = nullptr);
@@ -63,11 +72,20 @@ class UdpRelay {
   bool SendDatagram(const uint8_t* datagram, size_t length);
   // Datagrams already taken from the socket wait to be handed out.
   bool HasQueuedPacket() const { return batchNext_ < batchReceived_; }
-  // Takes the next messages from the socket; false on time-out, stop or error.
-  bool ReceiveBatch();
+  // Takes the next messages from the socket with recvmmsg `flags`: MSG_DONTWAIT takes what
+  // is queued, MSG_WAITFORONE waits (up to the receive time-out) for the first datagram
+  // only. recvmmsg's result: the count, or -1 with errno.
+  int ReceiveBatch(int flags);
   // The next queued datagram, or empty for one that must be refused. Needs HasQueuedPacket.
   std::span<const uint8_t> NextQueuedDatagram();
 
+  // Sends up to kSendBatch packets; see SendPacketsInPlace.
+  static constexpr size_t kSendBatch = 64;
+  void SendChunk(std::span<const std::span<uint8_t>> packets, const DatagramOutcome& outcome);
+
+  SendBatch sendBatch_;
+  // A kernel that refuses segmented sends gets one datagram per message from then on.
+  bool segment_ = true;
   int fd_ = -1;
   std::atomic<bool> connected_{false};
   uint64_t channelId_ = 0;

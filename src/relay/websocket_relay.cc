@@ -203,7 +203,9 @@ bool WebSocketRelay::EnsureBuffered(size_t count, const std::function<void()>& b
     }
   }
   while (receiveEnd_ - receiveBegin_ < count) {
-    if (beforeWait) {
+    // A receive that returns at once needs nothing written first: what the caller holds
+    // can still grow, so a run spanning two receives leaves in one merged write.
+    if (beforeWait && !ReadableNow(stream_->fd())) {
       beforeWait();
     }
     const ssize_t n =

@@ -42,8 +42,8 @@ class WebSocketRelay {
   // One complete, non-empty message; `message` points into the channel's receive buffer and
   // stays valid until the next call. False when the channel is down or broke, the Hub
   // closed it, or the program is stopping. `beforeWait`, when given, is called before every
-  // receive that may wait for the Hub, so whatever the caller holds back can go out first.
-  // Reader thread only.
+  // receive that would wait for the Hub, so whatever the caller holds back can go out first
+  // (and may keep growing while more is already at hand). Reader thread only.
   bool ReadMessage(std::span<const uint8_t>& message,
                    const std::function<void()>& beforeWait = nullptr);
 

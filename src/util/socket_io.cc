@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -46,6 +47,11 @@ void SetNonBlocking(int fd) {
   if (flags >= 0) {
     ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   }
+}
+
+bool ReadableNow(int fd) {
+  pollfd check{fd, POLLIN, 0};
+  return ::poll(&check, 1, 0) > 0;
 }
 
 std::string AddressText(const sockaddr_in& address) {

@@ -25,6 +25,10 @@ void SetSocketBuffers(int fd, int bytes = kSocketBufferBytes);
 void SetTimeout(int fd, int name, std::chrono::milliseconds timeout);
 void SetNonBlocking(int fd);
 
+// True when a receive on `fd` would return at once (data, end of stream or an error): a
+// reader that holds packets back until it would wait asks this instead of waiting to find out.
+bool ReadableNow(int fd);
+
 // "a.b.c.d:port", for log lines.
 std::string AddressText(const sockaddr_in& address);
 

@@ -1,8 +1,12 @@
 #include "relay/offload_segmenter.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 
+#include "relay/packet_device.h"
 #include "relay/test_packets.h"
+#include "util/fd.h"
 
 namespace larkspire {
 namespace {
@@ -63,15 +67,6 @@ TEST(OffloadSegmenterTest, CutsATcpSuperPacketAsTheKernelWould) {
   }
 }
 
-TEST(OffloadSegmenterTest, FinishesAChecksumTheKernelLeftPartial) {
-  const Packet datagram = testing::UdpDatagram(Flow{}, 333, 5);
-  Packet partial = datagram;
-  InternetChecksum pseudo;
-  pseudo.AddPseudoHeader(partial.data(), 17, partial.size() - 20);
-  StoreChecksum(&partial[26], pseudo.Folded());
-  EXPECT_EQ(Cut({1, 0, 0, 0, 20, 6}, partial, 1400), std::vector<Packet>{datagram});
-}
-
 TEST(OffloadSegmenterTest, RefusesHeadersThatDoNotFitThePacket) {
   const Packet tcp = testing::TcpSegment(Flow{}, 1, 3000, 9, kAck);
   const Packet udp = testing::UdpDatagram(Flow{}, 3000, 9);
@@ -95,6 +90,29 @@ TEST(OffloadSegmenterTest, RefusesHeadersThatDoNotFitThePacket) {
   Packet cutShort = tcp;
   cutShort.resize(1000);
   EXPECT_FALSE(PlanSegments({1, 1, 40, 500, 20, 16}, cutShort, 1400)) << "IP length beyond it";
+}
+
+// The reader of a device with read offloads drops a read whose header makes no sense and
+// carries on with the next.
+TEST(OffloadSegmenterTest, AReaderDropsANonsenseReadAndCutsTheNext) {
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+  const UniqueFd device(ends[0]), kernel(ends[1]);
+  const Packet tcp = testing::TcpSegment(Flow{}, 1, 3000, 9, kAck);
+  for (const OffloadHeader& header : {OffloadHeader{1, 4, 40, 1000, 20, 16}, TcpOffload(1000)}) {
+    iovec parts[2] = {{const_cast<OffloadHeader*>(&header), sizeof header},
+                      {const_cast<uint8_t*>(tcp.data()), tcp.size()}};
+    ASSERT_EQ(::writev(kernel.get(), parts, 2), static_cast<ssize_t>(sizeof header + tcp.size()));
+  }
+  OffloadedReader reader(1400);
+  EXPECT_GT(reader.Read(device.get()), 0);
+  EXPECT_EQ(reader.pieces(), 0u);
+  EXPECT_GT(reader.Read(device.get()), 0);
+  ASSERT_EQ(reader.pieces(), 3u);
+  Packet last(65535);
+  last.resize(reader.WritePiece(2, last.data()));
+  EXPECT_EQ(last.size(), 40u + 1000u);
+  EXPECT_TRUE(std::equal(last.begin() + 40, last.end(), tcp.begin() + 2040));
 }
 
 }  // namespace

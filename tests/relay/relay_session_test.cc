@@ -70,6 +70,25 @@ std::set<int> Inheritable() {
   return found;
 }
 
+// The packet whose bytes after the IP version are this marker is refused by the stand-in
+// for sendmmsg below, as a kernel refuses a datagram after an ICMP error: the messages
+// before it leave, the call reports them, and the next call starts with the refused one.
+constexpr uint8_t kRefusedMarker = 0xF0;
+
+int RefuseMarkedDatagrams(int fd, mmsghdr* messages, unsigned int count, int flags) {
+  for (unsigned int i = 0; i < count; ++i) {
+    const auto* datagram = static_cast<const uint8_t*>(messages[i].msg_hdr.msg_iov[0].iov_base);
+    if (datagram[kUdpDataHeaderSize + 1] == kRefusedMarker) {
+      if (i == 0) {
+        errno = ECONNREFUSED;
+        return -1;
+      }
+      return ::sendmmsg(fd, messages, i, flags);
+    }
+  }
+  return ::sendmmsg(fd, messages, count, flags);
+}
+
 // One relay connection on its own thread against a stand-in Hub that the test plays, with
 // one end of a packet-preserving socket pair standing in for the TUN device. Whatever a test
 // does, descriptors and threads must be back to what they were.
@@ -151,7 +170,7 @@ class RelayConnectionTest : public ::testing::Test {
   testing::FakeHub hub_;
   const IngressFilter filter_{{"192.168.50.0/24"}};
   WebSocketRelay webSocket_;
-  UdpRelay udp_;
+  UdpRelay udp_{RefuseMarkedDatagrams};
   std::thread relay_;
   std::atomic<bool> returned_{false};
   int descriptors_ = 0;
@@ -223,6 +242,29 @@ TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
   EXPECT_EQ(rise("larkspire_edge_udp_probes_total{result=\"accepted\"}"), 1);
   EXPECT_EQ(after["larkspire_edge_relay_channel_up{channel=\"websocket\"}"], 0);
   EXPECT_EQ(after["larkspire_edge_relay_channel_up{channel=\"udp\"}"], 0);
+}
+
+// A burst leaves in batches, with runs of one size as segmented sends; a datagram the
+// kernel refuses goes over WebSocket instead, and the ones after it still go over UDP.
+TEST_F(RelayConnectionTest, ABurstToTheHubTakesTheUdpChannelAndWhatItRefusesTheWebSocket) {
+  Connect();
+  std::vector<Packet> burst;
+  for (uint8_t i = 0; i < 40; ++i) {
+    burst.push_back(Ipv4Packet(i == 30 ? 700 : 200 + i / 10, 17, i));
+  }
+  const Packet refused = Ipv4Packet(333, 17, kRefusedMarker);
+  burst.insert(burst.begin() + 15, refused);
+  for (const Packet& packet : burst) {
+    DeviceSends(packet);
+  }
+  for (const Packet& packet : burst) {
+    if (packet != refused) {
+      EXPECT_EQ(hub_.NextUdpPacket(), packet);
+    }
+  }
+  auto frame = hub_.NextFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->payload, refused);
 }
 
 TEST_F(RelayConnectionTest, UnansweredProbesLeaveEverythingToTheWebSocket) {
