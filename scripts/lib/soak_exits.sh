@@ -1,6 +1,102 @@
 # shellcheck shell=bash
-# The exit paths that only the soak run goes through (the end-to-end suite has its own
-# versions of these stories). Source it after tests/e2e/lib/soak.sh; do not run it.
+# The configuration, snapshots and exit paths that only the soak run uses (the end-to-end suite
+# has its own versions of these stories). Source it after tests/e2e/lib/soak.sh; do not run it.
+
+SOAK_WEB_USER=admin
+SOAK_WEB_PASSWORD=soakpw
+SOAK_WEB_URL=$EDGE_LAB_WEB
+
+# soak_write_config FILE: the lab's configuration with a known web login.
+soak_write_config() {
+  edge_lab_write_config "$1" '[]' "\"webUsername\": \"$SOAK_WEB_USER\"" \
+    "\"webPassword\": \"$SOAK_WEB_PASSWORD\""
+}
+
+soak_snapshot() { edge_lab_snapshot; }
+# soak_edge_rules: the edge's own rules, one per line, as they stand.
+soak_edge_rules() { edge_lab_edge iptables-save | grep -E 'larkspire0|-s 10\.250\.0\.0/16' || true; }
+
+# soak_same_as SNAPSHOT: true when the namespace matches SNAPSHOT; prints the difference.
+soak_same_as() {
+  local now
+  now=$(soak_snapshot)
+  [ "$now" = "$1" ] && return 0
+  diff <(echo "$1") <(echo "$now") | sed 's/^/    /'
+  return 1
+}
+
+# soak_login_cookie JAR: logs in on the edge's web page and keeps the cookie in JAR.
+soak_login_cookie() {
+  edge_lab_edge curl -s --max-time 5 -c "$1" -H 'Content-Type: application/json' \
+    -d "{\"username\":\"$SOAK_WEB_USER\",\"password\":\"$SOAK_WEB_PASSWORD\"}" \
+    "$SOAK_WEB_URL/api/login" | grep -q '"success":true'
+}
+
+# soak_stop PID: SIGTERM and the exit status in SOAK_STATUS (a wrong status is recorded, not
+# fatal, so the run can go on to the figures).
+soak_stop() {
+  kill -TERM "$1"
+  edge_lab_wait_exit "$1" 20
+  SOAK_STATUS=$LAB_EXIT_STATUS
+}
+
+# Each soak_exit_* starts an edge under KEY, makes it end one way and reports through
+# SOAK_EXIT_NOTE; it returns non-zero when the namespace is not back to SNAPSHOT (or the exit
+# went wrong).
+
+# SIGTERM while the Hub is frozen with the edge's send buffers full: the stop must not wait
+# for the Hub.
+soak_exit_sigterm_frozen_hub() {
+  local key=$1 config=$2 snapshot=$3 status
+  edge_lab_start_relaying "$key" "$config"
+  kill -STOP "$DEVHUB_PID"
+  soak_push_to_hub 3
+  soak_stop "$EDGE_PID"
+  status=$SOAK_STATUS
+  kill -CONT "$DEVHUB_PID"
+  SOAK_EXIT_NOTE="status $status"
+  [ "$status" = 0 ] && soak_same_as "$snapshot"
+}
+
+soak_exit_web_restart() {
+  local key=$1 config=$2 snapshot=$3 status jar=$LAB/$1.cookies
+  edge_lab_start_relaying "$key" "$config"
+  lab_wait_for 10 soak_login_cookie "$jar" || { SOAK_EXIT_NOTE="login failed"; return 1; }
+  edge_lab_edge curl -s --max-time 5 -b "$jar" -H 'Content-Type: application/json' \
+    -X POST "$SOAK_WEB_URL/api/restart" >"$LAB/$key.restart" || true
+  edge_lab_wait_exit "$EDGE_PID" 20
+  status=$LAB_EXIT_STATUS
+  SOAK_EXIT_NOTE="status $status, reply $(cat "$LAB/$key.restart")"
+  [ "$status" = 0 ] && soak_same_as "$snapshot"
+}
+
+# A forced update offered and signed by the devhub: a copy of the edge replaces itself and
+# asks a stand-in systemctl for the restart. The devhub is restarted with the offer, then without.
+soak_exit_forced_update() {
+  local key=$1 config=$2 snapshot=$3 status dir=$LAB/update
+  mkdir -p "$dir/bin" "$dir/tree/pkg/bin"
+  printf '#!/bin/sh\necho "$*" >>"%s/systemctl.calls"\n' "$dir" >"$dir/bin/systemctl"
+  printf '#!/bin/sh\necho "Usage: larkspire-edge"\n' >"$dir/tree/pkg/bin/larkspire-edge"
+  chmod 0755 "$dir/bin/systemctl" "$dir/tree/pkg/bin/larkspire-edge"
+  tar -czf "$dir/package.tar.gz" -C "$dir/tree" pkg
+  cp "$LARKSPIRE_EDGE" "$dir/larkspire-edge"
+  # The edge trusts the devhub's signing key: its /etc overlay holds the public half.
+  [ -f "$dir/hub.key" ] || openssl genpkey -algorithm ed25519 -out "$dir/hub.key" 2>/dev/null
+  mkdir -p "$LAB/$key/etc.up/larkspire/update-keys"
+  "$LARKSPIRE_DEVHUB" --print-update-public-key "$dir/hub.key" \
+    >"$LAB/$key/etc.up/larkspire/update-keys/hub.pem"
+  edge_lab_stop_devhub TERM
+  edge_lab_start_devhub --update-version 99.0.0 --update-force --update-package "$dir/package.tar.gz" \
+    --update-signing-key "$dir/hub.key"
+  PATH="$dir/bin:$PATH" LARKSPIRE_EDGE="$dir/larkspire-edge" edge_lab_start_edge "$key" "$config"
+  edge_lab_wait_exit "$EDGE_PID" 60
+  status=$LAB_EXIT_STATUS
+  edge_lab_stop_devhub TERM
+  edge_lab_start_devhub
+  SOAK_EXIT_NOTE="status $status"
+  [ "$status" = 0 ] && grep -qF "Forced update installed" "$LAB/$key.out" &&
+    cmp -s "$dir/larkspire-edge" "$dir/tree/pkg/bin/larkspire-edge" && soak_same_as "$snapshot"
+}
 
 soak_exit_sigterm() {
   local key=$1 config=$2 snapshot=$3 status

@@ -1,39 +1,39 @@
 #!/usr/bin/env bash
-# One round of every Hub fault against the real binaries: the Hub killed, frozen while
-# traffic is pushed at it, replaced by a stand-in that answers garbage, closes mid-frame or
-# sends a close frame. While the Hub is dead the edge keeps running, records the failed
-# heartbeat with the bare connection error and retries the relay; after each fault, traffic
-# crosses again once the Hub is back (after the kill with a new handshake and a new UDP
-# channel), and the edge ends up holding as many descriptors and threads as before.
-# (scripts/soak repeats this.)
+# One round of every Hub fault against the relaying edge: the Hub killed, frozen while traffic
+# is pushed at it, replaced by a stand-in that answers garbage, closes mid-frame or sends a
+# close frame. While the Hub is dead the edge keeps running, records the failed heartbeat with
+# the bare connection error and retries the relay; after each fault traffic crosses again once
+# the Hub is back (after the kill with a new handshake and a new UDP channel), and the edge ends
+# up holding as many descriptors and threads as before. A SIGTERM while the Hub is frozen with
+# the send buffers full still stops it cleanly. (scripts/soak repeats the rounds.)
 
 source "$(dirname "$0")/lib/edge_lab.sh"
 source "$(dirname "$0")/lib/soak.sh"
 edge_lab_init
+edge_lab_edge iptables -A INPUT -i wan0 -p tcp --dport 22 -j ACCEPT
+edge_lab_edge iptables -t nat -A POSTROUTING -o wan0 -j RETURN
+before=$(edge_lab_snapshot)
 config=$LAB/edge.json
-soak_write_config "$config"
+edge_lab_write_config "$config"
 edge_lab_start_devhub
 edge_lab_start_relaying edge "$config"
 lab_wait_for 10 test -n "$(edge_lab_channel_id)" || lab_fail "no UDP channel: $(edge_lab_devices)"
 firstChannel=$(edge_lab_channel_id)
 read -r fds threads _ < <(soak_settle "$EDGE_PID" "$(soak_fds "$EDGE_PID")" "$(soak_threads "$EDGE_PID")" 0 || true)
 
-# The Hub stays dead until the next periodic heartbeat (at most 30 s after the last) fails.
-hub_dead_until_heartbeat_fails() {
-  edge_lab_wait_output edge 45 "WARN Heartbeat failed: TCP connect failed to $EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT: "
-  grep -qF "\"message\": \"TCP connect failed to $EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT: Connection refused\"" <<<"$(edge_lab_state edge)" ||
-    lab_fail "the state file does not hold the bare connection error: $(edge_lab_state edge)"
-  grep -qF '"heartbeatAccepted": false' <<<"$(edge_lab_state edge)" || lab_fail "state still accepted"
-  grep -qF "WARN Relay loop failed: " <<<"$(edge_lab_output edge)" || lab_fail "no relay retry logged"
-  handshakes=$(grep -c "Relay connected: device " "$LAB/devhub.out")
-}
-
 for fault in kill stall garbage midframe close; do
   echo "--- $fault"
   case "$fault" in
     kill)
       soak_fault_kill
-      hub_dead_until_heartbeat_fails
+      # The Hub stays dead until the next periodic heartbeat (at most 30 s after the last) fails.
+      refused="TCP connect failed to $EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT: Connection refused"
+      edge_lab_wait_output edge 45 "WARN Heartbeat failed: $refused"
+      grep -qF "\"message\": \"$refused\"" <<<"$(edge_lab_state edge)" &&
+        grep -qF '"heartbeatAccepted": false' <<<"$(edge_lab_state edge)" ||
+        lab_fail "the state file does not hold the bare connection error: $(edge_lab_state edge)"
+      grep -qF "WARN Relay loop failed: " "$LAB/edge.out" || lab_fail "no relay retry logged"
+      handshakes=$(grep -c "Relay connected: device " "$LAB/devhub.out")
       ;;
     stall)
       soak_fault_stall edge
@@ -50,12 +50,16 @@ for fault in kill stall garbage midframe close; do
     [ "$(grep -c "Relay connected: device " "$LAB/devhub.out")" -gt "$handshakes" ] ||
       lab_fail "no new relay handshake after the restart"
     lab_wait_for 10 test -n "$(edge_lab_channel_id)" || lab_fail "no UDP channel after the restart"
-    [ "$(edge_lab_channel_id)" != "$firstChannel" ] ||
-      lab_fail "the UDP channel identifier did not change ($firstChannel)"
-    edge_lab_tcp_transfer 500000
+    [ "$(edge_lab_channel_id)" != "$firstChannel" ] || lab_fail "the UDP channel identifier stayed"
   fi
 done
 now=$(soak_settle "$EDGE_PID" "$fds" "$threads" 15) ||
   lab_fail "descriptors/threads/RSS now $now, before $fds $threads"
+
+echo "--- SIGTERM while the Hub is frozen with the send buffers full"
+kill -STOP "$DEVHUB_PID"
+soak_push_to_hub 3
 edge_lab_stop_edge "$EDGE_PID"
+kill -CONT "$DEVHUB_PID"
+edge_lab_expect_snapshot "$before" "after a SIGTERM facing a frozen Hub"
 echo "PASS"

@@ -1,13 +1,17 @@
 #include "hub/tls_session.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
+#include "hub/tcp.h"
 #include "support/temp_dir.h"
 #include "util/file.h"
 #include "util/sha256.h"
@@ -38,17 +42,35 @@ class TlsTest : public ::testing::Test {
   }
   void TearDown() override { ::sigaction(SIGPIPE, &previous_, nullptr); }
 
-  // The edge's handshake with a Hub showing `cert`, whose side runs on a thread.
+  // The edge's handshake with a Hub showing `cert`, whose side runs on a thread and is kept
+  // in `hub` when given.
   std::unique_ptr<TlsSession> Connect(const std::string& cert, const std::string& host,
-                                      const std::string& pin) {
-    int fds[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+                                      const std::string& pin,
+                                      std::unique_ptr<TlsSession>* hub = nullptr) {
+    // TCP over loopback, as the relay: a local stream pair would hand over at most one record
+    // at a time and never let records queue up to be read ahead.
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(::listen(listener.get(), 1), 0);
+    EXPECT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int fds[2] = {ConnectTcp("127.0.0.1", ntohs(address.sin_port)),
+                        ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC)};
     for (int fd : fds) {
       SetTimeout(fd, SO_RCVTIMEO, 10s);  // a fault must fail the test, not hang it
+      const int small = 8192;            // sends and receives then stop part way, again and again
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     }
     std::jthread accept([&, fd = fds[1]] {
       try {  // a refused handshake fails on this side too
-        TlsServer(dir_ / cert + ".pem", dir_ / cert + ".key").Accept(UniqueFd(fd), "edge");
+        auto session =
+            TlsServer(dir_ / cert + ".pem", dir_ / cert + ".key").Accept(UniqueFd(fd), "edge");
+        if (hub != nullptr) {
+          *hub = std::move(session);
+        }
       } catch (const std::exception&) {
       }
     });
@@ -62,6 +84,7 @@ class TlsTest : public ::testing::Test {
 };
 
 TEST_F(TlsTest, TheHubMustChainToTheTrustNameTheHostAndMatchThePin) {
+  const std::string kNotADigest = "hubCertSha256 is not a SHA-256 digest (64 hexadecimal digits).";
   const struct {
     const char* cert;
     const char* host;
@@ -74,8 +97,8 @@ TEST_F(TlsTest, TheHubMustChainToTheTrustNameTheHostAndMatchThePin) {
       {"hub", "other.test", "", "Hub certificate not trusted: hostname mismatch"},
       {"hub", "127.0.0.2", "", "Hub certificate not trusted: IP address mismatch"},
       {"hub", "hub.test", Pin("rogue"), "Hub certificate does not match the pinned key."},
-      {"hub", "hub.test", Pin("hub").substr(1),
-       "hubCertSha256 is not a SHA-256 digest (64 hexadecimal digits)."},
+      {"hub", "hub.test", Pin("hub").substr(1), kNotADigest},
+      {"hub", "hub.test", Pin("hub") + "0", kNotADigest},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.cert) + " " + c.host + " " + c.pin);
@@ -87,6 +110,51 @@ TEST_F(TlsTest, TheHubMustChainToTheTrustNameTheHostAndMatchThePin) {
     }
     EXPECT_EQ(outcome, c.refusal);
   }
+}
+
+// Both ends send a stream far larger than the socket buffers, in parts of every size, while
+// each reads the other's in small and large pieces, as the relay's two threads do: every byte
+// arrives in order, whether its records waited to be sent or were read ahead of a receive.
+TEST_F(TlsTest, StreamsLargerThanTheSocketBuffersCrossBothWaysAtOnce) {
+  std::unique_ptr<TlsSession> hub;
+  std::unique_ptr<TlsSession> edge = Connect("hub", "hub.test", "", &hub);
+  ASSERT_TRUE(hub);
+  std::string sent(1 << 20, '\0');
+  for (size_t i = 0; i < sent.size(); ++i) {
+    sent[i] = static_cast<char>(i * 131 + (i >> 12));
+  }
+  auto carry = [&sent](TlsSession& from, TlsSession& to, std::string& received) {
+    std::jthread reader([&] {
+      std::string buffer(70000, '\0');
+      for (size_t round = 0; received.size() < sent.size(); ++round) {
+        if (round % 8 == 0) {
+          std::this_thread::sleep_for(1ms);  // lets records pile up to be read ahead
+        }
+        const ssize_t n = to.Receive(buffer.data(), round % 2 ? 1000 : buffer.size());
+        if (n <= 0) {
+          break;
+        }
+        received.append(buffer.data(), static_cast<size_t>(n));
+      }
+    });
+    for (size_t offset = 0, partSize = 1; offset < sent.size();) {
+      iovec parts[64];
+      size_t count = 0;
+      for (; count < 64 && offset < sent.size(); ++count, partSize = partSize * 7 % 40009 + 1) {
+        parts[count] = {sent.data() + offset, std::min(partSize, sent.size() - offset)};
+        offset += parts[count].iov_len;
+      }
+      ASSERT_EQ(from.Send(parts, count, 10s), SendOutcome::kSent) << "at byte " << offset;
+    }
+  };
+  std::string atHub;
+  std::string atEdge;
+  {
+    std::jthread up([&] { carry(*edge, *hub, atHub); });
+    carry(*hub, *edge, atEdge);
+  }
+  EXPECT_TRUE(atHub == sent) << atHub.size() << " of " << sent.size() << " bytes, or changed";
+  EXPECT_TRUE(atEdge == sent) << atEdge.size() << " of " << sent.size() << " bytes, or changed";
 }
 
 }  // namespace

@@ -39,8 +39,8 @@ std::vector<Packet> TcpRun(size_t count, size_t size) {
   return run;
 }
 
-// Merges `packets` as the TUN writer does and checks that what the kernel then cuts from the
-// writes is exactly what went in; returns the writes.
+// Merges `packets` as the TUN writer does and checks that what the kernel then cuts from the writes
+// is exactly what went in; returns the writes.
 std::vector<Packet> MergedRoundTrip(const std::vector<Packet>& packets) {
   const std::vector<Packet> writes = testing::MergeLikeTheWriter(packets);
   std::vector<Packet> leaving;
@@ -73,11 +73,25 @@ TEST(SegmentMergerTest, JoinsABurstOfOneFlowThatLeavesExactlyAsItCame) {
     const std::vector<Packet> writes = MergedRoundTrip(burst);
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(HeaderOf(writes[0]), header);
+    // The kernel completes the checksum from the pseudo-header sum left in its field.
+    const uint8_t* ip = writes[0].data() + sizeof(OffloadHeader);
+    InternetChecksum pseudo;
+    pseudo.AddPseudoHeader(ip, ip[9], writes[0].size() - sizeof(OffloadHeader) - 20);
+    uint16_t left;
+    std::memcpy(&left, ip + 20 + header[5], sizeof left);
+    EXPECT_EQ(left, pseudo.Folded());
+    // A device that refuses the merged write gets the very same pieces one by one.
+    std::vector<Packet> pieces;
+    std::vector<uint8_t> scratch;
+    SplitMergedWrite(writes[0], scratch, [&](std::span<const uint8_t> piece) {
+      pieces.emplace_back(piece.begin() + sizeof(OffloadHeader), piece.end());
+    });
+    EXPECT_EQ(pieces, burst);
   }
 }
 
-// Each case: a first segment, then one that must not be joined to it. Both still leave,
-// unchanged and in order.
+// Each case: a first segment, then one that must not be joined to it. Both still leave, unchanged
+// and in order.
 TEST(SegmentMergerTest, KeepsApartWhatMustNotBeJoined) {
   const Flow flow;
   Flow otherPort = flow;
@@ -173,13 +187,14 @@ TEST(InternetChecksumTest, MatchesTheSumOfBigEndianWords) {
       sum.Add(bytes.data() + offset, length);
       uint8_t stored[2];
       StoreChecksum(stored, sum.Folded());
-      ASSERT_EQ(stored[0] << 8 | stored[1], expected) << "offset " << offset << " length " << length;
+      ASSERT_EQ(stored[0] << 8 | stored[1], expected)
+          << "offset " << offset << " length " << length;
     }
   }
 }
 
-// A kernel without UDP segmentation for TUN devices: it takes offload headers but refuses a
-// merged UDP run.
+// A kernel without UDP segmentation for TUN devices: it takes offload headers but refuses a merged
+// UDP run.
 int g_refusals = 0;
 ssize_t RefuseMergedUdp(int fd, const iovec* parts, int count) {
   if (static_cast<const uint8_t*>(parts[0].iov_base)[1] == 5) {
@@ -282,8 +297,8 @@ TEST_F(TunWriterTest, ARefusedMergedWriteGoesOutPacketByPacketAndThatKindIsNoLon
   writer.Flush();
   EXPECT_EQ(Written().size(), sizeof(OffloadHeader) + 40 + 2000) << "TCP is still merged";
   EXPECT_EQ(g_refusals, 1) << "a refused kind was merged again";
-  // Every packet reported once as written; the refused merged write is not a loss. Those a
-  // broken device refuses are each reported lost (the agent ignores SIGPIPE, so must this).
+  // Every packet reported once as written; the refused merged write is not a loss. Those a broken
+  // device refuses are each reported lost (the agent ignores SIGPIPE, so must this).
   std::vector<Report> expected(12, {true, 1, 528});
   expected.push_back({true, 4, 2160});
   expected.insert(expected.end(), 4, {false, 1, 540});

@@ -1,8 +1,8 @@
 #include "support/namespaces.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +15,7 @@
 #include <stdexcept>
 
 #include "util/fd.h"
-#include "util/socket_io.h"
+#include "util/file.h"
 
 namespace larkspire::testing_support {
 namespace {
@@ -31,30 +31,10 @@ void Mount(const char* source, const char* target, const char* type, unsigned lo
   }
 }
 
-void EnterFreshNamespaces() {
-  if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
-    ThrowErrno("unshare");
-  }
-  // Nothing mounted from here on may propagate back to the host.
-  Mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
-  // The inherited /sys shows the host's interfaces; a sysfs mounted now shows ours.
-  ::umount2("/sys", MNT_DETACH);
-  Mount("sysfs", "/sys", "sysfs", 0);
-  Mount("scratch", "/tmp", "tmpfs", 0, "mode=0700");
-}
-
-std::string ReadAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return text;
-    }
-    text.append(buffer, static_cast<size_t>(got));
+void ThrowUnlessZero(int status, const std::string& command) {
+  if (status != 0) {
+    throw std::runtime_error("command failed with status " + std::to_string(status) + ": " +
+                             command);
   }
 }
 
@@ -62,12 +42,20 @@ std::string ReadAll(int fd) {
 [[noreturn]] void RunChild(int out, const std::function<std::string()>& body) {
   std::string report;
   try {
-    EnterFreshNamespaces();
+    if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
+      ThrowErrno("unshare");
+    }
+    // Nothing mounted from here on may propagate back to the host.
+    Mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
+    // The inherited /sys shows the host's interfaces; a sysfs mounted now shows ours.
+    ::umount2("/sys", MNT_DETACH);
+    Mount("sysfs", "/sys", "sysfs", 0);
+    Mount("scratch", "/tmp", "tmpfs", 0, "mode=0700");
     report = "ok\n" + body();
   } catch (const std::exception& error) {
     report = std::string("error\n") + error.what();
   }
-  SendAll(out, report.data(), report.size());
+  WriteAll(out, report);
   std::fflush(nullptr);
   ::_exit(0);
 }
@@ -79,13 +67,13 @@ std::string RunInFreshNamespaces(const std::function<std::string()>& body) {
     throw std::runtime_error("this test needs root for network and mount namespaces");
   }
   int ends[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-    ThrowErrno("socketpair");
+  if (::pipe2(ends, O_CLOEXEC) != 0) {
+    ThrowErrno("pipe2");
   }
   UniqueFd readEnd(ends[0]);
   UniqueFd writeEnd(ends[1]);
   std::fflush(nullptr);
-  pid_t child = ::fork();
+  const pid_t child = ::fork();
   if (child < 0) {
     ThrowErrno("fork");
   }
@@ -94,7 +82,8 @@ std::string RunInFreshNamespaces(const std::function<std::string()>& body) {
     RunChild(writeEnd.get(), body);
   }
   writeEnd.Reset();
-  std::string report = ReadAll(readEnd.get());
+  // Read to the end of the pipe, which comes when the child has exited.
+  const std::string report = ReadFile("/proc/self/fd/" + std::to_string(readEnd.get()));
   int status = 0;
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
@@ -104,18 +93,13 @@ std::string RunInFreshNamespaces(const std::function<std::string()>& body) {
   if (report.starts_with("ok\n")) {
     return report.substr(3);
   }
-  if (report.starts_with("error\n")) {
-    throw std::runtime_error("in the namespace child: " + report.substr(6));
-  }
-  throw std::runtime_error("namespace child gave no answer");
+  throw std::runtime_error(report.starts_with("error\n")
+                               ? "in the namespace child: " + report.substr(6)
+                               : "namespace child gave no answer");
 }
 
 void RunOrThrow(const std::string& command) {
-  int status = std::system(command.c_str());
-  if (status != 0) {
-    throw std::runtime_error("command failed with status " + std::to_string(status) + ": " +
-                             command);
-  }
+  ThrowUnlessZero(std::system(command.c_str()), command);
 }
 
 std::string CaptureOutput(const std::string& command) {
@@ -129,11 +113,7 @@ std::string CaptureOutput(const std::string& command) {
   while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
     output.append(buffer, got);
   }
-  int status = ::pclose(pipe);
-  if (status != 0) {
-    throw std::runtime_error("command failed with status " + std::to_string(status) + ": " +
-                             command);
-  }
+  ThrowUnlessZero(::pclose(pipe), command);
   return output;
 }
 

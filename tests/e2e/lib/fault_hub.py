@@ -1,25 +1,24 @@
 #!/usr/bin/env python3
-"""A misbehaving stand-in for the Hub, for fault-injection runs. Not a test by itself.
+"""A misbehaving stand-in for the Hub, for fault injection. Not a test by itself.
 
     fault_hub.py MODE ADDRESS PORT COUNT_FILE
 
 Listens on ADDRESS:PORT (TCP only, so UDP probes go unanswered) and treats every connection
-according to MODE until killed:
+according to MODE until killed; every relay upgrade that reached its fault appends a line to
+COUNT_FILE, so that the caller can wait until the edge has met it.
 
   stall     accept and hold the connection without reading or answering
-  garbage   answer with random bytes; every other relay upgrade first gets a 101, so the
-            garbage lands in the frame reader instead of the HTTP reader
+  garbage   answer random bytes; every other relay upgrade gets a 101 first, so the garbage
+            lands in the frame reader instead of the HTTP reader
   midframe  accept the relay upgrade, ping the edge, then close in the middle of a frame
   close     accept the relay upgrade, ping the edge, then send a close frame
   huge      answer every request with a chunked body of 300 MB, as long as the edge reads
   forge     accept the relay upgrade, then send UDP packets to port 9999 in the edge's LAN:
             "forged" from 8.8.8.8, "outside" to 172.31.0.10 (not shared), "genuine" from the
-            overlay to 192.168.50.10, each a few times
-
-Every relay upgrade that reached its fault appends one line to COUNT_FILE, so the caller can
-wait until the edge has met the fault.
+            overlay to 192.168.50.10
 """
 
+import itertools
 import os
 import socket
 import sys
@@ -30,15 +29,7 @@ SWITCHING = b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnecti
 UNAVAILABLE = b"HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
 PING = b"\x89\x04ping"
 CLOSE = b"\x88\x02\x03\xe8"
-# A binary frame that announces 1000 bytes and brings 100.
-HALF_FRAME = b"\x82\x7e\x03\xe8" + b"\x45" * 100
-
-
-def checksum(data):
-    total = sum((data[i] << 8) + data[i + 1] for i in range(0, len(data), 2))
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    return ~total & 0xFFFF
+HALF_FRAME = b"\x82\x7e\x03\xe8" + b"\x45" * 100  # announces 1000 bytes, brings 100
 
 
 def udp_frame(source, destination, payload):
@@ -47,75 +38,56 @@ def udp_frame(source, destination, payload):
     udp += b"\x00\x00" + payload
     ip = bytearray(b"\x45\x00" + (20 + len(udp)).to_bytes(2, "big") + b"\x00\x01\x40\x00\x40\x11\x00\x00")
     ip += socket.inet_aton(source) + socket.inet_aton(destination)
-    ip[10:12] = checksum(bytes(ip)).to_bytes(2, "big")
-    packet = bytes(ip) + udp
-    return b"\x82" + bytes([len(packet)]) + packet
+    total = sum((ip[i] << 8) + ip[i + 1] for i in range(0, 20, 2))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    ip[10:12] = (~total & 0xFFFF).to_bytes(2, "big")
+    return b"\x82" + bytes([len(ip) + len(udp)]) + bytes(ip) + udp
 
 
-FORGED = [
-    udp_frame("8.8.8.8", "192.168.50.10", b"forged"),
-    udp_frame("10.250.0.9", "172.31.0.10", b"outside"),
-    udp_frame("10.250.0.9", "192.168.50.10", b"genuine"),
-]
-
-
-def read_head(conn):
-    data = b""
-    conn.settimeout(5)
-    try:
-        while b"\r\n\r\n" not in data and len(data) < 65536:
-            chunk = conn.recv(4096)
-            if not chunk:
-                break
-            data += chunk
-    except OSError:
-        pass
-    return data
-
-
-def count(path):
-    with open(path, "a") as f:
-        f.write("x\n")
+FORGED = b"".join([udp_frame("8.8.8.8", "192.168.50.10", b"forged"),
+                   udp_frame("10.250.0.9", "172.31.0.10", b"outside"),
+                   udp_frame("10.250.0.9", "192.168.50.10", b"genuine")])
 
 
 def serve(mode, conn, counter, serial, held):
+    count = lambda: open(counter, "a").write("x\n")
     try:
+        conn.settimeout(5)
         if mode == "stall":
             held.append(conn)  # keeps the socket open and unread until the process ends
-            conn.settimeout(5)
             # A peek leaves the request unread in the socket, as a hung Hub would.
             if b"/api/relay/" in conn.recv(4096, socket.MSG_PEEK):
-                count(counter)
+                count()
             return
-        head = read_head(conn)
+        head = b""
+        while b"\r\n\r\n" not in head and len(head) < 65536 and (chunk := conn.recv(4096)):
+            head += chunk
         relay = b"/api/relay/" in head
         if mode == "huge":
-            count(counter)
+            count()
             conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
-            chunk = b"10000\r\n" + b"{" * 0x10000 + b"\r\n"
             for _ in range(300 * 1000 * 1000 // 0x10000):
-                conn.sendall(chunk)
+                conn.sendall(b"10000\r\n" + b"{" * 0x10000 + b"\r\n")
             conn.sendall(b"0\r\n\r\n")
         elif mode == "garbage":
-            if relay and serial % 2 == 1:
-                conn.sendall(SWITCHING)
-            conn.sendall(os.urandom(16384))
+            conn.sendall((SWITCHING if relay and serial % 2 else b"") + os.urandom(16384))
             if relay:
-                count(counter)
+                count()
         elif not relay:
             conn.sendall(UNAVAILABLE)
         elif mode == "forge":
             conn.sendall(SWITCHING)
             for _ in range(5):
-                conn.sendall(b"".join(FORGED))
+                conn.sendall(FORGED)
                 time.sleep(0.2)
-            count(counter)
+            count()
             time.sleep(1)
         else:
             conn.sendall(SWITCHING + PING)
             time.sleep(0.5)
             conn.sendall(HALF_FRAME if mode == "midframe" else CLOSE)
-            count(counter)
+            count()
             time.sleep(0.5)
     except OSError:
         pass
@@ -133,10 +105,8 @@ def main():
     listener.bind((address, port))
     listener.listen(64)
     held = []
-    serial = 0
-    while True:
+    for serial in itertools.count(1):
         conn, _ = listener.accept()
-        serial += 1
         threading.Thread(target=serve, args=(mode, conn, counter, serial, held), daemon=True).start()
 
 

@@ -13,34 +13,30 @@ import sys
 import time
 
 PATTERN = bytes(range(256)) * 300
-FIRST_WAIT_SECONDS = 30
 SO_RCVBUFFORCE = 33  # Linux; not named by Python
 
 
 def payload(number, size):
-    start = number % 256
-    return struct.pack("!Q", number) + PATTERN[start:start + size - 8]
+    return struct.pack("!Q", number) + PATTERN[number % 256:number % 256 + size - 8]
 
 
-def send(host, port, count, size, rate):
-    # A connected socket: the kernel numbers its packets' IP identifications one by one,
-    # as a real sender of a bulk flow would.
+def main(mode, host, port, *rest):
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.connect((host, port))
-    start = time.monotonic()
-    for number in range(count):
-        delay = start + number / rate - time.monotonic()
-        if delay > 0:
-            time.sleep(delay)
-        sock.send(payload(number, size))
-
-
-def receive(host, port, size, quiet):
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    if mode == "send":
+        count, size, rate = int(rest[0]), int(rest[1]), float(rest[2])
+        # A connected socket: the kernel numbers its packets' IP identifications one by one, as
+        # a real sender of a bulk flow would.
+        sock.connect((host, port))
+        start = time.monotonic()
+        for number in range(count):
+            time.sleep(max(0.0, start + number / rate - time.monotonic()))
+            sock.send(payload(number, size))
+        return
+    size, quiet = int(rest[0]), float(rest[1])
     # Room for the whole burst, so that a slow receiver does not count as loss on the path.
     sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 32 << 20)
     sock.bind((host, port))
-    sock.settimeout(FIRST_WAIT_SECONDS)
+    sock.settimeout(30)  # for the first datagram
     seen, damaged = set(), 0
     try:
         while True:
@@ -57,8 +53,4 @@ def receive(host, port, size, quiet):
 
 
 if __name__ == "__main__":
-    mode, host, port = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    if mode == "send":
-        send(host, port, int(sys.argv[4]), int(sys.argv[5]), float(sys.argv[6]))
-    else:
-        receive(host, port, int(sys.argv[4]), float(sys.argv[5]))
+    main(sys.argv[1], sys.argv[2], int(sys.argv[3]), *sys.argv[4:])

@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Installation. The agent's Debian package holds the executable, the unit and the default
+# configuration and owns nothing under /etc; installed into a scratch root, the configuration
+# is created mode 0600, survives a reinstall and a remove and goes on purge; on a machine run by
+# systemd the maintainer scripts enable, restart, stop and disable the service; `cmake
+# --install` keeps an edited configuration too. The unit passes systemd-analyze verify, lets
+# the agent write where it must, keeps root, the TUN device, the network and sysctl writes,
+# and the agent's privileged duties succeed under its capability bounding set.
+set -euo pipefail
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+BUILD=${LARKSPIRE_BUILD_DIR:?LARKSPIRE_BUILD_DIR is not set}
+SOURCE=${LARKSPIRE_SOURCE_DIR:?LARKSPIRE_SOURCE_DIR is not set}
+EDGE=${LARKSPIRE_EDGE:?LARKSPIRE_EDGE is not set}
+UNIT=$SOURCE/packaging/larkspire-edge.service
+[ "$(id -u)" = 0 ] || fail "this scenario needs root (a scratch root owned by root, namespaces)"
+for tool in cpack dpkg dpkg-deb systemd-analyze setpriv; do
+  command -v "$tool" >/dev/null || fail "$tool is not installed"
+done
+T=$(mktemp -d "$BUILD/install-test.XXXXXX")
+trap 'rm -rf "$T"' EXIT
+host_etc_before=$(ls -d /etc/larkspire 2>/dev/null || true)
+
+echo "== the package"
+cpack --config "$BUILD/CPackConfig.cmake" -B "$T/out" >"$T/cpack.log" 2>&1 || fail "cpack: $(cat "$T/cpack.log")"
+DEB=$(ls "$T"/out/larkspire-edge_*.deb | head -n 1)
+dpkg-deb -c "$DEB" | awk '{print $1, $2, $6}' >"$T/contents"
+for entry in "-rwxr-xr-x root/root ./opt/larkspire/edge/larkspire-edge" \
+  "-rw-r--r-- root/root ./usr/lib/systemd/system/larkspire-edge.service" \
+  "-rw-r--r-- root/root ./usr/share/larkspire-edge/edge.json"; do
+  grep -qxF -e "$entry" "$T/contents" || fail "package lacks $entry: $(cat "$T/contents")"
+done
+# dpkg must never own the operator's configuration or keys, or an upgrade could replace them.
+! grep -v '^d' "$T/contents" | grep -q '\./etc/' || fail "package ships files under /etc"
+for needed in iproute2 iptables; do
+  dpkg-deb -f "$DEB" Depends | grep -q "$needed" || fail "Depends lacks $needed"
+done
+
+echo "== install, reinstall, remove and purge in a scratch root"
+ROOT=$T/root
+mkdir -p "$ROOT/var/lib/dpkg/info" "$ROOT/var/lib/dpkg/updates"
+touch "$ROOT/var/lib/dpkg/status" "$ROOT/var/lib/dpkg/available"
+# Maintainer scripts run on this machine with DPKG_ROOT set; they must touch only the root.
+scratch_dpkg() {
+  dpkg --root="$ROOT" --force-script-chrootless --force-depends --log=/dev/null "$@" \
+    >>"$T/dpkg.log" 2>&1 || fail "dpkg $* failed: $(cat "$T/dpkg.log")"
+}
+CONFIG=$ROOT/etc/larkspire/edge.json
+scratch_dpkg -i "$DEB"
+[ "$(stat -c '%a %U' "$CONFIG")" = "600 root" ] || fail "configuration mode $(stat -c '%a %U' "$CONFIG")"
+cmp -s "$CONFIG" "$SOURCE/packaging/edge.json" || fail "configuration differs from the default"
+"$ROOT/opt/larkspire/edge/larkspire-edge" --help | grep -q '^Usage: larkspire-edge' || fail "no agent"
+echo '{"serverUrl": "http://127.0.0.1:31080"}' >"$CONFIG"
+cp -p "$CONFIG" "$T/edited.json"
+scratch_dpkg -i "$DEB"
+scratch_dpkg -r larkspire-edge
+[ ! -e "$ROOT/opt/larkspire/edge/larkspire-edge" ] || fail "remove left the executable"
+cmp -s "$CONFIG" "$T/edited.json" && [ "$(stat -c %a "$CONFIG")" = 600 ] ||
+  fail "reinstall or remove changed the configuration"
+scratch_dpkg -P larkspire-edge
+[ ! -e "$CONFIG" ] || fail "purge left the configuration"
+
+echo "== maintainer scripts on a machine run by systemd"
+# A private mount namespace stands in for such a machine: /run/systemd/system exists, /etc and
+# /usr are overlays whose changes land in $T, and systemctl only records its calls.
+mkdir -p "$T/fake" "$T/control" "$T/etc.up" "$T/etc.wk" "$T/usr.up" "$T/usr.wk"
+dpkg-deb -e "$DEB" "$T/control"
+printf '#!/bin/sh\necho "$*" >>"%s/systemctl.calls"\n' "$T" >"$T/fake/systemctl"
+chmod 0755 "$T/fake/systemctl"
+unshare -m --propagation private bash -euc '
+  mount -t overlay etc -o "lowerdir=/etc,upperdir=$1/etc.up,workdir=$1/etc.wk" /etc
+  mount -t tmpfs run /run && mkdir -p /run/systemd/system
+  mount -t overlay usr -o "lowerdir=/usr,upperdir=$1/usr.up,workdir=$1/usr.wk" /usr
+  mkdir -p /usr/share/larkspire-edge && cp "$2" /usr/share/larkspire-edge/edge.json
+  export PATH="$1/fake:$PATH"
+  "$1/control/postinst" configure && "$1/control/prerm" remove && "$1/control/postrm" remove
+' _ "$T" "$SOURCE/packaging/edge.json" || fail "maintainer scripts failed under systemd"
+[ "$(paste -sd, "$T/systemctl.calls")" = "daemon-reload,enable larkspire-edge.service,restart larkspire-edge.service,stop larkspire-edge.service,disable larkspire-edge.service,daemon-reload" ] ||
+  fail "systemctl calls were: $(cat "$T/systemctl.calls")"
+[ "$(stat -c %a "$T/etc.up/larkspire/edge.json")" = 600 ] || fail "postinst made no 0600 configuration"
+
+echo "== cmake --install"
+cmake_install() { DESTDIR="$T/dest" cmake --install "$BUILD" >>"$T/install.log" 2>&1 || fail "cmake --install failed"; }
+cmake_install
+echo '{"serverUrl": "http://127.0.0.1:1"}' >"$T/dest/etc/larkspire/edge.json"
+cp -p "$T/dest/etc/larkspire/edge.json" "$T/edited2.json"
+cmake_install
+[ -x "$T/dest/opt/larkspire/edge/larkspire-edge" ] && [ -f "$T/dest/usr/lib/systemd/system/larkspire-edge.service" ] ||
+  fail "cmake --install left out the agent or the unit"
+cmp -s "$T/dest/etc/larkspire/edge.json" "$T/edited2.json" && [ "$(stat -c %a "$T/dest/etc/larkspire/edge.json")" = 600 ] ||
+  fail "cmake --install replaced the configuration or its mode"
+[ "$(ls -d /etc/larkspire 2>/dev/null || true)" = "$host_etc_before" ] || fail "/etc/larkspire on this machine changed"
+
+echo "== the unit"
+# The unit names the installed executable; point it at the built one.
+sed "s#^ExecStart=/opt/larkspire/edge/larkspire-edge #ExecStart=$EDGE #" "$UNIT" >"$T/larkspire-edge.service"
+systemd-analyze verify --man=no "$T/larkspire-edge.service" >"$T/verify.out" 2>&1 || true
+# verify reports unknown or misspelt directives as warnings and may still exit 0.
+! grep -v -e "Failed to connect" -e "^$" "$T/verify.out" | grep -q . || fail "verify: $(cat "$T/verify.out")"
+value() { sed -n "s/^$1=//p" "$UNIT" | tail -n 1; }
+exec_line=$(value ExecStart)
+# Where the agent writes: the configuration (web page), logs and the executable (self-update).
+for path in "$(dirname "$(sed 's/.*--config \([^ ]*\).*/\1/' <<<"$exec_line")")" \
+  "$(sed 's/.*--workdir \([^ ]*\).*/\1/' <<<"$exec_line")" "$(dirname "${exec_line%% *}")"; do
+  value ReadWritePaths | tr ' ' '\n' | grep -qx "$path" || fail "$path is not among ReadWritePaths"
+done
+[ "$(value StateDirectory)" = larkspire ] && [ "$(value Restart)" = always ] && [ -z "$(value User)" ] &&
+  [ "$(value TimeoutStopSec)" -ge 30 ] && value DeviceAllow | grep -q "^/dev/net/tun rw" &&
+  [ "$(value RestrictAddressFamilies)" = "AF_UNIX AF_INET AF_INET6 AF_NETLINK" ] ||
+  fail "state, restart, root, teardown time, the TUN device or netlink taken away"
+[ "$(value ProtectSystem) $(value PrivateTmp) $(value NoNewPrivileges)" = "strict yes yes" ] ||
+  fail "the sandbox lost ProtectSystem=strict, PrivateTmp or NoNewPrivileges"
+# These would take away the TUN device, the host's network, sysctl writes or root itself.
+for directive in PrivateDevices PrivateNetwork ProtectKernelTunables PrivateUsers DynamicUser; do
+  [ "$(value "$directive")" != yes ] || fail "$directive=yes breaks the gateway"
+done
+! value CapabilityBoundingSet | grep -qE 'CAP_SYS_ADMIN|CAP_SYS_MODULE|CAP_SYS_PTRACE|CAP_SETUID' ||
+  fail "the capability bounding set grants too much"
+
+echo "== privileged duties under the unit's capabilities"
+# An update package as a developer's tar makes it: files owned by an ordinary user.
+mkdir -p "$T/tree/pkg/bin" && cp "$EDGE" "$T/tree/pkg/bin/larkspire-edge"
+tar --owner=1000 --group=1000 -czf "$T/package.tar.gz" -C "$T/tree" pkg
+caps=$(value CapabilityBoundingSet | tr 'A-Z ' 'a-z\n' | sed 's/^cap_/+/' | paste -sd,)
+unshare --mount --net --propagation private bash -euc '
+  mount -t tmpfs run /run
+  sed -n "s/^ExecStartPre=+//p" "$1" | while read -r command; do $command; done
+  exec setpriv --bounding-set "-all,$2" --inh-caps -all --no-new-privs bash -euc "
+    ip link set lo up
+    ip tuntap add dev larkspire0 mode tun && ip link set dev larkspire0 up mtu 1400
+    ip addr replace 100.79.255.1/32 dev larkspire0 && ip route replace 10.250.0.0/16 dev larkspire0
+    sysctl -qw net.ipv4.ip_forward=1 net.ipv4.conf.all.rp_filter=0
+    iptables -A FORWARD -i larkspire0 -o lo -j ACCEPT
+    iptables -t nat -A POSTROUTING -s 10.250.0.0/16 -o lo -j MASQUERADE
+    iptables-legacy -w 5 -A FORWARD -i larkspire0 -o lo -j ACCEPT
+    ping -c 1 -W 2 127.0.0.1 >/dev/null
+    update=\$(mktemp -d -p $3) && tar -xzf $3/package.tar.gz -C \$update && rm -rf \$update"
+' _ "$UNIT" "$caps" "$T" >"$T/duties.out" 2>&1 || fail "a duty failed under the unit's capabilities: $(cat "$T/duties.out")"
+echo "PASS: install"
