@@ -414,6 +414,8 @@ TEST_F(RelayConnectionTest, ABurstToTheHubTakesTheUdpChannelAndWhatItRefusesTheW
   auto frame = hub_.NextFrame();
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->payload, refused);
+  hub_.Disconnect();
+  relay_.join();
 }
 
 TEST_F(RelayConnectionTest, UnansweredProbesLeaveEverythingToTheWebSocket) {
