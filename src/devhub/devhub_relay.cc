@@ -41,8 +41,9 @@ void DevHubRelay::Start(const DevHubServer& server) {
   }
   hub_->Start();
   g_log.Write("INFO", std::string("Relay ready: TUN ") +
-                          (tun_.fd() >= 0 ? tun_.name() + " " + kHubOverlayAddress : "off") + ", UDP " +
-                          (udp_ ? "on port " + std::to_string(server.Port()) : "off") + ".");
+                          (tun_.fd() >= 0 ? tun_.name() + " " + kHubOverlayAddress : "off") +
+                          ", UDP " + (udp_ ? "on port " + std::to_string(server.Port()) : "off") +
+                          ".");
 }
 
 void DevHubRelay::Stop() {

@@ -17,8 +17,8 @@ HttpResponse BadRequest(const std::string& message) {
 }
 
 // Reads an optional string member; false (with `error` set) when present but not a short string.
-bool ReadText(const std::map<std::string, std::string>& members, const char* key,
-              std::string& out, std::string& error) {
+bool ReadText(const std::map<std::string, std::string>& members, const char* key, std::string& out,
+              std::string& error) {
   const auto found = members.find(key);
   if (found == members.end() || found->second == "null") {
     return true;
@@ -77,9 +77,8 @@ HttpResponse HandleRegister(DeviceStore& store, const HttpRequest& request) {
   registration.sharedNetworks = networks.value_or(std::vector<std::string>{});
   const Device device = store.Register(registration);
   return OkEnvelope("Device registered.",
-                    "{\"deviceNumber\":" + JsonString(device.number) +
-                        ",\"deviceSecret\":" + JsonString(device.secret) +
-                        ",\"deviceName\":" + JsonString(device.name) +
+                    "{\"deviceNumber\":" + JsonString(device.number) + ",\"deviceSecret\":" +
+                        JsonString(device.secret) + ",\"deviceName\":" + JsonString(device.name) +
                         ",\"sharedNetworks\":" + JsonArray(device.sharedNetworks) + "}");
 }
 
@@ -127,17 +126,15 @@ HttpResponse HandleListDevices(const DeviceStore& store, const HttpRequest&,
 }
 
 void AddDeviceRoutes(DevHubServer& server, DeviceStore& store, DeviceListingExtra extra) {
-  server.Route("POST", "/api/devices/register",
-               [&store](const HttpRequest& request, Connection&) {
-                 return HandleRegister(store, request);
-               });
+  server.Route("POST", "/api/devices/register", [&store](const HttpRequest& request, Connection&) {
+    return HandleRegister(store, request);
+  });
   server.Route("POST", "/api/devices/*", [&store](const HttpRequest& request, Connection&) {
     return HandleHeartbeat(store, request);
   });
-  server.Route("GET", "/api/devices",
-               [&store, extra](const HttpRequest& request, Connection&) {
-                 return HandleListDevices(store, request, extra);
-               });
+  server.Route("GET", "/api/devices", [&store, extra](const HttpRequest& request, Connection&) {
+    return HandleListDevices(store, request, extra);
+  });
 }
 
 }  // namespace larkspire

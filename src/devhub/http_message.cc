@@ -9,19 +9,32 @@ namespace {
 
 const char* ReasonPhrase(int status) {
   switch (status) {
-    case 101: return "Switching Protocols";
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 413: return "Payload Too Large";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 101:
+      return "Switching Protocols";
+    case 200:
+      return "OK";
+    case 204:
+      return "No Content";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 408:
+      return "Request Timeout";
+    case 413:
+      return "Payload Too Large";
+    case 500:
+      return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
   }
 }
 
@@ -39,7 +52,8 @@ bool ParseRequestLine(const std::string& headers, HttpRequest& request) {
   const std::string line = headers.substr(0, headers.find("\r\n"));
   const size_t first = line.find(' ');
   const size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
-  if (first == 0 || second == std::string::npos || line.find(' ', second + 1) != std::string::npos ||
+  if (first == 0 || second == std::string::npos ||
+      line.find(' ', second + 1) != std::string::npos ||
       line.compare(second + 1, 7, "HTTP/1.") != 0) {
     return false;
   }
@@ -93,8 +107,8 @@ std::optional<std::string> QueryParam(const std::string& query, const std::strin
 }
 
 std::string SerializeResponse(const HttpResponse& response) {
-  std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " +
-                    ReasonPhrase(response.status) + "\r\n";
+  std::string out =
+      "HTTP/1.1 " + std::to_string(response.status) + " " + ReasonPhrase(response.status) + "\r\n";
   if (!response.contentType.empty()) {
     out += "Content-Type: " + response.contentType + "\r\n";
   }
@@ -105,8 +119,8 @@ std::string SerializeResponse(const HttpResponse& response) {
   return out;
 }
 
-HttpResponse Envelope(int status, bool success, const std::string& code,
-                      const std::string& message, const std::string& dataJson) {
+HttpResponse Envelope(int status, bool success, const std::string& code, const std::string& message,
+                      const std::string& dataJson) {
   HttpResponse response;
   response.status = status;
   response.body = std::string("{\"success\":") + (success ? "true" : "false") +

@@ -13,7 +13,7 @@ struct HttpRequest {
   std::string query;    // target after "?", empty when none
   std::string headers;  // raw header block, request line and blank line included
   std::string body;
-  std::string peer;     // "address:port" of the client, for the log
+  std::string peer;  // "address:port" of the client, for the log
 };
 
 // A reply the server frames with Content-Length and "Connection: close".
@@ -38,8 +38,8 @@ std::optional<std::string> PercentDecode(const std::string& text);
 std::string SerializeResponse(const HttpResponse& response);
 
 // The Hub's envelope {"success","code","message","data"}; `dataJson` is raw JSON text.
-HttpResponse Envelope(int status, bool success, const std::string& code,
-                      const std::string& message, const std::string& dataJson = "null");
+HttpResponse Envelope(int status, bool success, const std::string& code, const std::string& message,
+                      const std::string& dataJson = "null");
 HttpResponse OkEnvelope(const std::string& message, const std::string& dataJson = "null");
 HttpResponse ErrorEnvelope(int status, const std::string& code, const std::string& message);
 

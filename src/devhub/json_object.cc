@@ -150,9 +150,8 @@ bool WalkWhole(const std::string& text, char open, OnItem&& onItem) {
 
 std::optional<std::map<std::string, std::string>> ParseJsonObject(const std::string& text) {
   std::map<std::string, std::string> members;
-  if (!WalkWhole(text, '{', [&](const std::string& key, const std::string& raw) {
-        members[key] = raw;
-      })) {
+  if (!WalkWhole(text, '{',
+                 [&](const std::string& key, const std::string& raw) { members[key] = raw; })) {
     return std::nullopt;
   }
   return members;
@@ -160,9 +159,8 @@ std::optional<std::map<std::string, std::string>> ParseJsonObject(const std::str
 
 std::optional<std::vector<std::string>> ParseJsonArray(const std::string& text) {
   std::vector<std::string> items;
-  if (!WalkWhole(text, '[', [&](const std::string&, const std::string& raw) {
-        items.push_back(raw);
-      })) {
+  if (!WalkWhole(text, '[',
+                 [&](const std::string&, const std::string& raw) { items.push_back(raw); })) {
     return std::nullopt;
   }
   return items;

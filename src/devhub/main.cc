@@ -5,9 +5,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "devhub/devhub_relay.h"
 #include "devhub/device_api.h"
 #include "devhub/device_store.h"
-#include "devhub/devhub_relay.h"
 #include "devhub/options.h"
 #include "devhub/server.h"
 #include "devhub/update_api.h"
@@ -19,7 +19,9 @@
 namespace larkspire {
 namespace {
 
-void OnStopSignal(int) { g_running = false; }
+void OnStopSignal(int) {
+  g_running = false;
+}
 
 // The main loop polls the flag, so plain restarting handlers are enough here.
 void InstallSignals() {
@@ -65,7 +67,7 @@ int main(int argc, char** argv) {
   using namespace larkspire;
   DevHubOptions options;
   UpdateOffer offer;
-  std::vector<OptionSpec> table = DevHubOptionTable(options);
+  std::vector<OptionRow> table = DevHubOptionTable(options);
   AppendUpdateOptions(table, offer);
   try {
     if (!ParseOptions(table, std::vector<std::string>(argv + 1, argv + argc))) {

@@ -8,21 +8,22 @@
 namespace larkspire {
 
 int ParsePort(const std::string& text) {
-  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoi(text) > 65535) {
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos || std::stoi(text) > 65535) {
     throw std::invalid_argument("Invalid port: " + text);
   }
   return std::stoi(text);
 }
 
-std::vector<OptionSpec> DevHubOptionTable(DevHubOptions& options) {
+std::vector<OptionRow> DevHubOptionTable(DevHubOptions& options) {
   return {
       {"--listen", "ADDRESS", "IPv4 address to listen on (default 127.0.0.1)",
        [&options](const std::string& value) { options.listenAddress = value; }},
       {"--port", "PORT", "TCP port of the HTTP API (default 31080)",
        [&options](const std::string& value) { options.port = ParsePort(value); }},
-      {"--data", "FILE", "JSON file keeping the devices across restarts "
-                         "(default ./larkspire-devhub.json)",
+      {"--data", "FILE",
+       "JSON file keeping the devices across restarts "
+       "(default ./larkspire-devhub.json)",
        [&options](const std::string& value) {
          if (value.empty()) {
            throw std::invalid_argument("The data file path must not be empty.");
@@ -38,8 +39,9 @@ std::vector<OptionSpec> DevHubOptionTable(DevHubOptions& options) {
          }
          options.tunName = value;
        }},
-      {"--no-tun", "", "run without a TUN interface (no root needed; relayed packets are "
-                       "dropped)",
+      {"--no-tun", "",
+       "run without a TUN interface (no root needed; relayed packets are "
+       "dropped)",
        [&options](const std::string&) { options.tun = false; }},
       {"--tls-cert", "FILE", "serve https and wss with this PEM certificate chain (with --tls-key)",
        [&options](const std::string& value) { options.tlsCert = value; }},
@@ -48,7 +50,7 @@ std::vector<OptionSpec> DevHubOptionTable(DevHubOptions& options) {
   };
 }
 
-bool ParseOptions(const std::vector<OptionSpec>& table, const std::vector<std::string>& args) {
+bool ParseOptions(const std::vector<OptionRow>& table, const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "-h") {
@@ -57,8 +59,8 @@ bool ParseOptions(const std::vector<OptionSpec>& table, const std::vector<std::s
     // "--name=value" and "--name value" are both accepted.
     const size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    const OptionSpec* option = nullptr;
-    for (const OptionSpec& row : table) {
+    const OptionRow* option = nullptr;
+    for (const OptionRow& row : table) {
       if (row.name == name) {
         option = &row;
       }
@@ -82,7 +84,7 @@ bool ParseOptions(const std::vector<OptionSpec>& table, const std::vector<std::s
   return true;
 }
 
-std::string Usage(const std::vector<OptionSpec>& table) {
+std::string Usage(const std::vector<OptionRow>& table) {
   std::string text =
       "Usage: larkspire-devhub [options]\n"
       "A development Hub for LarkSpire Edge: registers edges, takes their heartbeats and relays\n"
@@ -92,7 +94,7 @@ std::string Usage(const std::vector<OptionSpec>& table) {
     left.resize(std::max<size_t>(left.size() + 2, 24), ' ');
     text += left + help + "\n";
   };
-  for (const OptionSpec& row : table) {
+  for (const OptionRow& row : table) {
     line("  " + row.name + (row.valueName.empty() ? "" : " " + row.valueName), row.help);
   }
   line("  -h, --help", "show this help");

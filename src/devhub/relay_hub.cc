@@ -220,9 +220,9 @@ void RelayHub::Detach(const std::shared_ptr<EdgeConnection>& connection) {
 void RelayHub::ReadConnection(EdgeConnection& connection) {
   FrameStream stream;
   // Without a packet device every write fails, so every packet counts as dropped.
-  TunWriter device(PacketDevice(options_.packetFd, options_.packetOffloadHeader,
-                                options_.packetUdpSegmentation),
-                   CountInto(connection.counters().webSocket, connection.counters()));
+  TunWriter device(
+      PacketDevice(options_.packetFd, options_.packetOffloadHeader, options_.packetUdpSegmentation),
+      CountInto(connection.counters().webSocket, connection.counters()));
   using Clock = std::chrono::steady_clock;
   Clock::time_point nextPing = Clock::now() + options_.pingInterval;
   Clock::time_point closeDeadline = Clock::time_point::max();

@@ -210,9 +210,10 @@ void DevHubServer::Serve(const std::shared_ptr<ByteStream>& stream, const std::s
     DrainBeforeClose(stream->fd());
   }
   if (response.status != 0) {
-    g_log.Write("INFO", peer + " " + (request.method.empty() ? "-" : request.method) + " " +
-                            (request.path.empty() ? "-" : LoggedTarget(request)) + " " +
-                            (connection.TakenOver() ? "upgraded" : std::to_string(response.status)));
+    g_log.Write("INFO",
+                peer + " " + (request.method.empty() ? "-" : request.method) + " " +
+                    (request.path.empty() ? "-" : LoggedTarget(request)) + " " +
+                    (connection.TakenOver() ? "upgraded" : std::to_string(response.status)));
   }
 }
 

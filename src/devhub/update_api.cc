@@ -49,7 +49,7 @@ std::string ReadSigningKey(const std::string& path) {
 
 }  // namespace
 
-void AppendUpdateOptions(std::vector<OptionSpec>& table, UpdateOffer& offer) {
+void AppendUpdateOptions(std::vector<OptionRow>& table, UpdateOffer& offer) {
   table.push_back({"--update-version", "VERSION", "offer this edge version as an update",
                    [&offer](const std::string& value) {
                      if (value.empty()) {

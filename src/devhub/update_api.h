@@ -31,7 +31,7 @@ struct UpdateOffer {
 
 // --update-version VERSION, --update-force, --update-package FILE, --update-sha256 HEX,
 // --update-signing-key FILE, --update-signature BASE64 and --print-update-public-key FILE.
-void AppendUpdateOptions(std::vector<OptionSpec>& table, UpdateOffer& offer);
+void AppendUpdateOptions(std::vector<OptionRow>& table, UpdateOffer& offer);
 
 // The update rows of the Hub contract: the update check and the package download.
 void AddUpdateRoutes(DevHubServer& server, const UpdateOffer& offer);
