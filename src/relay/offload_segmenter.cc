@@ -5,27 +5,12 @@
 
 #include "relay/byte_order.h"
 #include "relay/internet_checksum.h"
+#include "relay/packet_fields.h"
 
 namespace larkspire {
 namespace {
 
-// Values of the virtio-net header (linux/virtio_net.h does not compile as C++).
-constexpr uint8_t kNeedsChecksum = 1;
-constexpr uint8_t kGsoNone = 0;
-constexpr uint8_t kGsoTcpV4 = 1;
-constexpr uint8_t kGsoTcpV6 = 4;
-constexpr uint8_t kGsoUdpL4 = 5;
-constexpr uint8_t kGsoEcn = 0x80;
-
-constexpr uint8_t kProtocolTcp = 6;
-constexpr uint8_t kProtocolUdp = 17;
 constexpr size_t kIpv6HeaderLength = 40;
-constexpr size_t kUdpHeaderLength = 8;
-constexpr size_t kTcpChecksumOffset = 16;
-constexpr size_t kUdpChecksumOffset = 6;
-constexpr uint8_t kTcpFin = 0x01;
-constexpr uint8_t kTcpPush = 0x08;
-constexpr uint8_t kTcpCwr = 0x80;
 
 size_t Load16(const uint8_t* p) {
   return static_cast<size_t>(LoadBigEndian(p, 2));
@@ -96,11 +81,11 @@ size_t ChecksumOffset(uint8_t protocol) {
 
 bool MatchesGsoType(uint8_t type, const SegmentPlan& plan) {
   switch (type) {
-    case kGsoTcpV4:
+    case kVirtioGsoTcpV4:
       return plan.protocol == kProtocolTcp && !plan.ipv6;
-    case kGsoTcpV6:
+    case kVirtioGsoTcpV6:
       return plan.protocol == kProtocolTcp && plan.ipv6;
-    case kGsoUdpL4:
+    case kVirtioGsoUdpL4:
       return plan.protocol == kProtocolUdp;
     default:
       return false;
@@ -110,7 +95,7 @@ bool MatchesGsoType(uint8_t type, const SegmentPlan& plan) {
 std::optional<SegmentPlan> PlanWhole(const OffloadHeader& header, std::span<const uint8_t> packet) {
   SegmentPlan plan;
   plan.packet = packet;
-  if ((header.flags & kNeedsChecksum) == 0) {
+  if ((header.flags & kVirtioNeedsChecksum) == 0) {
     return plan;
   }
   const size_t start = header.checksumStart;
@@ -173,11 +158,11 @@ void FinishPiece(const SegmentPlan& plan, size_t index, uint8_t* out, size_t len
 
 std::optional<SegmentPlan> PlanSegments(const OffloadHeader& header,
                                         std::span<const uint8_t> packet, size_t mtu) {
-  const auto type = static_cast<uint8_t>(header.gsoType & ~kGsoEcn);
+  const auto type = static_cast<uint8_t>(header.gsoType & ~kVirtioGsoEcn);
   if (packet.empty()) {
     return std::nullopt;
   }
-  if (header.gsoType == kGsoNone) {
+  if (header.gsoType == kVirtioGsoNone) {
     return PlanWhole(header, packet);
   }
   SegmentPlan plan;
@@ -186,11 +171,11 @@ std::optional<SegmentPlan> PlanSegments(const OffloadHeader& header,
   // the headers are measured on the packet itself; the hint must still lie inside it.
   if (header.segmentSize == 0 || header.headerLength > packet.size() || !ParseIp(packet, plan) ||
       !MatchesGsoType(type, plan) ||
-      ((header.gsoType & kGsoEcn) != 0 && plan.protocol != kProtocolTcp) ||
+      ((header.gsoType & kVirtioGsoEcn) != 0 && plan.protocol != kProtocolTcp) ||
       plan.headerLength >= packet.size() || mtu <= plan.headerLength) {
     return std::nullopt;
   }
-  if ((header.flags & kNeedsChecksum) != 0 &&
+  if ((header.flags & kVirtioNeedsChecksum) != 0 &&
       (header.checksumStart != plan.transportStart ||
        header.checksumOffset != ChecksumOffset(plan.protocol))) {
     return std::nullopt;

@@ -5,23 +5,12 @@
 
 #include "relay/internet_checksum.h"
 #include "relay/offload_segmenter.h"
+#include "relay/packet_fields.h"
 
 namespace larkspire {
 namespace {
 
 constexpr size_t kIpHeaderLength = SegmentMerger::kIpHeaderLength;
-
-constexpr size_t kUdpHeaderLength = 8;
-constexpr uint8_t kProtocolTcp = 6;
-constexpr uint8_t kProtocolUdp = 17;
-constexpr uint8_t kTcpAck = 0x10;
-constexpr uint8_t kTcpPush = 0x08;
-// Values of the virtio-net header (linux/virtio_net.h, which does not compile as C++).
-constexpr uint8_t kNeedsChecksum = 1;
-constexpr uint8_t kGsoTcpV4 = 1;
-constexpr uint8_t kGsoUdpL4 = 5;
-constexpr size_t kTcpChecksumOffset = 16;
-constexpr size_t kUdpChecksumOffset = 6;
 
 uint16_t Read16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] << 8 | p[1]);
@@ -183,8 +172,8 @@ std::span<const uint8_t> SegmentMerger::Finish() {
     pseudo.AddPseudoHeader(ip, ip[9], transportLength);
     StoreChecksum(transport + checksumOffset, pseudo.Folded());
 
-    header.flags = kNeedsChecksum;
-    header.gsoType = tcp ? kGsoTcpV4 : kGsoUdpL4;
+    header.flags = kVirtioNeedsChecksum;
+    header.gsoType = tcp ? kVirtioGsoTcpV4 : kVirtioGsoUdpL4;
     header.headerLength = static_cast<uint16_t>(kIpHeaderLength + first_.transportHeaderLength);
     header.segmentSize = static_cast<uint16_t>(first_.payloadLength);
     header.checksumStart = kIpHeaderLength;
