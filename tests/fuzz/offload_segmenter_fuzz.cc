@@ -8,87 +8,62 @@
 // right where the kernel left it for us to finish.
 //
 // Input: a 10-byte offload header, a control byte, then the packet. The control byte's low
-// bit makes the IP length fields fit the packet, so the fuzzer reaches the cutting itself; the
-// rest chooses the MTU.
-#include <cstdint>
-#include <cstring>
-#include <span>
-#include <vector>
-
+// bit makes the IP length fields fit the packet, so the fuzzer reaches the cutting itself;
+// the rest chooses the MTU.
 #include "relay/byte_order.h"
 #include "relay/internet_checksum.h"
 #include "relay/offload_segmenter.h"
-#include "support/fuzz_check.h"
+#include "relay/packet_fields.h"
+#include "support/fuzz_harness.h"
 
 namespace larkspire {
-namespace {
-
-void FitLengths(std::vector<uint8_t>& packet) {
-  if (packet.size() >= 20 && packet[0] >> 4 == 4) {
-    StoreBigEndian(&packet[2], packet.size(), 2);
-  } else if (packet.size() >= 40 && packet[0] >> 4 == 6) {
-    StoreBigEndian(&packet[4], packet.size() - 40, 2);
-  }
-}
 
 // The transport checksum of `p`, whose transport header starts at `start`, verifies.
 bool TransportVerifies(std::span<const uint8_t> p, size_t start, uint8_t protocol) {
   InternetChecksum sum;
-  if (p[0] >> 4 == 4) {
-    sum.Add(&p[12], 8);
-  } else {
-    sum.Add(&p[8], 32);
-  }
+  const bool ipv4 = p[0] >> 4 == 4;
+  sum.Add(&p[ipv4 ? 12 : 8], ipv4 ? 8 : 32);  // the addresses
   const size_t length = p.size() - start;
-  const uint8_t pseudo[4] = {0, protocol, static_cast<uint8_t>(length >> 8),
-                             static_cast<uint8_t>(length)};
-  sum.Add(pseudo, sizeof pseudo);
+  const uint8_t rest[4] = {0, protocol, static_cast<uint8_t>(length >> 8),
+                           static_cast<uint8_t>(length)};
+  sum.Add(rest, sizeof rest);
   sum.Add(&p[start], length);
-  return sum.Verifies();
-}
-
-bool IpHeaderVerifies(std::span<const uint8_t> p, size_t headerLength) {
-  InternetChecksum sum;
-  sum.Add(p.data(), headerLength);
   return sum.Verifies();
 }
 
 void CheckPiece(const SegmentPlan& plan, std::span<const uint8_t> in, std::span<const uint8_t> out,
                 size_t index, size_t offset, size_t mtu) {
   const bool last = index + 1 == plan.count;
+  const size_t t = plan.transportStart;
   FUZZ_CHECK(out.size() <= mtu && out.size() > plan.headerLength);
   FUZZ_CHECK(last || out.size() == plan.headerLength + plan.segmentSize);
   FUZZ_CHECK(std::memcmp(out.data() + plan.headerLength, in.data() + offset,
                          out.size() - plan.headerLength) == 0);
-  const size_t t = plan.transportStart;
+  FUZZ_CHECK(TransportVerifies(out, t, plan.protocol));
   if (plan.ipv6) {
     FUZZ_CHECK(LoadBigEndian(&out[4], 2) == out.size() - 40);
   } else {
     FUZZ_CHECK(LoadBigEndian(&out[2], 2) == out.size());
     FUZZ_CHECK(LoadBigEndian(&out[4], 2) == ((LoadBigEndian(&in[4], 2) + index) & 0xFFFF));
-    FUZZ_CHECK(IpHeaderVerifies(out, t));
+    InternetChecksum header;
+    header.Add(out.data(), t);
+    FUZZ_CHECK(header.Verifies());
   }
-  FUZZ_CHECK(TransportVerifies(out, t, plan.protocol));
-  if (plan.protocol == 17) {
+  if (plan.protocol == kProtocolUdp) {
     FUZZ_CHECK(LoadBigEndian(&out[t + 4], 2) == out.size() - t);
     return;
   }
   const uint64_t sequence = LoadBigEndian(&in[t + 4], 4) + (offset - plan.headerLength);
   FUZZ_CHECK(LoadBigEndian(&out[t + 4], 4) == (sequence & 0xFFFFFFFF));
-  uint8_t flags = in[t + 13];
-  if (!last) {
-    flags &= static_cast<uint8_t>(~0x09);  // FIN, PSH
-  }
-  if (index > 0) {
-    flags &= static_cast<uint8_t>(~0x80);  // CWR
-  }
-  FUZZ_CHECK(out[t + 13] == flags);
+  // FIN and PSH belong to the last piece, CWR to the first.
+  const uint8_t keep = (last ? 0xFF : ~(kTcpFin | kTcpPush)) & (index == 0 ? 0xFF : ~kTcpCwr);
+  FUZZ_CHECK(out[t + 13] == (in[t + 13] & keep));
 }
 
 void CheckWhole(const OffloadHeader& header, const SegmentPlan& plan, std::span<const uint8_t> in) {
   std::vector<uint8_t> out(in.size());
   FUZZ_CHECK(WriteSegment(plan, 0, out.data()) == in.size());
-  if ((header.flags & 1) == 0) {
+  if ((header.flags & kVirtioNeedsChecksum) == 0) {
     FUZZ_CHECK(std::memcmp(out.data(), in.data(), in.size()) == 0);
   } else if (plan.protocol != 0) {
     FUZZ_CHECK(TransportVerifies(out, plan.transportStart, plan.protocol));
@@ -96,36 +71,33 @@ void CheckWhole(const OffloadHeader& header, const SegmentPlan& plan, std::span<
     // Finished from the kernel's partial sum: only the checksum field may change.
     const size_t field = header.checksumStart + header.checksumOffset;
     FUZZ_CHECK(std::memcmp(out.data(), in.data(), field) == 0);
-    FUZZ_CHECK(std::memcmp(out.data() + field + 2, in.data() + field + 2, in.size() - field - 2) ==
-               0);
+    FUZZ_CHECK(std::memcmp(&out[field + 2], &in[field + 2], in.size() - field - 2) == 0);
   }
 }
 
-}  // namespace
-}  // namespace larkspire
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace larkspire;
-  if (size < sizeof(OffloadHeader) + 1) {
-    return 0;
-  }
+void FuzzOne(const std::string& input) {
   OffloadHeader header;
-  std::memcpy(&header, data, sizeof header);
-  const uint8_t control = data[sizeof header];
+  if (input.size() <= sizeof header) {
+    return;
+  }
+  std::memcpy(&header, input.data(), sizeof header);
+  const uint8_t control = static_cast<uint8_t>(input[sizeof header]);
   const size_t mtu = 80 + static_cast<size_t>(control >> 1) * 12;
-  std::vector<uint8_t> packet(data + sizeof header + 1, data + size);
-  if ((control & 1) != 0) {
-    FitLengths(packet);
+  std::vector<uint8_t> packet(input.begin() + sizeof header + 1, input.end());
+  if ((control & 1) != 0 && packet.size() >= 20 && packet[0] >> 4 == 4) {
+    StoreBigEndian(&packet[2], packet.size(), 2);
+  } else if ((control & 1) != 0 && packet.size() >= 40 && packet[0] >> 4 == 6) {
+    StoreBigEndian(&packet[4], packet.size() - 40, 2);
   }
   const std::optional<SegmentPlan> plan = PlanSegments(header, packet, mtu);
   if (!plan) {
-    return 0;
+    return;
   }
   FUZZ_CHECK(plan->count >= 1);
-  if (header.gsoType == 0) {
+  if (header.gsoType == kVirtioGsoNone) {
     FUZZ_CHECK(plan->count == 1);
     CheckWhole(header, *plan, packet);
-    return 0;
+    return;
   }
   FUZZ_CHECK(plan->segmentSize > 0 && plan->protocol != 0);
   size_t offset = plan->headerLength;
@@ -136,5 +108,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     offset += out.size() - plan->headerLength;
   }
   FUZZ_CHECK(offset == packet.size());
-  return 0;
 }
+
+}  // namespace larkspire
