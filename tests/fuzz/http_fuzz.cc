@@ -1,9 +1,8 @@
-// The HTTP readers on arbitrary bytes arriving on a real socket, the sending side shut down
-// after them, the way a Hub that breaks off mid-reply looks. The first byte chooses: "L"
-// reads lines; "P" reads a reply behind about 64 KiB of header lines, so the size limits are
-// reached from small inputs (slow: the header block is read a byte per call, hence a letter
-// that mutations seldom hit); "S" reads a reply with a body limit of 1000 bytes, so real
-// bodies reach it; anything else reads a reply as the Hub client does, within its 1 MiB.
+// The HTTP readers on arbitrary bytes arriving on a socket whose sending side is shut down
+// after them, as from a Hub that breaks off mid-reply. The first byte chooses: "L" reads lines;
+// "P" reads a reply behind about 64 KiB of header lines, so the size limits are reached from
+// small inputs (a rare letter: the header block is read a byte per call); "S" reads a reply
+// within 1000 bytes, so real bodies reach the limit; any other reads it as the Hub client does.
 #include "hub/http_client.h"
 #include "hub/http_reader.h"
 #include "support/fuzz_harness.h"
@@ -13,8 +12,7 @@ namespace larkspire {
 
 constexpr size_t kHeaderLimit = 65536;
 
-// The reading end of a stream socket pair that holds `bytes` and then the end of the stream.
-// Everything is written up front, so inputs are kept below the socket buffer.
+// A socket that holds `bytes` and then the end of the stream; inputs stay below its buffer.
 UniqueFd Feed(const std::string& bytes) {
   int fds[2];
   FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
@@ -23,8 +21,6 @@ UniqueFd Feed(const std::string& bytes) {
   return UniqueFd(fds[0]);
 }
 
-// A reply as the Hub client reads it: header block, then the body in its framing, within
-// `limit` bytes.
 void ReadReply(const std::string& input, size_t limit) {
   const UniqueFd fd = Feed(input);
   SocketStream stream(fd.get());

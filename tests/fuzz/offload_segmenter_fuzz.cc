@@ -1,15 +1,14 @@
-// The cutting of offloaded TUN reads, on arbitrary offload headers and packets. Whatever the
-// bytes, nothing is read or written outside the packet and the room each piece was promised
-// (AddressSanitizer watches both: every buffer is exactly as large as promised). A segmented
-// read that is accepted becomes valid IP packets of at most the MTU, with right lengths and
-// checksums, IPv4 identifications counting up, TCP sequence numbers following the bytes,
-// FIN and PSH on the last piece only and CWR on the first only, and payloads that put
-// together are the input's. A packet handed on whole keeps its length, and its checksum is
-// right where the kernel left it for us to finish.
+// The cutting of offloaded TUN reads, on arbitrary offload headers and packets. AddressSanitizer
+// guards every buffer, each exactly as large as promised. An accepted segmented read becomes
+// packets of at most the MTU whose payloads put together are the input's, with right lengths
+// and checksums, IPv4 identifications counting up and TCP sequence numbers following the
+// bytes. A packet handed on whole keeps its bytes but for the checksum it was asked to finish.
 //
-// Input: a 10-byte offload header, a control byte, then the packet. The control byte's low
-// bit makes the IP length fields fit the packet, so the fuzzer reaches the cutting itself;
-// the rest chooses the MTU.
+// Input: a 10-byte offload header, a control byte, then the packet. The control byte's low bit
+// makes the IP length fields fit the packet, so the fuzzer reaches the cutting itself; the
+// rest chooses the MTU.
+#include <algorithm>
+
 #include "relay/byte_order.h"
 #include "relay/internet_checksum.h"
 #include "relay/offload_segmenter.h"
@@ -18,15 +17,14 @@
 
 namespace larkspire {
 
-// The transport checksum of `p`, whose transport header starts at `start`, verifies.
 bool TransportVerifies(std::span<const uint8_t> p, size_t start, uint8_t protocol) {
   InternetChecksum sum;
   const bool ipv4 = p[0] >> 4 == 4;
   sum.Add(&p[ipv4 ? 12 : 8], ipv4 ? 8 : 32);  // the addresses
   const size_t length = p.size() - start;
-  const uint8_t rest[4] = {0, protocol, static_cast<uint8_t>(length >> 8),
-                           static_cast<uint8_t>(length)};
-  sum.Add(rest, sizeof rest);
+  const uint8_t pseudo[4] = {0, protocol, static_cast<uint8_t>(length >> 8),
+                             static_cast<uint8_t>(length)};
+  sum.Add(pseudo, sizeof pseudo);
   sum.Add(&p[start], length);
   return sum.Verifies();
 }
@@ -37,17 +35,16 @@ void CheckPiece(const SegmentPlan& plan, std::span<const uint8_t> in, std::span<
   const size_t t = plan.transportStart;
   FUZZ_CHECK(out.size() <= mtu && out.size() > plan.headerLength);
   FUZZ_CHECK(last || out.size() == plan.headerLength + plan.segmentSize);
-  FUZZ_CHECK(std::memcmp(out.data() + plan.headerLength, in.data() + offset,
-                         out.size() - plan.headerLength) == 0);
+  FUZZ_CHECK(std::ranges::equal(out.subspan(plan.headerLength),
+                                in.subspan(offset, out.size() - plan.headerLength)));
   FUZZ_CHECK(TransportVerifies(out, t, plan.protocol));
   if (plan.ipv6) {
     FUZZ_CHECK(LoadBigEndian(&out[4], 2) == out.size() - 40);
   } else {
-    FUZZ_CHECK(LoadBigEndian(&out[2], 2) == out.size());
-    FUZZ_CHECK(LoadBigEndian(&out[4], 2) == ((LoadBigEndian(&in[4], 2) + index) & 0xFFFF));
     InternetChecksum header;
     header.Add(out.data(), t);
-    FUZZ_CHECK(header.Verifies());
+    FUZZ_CHECK(header.Verifies() && LoadBigEndian(&out[2], 2) == out.size());
+    FUZZ_CHECK(LoadBigEndian(&out[4], 2) == ((LoadBigEndian(&in[4], 2) + index) & 0xFFFF));
   }
   if (plan.protocol == kProtocolUdp) {
     FUZZ_CHECK(LoadBigEndian(&out[t + 4], 2) == out.size() - t);
@@ -64,14 +61,13 @@ void CheckWhole(const OffloadHeader& header, const SegmentPlan& plan, std::span<
   std::vector<uint8_t> out(in.size());
   FUZZ_CHECK(WriteSegment(plan, 0, out.data()) == in.size());
   if ((header.flags & kVirtioNeedsChecksum) == 0) {
-    FUZZ_CHECK(std::memcmp(out.data(), in.data(), in.size()) == 0);
+    FUZZ_CHECK(std::ranges::equal(out, in));
   } else if (plan.protocol != 0) {
     FUZZ_CHECK(TransportVerifies(out, plan.transportStart, plan.protocol));
   } else {
-    // Finished from the kernel's partial sum: only the checksum field may change.
     const size_t field = header.checksumStart + header.checksumOffset;
-    FUZZ_CHECK(std::memcmp(out.data(), in.data(), field) == 0);
-    FUZZ_CHECK(std::memcmp(&out[field + 2], &in[field + 2], in.size() - field - 2) == 0);
+    std::copy_n(&in[field], 2, &out[field]);
+    FUZZ_CHECK(std::ranges::equal(out, in));
   }
 }
 
@@ -81,7 +77,7 @@ void FuzzOne(const std::string& input) {
     return;
   }
   std::memcpy(&header, input.data(), sizeof header);
-  const uint8_t control = static_cast<uint8_t>(input[sizeof header]);
+  const auto control = static_cast<uint8_t>(input[sizeof header]);
   const size_t mtu = 80 + static_cast<size_t>(control >> 1) * 12;
   std::vector<uint8_t> packet(input.begin() + sizeof header + 1, input.end());
   if ((control & 1) != 0 && packet.size() >= 20 && packet[0] >> 4 == 4) {
@@ -90,24 +86,20 @@ void FuzzOne(const std::string& input) {
     StoreBigEndian(&packet[4], packet.size() - 40, 2);
   }
   const std::optional<SegmentPlan> plan = PlanSegments(header, packet, mtu);
-  if (!plan) {
-    return;
-  }
-  FUZZ_CHECK(plan->count >= 1);
-  if (header.gsoType == kVirtioGsoNone) {
+  if (plan && header.gsoType == kVirtioGsoNone) {
     FUZZ_CHECK(plan->count == 1);
     CheckWhole(header, *plan, packet);
-    return;
+  } else if (plan) {
+    FUZZ_CHECK(plan->count >= 1 && plan->segmentSize > 0 && plan->protocol != 0);
+    size_t offset = plan->headerLength;
+    for (size_t i = 0; i < plan->count; ++i) {
+      std::vector<uint8_t> out(plan->headerLength + plan->segmentSize);
+      out.resize(WriteSegment(*plan, i, out.data()));
+      CheckPiece(*plan, packet, out, i, offset, mtu);
+      offset += out.size() - plan->headerLength;
+    }
+    FUZZ_CHECK(offset == packet.size());
   }
-  FUZZ_CHECK(plan->segmentSize > 0 && plan->protocol != 0);
-  size_t offset = plan->headerLength;
-  for (size_t i = 0; i < plan->count; ++i) {
-    std::vector<uint8_t> out(plan->headerLength + plan->segmentSize);
-    out.resize(WriteSegment(*plan, i, out.data()));
-    CheckPiece(*plan, packet, out, i, offset, mtu);
-    offset += out.size() - plan->headerLength;
-  }
-  FUZZ_CHECK(offset == packet.size());
 }
 
 }  // namespace larkspire

@@ -1,7 +1,6 @@
-// The local web server's request handling on arbitrary bytes: the pure request parsing
-// directly, then the same bytes through a real connection to a running server, which reads,
-// parses, routes and answers them. Without a session cookie (random per login) only the
-// pages, the login handler and the refusals are reachable, so nothing is changed or run.
+// The web server's request parsing on arbitrary bytes, then the same bytes sent to a running
+// server. Without a session cookie (random per login) only the pages, the login handler and
+// the refusals are reachable, so nothing is changed or run.
 #include <poll.h>
 
 #include <fstream>

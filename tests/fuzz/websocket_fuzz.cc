@@ -1,8 +1,7 @@
-// The WebSocket relay channel reading arbitrary bytes from the Hub. A stand-in Hub on
-// loopback accepts the upgrade, sends the input as the stream of frames and closes its
-// sending side; the edge's real channel reads messages until it gives up. Whatever the
-// bytes, the channel must end cleanly, hand over only plausible messages, and answer pings
-// with well-formed pongs.
+// The edge's WebSocket relay channel reading arbitrary bytes from a stand-in Hub, which accepts
+// the upgrade, sends the input as the frames and closes its sending side. Whatever the bytes,
+// the channel must end cleanly, hand over only plausible messages, and answer pings with
+// well-formed pongs.
 #include <poll.h>
 
 #include <thread>
@@ -12,10 +11,8 @@
 
 namespace larkspire {
 
-// One connection of the stand-in Hub: the upgrade, the input, then whatever comes back,
-// which after the request must be nothing but masked pongs of at most 125 bytes. A reset
-// means the edge closed with our frames unread (after a close frame or a protocol error):
-// what it sent before still counts.
+// After its request the edge may send nothing but masked pongs of at most 125 bytes. A reset
+// (the edge left frames unread after a close frame or a protocol error) keeps what came before.
 void ServeOnce(int listener, const std::string& frames) {
   // The edge's connect can be cut short by the fuzzer's time-out alarm; then none comes.
   pollfd waiting{listener, POLLIN, 0};
@@ -49,8 +46,7 @@ void FuzzOne(const std::string& input) {
   WebSocketRelay relay;
   const std::optional<std::string> error =
       ErrorOf([&] { relay.Connect("http://" + AddressText(hub), "E-fuzz", "secret"); });
-  // Only the fuzzer's time-out alarm interrupting the connect or the handshake may fail it;
-  // running out of local ports, say, would be a fault of this harness.
+  // Only the fuzzer's time-out alarm may cut the connect or the handshake short.
   FUZZ_CHECK(!error || error->find("Interrupted system call") != std::string::npos ||
              *error == "HTTP header receive failed." ||
              *error == "WebSocket handshake send failed.");
