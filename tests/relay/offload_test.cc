@@ -119,6 +119,14 @@ TEST_F(OffloadTest, JoinsOnlyWhatLeavesExactlyAsItCame) {
                                   last ? 0x18 : 0x10, timestamps));
     udpBurst.push_back(UdpDatagram(flow, last ? 10 : 72, 50 + i, static_cast<uint8_t>(i)));
   }
+  // A datagram whose checksum comes out as zero carries all ones instead: raising its last
+  // payload word by the checksum it had makes the sum cancel.
+  Packet& zeroSum = udpBurst[2];
+  const uint64_t word = LoadBigEndian(&zeroSum[98], 2) + LoadBigEndian(&zeroSum[26], 2);
+  testing::Store16(zeroSum, 98, (word & 0xFFFF) + (word >> 16));
+  testing::FixChecksums(zeroSum, 26);
+  ASSERT_EQ(LoadBigEndian(&zeroSum[26], 2), 0u);
+  zeroSum[26] = zeroSum[27] = 0xFF;
   const Packet first = TcpSegment(flow, 0, 1400, 1);
   Packet damaged = TcpSegment(flow, 1400, 1400, 2);
   damaged.back() ^= 1;

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <set>
 #include <thread>
 
@@ -50,11 +51,8 @@ Packet Ipv4Packet(size_t length, uint8_t protocol, uint8_t marker, uint8_t sourc
 }
 
 size_t Bytes(const std::vector<Packet>& packets) {
-  size_t total = 0;
-  for (const Packet& packet : packets) {
-    total += packet.size();
-  }
-  return total;
+  return std::accumulate(packets.begin(), packets.end(), size_t{0},
+                         [](size_t sum, const Packet& packet) { return sum + packet.size(); });
 }
 
 // A frame as the Hub sends it: unmasked unless given a key.
@@ -98,17 +96,15 @@ std::vector<uint64_t> RelayCounts() {
 constexpr uint8_t kRefusedMarker = 0xF0;
 
 int RefuseMarkedDatagrams(int fd, mmsghdr* messages, unsigned int count, int flags) {
-  for (unsigned int i = 0; i < count; ++i) {
-    const auto* datagram = static_cast<const uint8_t*>(messages[i].msg_hdr.msg_iov[0].iov_base);
+  unsigned int before = 0;
+  for (; before < count; ++before) {
+    const auto* datagram = static_cast<uint8_t*>(messages[before].msg_hdr.msg_iov[0].iov_base);
     if (datagram[kUdpDataHeaderSize + 1] == kRefusedMarker) {
-      if (i == 0) {
-        errno = ECONNREFUSED;
-        return -1;
-      }
-      return ::sendmmsg(fd, messages, i, flags);
+      break;
     }
   }
-  return ::sendmmsg(fd, messages, count, flags);
+  errno = ECONNREFUSED;
+  return before == 0 ? -1 : ::sendmmsg(fd, messages, before, flags);
 }
 
 // One relay connection on its own thread, a socket pair standing in for the TUN device, and a
@@ -461,12 +457,12 @@ TEST_F(RelayConnectionTest, TheWebSocketReadsFramesSplitAnywhereAndDropsAFaultyH
       {"close frame", Frame(0x88, {0x03, 0xE8})},
       {"frame over 4 MiB", {0x82, 0x7F, 0, 0, 0, 0, 0, 0x40, 0, 1}},
       {"assembler violation", Frame(0x89, Packet(126))},
-      {"peer gone mid-frame", {0x82, 0x05, 'a', 'b'}},
+      {"peer gone mid-message", {0x02, 0x01, 'a', 0x80, 0x05, 'a', 'b'}},
   };
   for (const auto& [name, bytes] : faults) {
     SCOPED_TRACE(name);
     Send(bytes);
-    if (std::string(name) == "peer gone mid-frame") {
+    if (std::string(name) == "peer gone mid-message") {
       connection_.reset();
     }
     EXPECT_EQ(read(), "<down>");
@@ -474,6 +470,8 @@ TEST_F(RelayConnectionTest, TheWebSocketReadsFramesSplitAnywhereAndDropsAFaultyH
     webSocket_.Close();
     EXPECT_FALSE(NextFrame()) << "no close reply, no pong";
     reconnect();
+    Send(Frame(0x82, {'x'}));
+    EXPECT_EQ(read(), "x") << "the last connection's leftovers";
   }
 }
 

@@ -16,7 +16,6 @@ struct Flow {
   uint32_t destination = 0xC0A8320A;  // 192.168.50.10
   uint16_t sourcePort = 40000;
   uint16_t destinationPort = 5201;
-  uint8_t ttl = 63;
   uint16_t fragmentField = 0x4000;  // "don't fragment"
 };
 
@@ -46,7 +45,7 @@ inline std::vector<uint8_t> Ipv4Packet(const Flow& flow, uint8_t protocol, uint1
     p[headers + i] = static_cast<uint8_t>(seed + i * 7);
   }
   p[0] = 0x45;
-  p[8] = flow.ttl;
+  p[8] = 63;  // time to live
   p[9] = protocol;
   Store16(p, 2, p.size());
   Store16(p, 4, id);
@@ -61,13 +60,12 @@ inline std::vector<uint8_t> Ipv4Packet(const Flow& flow, uint8_t protocol, uint1
 // A TCP segment; `options` (a multiple of 4 bytes) follow the 20-byte TCP header.
 inline std::vector<uint8_t> TcpSegment(const Flow& flow, uint32_t sequence, size_t payloadSize,
                                        uint16_t id, uint8_t flags = 0x10,
-                                       const std::vector<uint8_t>& options = {},
-                                       uint32_t ack = 777) {
+                                       const std::vector<uint8_t>& options = {}) {
   const size_t tcpHeader = 20 + options.size();
   std::vector<uint8_t> p =
       Ipv4Packet(flow, 6, id, 20 + tcpHeader, payloadSize, static_cast<uint8_t>(sequence));
   StoreBigEndian(&p[24], sequence, 4);
-  StoreBigEndian(&p[28], ack, 4);
+  StoreBigEndian(&p[28], 777, 4);  // acknowledgement
   p[32] = static_cast<uint8_t>((tcpHeader / 4) << 4);
   p[33] = flags;
   Store16(p, 34, 502);
