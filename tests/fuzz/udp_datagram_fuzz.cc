@@ -27,8 +27,8 @@ void FuzzOne(const std::string& input) {
   if (ParseUdpData(datagram, data)) {
     FUZZ_CHECK(datagram.size() <= kMaxUdpDatagram && data.channelId != 0);
     FUZZ_CHECK(!data.packet.empty() && data.packet.size() <= kMaxUdpPacket);
-    FUZZ_CHECK(data.packet.data() == datagram.data() + kUdpDataHeaderSize);
-    FUZZ_CHECK(data.packet.data() + data.packet.size() == datagram.data() + datagram.size());
+    FUZZ_CHECK(data.packet.data() == datagram.data() + kUdpDataHeaderSize &&
+               data.packet.size() == datagram.size() - kUdpDataHeaderSize);
     uint8_t header[kUdpDataHeaderSize];
     WriteUdpDataHeader(header, data.channelId);
     FUZZ_CHECK(std::ranges::equal(header, datagram.first(kUdpDataHeaderSize)));
