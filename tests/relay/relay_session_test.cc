@@ -323,7 +323,7 @@ TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
   }
   for (const Packet& packet : datagrams) {
     if (packet != refused) {
-      EXPECT_EQ(NextUdpPacket(), packet);
+      ASSERT_EQ(NextUdpPacket(), packet);
     }
   }
   // Everything else goes as frames, in order, each with the next masking key, in batches.
@@ -350,7 +350,7 @@ TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
   }
   SendUdp(run);
   for (const Packet& packet : run) {
-    EXPECT_EQ(DeviceReceives(), packet);
+    ASSERT_EQ(DeviceReceives(), packet);
   }
 
   Send(Frame(0x88, {}));  // a close frame ends the connection
