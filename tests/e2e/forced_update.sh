@@ -12,7 +12,7 @@ source "$(dirname "$0")/lib/edge_lab.sh"
 edge_lab_init
 S=$LAB
 PLANTED=()
-trap 'status=$?; [ ${#PLANTED[@]} = 0 ] || rm -rf "${PLANTED[@]}"; (exit $status); lab_cleanup' EXIT
+trap 'status=$?; rm -rf "${PLANTED[@]}"; lab_cleanup $status' EXIT
 mkdir -p "$S/bin" "$S/trusted" "$S/tree/pkg/bin"
 printf '#!/bin/sh\necho "$*" >>"%s/systemctl.calls"\n' "$S" >"$S/bin/systemctl"
 tmp_entries() { find /tmp -maxdepth 1 -name 'larkspire-edge-update*' | sort; }
