@@ -60,12 +60,8 @@ echo "--- a Hub that forges packets"
 edge_lab_lan ip addr add 172.31.0.10/24 dev eth0
 edge_lab_edge ip route add 172.31.0.0/24 via "$EDGE_LAB_LAN_HOST"
 edge_lab_edge ip route replace default via "$EDGE_LAB_HUB_ADDR"
-ip netns exec "$LAN_NS" python3 -u -c '
-import socket
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.bind(("0.0.0.0", 9999))
-while True:
-    print(s.recvfrom(100)[0].decode(), flush=True)' >"$LAB/lan-datagrams.out" 2>&1 &
+# nc answers only the first sender: whichever forged packet got through first shows.
+ip netns exec "$LAN_NS" nc -u -l 9999 >"$LAB/lan-datagrams.out" 2>&1 &
 LAB_PIDS+=($!)
 edge_lab_stop_devhub KILL
 ip netns exec "$HUB_NS" python3 "$LIB/fault_hub.py" forge "$EDGE_LAB_HUB_ADDR" "$EDGE_LAB_PORT" \

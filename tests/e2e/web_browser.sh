@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # The local web pages in a real browser: Debian's Chromium, headless, driven by playwright-core
 # (tests/e2e/web/browser.mjs) against the web server (test harness) on a scratch configuration.
-# Screenshots are kept in $LARKSPIRE_BUILD_DIR/web-screenshots.
 set -euo pipefail
 
 fail() {
@@ -22,6 +21,4 @@ if [ ! -f "$MODULES/node_modules/playwright-core/package.json" ]; then
 fi
 SCRATCH=$(mktemp -d "$BUILD/web-browser.XXXXXX")
 trap 'rm -rf "$SCRATCH"' EXIT
-mkdir -p "$BUILD/web-screenshots"
-SCRATCH=$SCRATCH PLAYWRIGHT_MODULES="$MODULES/node_modules" SHOTS="$BUILD/web-screenshots" \
-  node "$(dirname "$0")/web/browser.mjs" || fail "browser scenario failed"
+SCRATCH=$SCRATCH PLAYWRIGHT_MODULES="$MODULES/node_modules" node "$(dirname "$0")/web/browser.mjs" || fail "browser scenario failed"
