@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include "util/fd.h"
@@ -104,9 +104,7 @@ void RunOrThrow(const std::string& command) {
 
 void MarkAsHardware(const std::string& interfaceName) {
   const std::string extra = "/tmp/hw-" + interfaceName;
-  if (::mkdir(extra.c_str(), 0755) != 0 || ::mkdir((extra + "/device").c_str(), 0755) != 0) {
-    ThrowErrno("mkdir " + extra + "/device");
-  }
+  std::filesystem::create_directories(extra + "/device");
   // A read-only overlay of the extra folder on the live sysfs folder (the link resolved).
   const std::string folder = "/sys/class/net/" + interfaceName;
   Mount("hardware", folder.c_str(), "overlay", 0, "lowerdir=" + extra + ":" + folder);

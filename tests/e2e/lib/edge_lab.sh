@@ -146,25 +146,20 @@ edge_lab_devices() {
     --resolve "$EDGE_LAB_HUB_NAME:$EDGE_LAB_PORT:$EDGE_LAB_HUB_ADDR" "$EDGE_LAB_HUB_URL/api/devices"
 }
 
-# edge_lab_prelude KEY: bash commands for a private mount namespace in which eth0 looks like
-# hardware (device/ laid over its sysfs folder) and /etc, /var/lib write to $LAB/KEY/*.up.
-edge_lab_prelude() {
-  local root=$LAB/$1 sys=/sys/devices/virtual/net/eth0
+# edge_lab_start_edge KEY CONFIG [OPTION...]: an edge in a private mount namespace in which eth0
+# looks like hardware (device/ laid over its sysfs folder) and /etc and /var/lib write to
+# $LAB/KEY/*.up; its console goes to $LAB/KEY.out, its logs under $LAB/work-KEY. Sets EDGE_PID.
+edge_lab_start_edge() {
+  local root=$LAB/$1 sys=/sys/devices/virtual/net/eth0 options=
+  [ $# -le 2 ] || options=$(printf ' %q' "${@:3}")
   mkdir -p "$root"/{priv,etc.up,etc.wk,varlib.up,varlib.wk} "$LAB/work-$1"
   [ -f "$root/etc.up/hosts" ] ||
     { cat /etc/hosts; echo "$EDGE_LAB_HUB_ADDR $EDGE_LAB_HUB_NAME"; } >"$root/etc.up/hosts"
-  echo "set -e; mount -t tmpfs priv '$root/priv'; mkdir -p '$root/priv/eth0/device'
+  ip netns exec "$EDGE_NS" unshare -m --propagation private bash -c "set -e
+    mount -t tmpfs priv '$root/priv'; mkdir -p '$root/priv/eth0/device'
     mount -t overlay syseth0 -o 'lowerdir=$root/priv/eth0:$sys' $sys
     mount -t overlay etc -o 'lowerdir=/etc,upperdir=$root/etc.up,workdir=$root/etc.wk' /etc
-    mount -t overlay varlib -o 'lowerdir=/var/lib,upperdir=$root/varlib.up,workdir=$root/varlib.wk' /var/lib"
-}
-
-# edge_lab_start_edge KEY CONFIG [OPTION...]: an edge so prepared, its console in $LAB/KEY.out
-# and its logs under $LAB/work-KEY. Sets EDGE_PID.
-edge_lab_start_edge() {
-  local options=
-  [ $# -le 2 ] || options=$(printf ' %q' "${@:3}")
-  ip netns exec "$EDGE_NS" unshare -m --propagation private bash -c "$(edge_lab_prelude "$1")
+    mount -t overlay varlib -o 'lowerdir=/var/lib,upperdir=$root/varlib.up,workdir=$root/varlib.wk' /var/lib
     exec '$LARKSPIRE_EDGE' --config '$2' --workdir '$LAB/work-$1'$options" >>"$LAB/$1.out" 2>&1 &
   EDGE_PID=$!
   LAB_PIDS+=("$EDGE_PID")
@@ -172,7 +167,6 @@ edge_lab_start_edge() {
 
 edge_lab_output() { cat "$LAB/$1.out"; }
 edge_lab_state() { cat "$LAB/$1/varlib.up/larkspire/edge.state.json" 2>/dev/null; }
-edge_lab_log_file() { find "$LAB/work-$1/Log" -name '*.log' -type f 2>/dev/null | sort | tail -n 1; }
 
 edge_lab_wait_output() {
   lab_wait_for "$2" grep -qF -- "$3" "$LAB/$1.out" ||
@@ -228,6 +222,9 @@ edge_lab_counter() {
 
 edge_lab_channel_id() {
   edge_lab_devices | grep -o '"udpChannelId":"[^"]*"' | head -n 1 | cut -d'"' -f4
+}
+edge_lab_wait_channel() {
+  lab_wait_for 10 eval '[ -n "$(edge_lab_channel_id)" ]' || lab_fail "no UDP channel: $(edge_lab_devices)"
 }
 
 edge_lab_wait_tunnel() {

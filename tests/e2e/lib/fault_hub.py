@@ -3,9 +3,9 @@
 
 Each relay upgrade that met its fault appends a line to the file COUNT. MODE: garbage (random
 bytes, after a 101 to every other relay upgrade, so that they reach the frame reader too),
-midframe or close (a ping, then a close in the middle of a frame or a close frame), huge (a
-300 MB chunked body to every request) or forge (UDP packets to port 9999 in the edge's LAN:
-"forged" from 8.8.8.8, "outside" to 172.31.0.10, not shared, and "genuine").
+midframe or close (a ping, then a close in the middle of a frame or a close frame) or forge
+(UDP packets to port 9999 in the edge's LAN: "forged" from 8.8.8.8, "outside" to 172.31.0.10,
+not shared, and "genuine").
 """
 import itertools
 import os
@@ -49,12 +49,7 @@ def serve(mode, conn, counter, serial):
         while b"\r\n\r\n" not in head and len(head) < 65536 and (chunk := conn.recv(4096)):
             head += chunk
         relay = b"/api/relay/" in head
-        if mode == "huge":
-            met()
-            conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
-            for _ in range(300 * 1000 * 1000 // 0x10000):
-                conn.sendall(b"10000\r\n" + b"{" * 0x10000 + b"\r\n")
-        elif mode == "garbage":
+        if mode == "garbage":
             conn.sendall((SWITCHING if relay and serial % 2 else b"") + os.urandom(16384))
         elif not relay:
             conn.sendall(UNAVAILABLE)

@@ -97,16 +97,6 @@ try {
   await page.click("#saveNetwork");
   await expectText("#netMsg", "Saved. Restart the service to apply tunnel/routing changes.");
 
-  step("connectivity test: the exit line, and a refused address");
-  await page.click("#navDiagnostics");
-  await page.fill("#testIp", "127.0.0.1");
-  await page.click("#runTest");
-  await page.waitForFunction(() => /\nexit=\d+$/.test(document.querySelector("#testOut").textContent),
-                             null, { timeout: 30000 });
-  await page.fill("#testIp", "10.0.0.1;reboot");
-  await page.click("#runTest");
-  await expectText("#testOut", "invalid ip");
-
   step("log view, then restart; the saved networks are the trimmed lines");
   await page.click("#navLogs");
   await page.waitForFunction(() => document.querySelector("#logText").textContent
