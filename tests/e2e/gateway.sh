@@ -2,9 +2,9 @@
 # The edge's host as a gateway, and as it is left: the MSS clamp that lets a LAN host dropping
 # ICMP "fragmentation needed" send through the 1400-byte tunnel, and the watcher putting it back
 # within its interval; the overlay kept off the edge's own services unless overlayCanReachEdge.
-# SIGPIPE stops nothing; after SIGKILL a new start reuses the rules; a second instance fails on
-# the TUN device; SIGTERM, a restart from the web page and SIGINT with the console gone each
-# leave firewall (the operator's rules included), routes and links as they were.
+# SIGPIPE (a console gone) stops nothing; after SIGKILL a new start reuses the rules; a second
+# instance fails on the TUN device; SIGTERM and a restart from the web page each leave the
+# firewall (the operator's rules included), routes and links as they were.
 
 source "$(dirname "$0")/lib/edge_lab.sh"
 edge_lab_init
@@ -67,10 +67,6 @@ echo "received $RECEIVED of 20000000 bytes in 6 s"
 echo "--- the watcher restores it within its interval, and the same transfer completes"
 lab_wait_for $((clampDeleted + WATCH_INTERVAL + 5 - SECONDS)) restored_twice ||
   lab_fail "the clamp was not restored within $WATCH_INTERVAL s: $(grep restored "$LAB/health.out")"
-edge_lab_web /api/login -o /dev/null -H 'Content-Type: application/json' \
-  --data '{"username":"admin","password":"gateway-pw"}'
-edge_lab_web /api/health | grep -q '"healthy":true,"applied":true' ||
-  lab_fail "not healthy after the restore: $(edge_lab_web /api/health)"
 from_lan 60
 cmp -s "$LAB/big" "$LAB/big.received" || lab_fail "the transfer from the LAN got $RECEIVED bytes"
 
@@ -103,16 +99,4 @@ edge_lab_web /api/restart -X POST -H 'Content-Type: application/json' >/dev/null
 edge_lab_wait_exit "$EDGE_PID" 20 0 "the edge restarted from the web page"
 edge_lab_snapshot "$before" "after a restart from the web page"
 
-echo "--- SIGINT with the console's reader gone"
-(ip netns exec "$EDGE_NS" unshare -m --propagation private bash -c "$(edge_lab_prelude closed)
-  echo \$\$ >'$LAB/closed.pid'; exec '$LARKSPIRE_EDGE' --config '$config' --workdir '$LAB/work-closed'" |
-  true) &
-LAB_PIDS+=("$!")
-logged() { grep -qF "$1" "$(edge_lab_log_file closed)"; }
-lab_wait_for 20 logged "INFO Linux forwarding and NAT rules applied for" ||
-  lab_fail "the edge with no console did not start"
-kill -INT "$(cat "$LAB/closed.pid")"
-lab_wait_for 15 logged "INFO LarkSpire Edge Linux stopped." || lab_fail "the edge did not stop on SIGINT"
-lab_wait_for 5 bash -c "! kill -0 $(cat "$LAB/closed.pid")" || lab_fail "the edge did not end"
-edge_lab_snapshot "$before" "after SIGINT"
 echo "PASS ($SECONDS s)"

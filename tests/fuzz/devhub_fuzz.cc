@@ -1,6 +1,5 @@
-// The development Hub's strict readers on arbitrary bytes, and their agreement with what
-// the edge writes: every literal from JsonString and every text from UrlEncode must read
-// back unchanged on the Hub's side, or a device name or secret would arrive altered.
+// The development Hub's strict readers on any bytes, and that they read back unchanged what the
+// edge encodes: a device name or secret must not arrive altered.
 #include <algorithm>
 
 #include "devhub/http_message.h"

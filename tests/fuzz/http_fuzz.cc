@@ -21,9 +21,7 @@ UniqueFd Feed(const std::string& bytes) {
   return UniqueFd(fds[0]);
 }
 
-void ReadReply(const std::string& input, size_t limit) {
-  const UniqueFd fd = Feed(input);
-  SocketStream stream(fd.get());
+void ReadReply(SocketStream& stream, const std::string& input, size_t limit) {
   std::string headers;
   try {
     headers = ReadHttpHeaders(stream);
@@ -44,9 +42,7 @@ void ReadReply(const std::string& input, size_t limit) {
 }
 
 // Lines one after another until the input runs out.
-void ReadLines(const std::string& input) {
-  const UniqueFd fd = Feed(input);
-  SocketStream stream(fd.get());
+void ReadLines(SocketStream& stream, const std::string& input) {
   size_t consumed = 0;
   try {
     while (true) {
@@ -73,10 +69,12 @@ void FuzzOne(const std::string& input) {
     }
     rest.insert(0, padding);
   }
+  const UniqueFd fd = Feed(rest);
+  SocketStream stream(fd.get());
   if (input[0] == 'L') {
-    ReadLines(rest);
+    ReadLines(stream, rest);
   } else {
-    ReadReply(rest, input[0] == 'S' ? 1000 : kMaxHubReplyBytes);
+    ReadReply(stream, rest, input[0] == 'S' ? 1000 : kMaxHubReplyBytes);
   }
 }
 

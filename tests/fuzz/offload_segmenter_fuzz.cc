@@ -1,12 +1,7 @@
-// The cutting of offloaded TUN reads, on arbitrary offload headers and packets. AddressSanitizer
-// guards every buffer, each exactly as large as promised. An accepted segmented read becomes
-// packets of at most the MTU whose payloads put together are the input's, with right lengths
-// and checksums, IPv4 identifications counting up and TCP sequence numbers following the
-// bytes. A packet handed on whole keeps its bytes but for the checksum it was asked to finish.
-//
-// Input: a 10-byte offload header, a control byte, then the packet. The control byte's low bit
-// makes the IP length fields fit the packet, so the fuzzer reaches the cutting itself; the
-// rest chooses the MTU.
+// The cutting of offloaded TUN reads. Input: a 10-byte offload header, a control byte, then the
+// packet; the control byte's low bit makes the IP length fields fit the packet (so the fuzzer
+// reaches the cutting), the rest chooses the MTU. Every buffer is exactly as large as promised,
+// so AddressSanitizer sees any access beyond it.
 #include <algorithm>
 
 #include "relay/byte_order.h"

@@ -1,12 +1,8 @@
-// The TUN writer's merging of packets from the Hub, on arbitrary packets. Every packet must
-// leave exactly as it came: written alone byte for byte, or merged and then, cut the way the
-// kernel cuts it, as the very packets that went in, in order. The cutting is the writer's own
-// fallback for a device that refuses a merged write, held to the kernel's rules by the
-// offload_segmenter target.
-//
-// Input: a flag byte, then packets, each a 2-byte big-endian length and that many bytes. With
-// the flag's low bit set the packets' IPv4 and TCP/UDP checksums are filled in first, so the
-// fuzzer reaches the merging itself and not only the refusal of damaged packets.
+// The TUN writer's merging of packets from the Hub: every packet must leave as it came, alone or
+// merged and cut again (by the writer's own fallback, which the offload_segmenter target holds
+// to the kernel's rules). Input: a flag byte, then packets, each a 2-byte big-endian length and
+// its bytes; the flag's low bit fills in their checksums first, so the fuzzer reaches the
+// merging and not only the refusal of damaged packets.
 #include <sys/uio.h>
 
 #include <algorithm>

@@ -1,6 +1,5 @@
-// LoadSettings on arbitrary file contents, and the stability of a save and a reload: the
-// service and the web page rewrite the file all the time, so whatever was read must come
-// back the same.
+// LoadSettings on any file contents; what was read must survive a save and a reload, since the
+// service and the web page rewrite the file all the time.
 #include <fstream>
 #include <variant>
 

@@ -1,5 +1,5 @@
-// ParseUrl and NormalizeServerUrl on arbitrary text: only the documented errors, and a
-// parsed URL always has a host and a path the HTTP client can put in a request line.
+// ParseUrl and NormalizeServerUrl: only the documented errors, and a parsed URL always has a host
+// and a path the HTTP client can put in a request line.
 #include "hub/url.h"
 #include "support/fuzz_harness.h"
 

@@ -62,9 +62,8 @@ std::string Exchange(const std::string& request) {
   return reply;
 }
 
-// Every request gets one well-formed reply whose Content-Length is the body's true length
-// and which carries the security headers; only a connection that sent nothing may be closed
-// without one.
+// One well-formed reply per request, with the body's true length and the security headers;
+// only a connection that sent nothing may be closed without one.
 void FuzzOne(const std::string& raw) {
   CheckParsing(raw);
   const std::string reply = Exchange(raw);

@@ -1,7 +1,5 @@
-// The edge's WebSocket relay channel reading arbitrary bytes from a stand-in Hub, which accepts
-// the upgrade, sends the input as the frames and closes its sending side. Whatever the bytes,
-// the channel must end cleanly, hand over only plausible messages, and answer pings with
-// well-formed pongs.
+// The edge's WebSocket relay channel against a stand-in Hub that accepts the upgrade, sends the
+// input as frames and closes its sending side: the channel must end cleanly whatever the bytes.
 #include <poll.h>
 
 #include <thread>

@@ -3,14 +3,13 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include "util/fd.h"
@@ -104,16 +103,11 @@ void RunOrThrow(const std::string& command) {
 }
 
 void MarkAsHardware(const std::string& interfaceName) {
-  char folder[PATH_MAX];
-  if (::realpath(("/sys/class/net/" + interfaceName).c_str(), folder) == nullptr) {
-    ThrowErrno("realpath /sys/class/net/" + interfaceName);
-  }
   const std::string extra = "/tmp/hw-" + interfaceName;
-  if (::mkdir(extra.c_str(), 0755) != 0 || ::mkdir((extra + "/device").c_str(), 0755) != 0) {
-    ThrowErrno("mkdir " + extra + "/device");
-  }
-  // A read-only overlay: the extra folder on top of the live sysfs folder.
-  Mount("hardware", folder, "overlay", 0, "lowerdir=" + extra + ":" + folder);
+  std::filesystem::create_directories(extra + "/device");
+  // A read-only overlay of the extra folder on the live sysfs folder (the link resolved).
+  const std::string folder = "/sys/class/net/" + interfaceName;
+  Mount("hardware", folder.c_str(), "overlay", 0, "lowerdir=" + extra + ":" + folder);
 }
 
 }  // namespace larkspire::testing_support

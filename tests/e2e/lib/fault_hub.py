@@ -1,18 +1,11 @@
 #!/usr/bin/env python3
-"""A misbehaving stand-in for the Hub, for fault injection: fault_hub.py MODE ADDRESS PORT COUNT_FILE
+"""A misbehaving Hub (TCP only, so UDP probes go unanswered): fault_hub.py MODE ADDRESS PORT COUNT
 
-Listens on ADDRESS:PORT (TCP only, so UDP probes go unanswered) and treats every connection
-according to MODE until killed; every relay upgrade that met its fault appends a line to
-COUNT_FILE, so that the caller can wait until the edge has met it.
-
-  garbage   random bytes; every other relay upgrade gets a 101 first, so that the garbage lands
-            in the frame reader instead of the HTTP reader
-  midframe  accept the relay upgrade, ping the edge, then close in the middle of a frame
-  close     accept the relay upgrade, ping the edge, then send a close frame
-  huge      answer every request with a chunked body of 300 MB, as long as the edge reads
-  forge     accept the relay upgrade, then send UDP packets to port 9999 in the edge's LAN:
-            "forged" from 8.8.8.8, "outside" to 172.31.0.10 (not shared), "genuine" from the
-            overlay to 192.168.50.10
+Each relay upgrade that met its fault appends a line to the file COUNT. MODE: garbage (random
+bytes, after a 101 to every other relay upgrade, so that they reach the frame reader too),
+midframe or close (a ping, then a close in the middle of a frame or a close frame) or forge
+(UDP packets to port 9999 in the edge's LAN: "forged" from 8.8.8.8, "outside" to 172.31.0.10,
+not shared, and "genuine").
 """
 import itertools
 import os
@@ -56,12 +49,7 @@ def serve(mode, conn, counter, serial):
         while b"\r\n\r\n" not in head and len(head) < 65536 and (chunk := conn.recv(4096)):
             head += chunk
         relay = b"/api/relay/" in head
-        if mode == "huge":
-            met()
-            conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
-            for _ in range(300 * 1000 * 1000 // 0x10000):
-                conn.sendall(b"10000\r\n" + b"{" * 0x10000 + b"\r\n")
-        elif mode == "garbage":
+        if mode == "garbage":
             conn.sendall((SWITCHING if relay and serial % 2 else b"") + os.urandom(16384))
         elif not relay:
             conn.sendall(UNAVAILABLE)

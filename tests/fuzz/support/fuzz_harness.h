@@ -1,7 +1,7 @@
 #pragma once
 
-// What the fuzz targets share. Each target defines FuzzOne, which support/driver.cc calls
-// with every input libFuzzer makes up, and states its invariants with FUZZ_CHECK.
+// What the fuzz targets share. Each target defines FuzzOne, which support/driver.cc calls with
+// every input libFuzzer makes up, and states its invariants (docs/reliability.md) with FUZZ_CHECK.
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -39,10 +39,8 @@ inline std::span<const uint8_t> Bytes(const std::string& text) {
 // Two texts in one input: what precedes the first NUL byte (empty without one), what follows.
 inline std::pair<std::string, std::string> SplitAtNul(const std::string& input) {
   const size_t nul = input.find('\0');
-  if (nul == std::string::npos) {
-    return {"", input};
-  }
-  return {input.substr(0, nul), input.substr(nul + 1)};
+  const bool found = nul != std::string::npos;
+  return {found ? input.substr(0, nul) : "", found ? input.substr(nul + 1) : input};
 }
 
 // The message of the exception `body` threw; nullopt when it returned.
