@@ -34,15 +34,20 @@ inline uint32_t WordSum(const uint8_t* bytes, size_t size, uint32_t sum = 0) {
   return sum;
 }
 
+// The sum of the pseudo-header of a `length`-byte TCP or UDP segment behind the IPv4 header `ip`.
+inline uint32_t PseudoHeaderSum(const uint8_t* ip, size_t length) {
+  const uint8_t rest[] = {0, ip[9], static_cast<uint8_t>(length >> 8),
+                          static_cast<uint8_t>(length)};
+  return WordSum(rest, sizeof rest, WordSum(ip + 12, 8));
+}
+
 // Fills in the IPv4 header checksum and the TCP or UDP checksum whose field is at `checksumAt`.
 inline void FixChecksums(std::vector<uint8_t>& p, size_t checksumAt) {
   Store16(p, 10, 0);
   Store16(p, checksumAt, 0);
   Store16(p, 10, ~WordSum(p.data(), 20));
-  const uint8_t pseudo[] = {0, p[9], static_cast<uint8_t>((p.size() - 20) >> 8),
-                            static_cast<uint8_t>(p.size() - 20)};
-  const uint32_t header = WordSum(pseudo, sizeof pseudo, WordSum(&p[12], 8));
-  Store16(p, checksumAt, ~WordSum(p.data() + 20, p.size() - 20, header));
+  const size_t length = p.size() - 20;
+  Store16(p, checksumAt, ~WordSum(p.data() + 20, length, PseudoHeaderSum(p.data(), length)));
 }
 
 // `headers` header bytes and a payload made from `seed`, with the IPv4 header and the ports
