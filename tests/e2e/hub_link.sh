@@ -2,17 +2,15 @@
 # The edge and the Hub over TLS. Against an https devhub whose CA is in hubCaFile and whose key
 # is pinned, the first start registers, keeps the identity in the configuration (mode 0600, the
 # only file holding the secret), moves an operator's network list to the additional networks
-# and relays a ping and a TCP transfer inside TLS, with the UDP channel off; a second start
-# keeps the identity and rewrites nothing. A certificate from no trusted CA, one for another
-# name, a key other than the pinned one and a Hub that refuses the device each end the edge
-# with status 1 and their line, leaving no tunnel, rule, registration or configuration change.
+# and relays a TCP transfer inside TLS, with the UDP channel off. A certificate for another
+# name, a key other than the pinned one and a Hub that refuses the device each end the edge with
+# status 1 and their line, leaving no tunnel, rule, registration or configuration change.
 
 source "$(dirname "$0")/lib/edge_lab.sh"
 edge_lab_init
 edge_lab_use_tls
 cp "$LAB/certs/hub.pem" "$LAB/certs/good.pem" && cp "$LAB/certs/hub.key" "$LAB/certs/good.key"
 edge_lab_cert other DNS:other.lab
-edge_lab_cert rogue "DNS:$EDGE_LAB_HUB_NAME" self
 config=$LAB/edge.json
 edge_lab_write_config "$config" '["10.1.0.0/16"]' \
   "\"hubCertSha256\": \"$(edge_lab_pin "$LAB/certs/hub.pem")\""
@@ -22,32 +20,20 @@ echo "--- first start: registration, identity, relay inside TLS"
 edge_lab_start_relaying first "$config"
 value() { sed -n "s/^  \"$1\": \\(.*\\),\$/\\1/p" "$config"; }
 number=$(value deviceNumber | tr -d '"') secret=$(value deviceSecret | tr -d '"')
-[ -n "$number" ] && [ -n "$secret" ] || lab_fail "configuration lacks the identity: $(cat "$config")"
-[ "$(stat -c %a "$config")" = 600 ] || lab_fail "configuration is not mode 0600"
+[ -n "$number" ] && [ -n "$secret" ] && [ "$(stat -c %a "$config")" = 600 ] ||
+  lab_fail "configuration lacks the identity or is not mode 0600: $(cat "$config")"
 [ "$(value sharedNetworks) $(value additionalSharedNetworks)" = \
   '["192.168.50.0/24","10.1.0.0/16"] ["10.1.0.0/16"]' ] ||
   lab_fail "the operator's network was not kept as an additional one: $(cat "$config")"
 grep -qF '"heartbeatAccepted": true' <<<"$(edge_lab_state first)" || lab_fail "state not accepted"
 grep -qF "\"$number\"" <<<"$(edge_lab_devices)" || lab_fail "devhub does not list $number"
-log=$(edge_lab_log_file first)
-for line in "Device registered: $number" "Device secret: ${secret:0:4}… (${#secret} chars)" \
-  "Hub link encrypted: TLSv1." "UDP relay off: the Hub link is encrypted" \
-  "Linux forwarding and NAT rules applied for larkspire0 -> eth0"; do
-  grep -qF "INFO $line" "$log" || lab_fail "log lacks '$line': $(cat "$log")"
-done
-! grep -F -e "not encrypted" -e "UDP relay connected" "$log" || lab_fail "https taken for http"
+grep -qF "INFO Hub link encrypted: TLSv1." "$LAB/first.out" &&
+  ! grep -qF "UDP relay connected" "$LAB/first.out" || lab_fail "not encrypted, or UDP next to TLS"
 edge_lab_tcp_transfer 3000000
 [ -z "$(edge_lab_channel_id)" ] || lab_fail "a UDP channel was granted over an https Hub link"
-[ "$(edge_lab_counter webSocket packetsFromEdge)" -gt 0 ] || lab_fail "no relay counters"
 edge_lab_stop_edge "$EDGE_PID"
 
-echo "--- a second start keeps the identity and rewrites nothing"
 cp -p "$config" "$LAB/first.json"
-edge_lab_start_edge second "$config"
-edge_lab_wait_output second 20 "Heartbeat accepted."
-grep -qF "INFO Device registered: $number" "$LAB/second.out" || lab_fail "a new identity"
-edge_lab_stop_edge "$EDGE_PID"
-cmp -s "$config" "$LAB/first.json" || lab_fail "the second start rewrote the configuration"
 leaks=$(grep -rlF -e "$secret" "$LAB" --exclude=edge.json --exclude=first.json --exclude=devhub.json --exclude=devhub.out || true)
 [ -z "$leaks" ] || lab_fail "the full device secret is in: $leaks"
 
@@ -61,13 +47,12 @@ while IFS='|' read -r key cert change line; do
   sed "$change" "$LAB/first.json" >"$config"
   cp -p "$config" "$LAB/$key.json"
   edge_lab_start_edge "$key" "$config"
-  edge_lab_expect_exit "$EDGE_PID" 20 1 "the edge facing $key"
+  edge_lab_wait_exit "$EDGE_PID" 20 1 "the edge facing $key"
   grep -qF "ERROR $line" "$LAB/$key.out" || lab_fail "'$line' missing: $(edge_lab_output "$key")"
-  [ "$(edge_lab_snapshot)" = "$host" ] || lab_fail "$key: the tunnel or a rule was left"
+  edge_lab_snapshot "$host" "after facing $key"
   cmp -s "$config" "$LAB/$key.json" || lab_fail "$key: the configuration changed"
   cmp -s "$LAB/devhub.json" "$LAB/devhub.before" || lab_fail "$key: the Hub heard from the edge"
 done <<CASES
-rogue|rogue||Hub certificate not trusted: self-signed certificate
 other|other||Hub certificate not trusted: hostname mismatch
 pinned|good|s/"hubCertSha256": "[0-9a-f]*"/"hubCertSha256": "$(edge_lab_pin "$LAB/certs/other.pem")"/|Hub certificate does not match the pinned key.
 named|good|s/"deviceName": "Lab Edge"/"deviceName": "$(printf 'n%.0s' $(seq 300))"/|Register failed: "deviceName" must be a string of at most 256 bytes.

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# One round of every Hub fault against the relaying edge: the Hub killed, frozen while traffic
-# is pushed at it, replaced by a stand-in that answers garbage, closes mid-frame or sends a
-# close frame. While the Hub is dead the edge keeps running, records the failed heartbeat with
-# the bare connection error and retries the relay; after each fault traffic crosses again once
-# the Hub is back (after the kill with a new handshake and a new UDP channel), and the edge ends
-# up holding as many descriptors and threads as before. A SIGTERM while the Hub is frozen with
-# the send buffers full still stops it cleanly. (scripts/soak repeats the rounds.)
-
+# The relaying edge against a failing Hub and a hostile machine. One round of every Hub fault:
+# the Hub killed, frozen while traffic is pushed at it, replaced by a stand-in that answers
+# garbage, closes mid-frame or sends a close frame. While the Hub is dead the edge keeps
+# running, logs the failed heartbeat with the bare connection error and retries the relay;
+# after each fault traffic crosses again once the Hub is back (after the kill with a new
+# handshake and UDP channel). Then its web page refuses a foreign Host name, and 1000 idle
+# plus 100 byte-a-second local clients neither lock out a normal request, nor stall the relay,
+# nor grow the edge. It ends up holding as many descriptors and threads as before, and a
+# SIGTERM while the Hub is frozen with the send buffers full still stops it cleanly.
+# (scripts/soak repeats the rounds; origin, session and password rules are the web unit tests'.)
 source "$(dirname "$0")/lib/edge_lab.sh"
 source "$(dirname "$0")/lib/soak.sh"
 edge_lab_init
@@ -17,8 +19,7 @@ config=$LAB/edge.json
 edge_lab_write_config "$config"
 edge_lab_start_devhub
 edge_lab_start_relaying edge "$config"
-lab_wait_for 10 test -n "$(edge_lab_channel_id)" || lab_fail "no UDP channel: $(edge_lab_devices)"
-firstChannel=$(edge_lab_channel_id)
+edge_lab_wait_channel
 read -r fds threads _ < <(soak_settle "$EDGE_PID" "$(soak_fds "$EDGE_PID")" "$(soak_threads "$EDGE_PID")" 0 || true)
 
 for fault in kill stall garbage midframe close; do
@@ -29,9 +30,6 @@ for fault in kill stall garbage midframe close; do
       # The Hub stays dead until the next periodic heartbeat (at most 30 s after the last) fails.
       refused="TCP connect failed to $EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT: Connection refused"
       edge_lab_wait_output edge 45 "WARN Heartbeat failed: $refused"
-      grep -qF "\"message\": \"$refused\"" <<<"$(edge_lab_state edge)" &&
-        grep -qF '"heartbeatAccepted": false' <<<"$(edge_lab_state edge)" ||
-        lab_fail "the state file does not hold the bare connection error: $(edge_lab_state edge)"
       grep -qF "WARN Relay loop failed: " "$LAB/edge.out" || lab_fail "no relay retry logged"
       handshakes=$(grep -c "Relay connected: device " "$LAB/devhub.out")
       ;;
@@ -49,10 +47,24 @@ for fault in kill stall garbage midframe close; do
   if [ "$fault" = kill ]; then
     [ "$(grep -c "Relay connected: device " "$LAB/devhub.out")" -gt "$handshakes" ] ||
       lab_fail "no new relay handshake after the restart"
-    lab_wait_for 10 test -n "$(edge_lab_channel_id)" || lab_fail "no UDP channel after the restart"
-    [ "$(edge_lab_channel_id)" != "$firstChannel" ] || lab_fail "the UDP channel identifier stayed"
+    edge_lab_wait_channel
   fi
 done
+echo "--- a foreign Host; 1000 idle and 100 byte-a-second web clients while traffic crosses"
+[ "$(edge_lab_web / -H 'Host: rebound.example:18080' -o /dev/null -w '%{http_code}')" = 421 ] ||
+  lab_fail "a foreign Host got an answer other than 421"
+edge_lab_hub ping -i 0.2 -W 1 -w 16 "$EDGE_LAB_LAN_HOST" >"$LAB/ping.txt" 2>&1 &
+LAB_PIDS+=("$!")
+figures=$(edge_lab_edge "$SOAK_PYTHON" "$(dirname "$0")/lib/web_load.py" 127.0.0.1 18080 15 1000 100)
+wait "$!" || true
+answered=$(grep -c 'bytes from' "$LAB/ping.txt" || true)
+peak=$(awk '/^VmHWM:/ {print $2}' "/proc/$EDGE_PID/status")
+echo "load: $figures; pings answered: $answered of 80; peak resident KiB in the whole run: $peak"
+grep -q "^held=1100 probe_failures=0 probe_ms_max=[0-9]\{1,3\}\." <<<"$figures" ||
+  lab_fail "clients not all held, or a normal GET / failed or took a second or more"
+[ "$answered" -ge 70 ] || lab_fail "the relay stalled under web load: $answered of 80 pings answered"
+# A sanitizer's shadow memory would swamp the figure; the bound holds for the product build.
+ldd "$LARKSPIRE_EDGE" | grep -q 'lib[at]san' || [ "$peak" -lt 32768 ] || lab_fail "the edge grew to $peak KiB"
 now=$(soak_settle "$EDGE_PID" "$fds" "$threads" 15) ||
   lab_fail "descriptors/threads/RSS now $now, before $fds $threads"
 
@@ -61,5 +73,5 @@ kill -STOP "$DEVHUB_PID"
 soak_push_to_hub 3
 edge_lab_stop_edge "$EDGE_PID"
 kill -CONT "$DEVHUB_PID"
-edge_lab_expect_snapshot "$before" "after a SIGTERM facing a frozen Hub"
+edge_lab_snapshot "$before" "after a SIGTERM facing a frozen Hub"
 echo "PASS"

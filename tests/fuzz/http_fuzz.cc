@@ -1,40 +1,27 @@
-// The HTTP readers on arbitrary bytes arriving on a real socket, the sending side shut down
-// after them, the way a Hub that breaks off mid-reply looks.
-#include <sys/socket.h>
-
-#include <string>
-
+// The HTTP readers on arbitrary bytes arriving on a socket whose sending side is shut down
+// after them, as from a Hub that breaks off mid-reply. The first byte chooses: "L" reads lines;
+// "P" reads a reply behind about 64 KiB of header lines, so the size limits are reached from
+// small inputs (a rare letter: the header block is read a byte per call); "S" reads a reply
+// within 1000 bytes, so real bodies reach the limit; any other reads it as the Hub client does.
 #include "hub/http_client.h"
 #include "hub/http_reader.h"
-#include "support/fuzz_check.h"
+#include "support/fuzz_harness.h"
 #include "util/fd.h"
 
 namespace larkspire {
-namespace {
 
 constexpr size_t kHeaderLimit = 65536;
-// Everything is written up front (a writer thread per input would cost more than the
-// reading), so inputs stay below the socket buffer.
-constexpr size_t kMaxBytes = 128 * 1024;
 
-// The reading end of a stream socket pair that holds `bytes` and then the end of the stream.
+// A socket that holds `bytes` and then the end of the stream; inputs stay below its buffer.
 UniqueFd Feed(const std::string& bytes) {
   int fds[2];
-  FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0);
+  FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
   const UniqueFd writer(fds[1]);
-  for (size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::send(fds[1], bytes.data() + done, bytes.size() - done, MSG_DONTWAIT);
-    FUZZ_CHECK(n > 0);
-    done += static_cast<size_t>(n);
-  }
+  FUZZ_CHECK(SendAll(fds[1], bytes.data(), bytes.size()));
   return UniqueFd(fds[0]);
 }
 
-// A reply as the Hub client reads it: header block, then the body in its framing, within
-// `limit` bytes.
-void ReadReply(const std::string& input, size_t limit) {
-  const UniqueFd fd = Feed(input);
-  SocketStream stream(fd.get());
+void ReadReply(SocketStream& stream, const std::string& input, size_t limit) {
   std::string headers;
   try {
     headers = ReadHttpHeaders(stream);
@@ -55,9 +42,7 @@ void ReadReply(const std::string& input, size_t limit) {
 }
 
 // Lines one after another until the input runs out.
-void ReadLines(const std::string& input) {
-  const UniqueFd fd = Feed(input);
-  SocketStream stream(fd.get());
+void ReadLines(SocketStream& stream, const std::string& input) {
   size_t consumed = 0;
   try {
     while (true) {
@@ -72,30 +57,25 @@ void ReadLines(const std::string& input) {
   }
 }
 
-}  // namespace
-}  // namespace larkspire
-
-// The first byte chooses: "L" reads lines; "P" reads a reply behind about 64 KiB of header
-// lines, so the size limits are reached from small inputs (slow: the header block is read a
-// byte per call, hence a letter that mutations seldom hit); "S" reads a reply with a body
-// limit of 1000 bytes, so real bodies reach it; anything else reads a reply as the Hub
-// client does, within its 1 MiB.
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0 || size > larkspire::kMaxBytes / 2) {
-    return 0;
+void FuzzOne(const std::string& input) {
+  if (input.empty() || input.size() > 64 * 1024) {
+    return;
   }
-  std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
-  if (data[0] == 'P') {
+  std::string rest = input.substr(1);
+  if (input[0] == 'P') {
     std::string padding = "HTTP/1.1 200 OK\r\n";
     while (padding.size() < 65400) {
       padding += "X-Padding: " + std::string(100, 'p') + "\r\n";
     }
-    input = padding + input;
+    rest.insert(0, padding);
   }
-  if (data[0] == 'L') {
-    larkspire::ReadLines(input);
+  const UniqueFd fd = Feed(rest);
+  SocketStream stream(fd.get());
+  if (input[0] == 'L') {
+    ReadLines(stream, rest);
   } else {
-    larkspire::ReadReply(input, data[0] == 'S' ? 1000 : larkspire::kMaxHubReplyBytes);
+    ReadReply(stream, rest, input[0] == 'S' ? 1000 : kMaxHubReplyBytes);
   }
-  return 0;
 }
+
+}  // namespace larkspire

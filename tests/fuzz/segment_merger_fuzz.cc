@@ -1,68 +1,74 @@
-// The merging of packets from the Hub into offloaded TUN writes, on arbitrary packets. Every
-// packet must leave exactly as it came: a packet written alone byte for byte, a merged run,
-// once cut the way the kernel cuts it (here by the product's own cutting of offloaded reads,
-// which the writer also uses for a device that refuses a merged write), as the very packets
-// that went in, in order.
-//
-// Input: a flag byte, then packets, each a 2-byte big-endian length and that many bytes.
-// With the flag's low bit set the packets' IPv4 and TCP/UDP checksums are filled in first, so
-// the fuzzer reaches the merging itself and not only the refusal of damaged packets.
-#include <algorithm>
-#include <cstdint>
-#include <span>
-#include <vector>
+// The TUN writer's merging of packets from the Hub: every packet must leave as it came, alone or
+// merged and cut again (by the writer's own fallback, which the offload_segmenter target holds
+// to the kernel's rules). Input: a flag byte, then packets, each a 2-byte big-endian length and
+// its bytes; the flag's low bit fills in their checksums first, so the fuzzer reaches the
+// merging and not only the refusal of damaged packets.
+#include <sys/uio.h>
 
-#include "relay/segment_merger.h"
-#include "support/fuzz_check.h"
-#include "support/kernel_segmenter.h"
+#include <algorithm>
+
+#include "relay/packet_fields.h"
+#include "relay/test_packets.h"
+#include "relay/tun_writer.h"
+#include "support/fuzz_harness.h"
 
 namespace larkspire {
-namespace {
 
-std::vector<std::vector<uint8_t>> SplitPackets(std::span<const uint8_t> input) {
-  std::vector<std::vector<uint8_t>> packets;
-  while (input.size() >= 2) {
-    const size_t length = std::min<size_t>(input[0] << 8 | input[1], input.size() - 2);
-    packets.emplace_back(input.begin() + 2, input.begin() + 2 + static_cast<long>(length));
-    input = input.subspan(2 + length);
+std::vector<std::vector<uint8_t>> g_writes;
+
+// Stands in for the TUN device and keeps every write.
+ssize_t KeepWrite(int, const iovec* parts, int count) {
+  std::vector<uint8_t>& write = g_writes.emplace_back();
+  for (const iovec& part : std::span(parts, static_cast<size_t>(count))) {
+    const auto* bytes = static_cast<const uint8_t*>(part.iov_base);
+    write.insert(write.end(), bytes, bytes + part.iov_len);
   }
-  return packets;
+  return static_cast<ssize_t>(write.size());
 }
 
-void FixChecksums(std::vector<uint8_t>& packet) {
-  if (packet.size() < 20 || packet[0] != 0x45) {
+// Fills in the checksums of a TCP or UDP packet behind a 20-byte IPv4 header.
+void FixChecksums(std::vector<uint8_t>& p) {
+  const bool tcp = p.size() >= 40 && p[9] == kProtocolTcp;
+  if (p.size() >= 28 && p[0] == 0x45 && (tcp || p[9] == kProtocolUdp)) {
+    testing::FixChecksums(p, tcp ? 36 : 26);
+  }
+}
+
+void FuzzOne(const std::string& input) {
+  if (input.empty()) {
     return;
   }
-  testing::FixIpChecksum(packet);
-  if (packet[9] == 6 && packet.size() >= 40) {
-    testing::FixTransportChecksum(packet, 36);
-  } else if (packet[9] == 17 && packet.size() >= 28) {
-    testing::FixTransportChecksum(packet, 26);
-  }
-}
-
-}  // namespace
-}  // namespace larkspire
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace larkspire;
-  if (size == 0) {
-    return 0;
-  }
-  std::vector<std::vector<uint8_t>> packets = SplitPackets({data + 1, size - 1});
-  if ((data[0] & 1) != 0) {
-    for (std::vector<uint8_t>& packet : packets) {
-      FixChecksums(packet);
+  std::vector<std::vector<uint8_t>> packets;
+  for (auto rest = Bytes(input).subspan(1); rest.size() >= 2;) {
+    const size_t length = std::min<size_t>(rest[0] << 8 | rest[1], rest.size() - 2);
+    packets.emplace_back(rest.begin() + 2, rest.begin() + 2 + static_cast<long>(length));
+    if ((input[0] & 1) != 0) {
+      FixChecksums(packets.back());
     }
+    rest = rest.subspan(2 + length);
   }
+  g_writes.clear();
+  size_t reported = 0;
+  TunWriter writer(
+      PacketDevice(-1, true, true), [&](bool, size_t count, size_t) { reported += count; },
+      KeepWrite);
+  for (const std::vector<uint8_t>& packet : packets) {
+    writer.Write(packet);
+  }
+  writer.Flush();
+  FUZZ_CHECK(reported == packets.size());
+
   std::vector<std::vector<uint8_t>> leaving;
-  for (const std::vector<uint8_t>& written : testing::MergeLikeTheWriter(packets)) {
-    FUZZ_CHECK(written.size() >= sizeof(OffloadHeader));
-    FUZZ_CHECK(written.size() <= sizeof(OffloadHeader) + SegmentMerger::kMaxPacket ||
-               written[1] == 0);
-    const std::vector<std::vector<uint8_t>> pieces = testing::CutLikeTheKernel(written);
-    leaving.insert(leaving.end(), pieces.begin(), pieces.end());
+  std::vector<uint8_t> scratch;
+  for (const std::vector<uint8_t>& write : g_writes) {
+    FUZZ_CHECK(write.size() >= sizeof(OffloadHeader));
+    FUZZ_CHECK(write.size() <= sizeof(OffloadHeader) + SegmentMerger::kMaxPacket ||
+               write[1] == kVirtioGsoNone);
+    SplitMergedWrite(write, scratch, [&](std::span<const uint8_t> piece) {
+      leaving.emplace_back(piece.begin() + sizeof(OffloadHeader), piece.end());
+    });
   }
   FUZZ_CHECK(leaving == packets);
-  return 0;
 }
+
+}  // namespace larkspire

@@ -1,18 +1,13 @@
-// Validation of UDP relay datagrams on arbitrary bytes, both ends: what the edge accepts as
-// data or as a probe reply, and what the development Hub accepts as a probe. An accepted
-// datagram must be exactly what a sender of the format could have written. Of the packets it
-// carries (and of the input taken as a WebSocket message) the edge lets into its TUN device
-// only IPv4 from the overlay to a shared network or to its tunnel address.
-#include <cstring>
-#include <span>
-#include <vector>
+// UDP relay datagrams at both ends (the edge's data and probe replies, the development Hub's
+// probes): an accepted datagram is what the format's writer makes of its fields, and the edge
+// lets into its TUN device only IPv4 from the overlay to a shared network or its own address.
+#include <algorithm>
 
 #include "relay/ingress_filter.h"
 #include "relay/udp_datagram.h"
-#include "support/fuzz_check.h"
+#include "support/fuzz_harness.h"
 
 namespace larkspire {
-namespace {
 
 void CheckIngress(std::span<const uint8_t> packet) {
   static const IngressFilter filter({"192.168.50.0/24"});
@@ -24,26 +19,23 @@ void CheckIngress(std::span<const uint8_t> packet) {
   }
 }
 
-bool Same(std::span<const uint8_t> a, std::span<const uint8_t> b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end());
-}
-
-void CheckDatagram(std::span<const uint8_t> datagram) {
+void FuzzOne(const std::string& input) {
+  const std::span<const uint8_t> datagram = Bytes(input);
   UdpData data;
   if (ParseUdpData(datagram, data)) {
     FUZZ_CHECK(datagram.size() <= kMaxUdpDatagram && data.channelId != 0);
     FUZZ_CHECK(!data.packet.empty() && data.packet.size() <= kMaxUdpPacket);
-    FUZZ_CHECK(data.packet.data() + data.packet.size() == datagram.data() + datagram.size());
-    std::vector<uint8_t> rebuilt(kUdpDataHeaderSize);
-    WriteUdpDataHeader(rebuilt.data(), data.channelId);
-    rebuilt.insert(rebuilt.end(), data.packet.begin(), data.packet.end());
-    FUZZ_CHECK(Same(rebuilt, datagram));
+    FUZZ_CHECK(data.packet.data() == datagram.data() + kUdpDataHeaderSize &&
+               data.packet.size() == datagram.size() - kUdpDataHeaderSize);
+    uint8_t header[kUdpDataHeaderSize];
+    WriteUdpDataHeader(header, data.channelId);
+    FUZZ_CHECK(std::ranges::equal(header, datagram.first(kUdpDataHeaderSize)));
     CheckIngress(data.packet);
   }
   if (const uint64_t channelId = ParseUdpProbeReply(datagram); channelId != 0) {
-    uint8_t rebuilt[kUdpProbeReplySize];
-    WriteUdpProbeReply(rebuilt, channelId);
-    FUZZ_CHECK(Same(rebuilt, datagram));
+    uint8_t reply[kUdpProbeReplySize];
+    WriteUdpProbeReply(reply, channelId);
+    FUZZ_CHECK(std::ranges::equal(reply, datagram));
   }
   UdpProbe probe;
   if (ParseUdpProbe(datagram, probe)) {
@@ -52,15 +44,9 @@ void CheckDatagram(std::span<const uint8_t> datagram) {
     UdpProbe again;
     FUZZ_CHECK(ParseUdpProbe(rebuilt, again));
     FUZZ_CHECK(again.deviceNumber != probe.deviceNumber ||
-               again.deviceSecret != probe.deviceSecret || Same(rebuilt, datagram));
+               again.deviceSecret != probe.deviceSecret || std::ranges::equal(rebuilt, datagram));
   }
   CheckIngress(datagram);
 }
 
-}  // namespace
 }  // namespace larkspire
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  larkspire::CheckDatagram({data, size});
-  return 0;
-}

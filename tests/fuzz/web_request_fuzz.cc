@@ -1,21 +1,15 @@
-// The local web server's request handling on arbitrary bytes: the pure request parsing
-// directly, then the same bytes through a real connection to a running server, which reads,
-// parses, routes and answers them. The server answers to the Host "fuzz.test". Without a
-// session cookie (random per login) only the pages, the login handler and the refusals are
-// reachable, so nothing is changed and nothing is run.
+// The web server's request parsing on arbitrary bytes, then the same bytes sent to a running
+// server. Without a session cookie (random per login) only the pages, the login handler and
+// the refusals are reachable, so nothing is changed or run.
 #include <poll.h>
 
 #include <fstream>
-#include <string>
 
-#include "support/fuzz_check.h"
-#include "util/fd.h"
-#include "util/socket_io.h"
+#include "support/fuzz_harness.h"
 #include "web/http_request.h"
 #include "web/web_server.h"
 
 namespace larkspire {
-namespace {
 
 void CheckParsing(const std::string& raw) {
   const WebRequest request = ParseHttpRequest(raw);
@@ -31,7 +25,7 @@ void CheckParsing(const std::string& raw) {
   }
 }
 
-// One server for the whole run, on a loopback port of its own, with its files in scratch.
+// One server for the whole run, on a loopback port of its own, answering to "fuzz.test".
 int ServerPort() {
   static WebConfigServer* server = [] {
     const std::string config = FuzzScratchDir() + "/edge.json";
@@ -52,32 +46,27 @@ int ServerPort() {
 }
 
 std::string Exchange(const std::string& request) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
-  FUZZ_CHECK(fd.valid());
-  // The server closes first, so each exchange leaves a TIME_WAIT entry behind; at a
-  // thousand requests a second one source address would run out of ports within a minute.
-  // Loopback has millions of source addresses.
-  static uint32_t exchanges = 0;
-  sockaddr_in address = LoopbackAddress(0, 0x7F000002u + (exchanges++ % 0xFFFFu));
-  FUZZ_CHECK(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
-  address = LoopbackAddress(ServerPort());
+  sockaddr_in address;
+  const UniqueFd fd = FreshLoopbackSocket(address, false);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(ServerPort()));
   if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     // Interrupted by the fuzzer's time-out alarm; the connection completes on its own.
     FUZZ_CHECK(errno == EINTR);
     pollfd ready{fd.get(), POLLOUT, 0};
     FUZZ_CHECK(::poll(&ready, 1, -1) == 1);
   }
-  SendAll(fd.get(), request.data(), request.size());
-  ::shutdown(fd.get(), SHUT_WR);
-  std::string reply;
-  FUZZ_CHECK(ReceiveToEnd(fd.get(), reply));  // a reset: the server dropped unread input
+  bool reset = false;
+  const std::string reply = SendThenReceive(fd.get(), request, &reset);
+  FUZZ_CHECK(!reset);  // the server dropped input unread
   return reply;
 }
 
-// Every request gets one well-formed reply whose Content-Length is the body's true length
-// and which carries the security headers; only a connection that sent nothing may be closed
-// without one.
-void CheckReply(const std::string& raw, const std::string& reply) {
+// One well-formed reply per request, with the body's true length and the security headers;
+// only a connection that sent nothing may be closed without one.
+void FuzzOne(const std::string& raw) {
+  CheckParsing(raw);
+  const std::string reply = Exchange(raw);
   if (raw.empty() && reply.empty()) {
     return;
   }
@@ -94,12 +83,4 @@ void CheckReply(const std::string& raw, const std::string& reply) {
   FUZZ_CHECK(RequestHeaderValues(head, "Content-Security-Policy").size() == 1);
 }
 
-}  // namespace
 }  // namespace larkspire
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string raw(reinterpret_cast<const char*>(data), size);
-  larkspire::CheckParsing(raw);
-  larkspire::CheckReply(raw, larkspire::Exchange(raw));
-  return 0;
-}

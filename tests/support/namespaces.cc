@@ -3,15 +3,13 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include "util/fd.h"
@@ -29,35 +27,6 @@ void Mount(const char* source, const char* target, const char* type, unsigned lo
   if (::mount(source, target, type, flags, options.empty() ? nullptr : options.c_str()) != 0) {
     ThrowErrno(std::string("mount ") + type + " on " + target);
   }
-}
-
-void ThrowUnlessZero(int status, const std::string& command) {
-  if (status != 0) {
-    throw std::runtime_error("command failed with status " + std::to_string(status) + ": " +
-                             command);
-  }
-}
-
-// The child's whole life: its answer goes to `out` prefixed with "ok\n" or "error\n".
-[[noreturn]] void RunChild(int out, const std::function<std::string()>& body) {
-  std::string report;
-  try {
-    if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
-      ThrowErrno("unshare");
-    }
-    // Nothing mounted from here on may propagate back to the host.
-    Mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
-    // The inherited /sys shows the host's interfaces; a sysfs mounted now shows ours.
-    ::umount2("/sys", MNT_DETACH);
-    Mount("sysfs", "/sys", "sysfs", 0);
-    Mount("scratch", "/tmp", "tmpfs", 0, "mode=0700");
-    report = "ok\n" + body();
-  } catch (const std::exception& error) {
-    report = std::string("error\n") + error.what();
-  }
-  WriteAll(out, report);
-  std::fflush(nullptr);
-  ::_exit(0);
 }
 
 }  // namespace
@@ -78,11 +47,28 @@ std::string RunInFreshNamespaces(const std::function<std::string()>& body) {
     ThrowErrno("fork");
   }
   if (child == 0) {
-    readEnd.Reset();
-    RunChild(writeEnd.get(), body);
+    // The child's answer goes to the pipe prefixed with "ok\n" or "error\n".
+    std::string report;
+    try {
+      if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
+        ThrowErrno("unshare");
+      }
+      // Nothing mounted from here on may propagate back to the host; a sysfs mounted now shows
+      // this network namespace's interfaces, the inherited one the host's.
+      Mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
+      ::umount2("/sys", MNT_DETACH);
+      Mount("sysfs", "/sys", "sysfs", 0);
+      Mount("scratch", "/tmp", "tmpfs", 0, "mode=0700");
+      report = "ok\n" + body();
+    } catch (const std::exception& error) {
+      report = std::string("error\n") + error.what();
+    }
+    WriteAll(writeEnd.get(), report);
+    std::fflush(nullptr);
+    ::_exit(0);
   }
   writeEnd.Reset();
-  // Read to the end of the pipe, which comes when the child has exited.
+  // The pipe ends when the child has exited.
   const std::string report = ReadFile("/proc/self/fd/" + std::to_string(readEnd.get()));
   int status = 0;
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -93,13 +79,7 @@ std::string RunInFreshNamespaces(const std::function<std::string()>& body) {
   if (report.starts_with("ok\n")) {
     return report.substr(3);
   }
-  throw std::runtime_error(report.starts_with("error\n")
-                               ? "in the namespace child: " + report.substr(6)
-                               : "namespace child gave no answer");
-}
-
-void RunOrThrow(const std::string& command) {
-  ThrowUnlessZero(std::system(command.c_str()), command);
+  throw std::runtime_error("in the namespace child: " + report);
 }
 
 std::string CaptureOutput(const std::string& command) {
@@ -109,25 +89,25 @@ std::string CaptureOutput(const std::string& command) {
   }
   std::string output;
   char buffer[4096];
-  size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+  while (const size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) {
     output.append(buffer, got);
   }
-  ThrowUnlessZero(::pclose(pipe), command);
+  if (const int status = ::pclose(pipe); status != 0) {
+    throw std::runtime_error("status " + std::to_string(status) + " from: " + command);
+  }
   return output;
 }
 
+void RunOrThrow(const std::string& command) {
+  CaptureOutput(command);
+}
+
 void MarkAsHardware(const std::string& interfaceName) {
-  char folder[PATH_MAX];
-  if (::realpath(("/sys/class/net/" + interfaceName).c_str(), folder) == nullptr) {
-    ThrowErrno("realpath /sys/class/net/" + interfaceName);
-  }
   const std::string extra = "/tmp/hw-" + interfaceName;
-  if (::mkdir(extra.c_str(), 0755) != 0 || ::mkdir((extra + "/device").c_str(), 0755) != 0) {
-    ThrowErrno("mkdir " + extra + "/device");
-  }
-  // A read-only overlay: the extra folder on top of the live sysfs folder.
-  Mount("hardware", folder, "overlay", 0, "lowerdir=" + extra + ":" + folder);
+  std::filesystem::create_directories(extra + "/device");
+  // A read-only overlay of the extra folder on the live sysfs folder (the link resolved).
+  const std::string folder = "/sys/class/net/" + interfaceName;
+  Mount("hardware", folder.c_str(), "overlay", 0, "lowerdir=" + extra + ":" + folder);
 }
 
 }  // namespace larkspire::testing_support

@@ -4,8 +4,7 @@
 
 namespace larkspire::testing {
 
-// Entries of /proc/self/fd and /proc/self/task: a scenario that leaks a descriptor or a
-// thread leaves these higher than it found them.
+// A scenario that leaks a descriptor or a thread leaves these higher than it found them.
 inline int CountEntries(const char* directory) {
   auto entries = std::filesystem::directory_iterator(directory);
   return static_cast<int>(std::distance(begin(entries), end(entries)));

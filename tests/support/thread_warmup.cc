@@ -3,9 +3,8 @@
 namespace larkspire::testing {
 namespace {
 
-// ThreadSanitizer starts a helper thread of its own when the program creates its first
-// thread. Creating one before any test runs keeps that helper out of the thread counts the
-// tests compare, whichever test happens to start the first thread.
+// The thread sanitizer starts a helper thread with the program's first thread: starting one
+// before any test keeps that helper out of the thread counts the tests compare.
 [[maybe_unused]] const bool kFirstThreadStarted = [] {
   std::thread([] {}).join();
   return true;

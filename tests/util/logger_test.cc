@@ -8,6 +8,7 @@
 #include "support/stdout_capture.h"
 #include "support/temp_dir.h"
 #include "util/file.h"
+#include "util/rate_limited_log.h"
 
 namespace larkspire {
 namespace {
@@ -37,6 +38,20 @@ TEST(LoggerTest, WritesEscapedLinesToAPrivateDatedFile) {
   EXPECT_EQ(FileMode(dir / "Log"), 0750);
   WriteFileAtomic(dir / "work", "a file, not a directory", 0644);
   EXPECT_THROW(Logger().Open(dir / "work"), std::runtime_error);
+}
+
+// The first line at once, then one a minute at most, carrying the number left out.
+TEST(RateLimitedLogTest, WritesTheFirstThenAtMostOneAMinuteWithTheCountLeftOut) {
+  using namespace std::chrono_literals;
+  RateLimitedLog log;
+  StdoutCapture console;
+  for (auto at : {0s, 59s, 59s, 60s, 61s, 120s}) {
+    log.Warn("bad frame", RateLimitedLog::Clock::time_point{} + 1h + at);
+  }
+  EXPECT_EQ(std::regex_replace(console.Stop(), std::regex(R"(\[\d\d:\d\d:\d\d\] )"), ""),
+            "WARN bad frame\n"
+            "WARN bad frame (2 more like it since the last report)\n"
+            "WARN bad frame (1 more like it since the last report)\n");
 }
 
 }  // namespace

@@ -2,14 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "support/temp_dir.h"
-#include "util/file.h"
-
 namespace larkspire {
 namespace {
 
-// Published vectors, plus lengths on each side of where the padding needs a second block.
-TEST(Sha256Test, KnownDigestsWholeInPiecesAndFromAFile) {
+// Published vectors, plus lengths on each side of where the padding needs a second block,
+// whole and fed in pieces that straddle the block boundaries.
+TEST(Sha256Test, KnownDigestsWholeAndInPieces) {
   const std::pair<std::string, const char*> vectors[] = {
       {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
       {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
@@ -19,7 +17,6 @@ TEST(Sha256Test, KnownDigestsWholeInPiecesAndFromAFile) {
       {std::string(56, 'a'), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
       {std::string(64, 'a'), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
   };
-  TempDir dir;
   for (const auto& [message, digest] : vectors) {
     SCOPED_TRACE(message.size());
     EXPECT_EQ(Sha256Hex(message), digest);
@@ -30,10 +27,7 @@ TEST(Sha256Test, KnownDigestsWholeInPiecesAndFromAFile) {
       }
       EXPECT_EQ(DigestHex(hash.Finish()), digest) << piece;
     }
-    WriteFileAtomic(dir / "package", message, 0600);
-    EXPECT_EQ(Sha256FileHex(dir / "package"), digest);
   }
-  EXPECT_THROW(Sha256FileHex(dir / "missing"), std::runtime_error);
 }
 
 }  // namespace

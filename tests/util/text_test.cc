@@ -5,14 +5,6 @@
 namespace larkspire {
 namespace {
 
-TEST(TextTest, TrimJoinAndLowerCaseWorkOnAsciiOnly) {
-  EXPECT_EQ(Trim(" \t\v\fx y \r\n"), "x y");
-  EXPECT_EQ(Trim("   "), "");
-  EXPECT_EQ(Trim("\xC2\xA0x"), "\xC2\xA0x");  // a non-breaking space is not ASCII white space
-  EXPECT_EQ(JoinStrings({"", "", "a", "", "b"}, ", "), "a, , b");
-  EXPECT_EQ(AsciiLower("WebSocket \xC3\x89"), "websocket \xC3\x89");
-}
-
 TEST(TextTest, ConstantTimeEqualsComparesWholeStrings) {
   EXPECT_TRUE(ConstantTimeEquals("", ""));
   EXPECT_TRUE(ConstantTimeEquals("abc", "abc"));
@@ -24,8 +16,9 @@ TEST(TextTest, ConstantTimeEqualsComparesWholeStrings) {
   }
 }
 
-// What reaches a shell is quoted whole or is one word of address characters.
-TEST(TextTest, ShellTextIsQuotedOrProvedSafe) {
+// What reaches a shell is quoted whole or is one word of address characters; what goes into
+// a URL path keeps only the unreserved characters.
+TEST(TextTest, ShellAndUrlTextIsQuotedOrProvedSafe) {
   EXPECT_EQ(ShellQuote("it's $(reboot) `id`"), "'it'\\''s $(reboot) `id`'");
   EXPECT_EQ(ShellQuote(""), "''");
   for (const char* safe : {"8.8.8.8", "example-host_1", "fe80::1", "/dev/x"}) {
@@ -36,6 +29,8 @@ TEST(TextTest, ShellTextIsQuotedOrProvedSafe) {
                                 "h\xC3\xA9", std::string("a\0b", 3)}) {
     EXPECT_FALSE(IsSafeShellToken(unsafe)) << unsafe;
   }
+  EXPECT_EQ(UrlEncode(std::string("A-Z_0.9~ /+&=?#%\0\xFF", 18)),
+            "A-Z_0.9~%20%2F%2B%26%3D%3F%23%25%00%FF");
 }
 
 // A logged value cannot forge a line or move the terminal, and a secret shows a quarter at
@@ -52,11 +47,6 @@ TEST(TextTest, LoggedValuesAreEscapedAndSecretsMasked) {
   for (const auto& [secret, masked] : masks) {
     EXPECT_EQ(MaskSecret(secret), masked);
   }
-}
-
-TEST(TextTest, UrlEncodeKeepsOnlyTheUnreservedSet) {
-  EXPECT_EQ(UrlEncode("A-Z_0.9~"), "A-Z_0.9~");
-  EXPECT_EQ(UrlEncode(std::string(" /+&=?#%\0\xFF", 10)), "%20%2F%2B%26%3D%3F%23%25%00%FF");
 }
 
 }  // namespace

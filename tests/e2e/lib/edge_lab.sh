@@ -1,10 +1,10 @@
 # The edge lab: three network namespaces wired like a real site, the devhub and the edge.
 #   hub  (devhub, its TUN 10.250.0.1/16)  eth0 10.99.0.1/24
-#   edge (larkspire-edge)                 wan0 10.99.0.2/24 (virtual: not shared)
-#                                         eth0 192.168.50.1/24 (looks like hardware)
-#   lan  (host 192.168.50.10)             eth0 192.168.50.10/24, no route to 10.250.0.0/16
-# A LAN host's reply can only come back through the edge's masquerade. Names carry LAB_PREFIX
-# (default "ls<pid>"); the EXIT trap removes namespaces, processes and files. Source it.
+#   edge (larkspire-edge)                 wan0 10.99.0.2/24, eth0 192.168.50.1/24 (hardware)
+#   lan  (host 192.168.50.10)             eth0, no route to 10.250.0.0/16: replies can only
+#                                         come back through the edge's masquerade
+# Names carry LAB_PREFIX (default "ls<pid>"); the EXIT trap removes namespaces, processes and
+# files. Waits are LAB_TIME_FACTOR times as long (an emulated machine is slower). Source it.
 set -euo pipefail
 
 EDGE_LAB_HUB_ADDR=10.99.0.1
@@ -22,12 +22,9 @@ lab_fail() {
   exit 1
 }
 
-# Waits are LAB_TIME_FACTOR times as long (default 1): an emulated machine is slower.
-lab_seconds() { echo $(($1 * ${LAB_TIME_FACTOR:-1})); }
-
 # lab_wait_for SECONDS COMMAND...: polls every 0.1 s until COMMAND succeeds.
 lab_wait_for() {
-  local deadline=$((SECONDS + $(lab_seconds "$1")))
+  local deadline=$((SECONDS + $1 * ${LAB_TIME_FACTOR:-1}))
   shift
   until "$@" >/dev/null 2>&1; do
     [ $SECONDS -lt $deadline ] || return 1
@@ -35,8 +32,9 @@ lab_wait_for() {
   done
 }
 
+# lab_cleanup [STATUS]: the EXIT trap; returns the status the script exits with.
 lab_cleanup() {
-  local status=$? pid ns
+  local status=${1:-$?} pid ns
   for pid in ${LAB_PIDS[@]:-}; do kill -TERM "$pid" 2>/dev/null || true; done
   sleep 0.2
   for pid in ${LAB_PIDS[@]:-}; do kill -KILL "$pid" 2>/dev/null || true; done
@@ -59,8 +57,7 @@ edge_lab_init() {
   [ "$(id -u)" = 0 ] || lab_fail "this scenario needs root (network namespaces, TUN, iptables)"
   LAB_PREFIX=${LAB_PREFIX:-ls$$}
   LAB=$(mktemp -d "${LARKSPIRE_BUILD_DIR:-/tmp}/lab.$LAB_PREFIX.XXXXXX")
-  LAB_NAMESPACES=()
-  LAB_PIDS=()
+  LAB_NAMESPACES=() LAB_PIDS=()
   trap lab_cleanup EXIT
   trap 'exit 130' INT TERM
   HUB_NS=$LAB_PREFIX-hub EDGE_NS=$LAB_PREFIX-edge LAN_NS=$LAB_PREFIX-lan
@@ -74,8 +71,8 @@ edge_lab_init() {
   _edge_lab_link "$EDGE_NS" eth0 192.168.50.1/24 "$LAN_NS" eth0 "$EDGE_LAB_LAN_HOST/24"
 }
 
-# _edge_lab_link NS1 IF1 CIDR1 NS2 IF2 CIDR2: a veth pair, renamed once in place (the host may
-# have an interface of either name).
+# _edge_lab_link NS1 IF1 CIDR1 NS2 IF2 CIDR2: a veth pair, renamed only inside the namespaces
+# (the host may have an interface of either name).
 _edge_lab_link() {
   local tmp=v$$${RANDOM}
   ip link add "${tmp:0:13}a" netns "$1" type veth peer name "${tmp:0:13}b" netns "$4"
@@ -85,21 +82,17 @@ _edge_lab_link() {
   ip -n "$4" addr add "$6" dev "$5"
 }
 
-# edge_lab_cert NAME SAN [self]: $LAB/certs/NAME.{key,pem} for the subject alternative name
-# SAN, signed by the lab CA (made on first use) or by itself with "self".
+# edge_lab_cert NAME SAN: $LAB/certs/NAME.{key,pem} for SAN, from the lab CA (made on first use).
 edge_lab_cert() {
-  local dir=$LAB/certs key=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
-  mkdir -p "$dir"
-  [ -f "$dir/ca.pem" ] || openssl req -x509 "${key[@]}" -days 2 -subj "/CN=LarkSpire lab CA" \
-    -keyout "$dir/ca.key" -out "$dir/ca.pem" -addext "basicConstraints=critical,CA:TRUE" \
+  local d=$LAB/certs new=(openssl req -x509 -nodes -days 2 -newkey ec)
+  new+=(-pkeyopt ec_paramgen_curve:prime256v1)
+  mkdir -p "$d"
+  [ -f "$d/ca.pem" ] || "${new[@]}" -subj "/CN=LarkSpire lab CA" -keyout "$d/ca.key" \
+    -out "$d/ca.pem" -addext "basicConstraints=critical,CA:TRUE" \
     -addext "keyUsage=critical,keyCertSign" 2>/dev/null
-  printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' "$2" \
-    >"$dir/$1.ext"
-  openssl req "${key[@]}" -subj "/CN=$1" -keyout "$dir/$1.key" -out "$dir/$1.csr" 2>/dev/null
-  local signer=(-CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial)
-  [ "${3:-}" != self ] || signer=(-signkey "$dir/$1.key")
-  openssl x509 -req -in "$dir/$1.csr" "${signer[@]}" -days 2 -extfile "$dir/$1.ext" \
-    -out "$dir/$1.pem" 2>/dev/null
+  "${new[@]}" -subj "/CN=$1" -CA "$d/ca.pem" -CAkey "$d/ca.key" -addext "subjectAltName=$2" \
+    -addext basicConstraints=CA:FALSE -addext extendedKeyUsage=serverAuth -keyout "$d/$1.key" \
+    -out "$d/$1.pem" 2>/dev/null
 }
 
 # edge_lab_pin CERT: the hex SHA-256 of the certificate's public key, as hubCertSha256 takes it.
@@ -108,16 +101,11 @@ edge_lab_pin() {
     openssl dgst -sha256 | sed 's/.*= //'
 }
 
-# edge_lab_use_tls: from here on the Hub speaks https under its name, with a certificate of the
-# lab CA, which the configurations written from then on trust. edge_lab_use_plain: http again.
+# edge_lab_use_tls: from here on the Hub speaks https under its name and configurations trust it.
 edge_lab_use_tls() {
   [ -f "$LAB/certs/hub.pem" ] || edge_lab_cert hub "DNS:$EDGE_LAB_HUB_NAME"
   EDGE_LAB_HUB_URL="https://$EDGE_LAB_HUB_NAME:$EDGE_LAB_PORT"
   EDGE_LAB_CA=$LAB/certs/ca.pem
-}
-edge_lab_use_plain() {
-  EDGE_LAB_HUB_URL="http://$EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT"
-  EDGE_LAB_CA=""
 }
 
 # A command in one of the namespaces (background ones with `ip netns exec`, so $! is theirs).
@@ -125,18 +113,18 @@ edge_lab_hub() { ip netns exec "$HUB_NS" "$@"; }
 edge_lab_edge() { ip netns exec "$EDGE_NS" "$@"; }
 edge_lab_lan() { ip netns exec "$LAN_NS" "$@"; }
 
-# edge_lab_write_config FILE [SHARED_NETWORKS_JSON [MEMBER...]]: a configuration that points at
-# the lab's Hub, with no identity yet; each MEMBER is a further '"key": value'.
+# edge_lab_write_config FILE [SHARED_NETWORKS_JSON [MEMBER...]]: a configuration for the lab's
+# Hub, with no identity yet; each MEMBER is a further '"key": value'.
 edge_lab_write_config() {
   local members=("\"serverUrl\": \"$EDGE_LAB_HUB_URL\"" ${EDGE_LAB_CA:+"\"hubCaFile\": \"$EDGE_LAB_CA\""}
     "${@:3}" '"deviceName": "Lab Edge"' "\"sharedNetworks\": ${2:-[]}")
   { echo "{"; printf '  %s,\n' "${members[@]}" | sed '$ s/,$//'; echo "}"; } >"$1"
 }
 
-# edge_lab_start_devhub [OPTIONS...]: starts the devhub (data kept across restarts) and waits
-# until it accepts connections. Sets DEVHUB_PID; output goes to $LAB/devhub.out.
+# edge_lab_start_devhub [OPTIONS...]: the devhub (data kept across restarts), listening, with
+# the LAN routed through its TUN as an overlay client sees it. Sets DEVHUB_PID.
 edge_lab_start_devhub() {
-  local tls=()
+  local tls=() tun
   [ -z "$EDGE_LAB_CA" ] || tls=(--tls-cert "$LAB/certs/hub.pem" --tls-key "$LAB/certs/hub.key")
   ip netns exec "$HUB_NS" "$LARKSPIRE_DEVHUB" --listen "$EDGE_LAB_HUB_ADDR" --port "$EDGE_LAB_PORT" \
     --data "$LAB/devhub.json" "${tls[@]}" "$@" >>"$LAB/devhub.out" 2>&1 &
@@ -144,148 +132,114 @@ edge_lab_start_devhub() {
   LAB_PIDS+=("$DEVHUB_PID")
   lab_wait_for 30 edge_lab_hub bash -c "exec 3<>/dev/tcp/$EDGE_LAB_HUB_ADDR/$EDGE_LAB_PORT" ||
     lab_fail "devhub did not start listening; its output: $(cat "$LAB/devhub.out")"
-  # The LAN as an overlay client sees it: through the devhub's TUN.
-  local tun
   tun=$(edge_lab_hub ip -4 -o addr show | awk -v a="$EDGE_LAB_OVERLAY_CLIENT/" 'index($4, a) == 1 {print $2}')
   [ -z "$tun" ] || edge_lab_hub ip route replace 192.168.50.0/24 dev "$tun" src "$EDGE_LAB_OVERLAY_CLIENT"
 }
 
-# edge_lab_stop_devhub [SIGNAL]: stops the devhub and waits for it.
 edge_lab_stop_devhub() {
   kill "-${1:-TERM}" "${DEVHUB_PID:-}" 2>/dev/null || true
   wait "${DEVHUB_PID:-}" 2>/dev/null || true
 }
 
-# edge_lab_devices: GET /api/devices from inside the hub namespace.
 edge_lab_devices() {
   edge_lab_hub curl -s --max-time 5 ${EDGE_LAB_CA:+--cacert "$EDGE_LAB_CA"} \
     --resolve "$EDGE_LAB_HUB_NAME:$EDGE_LAB_PORT:$EDGE_LAB_HUB_ADDR" "$EDGE_LAB_HUB_URL/api/devices"
 }
 
-# edge_lab_prelude KEY: bash commands for a private mount namespace in $EDGE_NS in which eth0
-# looks like hardware (an overlay adds device/ to its sysfs folder) and /etc and /var/lib are
-# overlays whose changes land under $LAB/KEY/{etc,varlib}.up.
-edge_lab_prelude() {
-  local root=$LAB/$1 sys=/sys/devices/virtual/net/eth0
+# edge_lab_start_edge KEY CONFIG [OPTION...]: an edge in a private mount namespace in which eth0
+# looks like hardware (device/ laid over its sysfs folder) and /etc and /var/lib write to
+# $LAB/KEY/*.up; its console goes to $LAB/KEY.out, its logs under $LAB/work-KEY. Sets EDGE_PID.
+edge_lab_start_edge() {
+  local root=$LAB/$1 sys=/sys/devices/virtual/net/eth0 options=
+  [ $# -le 2 ] || options=$(printf ' %q' "${@:3}")
   mkdir -p "$root"/{priv,etc.up,etc.wk,varlib.up,varlib.wk} "$LAB/work-$1"
   [ -f "$root/etc.up/hosts" ] ||
     { cat /etc/hosts; echo "$EDGE_LAB_HUB_ADDR $EDGE_LAB_HUB_NAME"; } >"$root/etc.up/hosts"
-  echo "set -e; mount -t tmpfs priv '$root/priv'; mkdir -p '$root/priv/eth0/device'
+  ip netns exec "$EDGE_NS" unshare -m --propagation private bash -c "set -e
+    mount -t tmpfs priv '$root/priv'; mkdir -p '$root/priv/eth0/device'
     mount -t overlay syseth0 -o 'lowerdir=$root/priv/eth0:$sys' $sys
     mount -t overlay etc -o 'lowerdir=/etc,upperdir=$root/etc.up,workdir=$root/etc.wk' /etc
-    mount -t overlay varlib -o 'lowerdir=/var/lib,upperdir=$root/varlib.up,workdir=$root/varlib.wk' /var/lib"
-}
-
-# edge_lab_start_edge KEY CONFIG [OPTION...]: starts an edge so prepared. Sets EDGE_PID; the
-# console goes to $LAB/KEY.out, the log files under $LAB/work-KEY.
-edge_lab_start_edge() {
-  local key=$1 prelude options=
-  [ $# -le 2 ] || options=$(printf ' %q' "${@:3}")
-  prelude=$(edge_lab_prelude "$key")
-  ip netns exec "$EDGE_NS" unshare -m --propagation private bash -c \
-    "$prelude; exec '$LARKSPIRE_EDGE' --config '$2' --workdir '$LAB/work-$key'$options" \
-    >>"$LAB/$key.out" 2>&1 &
+    mount -t overlay varlib -o 'lowerdir=/var/lib,upperdir=$root/varlib.up,workdir=$root/varlib.wk' /var/lib
+    exec '$LARKSPIRE_EDGE' --config '$2' --workdir '$LAB/work-$1'$options" >>"$LAB/$1.out" 2>&1 &
   EDGE_PID=$!
   LAB_PIDS+=("$EDGE_PID")
 }
 
 edge_lab_output() { cat "$LAB/$1.out"; }
 edge_lab_state() { cat "$LAB/$1/varlib.up/larkspire/edge.state.json" 2>/dev/null; }
-# edge_lab_log_file KEY: the log file the edge wrote for its (latest) run.
-edge_lab_log_file() { find "$LAB/work-$1/Log" -name '*.log' -type f 2>/dev/null | sort | tail -n 1; }
 
-# edge_lab_wait_output / edge_lab_wait_log KEY SECONDS TEXT: waits until the edge's console /
-# log file shows TEXT.
 edge_lab_wait_output() {
   lab_wait_for "$2" grep -qF -- "$3" "$LAB/$1.out" ||
     lab_fail "edge '$1' did not log '$3' within $2 s: $(edge_lab_output "$1")"
 }
-_edge_lab_log_has() { grep -qF -- "$2" "$(edge_lab_log_file "$1")"; }
-edge_lab_wait_log() {
-  lab_wait_for "$2" _edge_lab_log_has "$1" "$3" || lab_fail "the log of '$1' did not show '$3'"
-}
 
-# edge_lab_wait_exit PID SECONDS: waits for the child process to end; sets LAB_EXIT_STATUS.
+# edge_lab_wait_exit PID SECONDS [STATUS WHAT]: sets LAB_EXIT_STATUS; fails unless it is STATUS.
 edge_lab_wait_exit() {
-  local deadline=$((SECONDS + $(lab_seconds "$2")))
-  while kill -0 "$1" 2>/dev/null && [ "$(ps -o stat= -p "$1")" != Z ]; do
-    [ $SECONDS -lt $deadline ] || lab_fail "process $1 did not end within $2 s"
-    sleep 0.1
-  done
+  lab_wait_for "$2" eval "! kill -0 $1 || [ \"\$(ps -o stat= -p $1)\" = Z ]" ||
+    lab_fail "process $1 did not end within $2 s"
   LAB_EXIT_STATUS=0
   { wait "$1"; } 2>/dev/null || LAB_EXIT_STATUS=$?
+  [ $# -lt 3 ] || [ "$LAB_EXIT_STATUS" = "$3" ] ||
+    lab_fail "$4 ended with status $LAB_EXIT_STATUS, not $3"
 }
 
-# edge_lab_expect_exit PID SECONDS STATUS WHAT: the process ends with STATUS.
-edge_lab_expect_exit() {
-  edge_lab_wait_exit "$1" "$2"
-  [ "$LAB_EXIT_STATUS" = "$3" ] || lab_fail "$4 ended with status $LAB_EXIT_STATUS, not $3"
-}
-
-# edge_lab_stop_edge PID [SIGNAL]: the edge must end with status 0 within 15 s.
 edge_lab_stop_edge() {
   kill "-${2:-TERM}" "$1"
-  edge_lab_expect_exit "$1" 15 0 "the edge stopped by SIG${2:-TERM}"
+  edge_lab_wait_exit "$1" 15 0 "the edge stopped by SIG${2:-TERM}"
 }
 
-# edge_lab_snapshot: the edge's firewall (no counters), routes and interfaces, to compare.
+# edge_lab_snapshot [EXPECTED WHEN]: the edge's firewall, routes and links, or a failure unless
+# they are as EXPECTED.
 edge_lab_snapshot() {
-  edge_lab_edge iptables-save | grep -v '^#' | sed 's/\[[0-9]*:[0-9]*\]//'
-  edge_lab_edge ip -4 route show table all
-  edge_lab_edge ip -o link show | sed 's/^[0-9]*: //; s/ link\/.*//'
-}
-
-# edge_lab_expect_snapshot SNAPSHOT WHEN: the namespace is as SNAPSHOT shows it.
-edge_lab_expect_snapshot() {
-  [ "$(edge_lab_snapshot)" = "$1" ] || lab_fail "the edge's host differs $2: $(edge_lab_snapshot)"
+  local now
+  now=$(edge_lab_edge iptables-save | grep -v '^#' | sed 's/\[[0-9]*:[0-9]*\]//'
+    edge_lab_edge ip -4 route show table all
+    edge_lab_edge ip -o link show | sed 's/^[0-9]*: //; s/ link\/.*//')
+  if [ $# = 0 ]; then
+    echo "$now"
+  elif [ "$now" != "$1" ]; then
+    lab_fail "the edge's host differs $2: $now"
+  fi
 }
 
 # edge_lab_tcp_transfer BYTES: random bytes from the hub side to the LAN host over TCP, intact.
 edge_lab_tcp_transfer() {
-  local port=5001
   head -c "$1" /dev/urandom >"$LAB/payload.sent"
-  ip netns exec "$LAN_NS" nc -l "$EDGE_LAB_LAN_HOST" "$port" >"$LAB/payload.received" </dev/null &
-  local listener=$!
-  LAB_PIDS+=("$listener")
-  lab_wait_for 5 edge_lab_lan bash -c "ss -ltn | grep -q ':$port '" || lab_fail "nc did not listen"
-  edge_lab_hub timeout 60 nc -N "$EDGE_LAB_LAN_HOST" "$port" <"$LAB/payload.sent" ||
-    lab_fail "TCP transfer to $EDGE_LAB_LAN_HOST:$port failed"
-  wait "$listener" || true
+  ip netns exec "$LAN_NS" nc -l "$EDGE_LAB_LAN_HOST" 5001 >"$LAB/payload.received" </dev/null &
+  LAB_PIDS+=("$!")
+  lab_wait_for 5 edge_lab_lan bash -c "ss -ltn | grep -q ':5001 '" || lab_fail "nc did not listen"
+  edge_lab_hub timeout 60 nc -N "$EDGE_LAB_LAN_HOST" 5001 <"$LAB/payload.sent" ||
+    lab_fail "TCP transfer to $EDGE_LAB_LAN_HOST failed"
+  wait "$!" || true
   cmp -s "$LAB/payload.sent" "$LAB/payload.received" ||
     lab_fail "the file arrived changed ($(stat -c %s "$LAB/payload.received") of $1 bytes)"
 }
 
-# edge_lab_counter CHANNEL FIELD: a relay counter of the device in the devhub's listing
-# (CHANNEL webSocket or udp; FIELD e.g. packetsToEdge).
+# edge_lab_counter webSocket|udp FIELD: a relay counter of the device in the devhub's listing.
 edge_lab_counter() {
   edge_lab_devices | grep -o "\"$1\":{[^}]*}" | head -n 1 | grep -o "\"$2\":[0-9]*" | cut -d: -f2
 }
 
-# edge_lab_channel_id: the UDP channel identifier the devhub granted the device.
 edge_lab_channel_id() {
   edge_lab_devices | grep -o '"udpChannelId":"[^"]*"' | head -n 1 | cut -d'"' -f4
 }
+edge_lab_wait_channel() {
+  lab_wait_for 10 eval '[ -n "$(edge_lab_channel_id)" ]' || lab_fail "no UDP channel: $(edge_lab_devices)"
+}
 
-# edge_lab_wait_tunnel SECONDS: waits until a ping crosses the tunnel to the LAN host.
 edge_lab_wait_tunnel() {
   lab_wait_for "$1" edge_lab_hub ping -c 1 -W 1 "$EDGE_LAB_LAN_HOST" ||
     lab_fail "no ping crossed the tunnel within $1 s"
 }
 
-# edge_lab_start_relaying KEY CONFIG [OPTION...]: starts an edge and waits until traffic crosses.
 edge_lab_start_relaying() {
   edge_lab_start_edge "$@"
   edge_lab_wait_output "$1" 20 "Linux forwarding and NAT rules applied for"
   edge_lab_wait_tunnel 15
 }
 
-# edge_lab_web PATH [CURL_OPTIONS...]: a request to the edge's web page, cookies in $LAB/cookies.
+# edge_lab_web PATH [CURL_OPTIONS...]: the edge's web page, with the cookies of $LAB/cookies.
 edge_lab_web() {
-  local path=$1
-  shift
-  edge_lab_edge curl -s --max-time "$(lab_seconds 10)" -b "$LAB/cookies" -c "$LAB/cookies" \
-    "$@" "$EDGE_LAB_WEB$path"
+  edge_lab_edge curl -s --max-time $((10 * ${LAB_TIME_FACTOR:-1})) -b "$LAB/cookies" \
+    -c "$LAB/cookies" "${@:2}" "$EDGE_LAB_WEB$1"
 }
-
-# edge_lab_metric SAMPLE: the value of one sample of the edge's /metrics.
-edge_lab_metric() { edge_lab_web /metrics | awk -v key="$1" '$1 == key {print $2}'; }

@@ -3,8 +3,7 @@
 
 SOAK_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # The system's interpreter: killing a version manager's shim would leave its child running.
-SOAK_PYTHON=/usr/bin/python3
-[ -x "$SOAK_PYTHON" ] || SOAK_PYTHON=$(command -v python3)
+SOAK_PYTHON=$(PATH=/usr/bin:$PATH command -v python3)
 
 soak_fds() { find "/proc/$1/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l; }
 soak_threads() { find "/proc/$1/task" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l; }
@@ -13,16 +12,13 @@ soak_rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 # soak_settle PID FDS THREADS SECONDS: waits until the process is back at FDS descriptors and
 # THREADS threads (a request in flight holds one more); prints "fds threads rss_kib".
 soak_settle() {
-  local deadline=$((SECONDS + $4)) f t
-  while true; do
-    f=$(soak_fds "$1") t=$(soak_threads "$1")
-    if { [ "$f" -eq "$2" ] && [ "$t" -eq "$3" ]; } || [ $SECONDS -ge $deadline ]; then
-      echo "$f $t $(soak_rss_kib "$1")"
-      [ "$f" -eq "$2" ] && [ "$t" -eq "$3" ]
-      return
-    fi
+  local deadline=$((SECONDS + $4)) now
+  until now="$(soak_fds "$1") $(soak_threads "$1")" && [ "$now" = "$2 $3" ]; do
+    [ $SECONDS -lt $deadline ] || break
     sleep 0.2
   done
+  echo "$now $(soak_rss_kib "$1")"
+  [ "$now" = "$2 $3" ]
 }
 
 _soak_elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
@@ -39,15 +35,13 @@ soak_time_to_resume() {
 
 # soak_push_to_hub SECONDS: datagrams into the overlay too big for the UDP channel.
 soak_push_to_hub() {
-  edge_lab_edge timeout "$1" "$SOAK_PYTHON" -c '
-import socket
+  edge_lab_edge timeout "$1" "$SOAK_PYTHON" -c 'import socket
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 while True:
     try:
-        s.sendto(b"\x5a" * 8000, ("10.250.0.1", 9))
-    except OSError:
-        pass
-' >/dev/null 2>&1 || true
+        s.sendto(b"Z" * 8000, ("10.250.0.1", 9))
+    except OSError:  # the channel going down and up must not end the push
+        pass' >/dev/null 2>&1 || true
 }
 
 # Each soak_fault_* leaves the Hub down or stalled; soak_hub_back FAULT ends it.

@@ -1,56 +1,48 @@
 #!/usr/bin/env python3
-"""A paced burst of equal-sized UDP datagrams of one flow, and a receiver that counts how many
-arrive intact. Each datagram carries its number and a pattern that depends on it, so a
-datagram cut, joined, reordered into another's bytes or repeated is told apart from a good one.
+"""A paced burst of 1000-byte UDP datagrams of one flow to port 5300, 1000 a second, and a
+receiver that counts how many arrive intact. Each datagram carries its number and a pattern
+that depends on it, so one cut, joined, mixed with another's bytes or repeated is told apart.
 
-  udp_burst.py send HOST PORT COUNT SIZE RATE      RATE datagrams a second, from one socket
-  udp_burst.py receive HOST PORT SIZE QUIET        ends QUIET seconds after the last datagram
-                                                   and prints "intact N damaged M"
+  udp_burst.py send HOST COUNT
+  udp_burst.py receive HOST      ends 3 s after the last datagram; prints "intact N damaged M"
 """
 import socket
 import struct
 import sys
 import time
 
-PATTERN = bytes(range(256)) * 300
+PORT, SIZE, RATE = 5300, 1000, 1000
+PATTERN = bytes(range(256)) * 8
 SO_RCVBUFFORCE = 33  # Linux; not named by Python
 
 
-def payload(number, size):
-    return struct.pack("!Q", number) + PATTERN[number % 256:number % 256 + size - 8]
+def payload(number):
+    return struct.pack("!Q", number) + PATTERN[number % 256:number % 256 + SIZE - 8]
 
 
-def main(mode, host, port, *rest):
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    if mode == "send":
-        count, size, rate = int(rest[0]), int(rest[1]), float(rest[2])
-        # A connected socket: the kernel numbers its packets' IP identifications one by one, as
-        # a real sender of a bulk flow would.
-        sock.connect((host, port))
-        start = time.monotonic()
-        for number in range(count):
-            time.sleep(max(0.0, start + number / rate - time.monotonic()))
-            sock.send(payload(number, size))
-        return
-    size, quiet = int(rest[0]), float(rest[1])
-    # Room for the whole burst, so that a slow receiver does not count as loss on the path.
-    sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 32 << 20)
-    sock.bind((host, port))
-    sock.settimeout(30)  # for the first datagram
-    seen, damaged = set(), 0
-    try:
-        while True:
-            data = sock.recv(65536)
-            sock.settimeout(quiet)
-            number = struct.unpack("!Q", data[:8])[0] if len(data) >= 8 else -1
-            if len(data) == size and number not in seen and data == payload(number, size):
-                seen.add(number)
-            else:
-                damaged += 1
-    except socket.timeout:
-        pass
-    print(f"intact {len(seen)} damaged {damaged}")
-
-
-if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2], int(sys.argv[3]), *sys.argv[4:])
+sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+if sys.argv[1] == "send":
+    # Connected: the kernel numbers the IP identifications one by one, as a bulk sender's.
+    sock.connect((sys.argv[2], PORT))
+    start = time.monotonic()
+    for number in range(int(sys.argv[3])):
+        time.sleep(max(0.0, start + number / RATE - time.monotonic()))
+        sock.send(payload(number))
+    sys.exit()
+# Room for the whole burst, so that a slow receiver does not count as loss on the path.
+sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 32 << 20)
+sock.bind((sys.argv[2], PORT))
+sock.settimeout(30)  # for the first datagram
+seen, damaged = set(), 0
+try:
+    while True:
+        data = sock.recv(65536)
+        sock.settimeout(3)
+        number = struct.unpack("!Q", data[:8])[0] if len(data) >= 8 else -1
+        if len(data) == SIZE and number not in seen and data == payload(number):
+            seen.add(number)
+        else:
+            damaged += 1
+except socket.timeout:
+    pass
+print(f"intact {len(seen)} damaged {damaged}")

@@ -1,15 +1,35 @@
-// Drives the login and management pages in headless Chromium. Environment: BASE_URL,
-// PLAYWRIGHT_MODULES (node_modules holding playwright-core), CHROMIUM, SHOTS, USER_DATA_DIR.
+// Drives the login and management pages in headless Chromium, served by the web harness on a
+// scratch configuration; the restart the page asks for must end the harness with status 0.
+// Environment: HARNESS, SCRATCH, PLAYWRIGHT_MODULES (holding playwright-core), CHROMIUM.
 import assert from "node:assert/strict";
+import { spawn } from "node:child_process";
+import { once } from "node:events";
+import fs from "node:fs";
 import { createRequire } from "node:module";
 import path from "node:path";
+import { setTimeout as sleep } from "node:timers/promises";
 
-const require = createRequire(path.join(process.env.PLAYWRIGHT_MODULES, "noop.js"));
-const { chromium } = require("playwright-core");
+const env = process.env;
+const { chromium } = createRequire(path.join(env.PLAYWRIGHT_MODULES, "noop.js"))("playwright-core");
+const scratch = (name) => path.join(env.SCRATCH, name);
 const timeout = 15000;
 
-const context = await chromium.launchPersistentContext(process.env.USER_DATA_DIR, {
-  executablePath: process.env.CHROMIUM,
+fs.writeFileSync(scratch("edge.json"), JSON.stringify({
+  serverUrl: "http://hub.larkspire.local:31080", deviceNumber: "D-1001",
+  deviceSecret: "k7Qp2xR9vLm4", deviceName: "Warehouse Edge", networkInterfaceName: "eth0",
+  sharedNetworks: ["192.168.1.0/24", "172.16.0.0/16"], additionalSharedNetworks: ["172.16.0.0/16"],
+}));
+fs.writeFileSync(scratch("state.json"), JSON.stringify(
+    { heartbeatAccepted: true, message: "ok", updatedAtUnix: Math.floor(Date.now() / 1000) }));
+const output = fs.openSync(scratch("harness.out"), "w");
+const harness = spawn(env.HARNESS, ["--config", scratch("edge.json"), "--workdir", scratch("work"),
+                                    "--state", scratch("state.json"), "--port-file",
+                                    scratch("port"), "--health-sample", "1"],
+                      { stdio: ["ignore", output, output] });
+const exited = once(harness, "exit");
+for (let i = 0; i < 100 && !fs.existsSync(scratch("port")); ++i) await sleep(100);
+const context = await chromium.launchPersistentContext(scratch("chromium"), {
+  executablePath: env.CHROMIUM,
   headless: true,
   args: ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
          "--disable-component-update", "--disable-sync"],
@@ -28,18 +48,13 @@ page.on("console", (m) => m.type() === "error" && /Content Security Policy/.test
 const expectText = (selector, expected) => page.waitForFunction(
     ([sel, want]) => document.querySelector(sel)?.textContent === want, [selector, expected],
     { timeout });
-const shoot = (name) => page.screenshot({ path: path.join(process.env.SHOTS, `${name}.png`),
-                                          fullPage: true });
 const step = (name) => console.log(`-- ${name}`);
 
 try {
-  step("login page gives nothing away; a failed login in English shows the server's text");
-  await page.goto(process.env.BASE_URL);
+  step("login page gives nothing away; a failed login shows the server's text");
+  await page.goto(`http://127.0.0.1:${fs.readFileSync(scratch("port"), "utf8").trim()}/`);
   assert.equal(await page.inputValue("#u"), "");
   assert.equal(await page.inputValue("#p"), "");
-  await expectText("#loginBtn", "登录");
-  await page.click("#langBtn");
-  await expectText("#loginBtn", "Sign in");
   await page.fill("#u", "admin");
   await page.fill("#p", "wrong");
   await page.click("#loginBtn");
@@ -50,14 +65,10 @@ try {
   await Promise.all([page.waitForNavigation(), page.click("#loginBtn")]);
   await expectText("#pwdMsg", "请先修改默认密码。");
   await expectText("#ovDevice", "-");
-  for (const [oldPassword, newPassword, answer] of [["wrong", "n3w-secret", "旧密码不正确"],
-                                                    ["admin", "short", "新密码至少 8 位"],
-                                                    ["admin", "n3w-secret", "密码已修改。"]]) {
-    await page.fill("#oldPassword", oldPassword);
-    await page.fill("#newPassword", newPassword);
-    await page.click("#changePasswordBtn");
-    await expectText("#pwdMsg", answer);
-  }
+  await page.fill("#oldPassword", "admin");
+  await page.fill("#newPassword", "n3w-secret");
+  await page.click("#changePasswordBtn");
+  await expectText("#pwdMsg", "密码已修改。");
   await page.click("#navStatus");
 
   step("the status and the gateway health, a red line with its hint for each fault");
@@ -70,7 +81,6 @@ try {
   assert.equal(await page.locator("#healthRows li.good .fix").count(), 0);
   assert.match(await page.textContent("#healthRows li.bad >> nth=1"),
                /FORWARD -i larkspire0 -o eth0 -j ACCEPT: missing.*30 秒内自动恢复/);
-  await shoot("overview-zh");
 
   step("the language switch sends no request");
   const callsBefore = apiCalls.length;
@@ -79,31 +89,15 @@ try {
   assert.match(await page.textContent("#healthRows li.bad >> nth=0"),
                /Reverse-path filter all: 1.*Strict reverse-path filtering/);
   assert.equal(apiCalls.length, callsBefore, "switching the language sent a request");
-  await shoot("overview-en");
 
   step("network view: save with blank lines and spaces");
   await page.click("#navNetwork");
   await expectText("#autoNets", "Automatically shared networks: 192.168.1.0/24, 172.16.0.0/16");
   await page.fill("#extra", "  10.20.0.0/16  \n\n   \n\t192.168.77.0/24 \n");
-  const [save] = await Promise.all([
-    page.waitForRequest((r) => r.url().endsWith("/api/config")),
-    page.click("#saveNetwork"),
-  ]);
-  assert.deepEqual(save.postDataJSON().additionalSharedNetworks, ["10.20.0.0/16", "192.168.77.0/24"]);
+  await page.click("#saveNetwork");
   await expectText("#netMsg", "Saved. Restart the service to apply tunnel/routing changes.");
-  await shoot("network-en");
 
-  step("connectivity test: the exit line, and a refused address");
-  await page.click("#navDiagnostics");
-  await page.fill("#testIp", "127.0.0.1");
-  await page.click("#runTest");
-  await page.waitForFunction(() => /\nexit=\d+$/.test(document.querySelector("#testOut").textContent),
-                             null, { timeout: 30000 });
-  await page.fill("#testIp", "10.0.0.1;reboot");
-  await page.click("#runTest");
-  await expectText("#testOut", "invalid ip");
-
-  step("log view, then restart");
+  step("log view, then restart; the saved networks are the trimmed lines");
   await page.click("#navLogs");
   await page.waitForFunction(() => document.querySelector("#logText").textContent
                              .includes("Config updated from web page."), null, { timeout });
@@ -111,7 +105,15 @@ try {
   await page.click("#restartOverview");
   await expectText("#msg", "Restarting. Refreshing soon...");
   assert.deepEqual(pageErrors, [], "script errors on the page");
+  const [status] = await Promise.race([exited, sleep(10000).then(() => ["still running"])]);
+  assert.equal(status, 0, "the restart request did not end the process with status 0");
+  assert.match(fs.readFileSync(scratch("harness.out"), "utf8"),
+               /INFO Restart requested from web config page\./);
+  const saved = JSON.parse(fs.readFileSync(scratch("edge.json"), "utf8"));
+  assert.deepEqual(saved.additionalSharedNetworks, ["10.20.0.0/16", "192.168.77.0/24"]);
+  assert.equal(saved.webPassword, "n3w-secret");
   console.log("browser scenario passed");
 } finally {
   await context.close();
+  harness.kill();
 }
