@@ -13,7 +13,6 @@ config=$LAB/edge.json
 edge_lab_write_config "$config" '[]' '"webPassword": "gateway-pw"'
 EDGE_LAN=192.168.50.1
 CLAMP="-p tcp -m tcp --tcp-flags SYN,RST SYN -j TCPMSS --set-mss 1360"
-WATCH_INTERVAL=30
 
 edge_rules() { edge_lab_edge iptables-save | grep -cE 'larkspire0|-s 10\.250\.0\.0/16'; }
 reaches_edge() { edge_lab_hub nc -z -w 2 "$EDGE_LAN" 5003; }
@@ -65,8 +64,8 @@ echo "received $RECEIVED of 20000000 bytes in 6 s"
 [ "$(restored)" = 0 ] || lab_fail "the watcher ran during the stall test: too slow a machine for this scenario"
 
 echo "--- the watcher restores it within its interval, and the same transfer completes"
-lab_wait_for $((clampDeleted + WATCH_INTERVAL + 5 - SECONDS)) restored_twice ||
-  lab_fail "the clamp was not restored within $WATCH_INTERVAL s: $(grep restored "$LAB/health.out")"
+lab_wait_for $((clampDeleted + 35 - SECONDS)) restored_twice ||
+  lab_fail "the clamp was not restored within the watcher's 30 s: $(grep restored "$LAB/health.out")"
 from_lan 60
 cmp -s "$LAB/big" "$LAB/big.received" || lab_fail "the transfer from the LAN got $RECEIVED bytes"
 

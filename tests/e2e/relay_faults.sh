@@ -4,8 +4,9 @@
 # garbage, closes mid-frame or sends a close frame. While the Hub is dead the edge keeps
 # running, logs the failed heartbeat with the bare connection error and retries the relay;
 # after each fault traffic crosses again once the Hub is back (after the kill on a new UDP
-# channel). Then its web page refuses a foreign Host name, and 1000 idle plus 100 byte-a-second
-# local clients neither lock out a normal request, nor stall the relay, nor grow the edge. It ends up holding as many descriptors and threads as before, and a
+# channel). Then its web page refuses a foreign Host name, and 1000 idle local clients and 100
+# that never finish their request neither lock out a normal one, nor stall the relay, nor grow
+# the edge. It ends up holding as many descriptors and threads as before, and a
 # SIGTERM while the Hub is frozen with the send buffers full still stops it cleanly.
 # (scripts/soak repeats the rounds; origin, session and password rules are the web unit tests'.)
 source "$(dirname "$0")/lib/edge_lab.sh"
@@ -44,7 +45,7 @@ for fault in kill stall garbage midframe close; do
   kill -0 "$EDGE_PID" || lab_fail "the edge died"
   [ "$fault" != kill ] || edge_lab_wait_channel # a new devhub, a new channel
 done
-echo "--- a foreign Host; 1000 idle and 100 byte-a-second web clients while traffic crosses"
+echo "--- a foreign Host; 1000 idle and 100 half-sent web requests while traffic crosses"
 [ "$(edge_lab_web / -H 'Host: rebound.example:18080' -o /dev/null -w '%{http_code}')" = 421 ] ||
   lab_fail "a foreign Host got an answer other than 421"
 edge_lab_hub ping -i 0.2 -W 1 -w 16 "$EDGE_LAB_LAN_HOST" >"$LAB/ping.txt" 2>&1 &
