@@ -61,9 +61,7 @@ TEST(Settings, EveryKeySurvivesSaveAndLoad) {
             "Config file was not found or is empty: " + dir / "none");
 }
 
-// The service saves what it changed while the web page may have saved other fields: both
-// changes are kept, whichever fields they touch; a field changed on both sides takes the
-// later write; a file that went missing is written afresh.
+// The service's changes and the web page's saved meanwhile are both kept, field by field.
 TEST(Settings, SavingChangesKeepsWhatWasSavedMeanwhile) {
   TempDir dir;
   const std::string path = dir / "edge.json";
@@ -87,8 +85,7 @@ TEST(Settings, SavingChangesKeepsWhatWasSavedMeanwhile) {
   EXPECT_EQ(LoadSettings(dir / "gone.json").deviceNumber, "D-2");
 }
 
-// Values of the wrong type read as defaults or empty. Older files kept the networks as one
-// text, which is read only when the list is empty and never written back.
+// Values of the wrong type read as defaults or empty; older files' network text is a fallback.
 TEST(Settings, OddValuesReadAsDefaultsOrEmpty) {
   const std::pair<const char*, int> ports[] = {
       {"0", 18080},

@@ -1,8 +1,9 @@
+#include "service/heartbeat.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
 
-#include "service/heartbeat.h"
 #include "service/registration.h"
 #include "support/fake_http_server.h"
 #include "util/json.h"
@@ -17,8 +18,7 @@ std::string Reply(int status, const std::string& body) {
          " X\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-// Every outcome ends up in the state, a failure as not accepted and without an exception;
-// each attempt is counted once by its outcome; the Hub reads the device from the body.
+// Every outcome ends up in the state and is counted once; the Hub reads the device from the body.
 TEST(HeartbeatTest, PostsTheDeviceAndRecordsAndCountsEveryOutcome) {
   const std::string closed = "http://127.0.0.1:" + std::to_string(testing::UnusedLoopbackPort());
   const std::string ok = Reply(200, R"({"success":true,"data":null})");
@@ -64,9 +64,7 @@ TEST(HeartbeatTest, PostsTheDeviceAndRecordsAndCountsEveryOutcome) {
   }
 }
 
-// A state file that cannot be written after an accepted reply is retried once with the error
-// (still counted as accepted); a second failure leaves to the loop, which logs it and goes
-// on until a stop.
+// A failed state write is retried once with the error; a second failure is the loop's to log.
 TEST(HeartbeatTest, AStateFileThatCannotBeWrittenNeverEndsTheLoop) {
   testing::FakeHttpServer hub(Reply(200, R"({"success":true})"));
   Settings settings;
@@ -98,9 +96,8 @@ TEST(HeartbeatTest, AStateFileThatCannotBeWrittenNeverEndsTheLoop) {
   EXPECT_EQ(HeartbeatSchedule{}.ticks * HeartbeatSchedule{}.tick, std::chrono::seconds(30));
 }
 
-// The body carries the device even without a number; present keys of the Hub's assignment
-// replace the settings (a non-string blanks one), absent ones and an empty network list keep
-// them; a refusal shows the Hub's message, or the raw body, and keeps every setting.
+// Present keys of the Hub's assignment replace the settings, absent ones and an empty list keep
+// them; a refusal shows the Hub's message, or else the raw body.
 TEST(RegistrationTest, TheBodyTheAssignmentAndARefusal) {
   Settings local;
   local.deviceSecret = "s\"1";

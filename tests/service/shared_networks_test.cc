@@ -48,8 +48,7 @@ TEST(ResolveSharedNetworksTest, CoversFreshUpgradedAndSettledConfigurations) {
   }
 }
 
-// A present configured choice stays; otherwise the first default route wins, and without one
-// the first detected interface (eth0, so a route's own choice must name another).
+// A present choice stays, else the first default route, else the first interface (eth0).
 TEST(ChooseUplinkInterfaceTest, KeepsAPresentChoiceAndOtherwiseTakesTheDefaultRoute) {
   const std::string header = "Iface\tDestination\tGateway\tFlags\n";
   const std::string viaEth1 = header + "eth1\t00000000\t0101A8C0\t0003\n";

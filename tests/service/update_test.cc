@@ -44,9 +44,8 @@ TEST(UpdateTest, OfferedVersionsAndDigestsCompareExactly) {
   EXPECT_FALSE(PackageMatchesSha256(dir / "missing", digest));
 }
 
-// Whatever the offer gets wrong, nothing of the package is unpacked or run, the operator
-// reads why, and the service keeps running. (The fake Hub answers the download with the offer
-// itself, which no digest or signature inside it can match.)
+// Whatever the offer gets wrong, nothing is run and the operator reads why. (The fake Hub
+// answers the download with the offer itself, which no digest or signature inside can match.)
 TEST(UpdateTest, AForcedUpdateThatFailsItsChecksRunsNothing) {
   TempDir dir;
   std::filesystem::create_directory(dir / "keys");
@@ -91,8 +90,7 @@ TEST(UpdateTest, AForcedUpdateThatFailsItsChecksRunsNothing) {
   }
 }
 
-// The install script for real in a scratch directory, with a stand-in systemctl: a program
-// that fails --help is never installed; one that answers replaces the old and restarts.
+// The install script for real, with a stand-in systemctl: a program failing --help stays out.
 TEST(UpdateTest, InstallScriptReplacesTheExecutableOnlyWithAWorkingOne) {
   TempDir dir;
   const std::string exe = dir / "it's installed/larkspire-edge";  // a path that needs quoting

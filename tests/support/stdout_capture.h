@@ -7,8 +7,7 @@
 
 namespace larkspire {
 
-// Redirects standard output (descriptor 1) into an anonymous file until Stop or destruction,
-// so a test can read what the logger printed; other threads' output lands in it as well.
+// Standard output (descriptor 1, every thread's) goes to an anonymous file until Stop.
 class StdoutCapture {
  public:
   StdoutCapture() : file_(std::tmpfile()), saved_((std::fflush(stdout), ::dup(STDOUT_FILENO))) {

@@ -29,7 +29,7 @@ class TempDir {
   std::error_code ignored_;
 };
 
-// Permission bits of a file or directory (lstat), or -1 when it does not exist.
+// Permission bits (lstat), or -1 when nothing is there.
 inline int FileMode(const std::string& path) {
   struct stat info {};
   return ::lstat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;

@@ -6,8 +6,7 @@
 
 namespace larkspire::testing {
 
-// The message of the exception of type Error (or one derived from it) that `action` throws,
-// or "<no exception>". Exceptions of other types pass through and fail the test.
+// The message of the Error `action` throws, or "<no exception>"; other types pass through.
 template <typename Error = std::exception>
 std::string ErrorOf(const std::function<void()>& action) {
   try {

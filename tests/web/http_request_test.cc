@@ -1,7 +1,3 @@
-// The pieces that read a request and decide whether it may go on, each tested directly:
-// headers, the Host and origin guard, sessions and the login throttle (on a clock the test
-// moves).
-
 #include "web/http_request.h"
 
 #include <gtest/gtest.h>
@@ -56,8 +52,7 @@ TEST(HttpRequestTest, HeadersComeFromTheirOwnLinesOnly) {
   }
 }
 
-// A rebound DNS name, a port that is not ours, a second Host or a smuggled user part must
-// not pass for the page's own address; nor, bound to one address, the machine's others.
+// A rebound name, another port, a second Host or a user part is not the page's address.
 TEST(RequestGuardTest, OnlyOwnAuthoritiesPassTheHostCheck) {
   const std::vector<std::string> allowed =
       AllowedAuthorities("0.0.0.0", 18080, {"192.168.50.1"}, {"Edge.Example", "proxy.lan:443"});
@@ -93,7 +88,6 @@ TEST(RequestGuardTest, PostsMustBeJsonFromThisOrigin) {
   }
 }
 
-// (Logout and a password change end sessions in the server test.)
 TEST(SessionStoreTest, SessionsEndByIdleTimeAgeAndCrowding) {
   std::chrono::steady_clock::time_point now{};
   SessionStore store([&] { return now; });

@@ -1,6 +1,3 @@
-// The server over real loopback sockets: who may ask what, request reading and its limits,
-// the connection limits, the endpoints and the life cycle.
-
 #include "web/web_server.h"
 
 #include <gtest/gtest.h>
@@ -41,6 +38,9 @@ std::string ReadAll(int fd) {
   return text;
 }
 
+int Status(const std::string& reply) {
+  return std::atoi(reply.c_str() + 9);
+}
 std::string BodyOf(const std::string& reply) {
   return reply.substr(reply.find("\r\n\r\n") + 4);
 }
@@ -79,24 +79,21 @@ struct Server {
   std::string Send(const std::string& request) const {
     return ReadAll(Connect(port, request).get());
   }
-  int Status(const std::string& request) const { return std::atoi(Send(request).c_str() + 9); }
-  // Requests as the page's own script makes them: the server's Host, JSON posts.
   std::string Head(const std::string& cookie = "") const {
     return "Host: 127.0.0.1:" + std::to_string(port) + "\r\n" +
            (cookie.empty() ? "" : "Cookie: " + cookie + "\r\n");
   }
-  std::string Get(const std::string& target, const std::string& cookie = "") const {
-    return "GET " + target + " HTTP/1.1\r\n" + Head(cookie) + "\r\n";
-  }
-  std::string Post(const std::string& target, const std::string& body,
-                   const std::string& cookie = "") const {
-    return "POST " + target + " HTTP/1.1\r\n" + Head(cookie) +
-           "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
+  // "GET /x" or "POST /x" as the page's own script asks it: the server's Host, JSON posts.
+  std::string Ask(const std::string& line, const std::string& cookie = "",
+                  const std::string& body = "{}") const {
+    return Send(line + " HTTP/1.1\r\n" + Head(cookie) +
+                (line.starts_with("POST") ? "Content-Type: application/json\r\nContent-Length: " +
+                                                std::to_string(body.size()) + "\r\n\r\n" + body
+                                          : "\r\n"));
   }
   std::string LoginReply(const std::string& user, const std::string& password) const {
-    return Send(
-        Post("/api/login", R"({"username":")" + user + R"(","password":")" + password + "\"}"));
+    return Ask("POST /api/login", "",
+               R"({"username":")" + user + R"(","password":")" + password + "\"}");
   }
   // The "name=value" cookie pair of a new session ("" when refused).
   std::string Login() const {
@@ -129,16 +126,15 @@ TEST(WebServerTest, RoutingChecksHostThenOriginThenLogin) {
       {"POST /api/login HTTP/1.1\r\n" + own + "Origin: http://evil.example\r\n" + json, 403, 403},
   };
   for (const auto& [head, without, with] : cases) {
-    EXPECT_EQ(s.Status(head + "\r\n{}"), without) << head;
-    EXPECT_EQ(s.Status(head + "Cookie: " + cookie + "\r\n\r\n{}"), with) << head;
+    EXPECT_EQ(Status(s.Send(head + "\r\n{}")), without) << head;
+    EXPECT_EQ(Status(s.Send(head + "Cookie: " + cookie + "\r\n\r\n{}")), with) << head;
   }
-  EXPECT_NE(s.Send(s.Get("/")).find("/login.js"), std::string::npos);
-  EXPECT_NE(s.Send(s.Get("/", cookie)).find("/app.js"), std::string::npos);
+  EXPECT_NE(s.Ask("GET /").find("/login.js"), std::string::npos);
+  EXPECT_NE(s.Ask("GET /", cookie).find("/app.js"), std::string::npos);
 }
 
-// Headers or an announced total beyond 1 MiB are refused at once, exactly 1 MiB is still a
-// request; a body cut short by the peer or the deadline, and headers that never end, never
-// reach a handler; a body in two packets is joined.
+// Beyond 1 MiB is refused at once; a request cut short by the peer or the deadline never
+// reaches a handler.
 TEST(WebServerTest, RequestsAreReadWholeWithinOneMebibyteAndTheDeadline) {
   Server s([](WebConfigServer& server) { server.requestDeadline = 300ms; });
   const std::string head = "POST /api/config HTTP/1.1\r\n" + s.Head(s.Login()) +
@@ -168,20 +164,19 @@ TEST(WebServerTest, RequestsAreReadWholeWithinOneMebibyteAndTheDeadline) {
   EXPECT_EQ(LoadSettings(s.config).deviceName, "Joined");
 }
 
-// Idle clients hold no thread and, beyond the limit, the longest-waiting one makes room;
-// half-read requests share 8 MiB, so the ninth client sending most of 1 MiB is turned away.
+// Beyond the limit the longest-idle client makes room; half-read requests share 8 MiB.
 TEST(WebServerTest, ClientsThatHoldPlacesOrMemoryCannotLockOutARequest) {
   Server s([](WebConfigServer& server) {
     server.maxConnections = 50;
     server.requestDeadline = 1s;
   });
-  EXPECT_EQ(s.Status(s.Get("/")), 200);  // the handler pool now runs
+  EXPECT_EQ(Status(s.Ask("GET /")), 200);  // the handler pool now runs
   const int threads = testing::RunningThreads();
   std::vector<UniqueFd> clients;
   for (int i = 0; i < 200; ++i) {
     clients.push_back(Connect(s.port));
   }
-  EXPECT_EQ(s.Status(s.Get("/")), 200);
+  EXPECT_EQ(Status(s.Ask("GET /")), 200);
   EXPECT_EQ(testing::RunningThreads(), threads);
   pollfd first{clients.front().get(), POLLIN, 0};
   EXPECT_EQ(::poll(&first, 1, 5000), 1);  // closed to make room
@@ -197,17 +192,13 @@ TEST(WebServerTest, ClientsThatHoldPlacesOrMemoryCannotLockOutARequest) {
             (std::map<std::string, int>{{"server busy", 1}, {"incomplete request", 7 + 1}}));
 }
 
-// The old password first, then eight characters (not bytes); a change ends the other
-// sessions; while the password is the factory one a session may do nothing but change it;
-// after five failures an address must wait; a logout ends the session.
 TEST(WebServerTest, LoginsSessionsAndPasswords) {
   Server s;
   const std::string mine = s.Login(), other = s.Login();
   const std::string before = ReadFile(s.config);
   auto password = [&](const std::string& old, const std::string& fresh) {
-    return Message(s.Send(
-        s.Post("/api/password",
-               "{\"oldPassword\":\"" + old + "\",\"newPassword\":\"" + fresh + "\"}", mine)));
+    return Message(s.Ask("POST /api/password", mine,
+                         "{\"oldPassword\":\"" + old + "\",\"newPassword\":\"" + fresh + "\"}"));
   };
   EXPECT_EQ(password("wrong", "longenough"), "旧密码不正确");
   EXPECT_EQ(password(kPassword, "密码密码密码密"), "新密码至少 8 位");
@@ -215,10 +206,10 @@ TEST(WebServerTest, LoginsSessionsAndPasswords) {
   Settings factory = LoadSettings(s.config);
   factory.webPassword = kDefaultWebPassword;
   SaveSettings(s.config, factory);
-  EXPECT_EQ(Message(s.Send(s.Get("/api/status", mine))), "Change the default password first.");
+  EXPECT_EQ(Message(s.Ask("GET /api/status", mine)), "Change the default password first.");
   EXPECT_EQ(password(kDefaultWebPassword, "密码密码密码密码"), "password changed");
-  EXPECT_EQ(s.Status(s.Get("/api/status", mine)), 200);
-  EXPECT_EQ(s.Status(s.Get("/api/status", other)), 401);
+  EXPECT_EQ(Status(s.Ask("GET /api/status", mine)), 200);
+  EXPECT_EQ(Status(s.Ask("GET /api/status", other)), 401);
   EXPECT_EQ(s.LoginReply("root", "密码密码密码密码").find("Set-Cookie"), std::string::npos);
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(Message(s.LoginReply("admin", kPassword)), "账号或密码错误");
@@ -226,20 +217,16 @@ TEST(WebServerTest, LoginsSessionsAndPasswords) {
   const std::string throttled = s.LoginReply("admin", "密码密码密码密码");
   EXPECT_EQ(throttled.substr(9, 3), "429");
   EXPECT_NE(throttled.find("Retry-After: 1\r\n"), std::string::npos);
-  EXPECT_EQ(s.Status(s.Post("/api/logout", "{}", mine)), 200);
-  EXPECT_EQ(s.Status(s.Get("/api/status", mine)), 401);
+  EXPECT_EQ(Status(s.Ask("POST /api/logout", mine)), 200);
+  EXPECT_EQ(Status(s.Ask("GET /api/status", mine)), 401);
 }
 
-// The status shows the settings without the password and the state as stored; a save keeps
-// absent keys, replaces the list and never takes the Hub's device number; the log view
-// returns the file's last bytes; the ping target is one safe word; a restart is answered
-// before the stop.
 TEST(WebServerTest, Endpoints) {
   Server s;
   const std::string cookie = s.Login();
   for (const std::string stored : {"", R"({"message":"heartbeat \"ok\""})"}) {
     WriteFileAtomic(s.dir / "edge.state.json", stored, 0644);
-    const std::string body = BodyOf(s.Send(s.Get("/api/status", cookie)));
+    const std::string body = BodyOf(s.Ask("GET /api/status", cookie));
     const std::string data = JsonFindRaw(body, "data");
     EXPECT_EQ(JsonStringArrayValue(data, "additionalSharedNetworks"),
               s.initial.additionalSharedNetworks);
@@ -247,11 +234,9 @@ TEST(WebServerTest, Endpoints) {
     EXPECT_EQ(JsonStringValue(JsonFindRaw(data, "interfaces"), "cidr", ""), "10.0.4.0/24");
     EXPECT_TRUE(body.ends_with(",\"state\":" + (stored.empty() ? "{}" : stored) + "}}")) << body;
   }
-  s.Send(s.Post("/api/config",
-                R"({"deviceNumber":"X","networkInterfaceName":"eth1",)"
-                R"("additionalSharedNetworks":["10.9.0.0/16",5,"x y"]})",
-                cookie));
-  EXPECT_EQ(Message(s.Send(s.Post("/api/config", R"({"deviceName":"New"})", cookie))), "saved");
+  s.Ask("POST /api/config", cookie,
+        R"({"deviceNumber":"X","networkInterfaceName":"eth1","additionalSharedNetworks":["x"]})");
+  EXPECT_EQ(Message(s.Ask("POST /api/config", cookie, R"({"deviceName":"New"})")), "saved");
   const Settings saved = LoadSettings(s.config);
   EXPECT_EQ(saved.deviceNumber + saved.networkInterfaceName + saved.deviceName, "eth1New");
   EXPECT_TRUE(saved.additionalSharedNetworks.empty());
@@ -259,22 +244,20 @@ TEST(WebServerTest, Endpoints) {
   const std::string log = "start" + std::string(40000, 'a') + "end\n";
   WriteFileAtomic(s.dir / "edge.log", log, 0644);
   for (const auto& [query, bytes] : {std::pair{"", 32768}, std::pair{"?bytes=9", 9}}) {
-    const std::string reply = s.Send(s.Get(std::string("/api/logs") + query, cookie));
+    const std::string reply = s.Ask(std::string("GET /api/logs") + query, cookie);
     EXPECT_EQ(JsonStringValue(BodyOf(reply), "logs", ""), log.substr(log.size() - bytes));
   }
   for (const char* ip : {"10.0.0.1;reboot", "-f"}) {
-    EXPECT_EQ(Message(s.Send(s.Post("/api/test", "{\"ip\":\"" + std::string(ip) + "\"}", cookie))),
+    EXPECT_EQ(Message(s.Ask("POST /api/test", cookie, "{\"ip\":\"" + std::string(ip) + "\"}")),
               "invalid ip");
   }
-  EXPECT_EQ(Message(s.Send(s.Post("/api/restart", "{}", cookie))), "restarting");
+  EXPECT_EQ(Message(s.Ask("POST /api/restart", cookie)), "restarting");
   EXPECT_TRUE(WaitFor([] { return !g_running.load(); }));
   g_running.store(true);  // other tests in this process still need it
 }
 
-// Stop is prompt, ends idle clients and leaves no descriptor or thread behind.
 TEST(WebServerTest, LifeCycleLeavesNothingBehind) {
-  // A first server opens the log for the process; it is gone again before the counts, so
-  // none of its threads can still be starting or ending while they are taken.
+  // Gone before the counts, so none of its threads can still be starting or ending.
   { Server warm; }
   const int fdsBefore = testing::OpenDescriptors();
   const int threadsBefore = testing::RunningThreads();
