@@ -2,9 +2,9 @@
 # The edge's host as a gateway, and as it is left: the MSS clamp that lets a LAN host dropping
 # ICMP "fragmentation needed" send through the 1400-byte tunnel, and the watcher putting it back
 # within its interval; the overlay kept off the edge's own services unless overlayCanReachEdge.
-# SIGPIPE (a console gone) stops nothing; after SIGKILL a new start reuses the rules; a second
-# instance fails on the TUN device; SIGTERM and a restart from the web page each leave the
-# firewall (the operator's rules included), routes and links as they were.
+# SIGPIPE (a console gone) stops nothing; a second instance fails on the TUN device without
+# touching the first's rules; SIGTERM and a restart from the web page each leave the firewall
+# (the operator's rules included), routes and links as they were.
 
 source "$(dirname "$0")/lib/edge_lab.sh"
 edge_lab_init
@@ -13,7 +13,6 @@ config=$LAB/edge.json
 edge_lab_write_config "$config" '[]' '"webPassword": "gateway-pw"'
 EDGE_LAN=192.168.50.1
 CLAMP="-p tcp -m tcp --tcp-flags SYN,RST SYN -j TCPMSS --set-mss 1360"
-WATCH_INTERVAL=30
 
 edge_rules() { edge_lab_edge iptables-save | grep -cE 'larkspire0|-s 10\.250\.0\.0/16'; }
 reaches_edge() { edge_lab_hub nc -z -w 2 "$EDGE_LAN" 5003; }
@@ -65,8 +64,8 @@ echo "received $RECEIVED of 20000000 bytes in 6 s"
 [ "$(restored)" = 0 ] || lab_fail "the watcher ran during the stall test: too slow a machine for this scenario"
 
 echo "--- the watcher restores it within its interval, and the same transfer completes"
-lab_wait_for $((clampDeleted + WATCH_INTERVAL + 5 - SECONDS)) restored_twice ||
-  lab_fail "the clamp was not restored within $WATCH_INTERVAL s: $(grep restored "$LAB/health.out")"
+lab_wait_for $((clampDeleted + 35 - SECONDS)) restored_twice ||
+  lab_fail "the clamp was not restored within the watcher's 30 s: $(grep restored "$LAB/health.out")"
 from_lan 60
 cmp -s "$LAB/big" "$LAB/big.received" || lab_fail "the transfer from the LAN got $RECEIVED bytes"
 
@@ -74,19 +73,15 @@ echo "--- the edge's own services are closed to the overlay; its ping answers"
 edge_lab_hub ping -c 1 -W 2 "$EDGE_LAN" >/dev/null || lab_fail "the edge's address does not answer ping"
 ! reaches_edge || lab_fail "the overlay opened a connection to the edge's own listener"
 
-echo "--- SIGKILL, a new start without duplicates, a second instance, SIGTERM"
-kill -KILL "$EDGE_PID"
-edge_lab_wait_exit "$EDGE_PID" 10
-[ "$(edge_rules)" = 7 ] || lab_fail "expected the 7 rules left behind: $(edge_lab_edge iptables-save)"
-edge_lab_start_relaying again "$config"
+echo "--- a second instance, then SIGTERM"
 first=$EDGE_PID
 edge_lab_start_edge second "$config"
 edge_lab_wait_exit "$EDGE_PID" 30 1 "the second instance"
 grep -qF "ERROR TUNSETIFF failed: " "$LAB/second.out" || lab_fail "no TUNSETIFF error"
 edge_lab_wait_tunnel 10
-[ "$(edge_rules)" = 7 ] || lab_fail "rules stacked or changed: $(edge_lab_edge iptables-save)"
+[ "$(edge_rules)" = 7 ] || lab_fail "the second instance changed the rules: $(edge_lab_edge iptables-save)"
 edge_lab_stop_edge "$first"
-! grep -F "ERROR" "$LAB/again.out" || lab_fail "a clean stop logged an error"
+! grep -F "ERROR" "$LAB/health.out" || lab_fail "a clean stop logged an error"
 edge_lab_snapshot "$before" "after SIGTERM"
 
 echo "--- overlayCanReachEdge; a restart from the web page"

@@ -3,10 +3,10 @@
 # the Hub killed, frozen while traffic is pushed at it, replaced by a stand-in that answers
 # garbage, closes mid-frame or sends a close frame. While the Hub is dead the edge keeps
 # running, logs the failed heartbeat with the bare connection error and retries the relay;
-# after each fault traffic crosses again once the Hub is back (after the kill with a new
-# handshake and UDP channel). Then its web page refuses a foreign Host name, and 1000 idle
-# plus 100 byte-a-second local clients neither lock out a normal request, nor stall the relay,
-# nor grow the edge. It ends up holding as many descriptors and threads as before, and a
+# after each fault traffic crosses again once the Hub is back (after the kill on a new UDP
+# channel). Then its web page refuses a foreign Host name, and 1000 idle local clients and 100
+# that never finish their request neither lock out a normal one, nor stall the relay, nor grow
+# the edge. It ends up holding as many descriptors and threads as before, and a
 # SIGTERM while the Hub is frozen with the send buffers full still stops it cleanly.
 # (scripts/soak repeats the rounds; origin, session and password rules are the web unit tests'.)
 source "$(dirname "$0")/lib/edge_lab.sh"
@@ -31,7 +31,6 @@ for fault in kill stall garbage midframe close; do
       refused="TCP connect failed to $EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT: Connection refused"
       edge_lab_wait_output edge 45 "WARN Heartbeat failed: $refused"
       grep -qF "WARN Relay loop failed: " "$LAB/edge.out" || lab_fail "no relay retry logged"
-      handshakes=$(grep -c "Relay connected: device " "$LAB/devhub.out")
       ;;
     stall)
       soak_fault_stall edge
@@ -44,13 +43,9 @@ for fault in kill stall garbage midframe close; do
   seconds=$(soak_time_to_resume 30) || lab_fail "no traffic after the $fault fault"
   echo "traffic resumed after $seconds s"
   kill -0 "$EDGE_PID" || lab_fail "the edge died"
-  if [ "$fault" = kill ]; then
-    [ "$(grep -c "Relay connected: device " "$LAB/devhub.out")" -gt "$handshakes" ] ||
-      lab_fail "no new relay handshake after the restart"
-    edge_lab_wait_channel
-  fi
+  [ "$fault" != kill ] || edge_lab_wait_channel # a new devhub, a new channel
 done
-echo "--- a foreign Host; 1000 idle and 100 byte-a-second web clients while traffic crosses"
+echo "--- a foreign Host; 1000 idle and 100 half-sent web requests while traffic crosses"
 [ "$(edge_lab_web / -H 'Host: rebound.example:18080' -o /dev/null -w '%{http_code}')" = 421 ] ||
   lab_fail "a foreign Host got an answer other than 421"
 edge_lab_hub ping -i 0.2 -W 1 -w 16 "$EDGE_LAB_LAN_HOST" >"$LAB/ping.txt" 2>&1 &
@@ -60,7 +55,7 @@ wait "$!" || true
 answered=$(grep -c 'bytes from' "$LAB/ping.txt" || true)
 peak=$(awk '/^VmHWM:/ {print $2}' "/proc/$EDGE_PID/status")
 echo "load: $figures; pings answered: $answered of 80; peak resident KiB in the whole run: $peak"
-grep -q "^held=1100 probe_failures=0 probe_ms_max=[0-9]\{1,3\}\." <<<"$figures" ||
+[ "$figures" = "held=1100 probe_failures=0" ] ||
   lab_fail "clients not all held, or a normal GET / failed or took a second or more"
 [ "$answered" -ge 70 ] || lab_fail "the relay stalled under web load: $answered of 80 pings answered"
 # A sanitizer's shadow memory would swamp the figure; the bound holds for the product build.

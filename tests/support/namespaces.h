@@ -5,17 +5,15 @@
 
 namespace larkspire::testing_support {
 
-// Runs `body` in a forked child with its own network namespace and a private mount namespace
-// (fresh /sys, a private tmpfs on /tmp): whatever it changes vanishes with the child. Returns
-// what `body` returned; throws when not root, when the namespaces cannot be made, or with the
-// message `body` threw. `body` must not start threads that outlive it.
+// Runs `body` in a forked child with its own network and mount namespaces (fresh /sys, a tmpfs
+// on /tmp): what it changes vanishes with the child. Returns what `body` returned; throws when
+// not root or with the message `body` threw. `body` must not start threads that outlive it.
 std::string RunInFreshNamespaces(const std::function<std::string()>& body);
 
 // For use inside `body`: a shell command line's standard output; throws when it fails.
 std::string CaptureOutput(const std::string& command);
 void RunOrThrow(const std::string& command);
-// For use inside `body`: a device/ entry laid over the interface's sysfs folder makes it count
-// as hardware; its other sysfs files stay live.
+// For use inside `body`: a device/ entry over the interface's sysfs folder makes it hardware.
 void MarkAsHardware(const std::string& interfaceName);
 
 }  // namespace larkspire::testing_support

@@ -46,14 +46,10 @@ lab_cleanup() {
   return $status
 }
 
-edge_lab_require_binaries() {
-  [ -x "${LARKSPIRE_EDGE:-}" ] && [ -x "${LARKSPIRE_DEVHUB:-}" ] ||
-    lab_fail "LARKSPIRE_EDGE and LARKSPIRE_DEVHUB must name the built edge and devhub"
-}
-
 # edge_lab_init: scratch directory $LAB, cleanup trap, namespaces $HUB_NS, $EDGE_NS, $LAN_NS.
 edge_lab_init() {
-  edge_lab_require_binaries
+  [ -x "${LARKSPIRE_EDGE:-}" ] && [ -x "${LARKSPIRE_DEVHUB:-}" ] ||
+    lab_fail "LARKSPIRE_EDGE and LARKSPIRE_DEVHUB must name the built edge and devhub"
   [ "$(id -u)" = 0 ] || lab_fail "this scenario needs root (network namespaces, TUN, iptables)"
   LAB_PREFIX=${LAB_PREFIX:-ls$$}
   LAB=$(mktemp -d "${LARKSPIRE_BUILD_DIR:-/tmp}/lab.$LAB_PREFIX.XXXXXX")

@@ -1,10 +1,8 @@
 #!/usr/bin/env python3
-"""A paced burst of 1000-byte UDP datagrams of one flow to port 5300, 1000 a second, and a
-receiver that counts how many arrive intact. Each datagram carries its number and a pattern
-that depends on it, so one cut, joined, mixed with another's bytes or repeated is told apart.
-
-  udp_burst.py send HOST COUNT
-  udp_burst.py receive HOST      ends 3 s after the last datagram; prints "intact N damaged M"
+"""udp_burst.py send HOST COUNT: 1000-byte UDP datagrams of one flow to port 5300, 1000 a second.
+udp_burst.py receive HOST: counts them until 3 s after the last; prints "intact N damaged M".
+Each carries its number and a pattern that depends on it, so one cut, joined, mixed with
+another's bytes or repeated is told apart.
 """
 import socket
 import struct

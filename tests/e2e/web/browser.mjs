@@ -33,7 +33,6 @@ const context = await chromium.launchPersistentContext(scratch("chromium"), {
   headless: true,
   args: ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
          "--disable-component-update", "--disable-sync"],
-  viewport: { width: 1280, height: 800 },
 });
 const page = context.pages()[0] ?? await context.newPage();
 page.setDefaultTimeout(timeout);
