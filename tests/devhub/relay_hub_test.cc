@@ -9,10 +9,9 @@
 #include <map>
 #include <thread>
 
-#include "devhub/frame_stream.h"
+#include "devhub/hub_tun.h"
 #include "devhub/relay_upgrade.h"
 #include "devhub/server.h"
-#include "devhub/ws_handshake.h"
 #include "relay/relay_session.h"
 #include "relay/udp_datagram.h"
 #include "relay/udp_relay.h"
@@ -53,14 +52,17 @@ void Write(int fd, const Packet& packet) {
   ASSERT_EQ(::write(fd, packet.data(), packet.size()), static_cast<ssize_t>(packet.size()));
 }
 
+std::pair<UniqueFd, UniqueFd> SocketPair() {
+  int pair[2] = {-1, -1};
+  EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+  return {UniqueFd(pair[0]), UniqueFd(pair[1])};
+}
+
 // The edge's own relay connection on a thread, its TUN a socket pair whose other end (the
 // LAN) the test holds: both ends' framing, masking, channel choice and probe must agree.
 struct Edge {
   Edge(int port, const std::string& number, const std::string& secret) {
-    int pair[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
-    tun.Reset(pair[0]);
-    lan.Reset(pair[1]);
+    std::tie(tun, lan) = SocketPair();
     thread = std::jthread([this, port, number, secret] {
       try {
         RelayOneConnection(tun.get(), {"http://127.0.0.1:" + std::to_string(port), number, secret},
@@ -85,10 +87,7 @@ struct Edge {
 class RelayHubTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    int pair[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
-    device_.Reset(pair[0]);
-    hubSide_.Reset(pair[1]);
+    std::tie(device_, hubSide_) = SocketPair();
     RelayHubOptions options;
     options.packetFd = hubSide_.get();
     options.authorize = [](const std::string& number, const std::string& secret) {
@@ -173,43 +172,9 @@ TEST_F(RelayHubTest, OnlyTheDevicesSecretOpensARelayOrAUdpChannel) {
   Edge& second = Connect("7", "s e+cret");
   first.thread.join();  // the replaced connection was closed by the hub
   EXPECT_FALSE(UdpAnswered(stale));
-  for (const uint8_t protocol : {kTcp, kUdp}) {
-    const Packet packet = Ipv4Packet("192.168.50.10", protocol, 80);
-    Write(device_.get(), packet);
-    EXPECT_EQ(ReadPacket(second.lan.get()), packet);
-  }
   const Packet valid = Ipv4Packet("10.250.0.1", kUdp, 60);
   Write(second.lan.get(), valid);
   EXPECT_EQ(ReadPacket(device_.get()), valid) << "the stale channel's packet got through";
-}
-
-TEST(RelayUpgrade, TakesOnlyAWebSocketUpgradeOfOneDevice) {
-  const std::string key = "Sec-WebSocket-Key: k\r\n";
-  const std::tuple<std::string, std::string, std::string> cases[] = {
-      {"/api/relay/edge/7?secret=x", "Host: a\r\n" + key, ""},
-      {"/api/relay/edge/7?secret=x", "Upgrade: websocket\r\n", ""},
-      {"/api/relay/edge/?secret=x", "Upgrade: WebSocket\r\n" + key, ""},
-      {"/api/relay/edge/7/x?secret=x", "Upgrade: WebSocket\r\n" + key, ""},
-      {"/api/relay/edge/%zz?secret=x", "Upgrade: WebSocket\r\n" + key, ""},
-      {"/api/relay/edge/%37?secret=a%20b%2Bc+d&x=1", "Upgrade: WebSocket\r\n" + key, "7|a b+c+d"},
-  };
-  for (const auto& [target, headers, expected] : cases) {
-    HttpRequest request;
-    request.headers = "GET " + target + " HTTP/1.1\r\n" + headers + "\r\n";
-    ASSERT_TRUE(ParseRequestLine(request.headers, request));
-    std::string error;
-    const std::optional<RelayUpgradeRequest> parsed = ParseRelayUpgrade(request, error);
-    EXPECT_EQ(parsed ? parsed->deviceNumber + "|" + parsed->deviceSecret : "", expected) << target;
-  }
-  // The accept key of the edge's fixed nonce, and no frame over the largest packet.
-  EXPECT_NE(BuildUpgradeReply("dGhlIHNhbXBsZSBub25jZQ==")
-                .find("\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"),
-            std::string::npos);
-  FrameStream frames;
-  const uint8_t oversize[] = {kFinBit | kOpcodeBinary, 127, 0, 0, 0, 0, 0, 1, 0, 0};
-  std::copy(std::begin(oversize), std::end(oversize), frames.FreeSpace());
-  frames.Commit(sizeof oversize);
-  EXPECT_EQ(frames.Next(), FrameStream::Event::kViolation);
 }
 
 // Packets are read from the device in passes and sent per edge and channel in batches:
@@ -250,6 +215,31 @@ TEST_F(RelayHubTest, EachEdgeGetsItsOwnPacketsOnTheRightChannelInOrder) {
        {Ipv4Packet("10.250.0.1", kTcp, 1200, 1), Ipv4Packet("10.250.0.1", kUdp, 200, 2)}) {
     Write(seven.lan.get(), fromLan);
     EXPECT_EQ(ReadPacket(device_.get()), fromLan);
+  }
+}
+
+// The most specific network wins, and a device's new networks replace its old ones. The
+// Hub's TUN routes an edge's network unless it lies in the overlay, holds it, or is everything.
+TEST(RouteTable, MostSpecificNetworkWinsAndTheOverlayIsNeverCaptured) {
+  RouteTable table;
+  EXPECT_EQ(table.SetDevice("1", {"192.168.0.0/16", "192.168.50.0/33"}).size(), 1u);
+  table.SetDevice("2", {"192.168.50.77/24"});
+  table.SetDevice("3", {"192.168.50.10/32"});
+  auto lookup = [&](const char* text) {
+    in_addr address{};
+    inet_pton(AF_INET, text, &address);
+    const std::string* number = table.Lookup(ntohl(address.s_addr));
+    return number != nullptr ? *number : "-";
+  };
+  EXPECT_EQ(lookup("192.168.50.10") + lookup("192.168.50.11") + lookup("10.0.0.1"), "32-");
+  table.SetDevice("3", {"172.16.0.0/12"});
+  EXPECT_EQ(lookup("192.168.50.10") + lookup("172.20.0.1"), "23");
+  const std::pair<const char*, bool> networks[] = {
+      {"192.168.50.0/24", true}, {"10.251.0.0/16", true}, {"10.250.3.0/24", false},
+      {"10.0.0.0/8", false},     {"0.0.0.0/0", false},
+  };
+  for (const auto& [network, routed] : networks) {
+    EXPECT_EQ(HubTunRouteCommand("hub0", *ParseIpv4Cidr(network)).empty(), !routed) << network;
   }
 }
 

@@ -1,17 +1,15 @@
 #include "hub/tls_session.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 
-#include <algorithm>
-#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <thread>
 
 #include "hub/tcp.h"
+#include "support/fake_http_server.h"
 #include "support/temp_dir.h"
 #include "util/file.h"
 #include "util/sha256.h"
@@ -28,9 +26,6 @@ using namespace std::chrono_literals;
 class TlsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ignore, &previous_);
     for (const std::string name : {"hub", "rogue"}) {
       const std::string make =
           "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
@@ -40,24 +35,17 @@ class TlsTest : public ::testing::Test {
       ASSERT_EQ(std::system(make.c_str()), 0) << "this test needs the openssl command line";
     }
   }
-  void TearDown() override { ::sigaction(SIGPIPE, &previous_, nullptr); }
+  void TearDown() override { std::signal(SIGPIPE, previous_); }
 
   // The edge's handshake with a Hub showing `cert`, whose side runs on a thread and is kept
-  // in `hub` when given.
+  // in `hub` when given. TCP over loopback, as the relay: a local stream pair would hand over
+  // at most one record at a time and never let records queue up to be read ahead.
   std::unique_ptr<TlsSession> Connect(const std::string& cert, const std::string& host,
                                       const std::string& pin,
                                       std::unique_ptr<TlsSession>* hub = nullptr) {
-    // TCP over loopback, as the relay: a local stream pair would hand over at most one record
-    // at a time and never let records queue up to be read ahead.
-    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
-    EXPECT_EQ(::listen(listener.get(), 1), 0);
-    EXPECT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const int fds[2] = {ConnectTcp("127.0.0.1", ntohs(address.sin_port)),
+    int port = 0;
+    const UniqueFd listener = testing::ListenOnLoopback(port);
+    const int fds[2] = {ConnectTcp("127.0.0.1", port),
                         ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC)};
     for (int fd : fds) {
       SetTimeout(fd, SO_RCVTIMEO, 10s);  // a fault must fail the test, not hang it
@@ -80,7 +68,7 @@ class TlsTest : public ::testing::Test {
   std::string Pin(const std::string& cert) { return Sha256Hex(ReadFile(dir_ / cert + ".der")); }
 
   TempDir dir_;
-  struct sigaction previous_ {};
+  void (*previous_)(int) = std::signal(SIGPIPE, SIG_IGN);
 };
 
 TEST_F(TlsTest, TheHubMustChainToTheTrustNameTheHostAndMatchThePin) {

@@ -64,17 +64,17 @@ std::string Failing(const GatewayTarget& target) {
 }
 
 // The real iptables takes every rule as the configurator writes it (an uplink name that needs
-// quoting included), each once after a killed run and two applies; the tunnel gets its MTU;
-// the health report finds the kernel as it should be, strict reverse-path filtering excepted;
-// Cleanup gives back the firewall, routes and addresses as they were, the host's own rules
-// included.
+// quoting included), each once after a killed run and two applies; the tunnel gets its MTU and
+// the uplink loses its strict reverse-path filter; the health report finds the kernel as it
+// should be; Cleanup gives back the firewall, routes and addresses as they were.
 TEST(InNamespace, ApplyConfiguresTheKernelAndCleanupRestoresIt) {
   const std::string verdict = RunInFreshNamespaces([] {
     RunOrThrow(
         "ip link set lo up && ip tuntap add dev larkspire0 mode tun && "
         "ip link add eth0 type veth peer name peer0 && ip link add \"up'1\" type veth peer name "
         "peer1 && ip link set eth0 up && ip link set \"up'1\" up && "
-        "ip addr add 192.168.50.1/24 dev eth0 && iptables -A INPUT -i peer0 -j ACCEPT && "
+        "ip addr add 192.168.50.1/24 dev eth0 && sysctl -qw net.ipv4.conf.eth0.rp_filter=1 && "
+        "iptables -A INPUT -i peer0 -j ACCEPT && "
         "iptables -t nat -A POSTROUTING -o peer0 -j MASQUERADE");
     const std::string before = GatewayState();
     const std::string countRules = "iptables-save | grep -c '^-A '";
