@@ -123,7 +123,7 @@ TEST(WebServerTest, RoutingChecksHostThenOriginThenLogin) {
       {"GET /api/status?x=1 HTTP/1.1\r\n" + own, 401, 200},
       {"POST /api/test HTTP/1.1\r\n" + own + json, 401, 400},
       {"GET / HTTP/1.1\r\nHost: rebound.example:" + std::to_string(s.port) + "\r\n", 421, 421},
-      {"POST /api/login HTTP/1.1\r\n" + own + "Origin: http://evil.example\r\n" + json, 403, 403},
+      {"POST /api/test HTTP/1.1\r\n" + own + "Origin: http://evil.example\r\n" + json, 403, 403},
   };
   for (const auto& [head, without, with] : cases) {
     EXPECT_EQ(Status(s.Send(head + "\r\n{}")), without) << head;
