@@ -86,8 +86,7 @@ while IFS='|' read -r name expected options; do
   run_edge "$name"
   grep -qF -e "$expected" "$LOG" || lab_fail "log lacks: $expected"
   cmp -s "$EXE" "$LARKSPIRE_EDGE" && [ ! -e "$EXE.new" ] || lab_fail "the executable was changed"
-  [ ! -e "$S/ran" ] || lab_fail "something from the package ran: $(cat "$S/ran")"
-  [ ! -e "$S/systemctl.calls" ] || lab_fail "a restart was asked: $(cat "$S/systemctl.calls")"
+  [ ! -e "$S/ran" ] && [ ! -e "$S/systemctl.calls" ] || lab_fail "the package ran or a restart was asked"
   [ "$(grep -cF "INFO Web config page listening on" "$LOG")" = 1 ] || lab_fail "start-up did not go on"
 done <<CASES
 another key|ERROR Forced update refused: no valid signature.|--update-package @good.tar.gz --update-signing-key @other.key

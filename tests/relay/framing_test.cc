@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "relay/channel_choice.h"
@@ -38,14 +39,12 @@ TEST(WebSocketFrameTest, HeadersTakeTheShortestLengthFormAndParseBack) {
       header.resize(WriteFrameHeader(header.data(), 0x82, c.length, mask));
       EXPECT_EQ(header, expected);
       EXPECT_EQ(FrameHeaderSize(c.length, mask != nullptr), expected.size());
-      FrameHeader parsed;
-      EXPECT_FALSE(ParseFrameHeader({expected.data(), expected.size() - 1}, parsed));
-      ASSERT_TRUE(ParseFrameHeader(expected, parsed));
-      EXPECT_TRUE(parsed.fin && parsed.opcode == kOpcodeBinary);
-      EXPECT_EQ(parsed.masked, mask != nullptr);
-      EXPECT_EQ(parsed.payloadLength, c.length);
-      EXPECT_EQ(parsed.headerSize, expected.size());
-      EXPECT_EQ(parsed.key, mask != nullptr ? key : MaskKey{});
+      FrameHeader p;
+      EXPECT_FALSE(ParseFrameHeader({expected.data(), expected.size() - 1}, p));
+      ASSERT_TRUE(ParseFrameHeader(expected, p));
+      EXPECT_EQ(std::tie(p.fin, p.opcode, p.masked, p.payloadLength, p.headerSize, p.key),
+                std::make_tuple(true, kOpcodeBinary, mask != nullptr, c.length, expected.size(),
+                                mask != nullptr ? key : MaskKey{}));
     }
   }
   // Both ends mask with the same function, so it is checked against the rule itself.

@@ -103,8 +103,11 @@ int RefuseMarkedDatagrams(int fd, mmsghdr* messages, unsigned int count, int fla
       break;
     }
   }
-  errno = ECONNREFUSED;
-  return before == 0 ? -1 : ::sendmmsg(fd, messages, before, flags);
+  if (before == 0) {
+    errno = ECONNREFUSED;
+    return -1;
+  }
+  return ::sendmmsg(fd, messages, before, flags);
 }
 
 // One relay connection on its own thread, a socket pair standing in for the TUN device, and a

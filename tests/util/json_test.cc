@@ -47,11 +47,7 @@ TEST(JsonTest, UnescapeDecodesEscapesAndRefusesNonLiterals) {
 TEST(JsonTest, FindRawReturnsTheSourceTextOfTheFirstRealKey) {
   const std::string spelled =
       R"({"name": "port", "note": "say \"port\": 1", "list": ["port"], "inner": {"port" : 8080}})";
-  const struct {
-    std::string doc;
-    const char* key;
-    const char* expected;
-  } cases[] = {
+  const std::tuple<std::string, const char*, const char*> cases[] = {
       {spelled, "port", "8080"},
       {spelled, "name", "\"port\""},
       {R"({"a": [1, ["]", 3]], "b": 4})", "a", R"([1, ["]", 3]])"},
@@ -61,9 +57,8 @@ TEST(JsonTest, FindRawReturnsTheSourceTextOfTheFirstRealKey) {
       {R"({"k": [1, 2)", "k", ""},
       {R"({"k": "never closed)", "k", ""},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.doc + " / " + c.key);
-    EXPECT_EQ(JsonFindRaw(c.doc, c.key), c.expected);
+  for (const auto& [doc, key, expected] : cases) {
+    EXPECT_EQ(JsonFindRaw(doc, key), expected) << doc << " / " << key;
   }
 }
 
