@@ -58,8 +58,7 @@ std::pair<UniqueFd, UniqueFd> SocketPair() {
   return {UniqueFd(pair[0]), UniqueFd(pair[1])};
 }
 
-// The edge's own relay connection on a thread, its TUN a socket pair whose other end (the
-// LAN) the test holds: both ends' framing, masking, channel choice and probe must agree.
+// The edge's own relay connection on a thread; the test holds the LAN end of its TUN.
 struct Edge {
   Edge(int port, const std::string& number, const std::string& secret) {
     std::tie(tun, lan) = SocketPair();
@@ -82,8 +81,8 @@ struct Edge {
   std::jthread thread;
 };
 
-// A relay hub whose packet device is a socket pair; device 7 ("s e+cret") shares
-// 192.168.50.0/24, device 8 ("x") 172.16.0.0/12. No descriptor or thread may outlive it.
+// Device 7 ("s e+cret") shares 192.168.50.0/24, 8 ("x") 172.16.0.0/12; no descriptor or
+// thread may outlive the hub.
 class RelayHubTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -100,7 +99,6 @@ class RelayHubTest : public ::testing::Test {
     hub_ = std::make_unique<RelayHub>(options);
     AddRelayRoutes(server_, *hub_);
     server_.Start();
-    // The UDP relay listens on the same port number as the HTTP side, as edges expect.
     hub_->EnableUdp("127.0.0.1", server_.Port());
     hub_->Start();
   }
@@ -119,7 +117,6 @@ class RelayHubTest : public ::testing::Test {
     EXPECT_EQ(testing::RunningThreads(), threads_);
   }
 
-  // An edge whose UDP channel is up.
   Edge& Connect(const std::string& number, const std::string& secret) {
     Edge& edge = *edges_.emplace_back(std::make_unique<Edge>(server_.Port(), number, secret));
     for (int i = 0; i < 250 && !edge.udp.IsConnected(); ++i) {
@@ -129,8 +126,7 @@ class RelayHubTest : public ::testing::Test {
     return edge;
   }
 
-  // Sends one datagram to the hub's UDP port from a socket of its own, as an attacker would;
-  // true when anything came back within 300 ms.
+  // True when a datagram from a stranger's socket got any answer within 300 ms.
   bool UdpAnswered(const Packet& datagram) {
     UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_in hub{
@@ -150,9 +146,8 @@ class RelayHubTest : public ::testing::Test {
   std::vector<std::unique_ptr<Edge>> edges_;
 };
 
-// Only the device's secret opens a relay connection, and a UDP channel needs it too, and the
-// device's own connection. A newer connection replaces the older one, whose channel then
-// carries nothing more.
+// A relay or UDP channel needs the device's secret; a newer connection retires the older
+// one's channel.
 TEST_F(RelayHubTest, OnlyTheDevicesSecretOpensARelayOrAUdpChannel) {
   {
     Edge wrongSecret(server_.Port(), "7", "nope");
@@ -177,11 +172,9 @@ TEST_F(RelayHubTest, OnlyTheDevicesSecretOpensARelayOrAUdpChannel) {
   EXPECT_EQ(ReadPacket(device_.get()), valid) << "the stale channel's packet got through";
 }
 
-// Packets are read from the device in passes and sent per edge and channel in batches:
-// nothing may be lost, merged or reordered within a channel. Device 7 gets runs of
-// equal-sized UDP packets (one segmented send, yet each must arrive as its own datagram), and
-// every fourth packet takes the WebSocket: TCP, or UDP one byte too large. Device 8's packets
-// now and then cut 7's run of frames; nobody serves 8.8.8.8.
+// Batched per edge and channel, nothing is lost, merged or reordered: runs of equal-sized UDP
+// packets (one segmented send), TCP and UDP one byte too large on the WebSocket, cut by
+// packets for device 8 and for nobody (8.8.8.8).
 TEST_F(RelayHubTest, EachEdgeGetsItsOwnPacketsOnTheRightChannelInOrder) {
   Edge& seven = Connect("7", "s e+cret");
   Edge& eight = Connect("8", "x");
@@ -218,8 +211,7 @@ TEST_F(RelayHubTest, EachEdgeGetsItsOwnPacketsOnTheRightChannelInOrder) {
   }
 }
 
-// The most specific network wins, and a device's new networks replace its old ones. The
-// Hub's TUN routes an edge's network unless it lies in the overlay, holds it, or is everything.
+// The most specific network wins; the Hub's TUN never routes the overlay or everything.
 TEST(RouteTable, MostSpecificNetworkWinsAndTheOverlayIsNeverCaptured) {
   RouteTable table;
   EXPECT_EQ(table.SetDevice("1", {"192.168.0.0/16", "192.168.50.0/33"}).size(), 1u);

@@ -18,8 +18,7 @@ std::string Reply(const std::string& status, const std::string& body) {
          body;
 }
 
-// The body's own verdict wins over the status class. Port 80 goes unnamed, and only the
-// exact method "POST" carries a body.
+// The body's own verdict wins over the status class; only "POST" carries a body.
 TEST(HttpClient, SendsTheRequestAsWrittenAndReadsTheEnvelope) {
   FakeHttpServer server(Reply("200 OK", "{\"success\":true}"));
   EXPECT_TRUE(HttpClient(server.Url() + "/prefix/").Send("POST", "api/x", "{\"a\":1}").success);
@@ -44,8 +43,8 @@ TEST(HttpClient, SendsTheRequestAsWrittenAndReadsTheEnvelope) {
   EXPECT_EQ(full.code + " " + full.message + " " + full.data, "E1 no {\"a\":1}");
 }
 
-// A Hub reply is bounded at 1 MiB, a Hub that stops sending is given up after the socket's
-// receive time-out, and a download takes only a 2xx body, as well guarded as the Hub link.
+// Replies are bounded at 1 MiB, stalled Hubs time out, and a download takes only a 2xx body
+// as well guarded as the Hub link.
 TEST(HttpClient, RefusesOversizeRepliesStalledHubsAndUnsafeDownloads) {
   const std::string mebibyte(1 << 20, 'x');
   FakeHttpServer fits(Reply("200 OK", mebibyte));

@@ -20,9 +20,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Two self-signed certificates for hub.test and 127.0.0.1: "hub", the one the edge trusts,
-// and "rogue", which nobody does. The library writes to a closed peer without MSG_NOSIGNAL,
-// so SIGPIPE is ignored meanwhile, as both programs do.
+// Certificates for hub.test and 127.0.0.1: "hub", which the edge trusts, and "rogue". The
+// library writes to a closed peer without MSG_NOSIGNAL, so SIGPIPE is ignored, as in both
+// programs.
 class TlsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -37,9 +37,8 @@ class TlsTest : public ::testing::Test {
   }
   void TearDown() override { std::signal(SIGPIPE, previous_); }
 
-  // The edge's handshake with a Hub showing `cert`, whose side runs on a thread and is kept
-  // in `hub` when given. TCP over loopback, as the relay: a local stream pair would hand over
-  // at most one record at a time and never let records queue up to be read ahead.
+  // The edge's handshake with a Hub showing `cert`, over TCP so that records can queue up
+  // to be read ahead (a local stream pair hands over one at a time).
   std::unique_ptr<TlsSession> Connect(const std::string& cert, const std::string& host,
                                       const std::string& pin,
                                       std::unique_ptr<TlsSession>* hub = nullptr) {
@@ -100,9 +99,8 @@ TEST_F(TlsTest, TheHubMustChainToTheTrustNameTheHostAndMatchThePin) {
   }
 }
 
-// Both ends send a stream far larger than the socket buffers, in parts of every size, while
-// each reads the other's in small and large pieces, as the relay's two threads do: every byte
-// arrives in order, whether its records waited to be sent or were read ahead of a receive.
+// Both ends send far more than the socket buffers hold, in parts of every size, while each
+// reads in small and large pieces, as the relay's two threads do.
 TEST_F(TlsTest, StreamsLargerThanTheSocketBuffersCrossBothWaysAtOnce) {
   std::unique_ptr<TlsSession> hub;
   std::unique_ptr<TlsSession> edge = Connect("hub", "hub.test", "", &hub);

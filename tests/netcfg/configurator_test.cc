@@ -47,8 +47,7 @@ TEST(Gateway, ApplyLeavesExactlyTheseRulesInTheirPlaces) {
                     {"route", {"10.250.0.0/16 dev 'larkspire0'"}}}));
 }
 
-// The host's rules plus each rule of `target` once, and the tunnel's address and route, with
-// the chains sorted: the places of the rules are pinned by the test above.
+// Each rule of `target` once besides the host's (sorted: the test above pins the places).
 void ExpectApplied(Chains state, const GatewayTarget& target) {
   Chains expected = kHostRules;
   expected["address"] = {"100.79.255.1/32 dev " + ShellQuote(target.tunName)};
@@ -65,10 +64,8 @@ void ExpectApplied(Chains state, const GatewayTarget& target) {
   EXPECT_EQ(state, expected);
 }
 
-// Random sequences of applies (same or other uplinks, the overlay let in or not), cleanups
-// (twice in a row too), and rules deleted by another tool and restored by the watcher: after
-// each step every rule of the latest target is there once and nothing of earlier targets is;
-// after Cleanup, or the destructor, the host's firewall, routes and addresses are as they were.
+// Random applies, cleanups and rules deleted by another tool then restored by the watcher:
+// the latest target's rules are there once, and cleanup leaves the host's state as it was.
 TEST(Gateway, CleanupUndoesApplyAndApplyAddsEachRuleOnce) {
   std::mt19937 random(20261207);
   auto randomTarget = [&random] {
@@ -118,9 +115,8 @@ TEST(Gateway, CleanupUndoesApplyAndApplyAddsEachRuleOnce) {
   }
 }
 
-// A rule that cannot be put back is reported once per disappearance, however often it is
-// checked, and restored with one WARN and one count when it can; with nothing applied
-// nothing is checked. Only required checks decide the health.
+// A rule that cannot be put back is reported once per loss, and counted when restored; with
+// nothing applied nothing is checked. Only required checks decide the health.
 TEST(Gateway, TheWatcherReportsEachLossOnce) {
   const GatewayTarget target{"larkspire0", {"eth0"}, false};
   IptablesModel model;

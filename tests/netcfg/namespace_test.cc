@@ -1,5 +1,4 @@
-// These tests change interfaces, routes and iptables, so each runs in a fresh network
-// namespace and private mount namespace of its own; they need root and fail without it.
+// Each test runs in fresh network and mount namespaces; they need root and fail without it.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -19,12 +18,11 @@ using testing_support::RunOrThrow;
 
 TEST(InNamespace, DetectionFindsOnlyUpHardwareInterfacesWithTheirNetworks) {
   const std::string detected = RunInFreshNamespaces([] {
-    // Created in reverse name order, so the sorted answer cannot just be creation order.
     for (const std::string name : {"eth2", "eth1", "eth0"}) {
       RunOrThrow("ip link add " + name + " type veth peer name peer-" + name);
     }
     RunOrThrow("ip link add docker0 type bridge && ip tuntap add dev larkspire0 mode tun");
-    // Everything looks like hardware except eth2, so only the names and flags decide.
+    // Created in reverse order; all but eth2 look like hardware, so names and flags decide.
     for (const char* name : {"eth0", "eth1", "docker0", "larkspire0"}) {
       MarkAsHardware(name);
     }
@@ -43,8 +41,7 @@ TEST(InNamespace, DetectionFindsOnlyUpHardwareInterfacesWithTheirNetworks) {
   EXPECT_EQ(detected, "eth0 10.0.0.0/24\neth0 10.1.0.0/16\neth0 192.168.9.9/32\n");
 }
 
-// The kernel state the configurator touches and must give back: the firewall without its
-// comment lines (they carry a time stamp), the routes, and the IPv4 addresses.
+// Firewall (without its time-stamped comments), routes and IPv4 addresses.
 std::string GatewayState() {
   std::string state;
   std::istringstream rules(CaptureOutput("iptables-save"));
@@ -63,10 +60,8 @@ std::string Failing(const GatewayTarget& target) {
   return failing;
 }
 
-// The real iptables takes every rule as the configurator writes it (an uplink name that needs
-// quoting included), each once after a killed run and two applies; the tunnel gets its MTU and
-// the uplink loses its strict reverse-path filter; the health report finds the kernel as it
-// should be; Cleanup gives back the firewall, routes and addresses as they were.
+// The real iptables takes every rule as written (a name that needs quoting too), once after a
+// killed run and two applies; the health report agrees; Cleanup gives the state back.
 TEST(InNamespace, ApplyConfiguresTheKernelAndCleanupRestoresIt) {
   const std::string verdict = RunInFreshNamespaces([] {
     RunOrThrow(
@@ -80,8 +75,7 @@ TEST(InNamespace, ApplyConfiguresTheKernelAndCleanupRestoresIt) {
     const std::string countRules = "iptables-save | grep -c '^-A '";
     const int rulesBefore = std::stoi(CaptureOutput(countRules));
     const GatewayTarget target{"larkspire0", {"eth0", "up'1"}, false};
-    // A killed run leaves everything applied with nobody to clean it up (the child process
-    // ends without running destructors).
+    // A killed run: never destroyed, so its rules stay.
     (new LinuxNetworkConfigurator)->Apply(target);
     LinuxNetworkConfigurator configurator;
     configurator.Apply(target);
