@@ -24,7 +24,6 @@ using testing::TcpSegment;
 using testing::UdpDatagram;
 using Packet = std::vector<uint8_t>;
 
-// The fields of the offload header in front of `write`.
 std::vector<int> HeaderOf(const Packet& write) {
   OffloadHeader h;
   std::memcpy(&h, write.data(), sizeof h);
@@ -39,8 +38,7 @@ std::vector<Packet> TcpRun(size_t count, size_t size) {
   return run;
 }
 
-// A kernel without UDP segmentation for TUN devices: it takes offload headers but refuses a
-// merged UDP run. A broken device refuses every write.
+// A kernel without UDP segmentation for TUN devices; a broken device refuses every write.
 int g_refusals = 0;
 bool g_broken = false;
 ssize_t RefuseMergedUdp(int fd, const iovec* parts, int count) {
@@ -50,8 +48,7 @@ ssize_t RefuseMergedUdp(int fd, const iovec* parts, int count) {
   return refused ? -1 : ::writev(fd, parts, count);
 }
 
-// One end of a packet-preserving socket pair stands in for a TUN device with offload headers,
-// the other for the kernel behind it.
+// A packet-preserving socket pair: the TUN device and the kernel behind it.
 class OffloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -62,7 +59,6 @@ class OffloadTest : public ::testing::Test {
     SetNonBlocking(kernel_.get());
   }
 
-  // Every write the device received so far.
   std::vector<Packet> Written() {
     std::vector<Packet> writes;
     Packet buffer(70000);
@@ -80,8 +76,7 @@ class OffloadTest : public ::testing::Test {
     return Written();
   }
 
-  // Merges `packets` and checks that cutting the writes as the kernel does gives back exactly
-  // what went in; returns the writes.
+  // Cutting the merged writes as the kernel does must give back exactly what went in.
   std::vector<Packet> MergedRoundTrip(const std::vector<Packet>& packets) {
     TunWriter writer({device_.get(), true, true}, [](bool, size_t, size_t) {});
     const std::vector<Packet> writes = Writes(writer, packets);
@@ -102,23 +97,17 @@ class OffloadTest : public ::testing::Test {
 
 TEST_F(OffloadTest, JoinsOnlyWhatLeavesExactlyAsItCame) {
   const Flow flow;
-  Flow otherPort = flow;
-  otherPort.destinationPort = 5202;
-  Flow mayFragment = flow;
-  mayFragment.fragmentField = 0;
   const std::vector<uint8_t> timestamps = {1, 1, 8, 10, 0, 0, 0, 9, 0, 0, 0, 4};
   std::vector<Packet> tcpBurst;
   std::vector<Packet> udpBurst;
   for (uint16_t i = 0; i < 5; ++i) {
-    const bool last = i == 4;  // shorter, and for TCP pushed: it still joins
+    const bool last = i == 4;  // shorter, pushed for TCP: still joins; UDP sizes odd
     const uint32_t sequence = 0xFFFFF000 + i * 1388u;  // wraps around inside the burst
     tcpBurst.push_back(TcpSegment(flow, sequence, last ? 300 : 1388, static_cast<uint16_t>(7 + i),
                                   last ? 0x18 : 0x10, timestamps));
-    // Odd sizes: the checksum's lone last byte must count too.
     udpBurst.push_back(UdpDatagram(flow, last ? 11 : 73, 50 + i, static_cast<uint8_t>(i)));
   }
-  // A datagram whose checksum comes out as zero carries all ones instead: raising its last
-  // payload word by the checksum it had makes the sum cancel.
+  // Raising the last payload word by the checksum makes it zero, which is sent as all ones.
   Packet& zeroSum = udpBurst[2];
   const uint64_t word = LoadBigEndian(&zeroSum[98], 2) + LoadBigEndian(&zeroSum[26], 2);
   testing::Store16(zeroSum, 98, (word & 0xFFFF) + (word >> 16));
@@ -139,7 +128,7 @@ TEST_F(OffloadTest, JoinsOnlyWhatLeavesExactlyAsItCame) {
       {"a TCP burst", tcpBurst, 1, {1, 1, 52, 1388, 20, 16}},
       {"a UDP burst", udpBurst, 1, {1, 5, 28, 73, 20, 6}},
       {"a gap in the stream", {first, TcpSegment(flow, 1401, 1400, 2)}, 2},
-      {"another connection", {first, TcpSegment(otherPort, 1400, 1400, 2)}, 2},
+      {"another connection", {first, TcpSegment({.destinationPort = 5202}, 1400, 1400, 2)}, 2},
       {"a FIN", {first, TcpSegment(flow, 1400, 1400, 2, 0x11)}, 2},
       {"ECN signals", {first, TcpSegment(flow, 1400, 1400, 2, 0x90)}, 2},
       {"anything after a push",
@@ -151,7 +140,7 @@ TEST_F(OffloadTest, JoinsOnlyWhatLeavesExactlyAsItCame) {
        2},
       {"a damaged segment", {first, damaged}, 2},
       {"identification not counting up", {first, TcpSegment(flow, 1400, 1400, 3)}, 2},
-      {"no don't-fragment", {first, TcpSegment(mayFragment, 1400, 1400, 2)}, 2},
+      {"no don't-fragment", {first, TcpSegment({.fragmentField = 0}, 1400, 1400, 2)}, 2},
       {"a longer datagram", {UdpDatagram(flow, 100, 1), UdpDatagram(flow, 101, 2)}, 2},
       {"datagrams without checksum", {noChecksum, noChecksum}, 2},
       {"past 64 KiB with the 47th", TcpRun(50, 1400), 2},
@@ -163,7 +152,6 @@ TEST_F(OffloadTest, JoinsOnlyWhatLeavesExactlyAsItCame) {
     ASSERT_EQ(writes.size(), c.writes);
     if (!c.header.empty()) {
       EXPECT_EQ(HeaderOf(writes[0]), c.header);
-      // The kernel completes the checksum from the pseudo-header sum left in its field.
       const uint8_t* ip = writes[0].data() + sizeof(OffloadHeader);
       EXPECT_EQ(LoadBigEndian(ip + 20 + c.header[5], 2),
                 testing::PseudoHeaderSum(ip, writes[0].size() - sizeof(OffloadHeader) - 20));
@@ -171,7 +159,6 @@ TEST_F(OffloadTest, JoinsOnlyWhatLeavesExactlyAsItCame) {
   }
 }
 
-// Every report says whether the device took a write, and of how many packets and bytes.
 TEST_F(OffloadTest, TheWriterHoldsRunsUntilFlushAndWritesWhatTheDeviceRefusesOneByOne) {
   std::vector<std::tuple<bool, size_t, size_t>> reports;
   TunWriter writer(
@@ -215,9 +202,7 @@ TEST_F(OffloadTest, TheWriterHoldsRunsUntilFlushAndWritesWhatTheDeviceRefusesOne
 
 constexpr uint8_t kAck = 0x10, kPush = 0x08, kFin = 0x01, kCwr = 0x80;
 
-// What the kernel hands over on a device with read offloads: a read whose header does not fit
-// its packet is dropped; a TCP super-packet is cut as the kernel would cut it, at our MTU even
-// where its segment size is larger.
+// A read whose header does not fit its packet is dropped; a TCP one is cut at our MTU.
 TEST_F(OffloadTest, AnOffloadedReadIsCutAtTheMtuOrDroppedWhenItsHeaderDoesNotFit) {
   const Packet tcp = TcpSegment(Flow{}, 0xFFFFF000, 3000, 9, kAck | kPush | kFin | kCwr,
                                 std::vector<uint8_t>(12, 1));
@@ -247,8 +232,7 @@ TEST_F(OffloadTest, AnOffloadedReadIsCutAtTheMtuOrDroppedWhenItsHeaderDoesNotFit
     EXPECT_GT(reader.Read(device_.get()), 0);
     ASSERT_EQ(reader.pieces(), c.pieces);
   }
-  // Each piece has the headers of the whole with its own identification, sequence number,
-  // lengths and checksums; FIN and PSH stay with the last piece, CWR with the first.
+  // FIN and PSH stay with the last piece, CWR with the first.
   size_t offset = 52;
   for (size_t i = 0; i < reader.pieces(); ++i) {
     Packet piece(65535);

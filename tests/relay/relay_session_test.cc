@@ -80,7 +80,6 @@ std::set<int> Inheritable() {
   return found;
 }
 
-// The relay's counters, in a fixed order.
 std::vector<uint64_t> RelayCounts() {
   const MetricsSnapshot s = TakeMetricsSnapshot();
   return {s.webSocket.packetsFromHub, s.webSocket.bytesFromHub,
@@ -91,8 +90,7 @@ std::vector<uint64_t> RelayCounts() {
           s.udpProbesAccepted,        s.hubPacketsRefused.sourceOutsideOverlay};
 }
 
-// Refuses a datagram marked thus as a kernel does after an ICMP error: the messages before it
-// leave and are reported, and the caller's next call starts with the refused one.
+// Refuses a marked datagram as a kernel does after an ICMP error; those before it leave.
 constexpr uint8_t kRefusedMarker = 0xF0;
 
 int RefuseMarkedDatagrams(int fd, mmsghdr* messages, unsigned int count, int flags) {
@@ -110,9 +108,8 @@ int RefuseMarkedDatagrams(int fd, mmsghdr* messages, unsigned int count, int fla
   return ::sendmmsg(fd, messages, before, flags);
 }
 
-// One relay connection on its own thread, a socket pair standing in for the TUN device, and a
-// Hub that the test plays step by step on one port number (TCP and UDP) of 127.0.0.1. Waits give
-// up after 10 s; afterwards descriptors and threads must be back to what they were.
+// A relay connection on its own thread, a socket pair as TUN device, and a Hub the test plays on
+// one port (TCP and UDP) of 127.0.0.1; afterwards no descriptor or thread may be left over.
 class RelayConnectionTest : public ::testing::Test {
  protected:
   struct HubFrame {
@@ -156,20 +153,19 @@ class RelayConnectionTest : public ::testing::Test {
 
   std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
+  void Run(bool offloadHeader = false) {
+    RelayOneConnection({device_[0], offloadHeader}, {Url(), "7", "a b/c"}, filter_, webSocket_,
+                       udpRelay_);
+  }
+
   void Start(bool offloadHeader = false) {
     returned_ = false;
     relay_ = std::thread([this, offloadHeader] {
-      try {
-        RelayOneConnection({device_[0], offloadHeader}, {Url(), "7", "a b/c"}, filter_, webSocket_,
-                           udpRelay_);
-      } catch (const std::exception& error) {
-        ADD_FAILURE() << error.what();
-      }
+      EXPECT_NO_THROW(Run(offloadHeader));
       returned_ = true;
     });
   }
 
-  // Starts the connection and lets both channels come up.
   void Connect(bool offloadHeader = false) {
     Start(offloadHeader);
     ASSERT_EQ(Accept(), "GET /api/relay/edge/7?secret=a%20b%2Fc HTTP/1.1");
@@ -180,7 +176,7 @@ class RelayConnectionTest : public ::testing::Test {
     ASSERT_TRUE(udpRelay_.IsConnected());
   }
 
-  // The Hub accepts the next connection's upgrade; its request line.
+  // Accepts the next upgrade; returns its request line.
   std::string Accept() {
     connection_ = std::make_unique<SocketStream>(
         UniqueFd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)));
@@ -193,7 +189,6 @@ class RelayConnectionTest : public ::testing::Test {
 
   void Send(const Packet& bytes) { connection_->SendAll(bytes.data(), bytes.size()); }
 
-  // The edge's next frame; nothing when the connection ended or nothing came.
   std::optional<HubFrame> NextFrame() {
     uint8_t head[kMaxFrameHeaderSize];
     HubFrame frame;
@@ -211,7 +206,6 @@ class RelayConnectionTest : public ::testing::Test {
     return frame;
   }
 
-  // Takes the next UDP probe (or only looks for one) and answers it unless told not to.
   bool TakeProbe(bool answer = true, bool wait = true) {
     uint8_t datagram[2048];
     socklen_t length = sizeof edge_;
@@ -226,7 +220,6 @@ class RelayConnectionTest : public ::testing::Test {
     return ::sendto(hubUdp_.get(), reply, sizeof reply, 0, Address(edge_), length) > 0;
   }
 
-  // The packet of the edge's next data datagram of the current channel.
   std::optional<Packet> NextUdpPacket() {
     uint8_t datagram[2048];
     const ssize_t n = ::recv(hubUdp_.get(), datagram, sizeof datagram, 0);
@@ -238,8 +231,7 @@ class RelayConnectionTest : public ::testing::Test {
     return Packet(data.packet.begin(), data.packet.end());
   }
 
-  // Data datagrams of the current channel (or of `channelId`), several as one segmented send,
-  // which the edge may receive coalesced. A stranger sends from 127.0.0.2 instead.
+  // Several packets go as one segmented send; a stranger sends from 127.0.0.2.
   void SendUdp(const std::vector<Packet>& packets, uint64_t channelId = 0, bool stranger = false) {
     Packet run;
     for (const Packet& packet : packets) {
@@ -271,8 +263,7 @@ class RelayConnectionTest : public ::testing::Test {
     return packet;
   }
 
-  // Feeds large packets until the pump stops taking them (the Hub's buffers are full), stops
-  // the program when told to, then waits for the connection to end.
+  // Feeds packets until the Hub's buffers are full, then waits for the connection to end.
   bool StalledConnectionEndsWithin(std::chrono::seconds patience, bool stop = false) {
     const Packet packet = Ipv4Packet(60000, 6, 0x5A);
     pollfd room{device_[1], POLLOUT, 0};
@@ -313,8 +304,7 @@ TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
   Send(Frame(0x82, fromHub));
   EXPECT_EQ(DeviceReceives(), fromHub);
 
-  // Small UDP packets take the UDP channel, runs of one size as segmented sends; one that the
-  // kernel refuses takes the WebSocket instead, and those after it still go over UDP.
+  // Small UDP packets take UDP; one the kernel refuses takes the WebSocket, later ones UDP.
   std::vector<Packet> datagrams;
   for (uint8_t i = 0; i < 40; ++i) {
     datagrams.push_back(Ipv4Packet(i == 30 ? 1350 : 200 + i / 10, 17, i));
@@ -329,7 +319,6 @@ TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
       ASSERT_EQ(NextUdpPacket(), packet);
     }
   }
-  // Everything else goes as frames, in order, each with the next masking key, in batches.
   std::vector<Packet> framed = {refused};
   for (size_t i = 0; i < 100; ++i) {
     framed.push_back(i % 2 ? Ipv4Packet(1351, 17, 0x33) : Ipv4Packet(60 + i, 6, uint8_t(i)));
@@ -342,8 +331,7 @@ TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
     ASSERT_EQ(frame->header.key, MaskKeyFor(static_cast<uint32_t>(i + 1), kDataMaskMultiplier));
   }
 
-  // Datagrams of another channel, from another host or too long are dropped; a run sent as one
-  // segmented send arrives datagram by datagram, in order.
+  // Another channel's, a stranger's and oversized datagrams are dropped; a run is split.
   SendUdp({Ipv4Packet(100, 17, 0xEE)}, channelId_ + 1);
   SendUdp({Ipv4Packet(100, 17, 0xEE)}, 0, /*stranger=*/true);
   SendUdp({Ipv4Packet(kMaxUdpPacket + 1, 17, 0xEE)});
@@ -366,8 +354,6 @@ TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
                                          Bytes(datagrams) - 333, 1, 1, 1, 1}));
 }
 
-// A Hub lost during the probe cuts it short; when the next connection's probes all go
-// unanswered, everything takes the WebSocket.
 TEST_F(RelayConnectionTest, ProbesCutShortOrUnansweredLeaveEverythingToTheWebSocket) {
   Start();
   Accept();
@@ -401,8 +387,7 @@ TEST_F(RelayConnectionTest, AHubThatStopsReadingIsDroppedAndCannotDelayAStop) {
   EXPECT_EQ(g_metrics.relayConnectionsLost, lost) << "a stop is no lost connection";
 }
 
-// A packet that could start a merged run is held back, but must not wait for more data just
-// because a ping came in the same read; the offload header never reaches the Hub.
+// A packet held back for merging is written when the read that brought it ends in a ping.
 TEST_F(RelayConnectionTest, WithOffloadHeadersAPacketFollowedByAPingIsWrittenAtOnce) {
   Connect(/*offloadHeader=*/true);
   const Packet segment = testing::TcpSegment(testing::Flow{}, 0, 1000, 1);
@@ -418,8 +403,7 @@ TEST_F(RelayConnectionTest, WithOffloadHeadersAPacketFollowedByAPingIsWrittenAtO
   EXPECT_EQ(DeviceReceives(), withHeader);
 }
 
-// The WebSocket channel alone, read on the test's thread. Each protocol fault brings it down,
-// without a close reply or a pong, until it connects again.
+// Each protocol fault brings the WebSocket down, without a close reply or a pong.
 TEST_F(RelayConnectionTest, TheWebSocketReadsFramesSplitAnywhereAndDropsAFaultyHub) {
   auto reconnect = [this] {
     std::thread edge([this] { webSocket_.Connect(Url(), "7", "s"); });
@@ -431,8 +415,7 @@ TEST_F(RelayConnectionTest, TheWebSocketReadsFramesSplitAnywhereAndDropsAFaultyH
     return webSocket_.ReadMessage(message) ? std::string(message.begin(), message.end()) : "<down>";
   };
   reconnect();
-  // Far more than one receive buffer, so frames straddle its end, with 16-bit and 7-bit
-  // lengths mixed; then a masked frame a byte at a time, a ping, and the largest frame.
+  // Frames straddle the receive buffer's end; then a masked frame a byte at a time.
   Packet stream;
   for (int i = 0; i < 400; ++i) {
     const Packet frame = Frame(0x82, Packet(i % 3 ? 1400 : 100, uint8_t('a' + i % 26)));
@@ -478,36 +461,29 @@ TEST_F(RelayConnectionTest, TheWebSocketReadsFramesSplitAnywhereAndDropsAFaultyH
   }
 }
 
-// From here on clone and clone3 fail, as when the system is out of threads.
-void ForbidNewThreads() {
-  sock_filter program[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 2, 0),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 1, 0),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
-  };
-  sock_fprog filter{sizeof program / sizeof program[0], program};
-  ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-  ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter);
-}
-
-// A reader that cannot start is not a lost connection to retry but the end of the service: it
-// surfaces as ThreadStartError, with the channel closed behind it.
+// A reader that cannot start ends the service (not a connection to retry), its channel closed.
 TEST_F(RelayConnectionTest, AReaderThatCannotStartEndsTheConnectionWithThreadStartError) {
   const pid_t child = ::fork();
   if (child == 0) {
-    std::thread hubSide([this] { Accept(); });  // started before the ban
-    ForbidNewThreads();
+    std::thread hubSide([this] { Accept(); });
+    // From here on clone and clone3 fail, as when the system is out of threads.
+    sock_filter program[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+    };
+    sock_fprog filter{sizeof program / sizeof program[0], program};
+    ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter);
     try {
-      RelayOneConnection(device_[0], {Url(), "7", "s"}, filter_, webSocket_, udpRelay_);
+      Run();
     } catch (const ThreadStartError& error) {
       hubSide.join();
-      const std::string what = error.what();
-      ::_exit(what.rfind("Failed to start the WebSocket reader thread: ", 0) == 0 &&
-                      !webSocket_.IsConnected()
-                  ? 0
-                  : 2);
+      const std::string_view what = error.what();
+      const bool sound = what.starts_with("Failed to start the WebSocket reader thread: ");
+      ::_exit(sound && !webSocket_.IsConnected() ? 0 : 2);
     } catch (...) {
     }
     ::_exit(3);

@@ -22,8 +22,7 @@ inline void Store16(std::vector<uint8_t>& p, size_t at, uint64_t value) {
   StoreBigEndian(&p[at], value & 0xFFFF, 2);
 }
 
-// The ones' complement sum of big-endian 16-bit words, worked out apart from the relay's own
-// (which the tests check by these packets), added to `sum` and folded.
+// Ones' complement sum, kept apart from the relay's own, which these packets check.
 inline uint32_t WordSum(const uint8_t* bytes, size_t size, uint32_t sum = 0) {
   for (size_t i = 0; i < size; ++i) {
     sum += i % 2 == 0 ? bytes[i] << 8 : bytes[i];
@@ -34,14 +33,12 @@ inline uint32_t WordSum(const uint8_t* bytes, size_t size, uint32_t sum = 0) {
   return sum;
 }
 
-// The sum of the pseudo-header of a `length`-byte TCP or UDP segment behind the IPv4 header `ip`.
 inline uint32_t PseudoHeaderSum(const uint8_t* ip, size_t length) {
   const uint8_t rest[] = {0, ip[9], static_cast<uint8_t>(length >> 8),
                           static_cast<uint8_t>(length)};
   return WordSum(rest, sizeof rest, WordSum(ip + 12, 8));
 }
 
-// Fills in the IPv4 header checksum and the TCP or UDP checksum whose field is at `checksumAt`.
 inline void FixChecksums(std::vector<uint8_t>& p, size_t checksumAt) {
   Store16(p, 10, 0);
   Store16(p, checksumAt, 0);
@@ -50,8 +47,7 @@ inline void FixChecksums(std::vector<uint8_t>& p, size_t checksumAt) {
   Store16(p, checksumAt, ~WordSum(p.data() + 20, length, PseudoHeaderSum(p.data(), length)));
 }
 
-// `headers` header bytes and a payload made from `seed`, with the IPv4 header and the ports
-// filled in; the caller adds the rest of the transport header and the checksums.
+// The IPv4 header and ports filled in; the caller adds the rest and the checksums.
 inline std::vector<uint8_t> Ipv4Packet(const Flow& flow, uint8_t protocol, uint16_t id,
                                        size_t headers, size_t payloadSize, uint8_t seed) {
   std::vector<uint8_t> p(headers + payloadSize);
@@ -71,7 +67,6 @@ inline std::vector<uint8_t> Ipv4Packet(const Flow& flow, uint8_t protocol, uint1
   return p;
 }
 
-// A TCP segment; `options` (a multiple of 4 bytes) follow the 20-byte TCP header.
 inline std::vector<uint8_t> TcpSegment(const Flow& flow, uint32_t sequence, size_t payloadSize,
                                        uint16_t id, uint8_t flags = 0x10,
                                        const std::vector<uint8_t>& options = {}) {
