@@ -21,29 +21,17 @@ void OnSignal(int) {
   larkspire::g_running.store(false);
 }
 
+// One row per way the page draws a check: with and without a subject, green and red (with its
+// hint), optional, and the heartbeat's time.
 larkspire::GatewayHealth SampleHealth() {
   larkspire::GatewayHealth health;
   health.applied = true;
-  health.target = {"larkspire0", {"eth0"}};
-  health.checkedAt = std::time(nullptr);
-  health.relay.webSocket.up = true;
-  health.relay.udp.up = true;
-  health.relay.lastHeartbeatAcceptedTime = health.checkedAt - 12;
   health.checks = {
       {"ipForward", "", "1", true},
       {"rpFilter", "all", "1", false},
-      {"rpFilter", "larkspire0", "0", true},
-      {"rpFilter", "eth0", "0", true},
-      {"tunUp", "larkspire0", "up", true},
-      {"tunAddress", "larkspire0", "100.79.255.1/32", true},
-      {"tunRoute", "larkspire0", "10.250.0.0/16", true},
       {"rule", "FORWARD -i larkspire0 -o eth0 -j ACCEPT", "missing", false},
-      {"rule", "FORWARD -i eth0 -o larkspire0 -m state --state RELATED,ESTABLISHED -j ACCEPT",
-       "present", true},
-      {"rule", "-t nat POSTROUTING -s 10.250.0.0/16 -o eth0 -j MASQUERADE", "present", true},
-      {"webSocket", "", "up", true},
       {"udp", "", "up", true, false},
-      {"heartbeat", "", std::to_string(health.checkedAt - 12), true},
+      {"heartbeat", "", std::to_string(std::time(nullptr) - 12), true},
   };
   return health;
 }
