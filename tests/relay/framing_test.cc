@@ -90,10 +90,9 @@ TEST(MessageAssemblerTest, JoinsBinaryFragmentsAndSkipsWhatCarriesNoPacket) {
     MessageAssembler assembler;
     std::string events;
     for (const Frame& frame : c.frames) {
-      FrameHeader header;
-      header.fin = (frame.firstByte & kFinBit) != 0;
-      header.opcode = frame.firstByte & 0x0F;
-      header.payloadLength = frame.payload.size();
+      const FrameHeader header{.fin = (frame.firstByte & kFinBit) != 0,
+                               .opcode = static_cast<uint8_t>(frame.firstByte & 0x0F),
+                               .payloadLength = frame.payload.size()};
       const auto* bytes = reinterpret_cast<const uint8_t*>(frame.payload.data());
       const auto event = assembler.OnFrame(header, {bytes, frame.payload.size()});
       std::string data = event == MessageAssembler::Event::kPing
@@ -138,7 +137,6 @@ TEST(UdpDatagramTest, OnlyExactDatagramsOfTheFormatAreTaken) {
   UdpData carried;
   ASSERT_TRUE(ParseUdpData(data, carried));
   EXPECT_EQ(carried.channelId, 0xAABBCCDDEEFF0011ULL);
-  EXPECT_EQ(carried.packet.data(), data.data() + kUdpDataHeaderSize);
   EXPECT_EQ(carried.packet.size(), kMaxUdpPacket);
 
   const struct {

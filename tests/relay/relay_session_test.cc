@@ -25,6 +25,7 @@
 
 #include "hub/byte_stream.h"
 #include "hub/http_reader.h"
+#include "relay/ingress_filter.h"
 #include "relay/test_packets.h"
 #include "relay/udp_datagram.h"
 #include "relay/udp_relay.h"
@@ -41,14 +42,56 @@ namespace {
 using namespace std::chrono_literals;
 using Packet = std::vector<uint8_t>;
 
-// From `sourceFirst`.250.0.9 (an overlay client unless told otherwise) to a shared LAN host.
-Packet Ipv4Packet(size_t length, uint8_t protocol, uint8_t marker, uint8_t sourceFirst = 10) {
-  Packet packet(length, marker);
-  const uint8_t addresses[] = {sourceFirst, 250, 0, 9, 192, 168, 50, 10};
-  packet[0] = 0x45;
+using IpAddress = std::array<uint8_t, 4>;
+constexpr IpAddress kClient = {10, 250, 0, 9};
+constexpr IpAddress kLanHost = {192, 168, 50, 10};
+
+// `length` bytes of `marker` behind an IP header that has only its version, protocol and addresses.
+Packet IpPacket(size_t length, uint8_t protocol, uint8_t marker, IpAddress source = kClient,
+                IpAddress destination = kLanHost, uint8_t version = 4) {
+  Packet packet(std::max<size_t>(length, 20), marker);
+  packet[0] = static_cast<uint8_t>(version << 4 | 5);
   packet[9] = protocol;
-  std::copy(std::begin(addresses), std::end(addresses), packet.begin() + 12);
+  std::copy(source.begin(), source.end(), packet.begin() + 12);
+  std::copy(destination.begin(), destination.end(), packet.begin() + 16);
+  packet.resize(length);  // a packet cut short keeps only what fits
   return packet;
+}
+
+TEST(IngressFilterTest, LetsInOnlyOverlayTrafficToSharedNetworksOrTheTunnelAddress) {
+  using enum IngressFilter::Verdict;
+  const IngressFilter filter({"192.168.50.0/24", "10.1.0.0/16", "not a network"});
+  const IpAddress client = {10, 250, 3, 4};
+  auto packet = [](IpAddress source, IpAddress destination, uint8_t version = 4,
+                   size_t length = 40) {
+    return IpPacket(length, 6, 0, source, destination, version);
+  };
+  const struct {
+    const char* name;
+    std::vector<uint8_t> packet;
+    IngressFilter::Verdict verdict;
+  } cases[] = {
+      {"to a LAN host", packet(client, kLanHost), kPass},
+      {"to the second shared network", packet(client, {10, 1, 255, 255}), kPass},
+      {"to the tunnel address", packet(client, {100, 79, 255, 1}), kPass},
+      {"overlay's edges", packet({10, 250, 255, 255}, {10, 1, 0, 0}), kPass},
+      {"bare header", packet(client, kLanHost, 4, 20), kPass},
+      {"forged source", packet({8, 8, 8, 8}, kLanHost), kSourceOutsideOverlay},
+      {"source next to the overlay", packet({10, 251, 0, 1}, kLanHost), kSourceOutsideOverlay},
+      {"source a shared host", packet(kLanHost, kLanHost), kSourceOutsideOverlay},
+      {"outside the shared networks", packet(client, {192, 168, 51, 1}), kDestinationNotShared},
+      {"next to the tunnel address", packet(client, {100, 79, 255, 2}), kDestinationNotShared},
+      {"the overlay itself", packet(client, {10, 250, 0, 1}), kDestinationNotShared},
+      {"IPv6", packet(client, kLanHost, 6), kNotIpv4},
+      {"too short", packet(client, kLanHost, 4, 19), kNotIpv4},
+      {"empty", {}, kNotIpv4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(filter.Check(c.packet), c.verdict);
+  }
+  // Without shared networks only the edge itself is reachable.
+  EXPECT_EQ(IngressFilter({}).Check(packet(client, kLanHost)), kDestinationNotShared);
 }
 
 size_t Bytes(const std::vector<Packet>& packets) {
@@ -216,17 +259,6 @@ class RelayConnectionTest : public ::testing::Test {
     return ::sendto(hubUdp_.get(), reply, sizeof reply, 0, Address(edge_), length) > 0;
   }
 
-  std::optional<Packet> NextUdpPacket() {
-    uint8_t datagram[2048];
-    const ssize_t n = ::recv(hubUdp_.get(), datagram, sizeof datagram, 0);
-    UdpData data;
-    if (n <= 0 || !ParseUdpData({datagram, static_cast<size_t>(n)}, data) ||
-        data.channelId != channelId_) {
-      return std::nullopt;
-    }
-    return Packet(data.packet.begin(), data.packet.end());
-  }
-
   // Several packets go as one segmented send; a stranger sends from 127.0.0.2.
   void SendUdp(const std::vector<Packet>& packets, uint64_t channelId = 0, bool stranger = false) {
     Packet run;
@@ -261,7 +293,7 @@ class RelayConnectionTest : public ::testing::Test {
 
   // Feeds packets until the Hub's buffers are full, then waits for the connection to end.
   bool StalledConnectionEndsWithin(std::chrono::seconds patience, bool stop = false) {
-    const Packet packet = Ipv4Packet(60000, 6, 0x5A);
+    const Packet packet = IpPacket(60000, 6, 0x5A);
     pollfd room{device_[1], POLLOUT, 0};
     for (int sent = 0; sent < 4000 && ::poll(&room, 1, 2000) == 1; ++sent) {
       ::send(device_[1], packet.data(), packet.size(), MSG_DONTWAIT);
@@ -291,33 +323,38 @@ TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
   Connect();
   EXPECT_TRUE(g_metrics.webSocket.up && g_metrics.udp.up);
   EXPECT_EQ(Inheritable(), inheritable) << "a relay socket would leak into commands";
-  Send(Frame(0x82, Ipv4Packet(60, 6, 0x99, 8)));  // a forged source: dropped, not carried
-  const Packet fromHub = Ipv4Packet(1400, 6, 0x11);
+  Send(Frame(0x82, IpPacket(60, 6, 0x99, {8, 8, 8, 8})));  // a forged source: dropped
+  const Packet fromHub = IpPacket(1400, 6, 0x11);
   Send(Frame(0x82, fromHub));
   EXPECT_EQ(DeviceReceives(), fromHub);
 
   // Small UDP packets take UDP; one the kernel refuses takes the WebSocket, later ones UDP.
   std::vector<Packet> datagrams;
   for (uint8_t i = 0; i < 40; ++i) {
-    datagrams.push_back(Ipv4Packet(i == 30 ? 1350 : 200 + i / 10, 17, i));
+    datagrams.push_back(IpPacket(i == 30 ? 1350 : 200 + i / 10, 17, i));
   }
-  const Packet refused = Ipv4Packet(333, 17, kRefusedMarker);
+  const Packet refused = IpPacket(333, 17, kRefusedMarker);
   datagrams.insert(datagrams.begin() + 15, refused);
-  datagrams.push_back(Ipv4Packet(20, 17, 40));
+  datagrams.push_back(IpPacket(20, 17, 40));
   for (const Packet& packet : datagrams) {
     DeviceSends(packet);
   }
   for (const Packet& packet : datagrams) {
-    if (packet != refused) {
-      ASSERT_EQ(NextUdpPacket(), packet);
+    if (packet == refused) {
+      continue;
     }
+    uint8_t datagram[2048];
+    const ssize_t n = ::recv(hubUdp_.get(), datagram, sizeof datagram, 0);
+    UdpData data;
+    ASSERT_TRUE(n > 0 && ParseUdpData({datagram, size_t(n)}, data));
+    EXPECT_EQ(data.channelId, channelId_);
+    ASSERT_EQ(Packet(data.packet.begin(), data.packet.end()), packet);
   }
   // Large, truncated or IPv6 UDP packets take the WebSocket too.
-  Packet ipv6 = Ipv4Packet(60, 17, 0x66);
-  ipv6[0] = 0x65;
-  std::vector<Packet> framed = {refused, Ipv4Packet(19, 17, 0x19), ipv6};
+  std::vector<Packet> framed = {refused, IpPacket(19, 17, 0x19),
+                                IpPacket(60, 17, 0x66, kClient, kLanHost, /*version=*/6)};
   for (size_t i = 0; i < 100; ++i) {
-    framed.push_back(i % 2 ? Ipv4Packet(1351, 17, 0x33) : Ipv4Packet(60 + i, 6, uint8_t(i)));
+    framed.push_back(i % 2 ? IpPacket(1351, 17, 0x33) : IpPacket(60 + i, 6, uint8_t(i)));
   }
   for (size_t i = 1; i < framed.size(); ++i) {
     DeviceSends(framed[i]);
@@ -329,12 +366,12 @@ TEST_F(RelayConnectionTest, CarriesAndCountsPacketsBothWaysOnTheRightChannel) {
   }
 
   // Another channel's, a stranger's and oversized datagrams are dropped; a run is split.
-  SendUdp({Ipv4Packet(100, 17, 0xEE)}, channelId_ + 1);
-  SendUdp({Ipv4Packet(100, 17, 0xEE)}, 0, /*stranger=*/true);
-  SendUdp({Ipv4Packet(kMaxUdpPacket + 1, 17, 0xEE)});
+  SendUdp({IpPacket(100, 17, 0xEE)}, channelId_ + 1);
+  SendUdp({IpPacket(100, 17, 0xEE)}, 0, /*stranger=*/true);
+  SendUdp({IpPacket(kMaxUdpPacket + 1, 17, 0xEE)});
   std::vector<Packet> run;
   for (uint8_t i = 0; i < 20; ++i) {
-    run.push_back(Ipv4Packet(i < 19 ? 300 : 120, 17, i));
+    run.push_back(IpPacket(i < 19 ? 300 : 120, 17, i));
   }
   SendUdp(run);
   for (const Packet& packet : run) {
@@ -365,7 +402,7 @@ TEST_F(RelayConnectionTest, ProbesCutShortOrUnansweredLeaveEverythingToTheWebSoc
   for (int probe = 0; probe < 4; ++probe) {
     ASSERT_TRUE(TakeProbe(false)) << probe;
   }
-  const Packet smallUdp = Ipv4Packet(100, 17, 0x22);
+  const Packet smallUdp = IpPacket(100, 17, 0x22);
   DeviceSends(smallUdp);
   EXPECT_EQ(NextFrame().payload, smallUdp);
   EXPECT_FALSE(TakeProbe(false, false)) << "a fifth probe";
