@@ -105,8 +105,7 @@ class OffloadTest : public ::testing::Test {
 TEST_F(OffloadTest, JoinsOnlyWhatLeavesExactlyAsItCame) {
   const Flow flow;
   const std::vector<uint8_t> timestamps = {1, 1, 8, 10, 0, 0, 0, 9, 0, 0, 0, 4};
-  std::vector<Packet> tcpBurst;
-  std::vector<Packet> udpBurst;
+  std::vector<Packet> tcpBurst, udpBurst;
   for (uint16_t i = 0; i < 5; ++i) {
     const bool last = i == 4;  // shorter, pushed for TCP: still joins; UDP sizes odd
     const uint32_t sequence = 0xFFFFF000 + i * 1388u;  // wraps around inside the burst
@@ -227,14 +226,12 @@ TEST_F(OffloadTest, AnOffloadedReadIsCutAtTheMtuOrDroppedWhenItsHeaderDoesNotFit
   OffloadedReader reader(1000);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    OffloadHeader header = c.header;
-    iovec parts[2] = {{&header, sizeof header},
+    iovec parts[2] = {{const_cast<OffloadHeader*>(&c.header), sizeof c.header},
                       {const_cast<uint8_t*>(c.packet.data()), c.packet.size()}};
     ASSERT_GT(::writev(kernel_.get(), parts, 2), 0);
     EXPECT_GT(reader.Read(device_.get()), 0);
     ASSERT_EQ(reader.pieces(), c.pieces);
   }
-  // FIN and PSH stay with the last piece, CWR with the first.
   size_t offset = 52;
   for (size_t i = 0; i < reader.pieces(); ++i) {
     Packet piece(65535);
@@ -255,21 +252,18 @@ TEST_F(OffloadTest, AnOffloadedReadIsCutAtTheMtuOrDroppedWhenItsHeaderDoesNotFit
 
 // One interface per name, gone on close; with offload headers it takes the writer's datagrams.
 std::string RealDevice() {
-  TunDevice first;
-  first.Open("larkspire0");
+  TunDevice tun;
+  tun.Open("larkspire0");
   try {
     TunDevice second;
     second.Open("larkspire0");
     return "second Open of the same name succeeded";
   } catch (const std::runtime_error&) {
   }
-  first.Close();
-  first.Close();  // harmless when already closed
-  if (first.fd() != -1 || ::if_nametoindex("larkspire0") != 0) {
+  tun.Close();
+  if (tun.fd() != -1 || ::if_nametoindex("larkspire0") != 0) {
     return "interface survived Close";
   }
-
-  TunDevice tun;
   tun.Open("larkspire0", /*offloadHeader=*/true);
   testing_support::RunOrThrow(
       "ip link set lo up && ip addr add 10.250.0.2/16 dev larkspire0 && "
@@ -279,14 +273,14 @@ std::string RealDevice() {
   sockaddr_in address{AF_INET, htons(5000), {htonl(0x0AFA0002)}, {}};
   ::bind(local.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   SetTimeout(local.get(), SO_RCVTIMEO, std::chrono::seconds(10));
-  const testing::Flow flow{.destination = 0x0AFA0002, .destinationPort = 5000};
+  const Flow flow{.destination = 0x0AFA0002, .destinationPort = 5000};
   std::vector<Packet> sent;
   std::vector<size_t> writes;
   TunWriter writer(tun.device(), [&](bool written, size_t packets, size_t) {
     writes.push_back(written ? packets : 0);
   });
   for (uint8_t i = 0; i < 5; ++i) {
-    sent.push_back(testing::UdpDatagram(flow, i < 4 ? 300 : 120, i, i));
+    sent.push_back(UdpDatagram(flow, i < 4 ? 300 : 120, i, i));
     writer.Write(sent.back());
   }
   writer.Flush();
