@@ -101,12 +101,10 @@ TEST(UpdateTest, InstallScriptReplacesTheExecutableOnlyWithAWorkingOne) {
     WriteFileAtomic(dir / "bin/systemctl", "#!/bin/sh\necho \"$*\" >>" + dir / "restarts\n", 0755);
     WriteFileAtomic(exe, "old", 0755);
     WriteFileAtomic(dir / "package/pkg/larkspire-edge", program, 0644);
-    const std::string script = BuildInstallScript(dir / "package", exe);
-    EXPECT_EQ(
-        std::system(
-            ("PATH=" + dir / "bin:$PATH sh -c " + ShellQuote(script) + " 2>/dev/null").c_str()) ==
-            0,
-        installed);
+    const std::string install = "PATH=" + dir / "bin:$PATH sh -c " +
+                                ShellQuote(BuildInstallScript(dir / "package", exe)) +
+                                " 2>/dev/null";
+    EXPECT_EQ(std::system(install.c_str()) == 0, installed);
     EXPECT_EQ(ReadFile(exe), installed ? program : "old");
     EXPECT_FALSE(FileExists(exe + ".new"));
   }

@@ -6,18 +6,14 @@
 #include <sys/wait.h>
 
 #include "support/temp_dir.h"
+#include "util/test_errors.h"
 
 namespace larkspire {
 namespace {
 
-// The message WriteFileAtomic throws, or "" when it does not throw.
+// The message WriteFileAtomic throws, or "<no exception>".
 std::string WriteError(const std::string& path, const std::string& contents, unsigned mode) {
-  try {
-    WriteFileAtomic(path, contents, mode);
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
-  return "";
+  return testing::ErrorOf<std::runtime_error>([&] { WriteFileAtomic(path, contents, mode); });
 }
 
 // Each write replaces the file with exactly the bytes and mode asked, whatever the umask; a
@@ -57,12 +53,12 @@ TEST(WriteFileAtomicTest, FullDiskOrReadOnlyFileSystemKeepsTheOldFile) {
     bool ok = ::unshare(CLONE_NEWNS) == 0 &&
               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
               ::mount("larkspire-test", dir.path().c_str(), "tmpfs", 0, "size=64k") == 0;
-    ok = ok && WriteError(path, "old", 0600).empty() &&
+    ok = ok && WriteError(path, "old", 0600) == "<no exception>" &&
          WriteError(path, std::string(1 << 20, 'x'), 0600) == "Failed to write " + path + ".tmp" &&
          !FileExists(path + ".tmp") && ReadFile(path) == "old";
     ok = ok &&
          ::mount(nullptr, dir.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0 &&
-         !WriteError(path, "new", 0644).empty() && ReadFile(path) == "old";
+         WriteError(path, "new", 0644) != "<no exception>" && ReadFile(path) == "old";
     ::_exit(ok ? 0 : 1);
   }
   int status = 0;
