@@ -44,8 +44,7 @@ TEST(UpdateTest, OfferedVersionsAndDigestsCompareExactly) {
   EXPECT_FALSE(PackageMatchesSha256(dir / "missing", digest));
 }
 
-// Whatever the offer gets wrong, nothing is run and the operator reads why. (The fake Hub
-// answers the download with the offer itself, which no digest or signature inside can match.)
+// The fake Hub answers the download with the offer itself, which nothing inside can match.
 TEST(UpdateTest, AForcedUpdateThatFailsItsChecksRunsNothing) {
   TempDir dir;
   std::filesystem::create_directory(dir / "keys");

@@ -16,9 +16,7 @@ std::string WriteError(const std::string& path, const std::string& contents, uns
   return testing::ErrorOf<std::runtime_error>([&] { WriteFileAtomic(path, contents, mode); });
 }
 
-// Each write replaces the file with exactly the bytes and mode asked, whatever the umask; a
-// stale temporary (here a link elsewhere) is not followed; the temporary, which may hold a
-// secret, never stays behind.
+// A stale temporary (here a link elsewhere) is not followed; no temporary stays behind.
 TEST(WriteFileAtomicTest, ReplacesWithExactlyTheBytesAndModeAsked) {
   TempDir dir;
   const std::string path = dir / "var/lib/edge.json";
@@ -43,8 +41,7 @@ TEST(WriteFileAtomicTest, ReplacesWithExactlyTheBytesAndModeAsked) {
   EXPECT_FALSE(FileExists(dir / "taken.tmp"));
 }
 
-// In a forked child with a private mount namespace (nothing reaches the host), a small tmpfs
-// fills up and then turns read-only: the old file stays whole both times.
+// A small tmpfs in a child's private mount namespace fills up, then turns read-only.
 TEST(WriteFileAtomicTest, FullDiskOrReadOnlyFileSystemKeepsTheOldFile) {
   TempDir dir;
   const std::string path = dir / "edge.json";

@@ -133,8 +133,7 @@ TEST(WebServerTest, RoutingChecksHostThenOriginThenLogin) {
   EXPECT_NE(s.Ask("GET /", cookie).find("/app.js"), std::string::npos);
 }
 
-// Beyond 1 MiB is refused at once; a request cut short by the peer or the deadline never
-// reaches a handler.
+// Beyond 1 MiB is refused at once; a request cut short never reaches a handler.
 TEST(WebServerTest, RequestsAreReadWholeWithinOneMebibyteAndTheDeadline) {
   Server s([](WebConfigServer& server) { server.requestDeadline = 300ms; });
   const std::string head = "POST /api/config HTTP/1.1\r\n" + s.Head(s.Login()) +
