@@ -11,7 +11,6 @@
 #include "support/temp_dir.h"
 #include "util/file.h"
 #include "util/json.h"
-#include "util/logger.h"
 #include "util/run_flag.h"
 #include "util/socket_io.h"
 
@@ -58,10 +57,6 @@ bool WaitFor(const std::function<bool()>& done) {
 // A server on a free loopback port over its own configuration, state and log files.
 struct Server {
   explicit Server(std::function<void(WebConfigServer&)> configure = [](WebConfigServer&) {}) {
-    if (g_log.Path().empty()) {
-      static TempDir logDirectory;
-      g_log.Open(logDirectory.path());
-    }
     initial.additionalSharedNetworks = {"172.16.0.0/16"};
     initial.webPassword = kPassword;
     SaveSettings(config, initial);
