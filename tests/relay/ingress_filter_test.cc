@@ -8,7 +8,7 @@
 namespace larkspire {
 namespace {
 
-using Verdict = IngressFilter::Verdict;
+using enum IngressFilter::Verdict;
 using Address = std::vector<uint8_t>;
 
 std::vector<uint8_t> Packet(Address source, Address destination, uint8_t version = 4,
@@ -28,32 +28,29 @@ TEST(IngressFilterTest, LetsInOnlyOverlayTrafficToSharedNetworksOrTheTunnelAddre
   const struct {
     const char* name;
     std::vector<uint8_t> packet;
-    Verdict verdict;
+    IngressFilter::Verdict verdict;
   } cases[] = {
-      {"to a LAN host", Packet(client, lanHost), Verdict::kPass},
-      {"to the second shared network", Packet(client, {10, 1, 255, 255}), Verdict::kPass},
-      {"to the tunnel address", Packet(client, {100, 79, 255, 1}), Verdict::kPass},
-      {"overlay's edges", Packet({10, 250, 255, 255}, {10, 1, 0, 0}), Verdict::kPass},
-      {"bare header", Packet(client, lanHost, 4, 20), Verdict::kPass},
-      {"forged source", Packet({8, 8, 8, 8}, lanHost), Verdict::kSourceOutsideOverlay},
-      {"source next to the overlay", Packet({10, 251, 0, 1}, lanHost),
-       Verdict::kSourceOutsideOverlay},
-      {"source a shared host", Packet(lanHost, lanHost), Verdict::kSourceOutsideOverlay},
-      {"outside the shared networks", Packet(client, {192, 168, 51, 1}),
-       Verdict::kDestinationNotShared},
-      {"next to the tunnel address", Packet(client, {100, 79, 255, 2}),
-       Verdict::kDestinationNotShared},
-      {"the overlay itself", Packet(client, {10, 250, 0, 1}), Verdict::kDestinationNotShared},
-      {"IPv6", Packet(client, lanHost, 6), Verdict::kNotIpv4},
-      {"too short", Packet(client, lanHost, 4, 19), Verdict::kNotIpv4},
-      {"empty", {}, Verdict::kNotIpv4},
+      {"to a LAN host", Packet(client, lanHost), kPass},
+      {"to the second shared network", Packet(client, {10, 1, 255, 255}), kPass},
+      {"to the tunnel address", Packet(client, {100, 79, 255, 1}), kPass},
+      {"overlay's edges", Packet({10, 250, 255, 255}, {10, 1, 0, 0}), kPass},
+      {"bare header", Packet(client, lanHost, 4, 20), kPass},
+      {"forged source", Packet({8, 8, 8, 8}, lanHost), kSourceOutsideOverlay},
+      {"source next to the overlay", Packet({10, 251, 0, 1}, lanHost), kSourceOutsideOverlay},
+      {"source a shared host", Packet(lanHost, lanHost), kSourceOutsideOverlay},
+      {"outside the shared networks", Packet(client, {192, 168, 51, 1}), kDestinationNotShared},
+      {"next to the tunnel address", Packet(client, {100, 79, 255, 2}), kDestinationNotShared},
+      {"the overlay itself", Packet(client, {10, 250, 0, 1}), kDestinationNotShared},
+      {"IPv6", Packet(client, lanHost, 6), kNotIpv4},
+      {"too short", Packet(client, lanHost, 4, 19), kNotIpv4},
+      {"empty", {}, kNotIpv4},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(filter.Check(c.packet), c.verdict);
   }
   // Without shared networks only the edge itself is reachable.
-  EXPECT_EQ(IngressFilter({}).Check(Packet(client, lanHost)), Verdict::kDestinationNotShared);
+  EXPECT_EQ(IngressFilter({}).Check(Packet(client, lanHost)), kDestinationNotShared);
 }
 
 }  // namespace

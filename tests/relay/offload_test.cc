@@ -30,10 +30,11 @@ std::vector<int> HeaderOf(const Packet& write) {
   return {h.flags, h.gsoType, h.headerLength, h.segmentSize, h.checksumStart, h.checksumOffset};
 }
 
-std::vector<Packet> TcpRun(size_t count, size_t size) {
+std::vector<Packet> Burst(size_t count, size_t size, bool udp = false, uint16_t firstId = 100) {
   std::vector<Packet> run;
-  for (size_t i = 0; i < count; ++i) {
-    run.push_back(TcpSegment(Flow{}, static_cast<uint32_t>(i * size), size, 100 + i));
+  for (uint16_t i = 0; i < count; ++i) {
+    run.push_back(udp ? UdpDatagram(Flow{}, size, firstId + i, static_cast<uint8_t>(i))
+                      : TcpSegment(Flow{}, static_cast<uint32_t>(i * size), size, firstId + i));
   }
   return run;
 }
@@ -115,7 +116,8 @@ TEST_F(OffloadTest, JoinsOnlyWhatLeavesExactlyAsItCame) {
   ASSERT_EQ(LoadBigEndian(&zeroSum[26], 2), 0u);
   zeroSum[26] = zeroSum[27] = 0xFF;
   const Packet first = TcpSegment(flow, 0, 1400, 1);
-  Packet damaged = TcpSegment(flow, 1400, 1400, 2);
+  const Packet second = TcpSegment(flow, 1400, 1400, 2);
+  Packet damaged = second;
   damaged.back() ^= 1;
   Packet noChecksum = UdpDatagram(flow, 100, 1);
   noChecksum[26] = noChecksum[27] = 0;
@@ -131,9 +133,7 @@ TEST_F(OffloadTest, JoinsOnlyWhatLeavesExactlyAsItCame) {
       {"another connection", {first, TcpSegment({.destinationPort = 5202}, 1400, 1400, 2)}, 2},
       {"a FIN", {first, TcpSegment(flow, 1400, 1400, 2, 0x11)}, 2},
       {"ECN signals", {first, TcpSegment(flow, 1400, 1400, 2, 0x90)}, 2},
-      {"anything after a push",
-       {TcpSegment(flow, 0, 1400, 1, 0x18), TcpSegment(flow, 1400, 1400, 2)},
-       2},
+      {"anything after a push", {TcpSegment(flow, 0, 1400, 1, 0x18), second}, 2},
       {"a longer segment", {TcpSegment(flow, 0, 1000, 1), TcpSegment(flow, 1000, 1400, 2)}, 2},
       {"a short segment, then more",
        {first, TcpSegment(flow, 1400, 1000, 2), TcpSegment(flow, 2400, 1000, 3)},
@@ -143,8 +143,8 @@ TEST_F(OffloadTest, JoinsOnlyWhatLeavesExactlyAsItCame) {
       {"no don't-fragment", {first, TcpSegment({.fragmentField = 0}, 1400, 1400, 2)}, 2},
       {"a longer datagram", {UdpDatagram(flow, 100, 1), UdpDatagram(flow, 101, 2)}, 2},
       {"datagrams without checksum", {noChecksum, noChecksum}, 2},
-      {"past 64 KiB with the 47th", TcpRun(50, 1400), 2},
-      {"past the segment limit", TcpRun(SegmentMerger::kMaxSegments + 1, 100), 2},
+      {"past 64 KiB with the 47th", Burst(50, 1400), 2},
+      {"past the segment limit", Burst(SegmentMerger::kMaxSegments + 1, 100), 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -181,17 +181,13 @@ TEST_F(OffloadTest, TheWriterHoldsRunsUntilFlushAndWritesWhatTheDeviceRefusesOne
   // A refused merged UDP write goes out packet by packet, and UDP is not merged again; TCP is.
   g_refusals = 0;
   for (uint16_t run = 0; run < 2; ++run) {
-    std::vector<Packet> udp;
-    for (uint16_t i = 0; i < 4; ++i) {
-      udp.push_back(UdpDatagram(Flow{}, 500, run * 4 + i, static_cast<uint8_t>(i)));
-    }
-    EXPECT_EQ(Writes(writer, udp).size(), 4u);
+    EXPECT_EQ(Writes(writer, Burst(4, 500, /*udp=*/true, run * 4)).size(), 4u);
   }
   EXPECT_EQ(g_refusals, 1) << "a refused kind was merged again";
-  EXPECT_EQ(Writes(writer, TcpRun(4, 500)).size(), 1u) << "TCP is still merged";
+  EXPECT_EQ(Writes(writer, Burst(4, 500)).size(), 1u) << "TCP is still merged";
   // Those a broken device refuses are each reported lost.
   g_broken = true;
-  Writes(writer, TcpRun(2, 500));
+  Writes(writer, Burst(2, 500));
   g_broken = false;
   std::vector<std::tuple<bool, size_t, size_t>> expected = {{true, 2, 2080}, {true, 1, 90}};
   expected.insert(expected.end(), 8, {true, 1, 528});

@@ -19,9 +19,7 @@ namespace {
 
 using Packet = std::vector<uint8_t>;
 
-// One interface per name, gone on close; with offload headers it takes merged datagrams the
-// way the writer offers them: merged where the kernel knows UDP segmentation, one by one where
-// it does not.
+// One interface per name, gone on close; with offload headers it takes the writer's datagrams.
 std::string RealDevice() {
   TunDevice first;
   first.Open("larkspire0");
@@ -45,16 +43,13 @@ std::string RealDevice() {
   testing_support::RunOrThrow(
       "ip link set lo up && ip addr add 10.250.0.2/16 dev larkspire0 && "
       "ip link set larkspire0 up");
-  // Datagrams from 10.250.0.9, which is routed into the device, to a socket on its address.
+  // From 10.250.0.9, routed into the device, to a socket on its address.
   const UniqueFd local(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{AF_INET, htons(5000), {htonl(0x0AFA0002)}, {}};
   ::bind(local.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   SetTimeout(local.get(), SO_RCVTIMEO, std::chrono::seconds(10));
-  testing::Flow flow;
-  flow.destination = 0x0AFA0002;
-  flow.destinationPort = 5000;
+  const testing::Flow flow{.destination = 0x0AFA0002, .destinationPort = 5000};
   std::vector<Packet> sent;
-  // One write of all five where the kernel knows UDP segmentation, else one each; no refusal.
   std::vector<size_t> writes;
   TunWriter writer(tun.device(), [&](bool written, size_t packets, size_t) {
     writes.push_back(written ? packets : 0);
