@@ -1,13 +1,7 @@
 #!/usr/bin/env bash
-# Forced updates, as an attacker in the Hub's place would try them. The development Hub makes
-# each offer to a fresh copy of the edge in a network namespace of its own, with its own
-# /etc/larkspire/update-keys and a stand-in systemctl that records what it is asked. A package
-# signed by a trusted key replaces the executable, asks for a restart and ends the process with
-# status 0; one signed by another key or larger than 64 MiB leaves the executable byte for byte,
-# runs nothing from the package, logs why and start-up goes on (the other refusals are the
-# update unit tests'). Nothing is left under /tmp and traps planted at fixed /tmp names change
-# nothing.
-
+# Forced updates offered to a fresh copy of the edge each: a trusted signature installs and
+# restarts; another key or more than 64 MiB changes nothing and start-up goes on. Nothing is left
+# under /tmp, and traps planted at fixed /tmp names change nothing.
 source "$(dirname "$0")/lib/edge_lab.sh"
 edge_lab_init
 S=$LAB
@@ -18,8 +12,7 @@ printf '#!/bin/sh\necho "$*" >>"%s/systemctl.calls"\n' "$S" >"$S/bin/systemctl"
 tmp_entries() { find /tmp -maxdepth 1 -name 'larkspire-edge-update*' | sort; }
 TMP_BEFORE=$(tmp_entries)
 
-# Traps at the names an unwary updater would use (unless something is there already): a folder
-# with a rogue executable, and a link to a victim file.
+# Traps at the names an unwary updater would use: a rogue executable and a link to a victim.
 if [ ! -e /tmp/larkspire-edge-update ] && [ ! -e /tmp/larkspire-edge-update.tar.gz ] &&
   [ ! -L /tmp/larkspire-edge-update.tar.gz ]; then
   mkdir -p /tmp/larkspire-edge-update/pkg
@@ -33,7 +26,6 @@ planted=$(find /tmp/larkspire-edge-update -type f -exec cat {} + 2>/dev/null || 
 openssl genpkey -algorithm ed25519 -out "$S/hub.key" 2>/dev/null
 openssl genpkey -algorithm ed25519 -out "$S/other.key" 2>/dev/null
 "$LARKSPIRE_DEVHUB" --print-update-public-key "$S/hub.key" >"$S/trusted/hub.pem"
-# The package's executable leaves a mark when it runs.
 printf '#!/bin/sh\necho "$0 $*" >>"%s/ran"\necho "Usage: larkspire-edge"\n' "$S" \
   >"$S/tree/pkg/bin/larkspire-edge"
 chmod 0755 "$S/bin/systemctl" "$S/tree/pkg/bin/larkspire-edge"
@@ -45,9 +37,8 @@ devhub() {
   edge_lab_start_devhub --no-tun --no-udp --update-version 1.0.2 --update-force "$@"
 }
 
-# run_edge NAME: a fresh copy of the edge in $S/NAME with $S/trusted as its key
-# folder, until it ends by itself (an edge that goes on with start-up finds no hardware
-# interface in the namespace and stops) or 30 s pass. Sets EXE, LOG, STATUS.
+# run_edge NAME: a fresh copy of the edge in $S/NAME trusting $S/trusted, until it ends (with no
+# hardware interface, start-up stops) or 30 s pass. Sets EXE, LOG, STATUS.
 run_edge() {
   local dir="$S/$1"
   mkdir -p "$dir/opt" "$dir/etc.up" "$dir/etc.wk"
@@ -77,8 +68,7 @@ cmp -s "$EXE" "$S/tree/pkg/bin/larkspire-edge" && [ ! -e "$EXE.new" ] || lab_fai
 lab_wait_for 5 test -s "$S/systemctl.calls"
 [ "$(cat "$S/systemctl.calls" 2>/dev/null)" = "restart larkspire-edge" ] || lab_fail "no restart asked"
 
-# The 65 MiB offer names a digest and a signature, so that the Hub need not compute them (slow in
-# a sanitizer build): the size alone must refuse it.
+# The 65 MiB offer brings its own digest and signature (slow to compute under sanitizers).
 while IFS='|' read -r name expected options; do
   echo "== $name"
   # shellcheck disable=SC2086 # the options are words on purpose

@@ -1,11 +1,6 @@
 #!/usr/bin/env bash
-# The edge and the Hub over TLS. Against an https devhub whose CA is in hubCaFile and whose key
-# is pinned, the first start registers, keeps the identity in the configuration (mode 0600, the
-# only file holding the secret) and relays a TCP transfer inside TLS, with the UDP channel off.
-# A certificate for another name, a key other than the pinned one and a Hub that refuses the
-# device each end the edge with status 1 and their line, leaving no tunnel, rule, registration
-# or configuration change.
-
+# The edge and an https Hub: registration (the secret only in the 0600 configuration), relay
+# inside TLS; a wrong name, a wrong pinned key or a refused device end it, status 1, no trace.
 source "$(dirname "$0")/lib/edge_lab.sh"
 edge_lab_init
 edge_lab_use_tls
