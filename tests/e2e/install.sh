@@ -1,50 +1,45 @@
 #!/usr/bin/env bash
 # Installation: the Debian package in a scratch root (the configuration 0600, kept until purge),
 # its maintainer scripts under systemd, the unit, and the agent's duties under its capabilities.
-set -euo pipefail
-
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+source "$(dirname "$0")/lib/edge_lab.sh" # for lab_fail
 BUILD=${LARKSPIRE_BUILD_DIR:?LARKSPIRE_BUILD_DIR is not set}
 SOURCE=${LARKSPIRE_SOURCE_DIR:?LARKSPIRE_SOURCE_DIR is not set}
 EDGE=${LARKSPIRE_EDGE:?LARKSPIRE_EDGE is not set}
 UNIT=$SOURCE/packaging/larkspire-edge.service
-[ "$(id -u)" = 0 ] || fail "this scenario needs root (a scratch root owned by root, namespaces)"
-type -P cpack dpkg dpkg-deb systemd-analyze setpriv >/dev/null || fail "a packaging tool is missing"
+[ "$(id -u)" = 0 ] || lab_fail "this scenario needs root (a scratch root owned by root, namespaces)"
+type -P cpack dpkg dpkg-deb systemd-analyze setpriv >/dev/null || lab_fail "a packaging tool is missing"
 T=$(mktemp -d "$BUILD/install-test.XXXXXX")
 trap 'rm -rf "$T"' EXIT
 
 echo "== the package: install, reinstall, remove and purge in a scratch root"
-cpack --config "$BUILD/CPackConfig.cmake" -B "$T/out" >"$T/cpack.log" 2>&1 || fail "cpack: $(cat "$T/cpack.log")"
+cpack --config "$BUILD/CPackConfig.cmake" -B "$T/out" >"$T/cpack.log" 2>&1 || lab_fail "cpack: $(cat "$T/cpack.log")"
 DEB=$(ls "$T"/out/larkspire-edge_*.deb | head -n 1)
 # dpkg must never own the operator's configuration or keys, or an upgrade could replace them.
-! dpkg-deb -c "$DEB" | grep -v '^d' | grep -q ' \./etc/' || fail "package ships files under /etc"
-[[ "$(dpkg-deb -f "$DEB" Depends)" == *iproute2*iptables* ]] || fail "Depends lacks iproute2 or iptables"
+! dpkg-deb -c "$DEB" | grep -v '^d' | grep -q ' \./etc/' || lab_fail "package ships files under /etc"
+[[ "$(dpkg-deb -f "$DEB" Depends)" == *iproute2*iptables* ]] || lab_fail "Depends lacks iproute2 or iptables"
 ROOT=$T/root
 mkdir -p "$ROOT/var/lib/dpkg/info" "$ROOT/var/lib/dpkg/updates"
 touch "$ROOT/var/lib/dpkg/status" "$ROOT/var/lib/dpkg/available"
 # Maintainer scripts run on this machine with DPKG_ROOT set; they must touch only the root.
 scratch_dpkg() {
   dpkg --root="$ROOT" --force-script-chrootless --force-depends --log=/dev/null "$@" \
-    >>"$T/dpkg.log" 2>&1 || fail "dpkg $* failed: $(cat "$T/dpkg.log")"
+    >>"$T/dpkg.log" 2>&1 || lab_fail "dpkg $* failed: $(cat "$T/dpkg.log")"
 }
 CONFIG=$ROOT/etc/larkspire/edge.json
 scratch_dpkg -i "$DEB"
-[ "$(stat -c '%a %U' "$CONFIG")" = "600 root" ] || fail "configuration mode $(stat -c '%a %U' "$CONFIG")"
-cmp -s "$CONFIG" "$SOURCE/packaging/edge.json" || fail "configuration differs from the default"
-"$ROOT/opt/larkspire/edge/larkspire-edge" --help | grep -q '^Usage: larkspire-edge' || fail "no agent"
-cmp -s "$ROOT/usr/lib/systemd/system/larkspire-edge.service" "$UNIT" || fail "no unit"
+[ "$(stat -c '%a %U' "$CONFIG")" = "600 root" ] || lab_fail "configuration mode $(stat -c '%a %U' "$CONFIG")"
+cmp -s "$CONFIG" "$SOURCE/packaging/edge.json" || lab_fail "configuration differs from the default"
+"$ROOT/opt/larkspire/edge/larkspire-edge" --help | grep -q '^Usage: larkspire-edge' || lab_fail "no agent"
+cmp -s "$ROOT/usr/lib/systemd/system/larkspire-edge.service" "$UNIT" || lab_fail "no unit"
 echo '{"serverUrl": "http://127.0.0.1:31080"}' >"$CONFIG"
 cp -p "$CONFIG" "$T/edited.json"
 scratch_dpkg -i "$DEB"
 scratch_dpkg -r larkspire-edge
-[ ! -e "$ROOT/opt/larkspire/edge/larkspire-edge" ] || fail "remove left the executable"
+[ ! -e "$ROOT/opt/larkspire/edge/larkspire-edge" ] || lab_fail "remove left the executable"
 cmp -s "$CONFIG" "$T/edited.json" && [ "$(stat -c %a "$CONFIG")" = 600 ] ||
-  fail "reinstall or remove changed the configuration"
+  lab_fail "reinstall or remove changed the configuration"
 scratch_dpkg -P larkspire-edge
-[ ! -e "$CONFIG" ] || fail "purge left the configuration"
+[ ! -e "$CONFIG" ] || lab_fail "purge left the configuration"
 
 echo "== maintainer scripts on a machine run by systemd"
 # A systemd machine: /run/systemd/system, /etc and /usr as overlays, systemctl only records.
@@ -59,29 +54,29 @@ unshare -m --propagation private bash -euc '
   mkdir -p /usr/share/larkspire-edge && cp "$2" /usr/share/larkspire-edge/edge.json
   export PATH="$1/fake:$PATH"
   "$1/control/postinst" configure && "$1/control/prerm" remove && "$1/control/postrm" remove
-' _ "$T" "$SOURCE/packaging/edge.json" || fail "maintainer scripts failed under systemd"
+' _ "$T" "$SOURCE/packaging/edge.json" || lab_fail "maintainer scripts failed under systemd"
 [ "$(paste -sd, "$T/systemctl.calls")" = "daemon-reload,enable larkspire-edge.service,restart larkspire-edge.service,stop larkspire-edge.service,disable larkspire-edge.service,daemon-reload" ] ||
-  fail "systemctl calls were: $(cat "$T/systemctl.calls")"
-[ "$(stat -c %a "$T/etc.up/larkspire/edge.json")" = 600 ] || fail "postinst made no 0600 configuration"
+  lab_fail "systemctl calls were: $(cat "$T/systemctl.calls")"
+[ "$(stat -c %a "$T/etc.up/larkspire/edge.json")" = 600 ] || lab_fail "postinst made no 0600 configuration"
 
 echo "== the unit"
 sed "s#^ExecStart=/opt/larkspire/edge/larkspire-edge #ExecStart=$EDGE #" "$UNIT" >"$T/larkspire-edge.service"
 systemd-analyze verify --man=no "$T/larkspire-edge.service" >"$T/verify.out" 2>&1 || true
 # verify reports unknown or misspelt directives as warnings and may still exit 0.
-! grep -v -e "Failed to connect" -e "^$" "$T/verify.out" | grep -q . || fail "verify: $(cat "$T/verify.out")"
+! grep -v -e "Failed to connect" -e "^$" "$T/verify.out" | grep -q . || lab_fail "verify: $(cat "$T/verify.out")"
 value() { sed -n "s/^$1=//p" "$UNIT" | tail -n 1; }
 exec_line=$(value ExecStart)
 # Where the agent writes: the configuration (web page), logs and the executable (self-update).
 for path in "$(dirname "$(sed 's/.*--config \([^ ]*\).*/\1/' <<<"$exec_line")")" \
   "$(sed 's/.*--workdir \([^ ]*\).*/\1/' <<<"$exec_line")" "$(dirname "${exec_line%% *}")"; do
-  value ReadWritePaths | tr ' ' '\n' | grep -qx "$path" || fail "$path is not among ReadWritePaths"
+  value ReadWritePaths | tr ' ' '\n' | grep -qx "$path" || lab_fail "$path is not among ReadWritePaths"
 done
 # These would take away the TUN device, the host's network, sysctl writes or root itself.
 for directive in PrivateDevices PrivateNetwork ProtectKernelTunables PrivateUsers DynamicUser; do
-  [ "$(value "$directive")" != yes ] || fail "$directive=yes breaks the gateway"
+  [ "$(value "$directive")" != yes ] || lab_fail "$directive=yes breaks the gateway"
 done
 [ -z "$(value User)" ] && value DeviceAllow | grep -q "^/dev/net/tun rw" &&
-  value RestrictAddressFamilies | grep -q AF_NETLINK || fail "root, the TUN device or netlink taken away"
+  value RestrictAddressFamilies | grep -q AF_NETLINK || lab_fail "root, the TUN device or netlink taken away"
 
 echo "== privileged duties under the unit's capabilities"
 # An update package whose files an ordinary user owns.
@@ -101,5 +96,5 @@ unshare --mount --net --propagation private bash -euc '
     iptables-legacy -w 5 -A FORWARD -i larkspire0 -o lo -j ACCEPT
     ping -c 1 -W 2 127.0.0.1 >/dev/null
     update=\$(mktemp -d -p $3) && tar -xzf $3/package.tar.gz -C \$update && rm -rf \$update"
-' _ "$UNIT" "$caps" "$T" >"$T/duties.out" 2>&1 || fail "a duty failed under the unit's capabilities: $(cat "$T/duties.out")"
+' _ "$UNIT" "$caps" "$T" >"$T/duties.out" 2>&1 || lab_fail "a duty failed under the unit's capabilities: $(cat "$T/duties.out")"
 echo "PASS: install"

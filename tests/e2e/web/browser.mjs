@@ -1,6 +1,5 @@
-// Drives the login and management pages in headless Chromium, served by the web harness on a
-// scratch configuration; the restart the page asks for must end the harness with status 0.
-// Environment: HARNESS, SCRATCH, PLAYWRIGHT_MODULES (holding playwright-core), CHROMIUM.
+// The login and management pages in headless Chromium against the web harness, up to the restart
+// the page asks for. Environment: HARNESS, SCRATCH, PLAYWRIGHT_MODULES, CHROMIUM.
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
 import { once } from "node:events";
