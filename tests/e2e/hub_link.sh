@@ -12,15 +12,13 @@ edge_lab_start_devhub
 
 echo "--- first start: registration, identity, relay inside TLS"
 edge_lab_start_relaying first "$config"
-value() { sed -n "s/^  \"$1\": \\(.*\\),\$/\\1/p" "$config"; }
-number=$(value deviceNumber | tr -d '"') secret=$(value deviceSecret | tr -d '"')
-[ -n "$number" ] && [ -n "$secret" ] && [ "$(stat -c %a "$config")" = 600 ] ||
+secret=$(sed -n 's/^  "deviceSecret": "\(.*\)",$/\1/p' "$config")
+grep -q '"deviceNumber": "[^"]' "$config" && [ -n "$secret" ] && [ "$(stat -c %a "$config")" = 600 ] ||
   lab_fail "configuration lacks the identity or is not mode 0600: $(cat "$config")"
 grep -qF '"heartbeatAccepted": true' <<<"$(edge_lab_state first)" || lab_fail "state not accepted"
 grep -qF "INFO Hub link encrypted: TLSv1." "$LAB/first.out" &&
   ! grep -qF "UDP relay connected" "$LAB/first.out" || lab_fail "not encrypted, or UDP next to TLS"
 edge_lab_tcp_transfer 3000000
-[ -z "$(edge_lab_channel_id)" ] || lab_fail "a UDP channel was granted over an https Hub link"
 edge_lab_stop_edge "$EDGE_PID"
 
 cp -p "$config" "$LAB/first.json"

@@ -1,8 +1,7 @@
-# The edge lab, sourced: namespaces $LAB_PREFIX-{hub,edge,lan} (default prefix "ls<pid>").
+# The edge lab, sourced: namespaces $LAB_PREFIX-{hub,edge,lan} (prefix "ls<pid>"), gone at exit.
 #   hub  devhub, its TUN 10.250.0.1/16; eth0 10.99.0.1/24
 #   edge wan0 10.99.0.2/24, eth0 192.168.50.1/24 (looks like hardware)
 #   lan  192.168.50.10, no route to the overlay: replies come back only through the masquerade
-# The EXIT trap removes them; waits are LAB_TIME_FACTOR times as long (emulated machines).
 set -euo pipefail
 
 EDGE_LAB_HUB_ADDR=10.99.0.1
@@ -20,7 +19,7 @@ lab_fail() {
   exit 1
 }
 
-# lab_wait_for SECONDS COMMAND...: polls every 0.1 s until COMMAND succeeds.
+# lab_wait_for SECONDS COMMAND...: polls until COMMAND succeeds (LAB_TIME_FACTOR for slow guests).
 lab_wait_for() {
   local deadline=$((SECONDS + $1 * ${LAB_TIME_FACTOR:-1}))
   shift

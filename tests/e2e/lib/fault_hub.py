@@ -6,6 +6,7 @@ from outside the overlay, to a network not shared, and a genuine one)."""
 import itertools
 import os
 import socket
+import struct
 import sys
 import threading
 import time
@@ -16,16 +17,12 @@ PING = b"\x89\x04ping"
 ENDINGS = {"close": b"\x88\x02\x03\xe8", "midframe": b"\x82\x7e\x03\xe8" + b"\x45" * 100}
 
 
-def shorts(*values):
-    return b"".join(value.to_bytes(2, "big") for value in values)
-
-
 def udp_frame(source, destination, payload):
     """An unmasked binary frame carrying an IPv4 UDP packet to port 9999 (no UDP checksum)."""
-    udp = shorts(40000, 9999, 8 + len(payload), 0) + payload
-    ip = bytearray(b"\x45\x00" + shorts(20 + len(udp), 1, 0x4000, 0x4011, 0))
-    ip += socket.inet_aton(source) + socket.inet_aton(destination)
-    total = sum((ip[i] << 8) + ip[i + 1] for i in range(0, 20, 2))
+    udp = struct.pack("!4H", 40000, 9999, 8 + len(payload), 0) + payload
+    ip = bytearray(struct.pack("!2B3H2BH4s4s", 0x45, 0, 20 + len(udp), 1, 0x4000, 0x40, 17, 0,
+                               socket.inet_aton(source), socket.inet_aton(destination)))
+    total = sum(struct.unpack("!10H", ip))
     total = (total & 0xFFFF) + (total >> 16)
     total = (total & 0xFFFF) + (total >> 16)
     ip[10:12] = (~total & 0xFFFF).to_bytes(2, "big")
