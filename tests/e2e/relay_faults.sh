@@ -6,6 +6,8 @@
 source "$(dirname "$0")/lib/edge_lab.sh"
 source "$(dirname "$0")/lib/soak.sh"
 edge_lab_init
+edge_lab_edge iptables -A INPUT -i wan0 -p tcp --dport 22 -j ACCEPT
+edge_lab_edge iptables -t nat -A POSTROUTING -o wan0 -j RETURN
 before=$(edge_lab_snapshot)
 config=$LAB/edge.json
 edge_lab_write_config "$config"

@@ -36,12 +36,10 @@ run() {
   burst "$1" 10000
 }
 
-echo "--- packet by packet"
 run single --no-tun-offload
 lostSingle=$LOST
 edge_lab_stop_edge "$EDGE_PID"
 
-echo "--- joined runs, and TCP"
 run joined
 grep -qF "WARN Hub link is not encrypted (http)" "$LAB/joined.out" || lab_fail "no warning for http"
 [ "$LOST" -le $((lostSingle + TOLERANCE)) ] ||
