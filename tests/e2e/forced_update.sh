@@ -2,7 +2,7 @@
 # Forced updates offered to a fresh copy of the edge each: a trusted signature installs and
 # restarts; more than 64 MiB changes nothing and start-up goes on. Nothing is left under /tmp,
 # and traps planted at fixed /tmp names change nothing.
-source "$(dirname "$0")/lib/edge_lab.sh"
+source "$(dirname "$0")/../../scripts/lib/edge_lab.sh"
 edge_lab_init
 PLANTED=()
 trap 'status=$?; rm -rf "${PLANTED[@]}"; lab_cleanup $status' EXIT

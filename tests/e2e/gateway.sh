@@ -3,7 +3,7 @@
 # watcher restoring it, the overlay kept off the edge unless overlayCanReachEdge; SIGPIPE, a second
 # instance, SIGTERM and a web restart, each leaving firewall, routes and links as they were.
 
-source "$(dirname "$0")/lib/edge_lab.sh"
+source "$(dirname "$0")/../../scripts/lib/edge_lab.sh"
 edge_lab_init
 config=$LAB/edge.json
 # Not the factory password, with which the page answers nothing but a password change.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The edge and an https Hub: registration (the secret only in the 0600 configuration), relay
 # inside TLS; a wrong name, a wrong pinned key or a refused device end it, status 1, no trace.
-source "$(dirname "$0")/lib/edge_lab.sh"
+source "$(dirname "$0")/../../scripts/lib/edge_lab.sh"
 edge_lab_init
 edge_lab_use_tls
 cp "$LAB/certs/hub.pem" "$LAB/certs/good.pem" && cp "$LAB/certs/hub.key" "$LAB/certs/good.key"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installation: the Debian package in a scratch root (the configuration 0600, kept until purge),
 # its maintainer scripts under systemd, the unit, and the agent's duties under its capabilities.
-source "$(dirname "$0")/lib/edge_lab.sh" # for lab_fail
+source "$(dirname "$0")/../../scripts/lib/edge_lab.sh" # for lab_fail
 BUILD=${LARKSPIRE_BUILD_DIR:?LARKSPIRE_BUILD_DIR is not set}
 SOURCE=${LARKSPIRE_SOURCE_DIR:?LARKSPIRE_SOURCE_DIR is not set}
 EDGE=${LARKSPIRE_EDGE:?LARKSPIRE_EDGE is not set}

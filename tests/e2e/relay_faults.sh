@@ -3,7 +3,7 @@
 # mid-frame or with a close frame): traffic resumes after each. Then web load that must neither
 # lock out a normal request nor stall the relay nor grow the edge, no leaked descriptor or
 # thread, and a clean SIGTERM while the Hub is frozen with the send buffers full.
-source "$(dirname "$0")/lib/edge_lab.sh"
+source "$(dirname "$0")/../../scripts/lib/edge_lab.sh"
 source "$(dirname "$0")/lib/soak.sh"
 edge_lab_init
 edge_lab_edge iptables -A INPUT -i wan0 -p tcp --dport 22 -j ACCEPT

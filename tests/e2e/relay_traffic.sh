@@ -3,7 +3,7 @@
 # lost with joined TUN writes than packet by packet, a TCP transfer intact; then a Hub forging
 # packets from outside the overlay or to a network not shared, dropped, counted, logged once.
 
-source "$(dirname "$0")/lib/edge_lab.sh"
+source "$(dirname "$0")/../../scripts/lib/edge_lab.sh"
 edge_lab_init
 config=$LAB/edge.json
 edge_lab_write_config "$config"

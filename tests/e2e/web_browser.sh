@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The local web pages in Debian's headless Chromium, driven by playwright-core (web/browser.mjs).
-source "$(dirname "$0")/lib/edge_lab.sh" # for lab_fail
+source "$(dirname "$0")/../../scripts/lib/edge_lab.sh" # for lab_fail
 BUILD=${LARKSPIRE_BUILD_DIR:?LARKSPIRE_BUILD_DIR is not set}
 export HARNESS=${LARKSPIRE_WEB_HARNESS:-$BUILD/tests/larkspire-web-harness}
 export CHROMIUM=${CHROMIUM:-/usr/bin/chromium} PLAYWRIGHT_MODULES=$BUILD/web-e2e/node_modules

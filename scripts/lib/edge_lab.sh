@@ -1,4 +1,5 @@
-# The edge lab, sourced: namespaces $LAB_PREFIX-{hub,edge,lan} (prefix "ls<pid>"), gone at exit.
+# The edge lab that the demo, the bench, the soak and the end-to-end scenarios run in, sourced:
+# namespaces $LAB_PREFIX-{hub,edge,lan} (default prefix "ls<pid>").
 #   hub  devhub, its TUN 10.250.0.1/16; eth0 10.99.0.1/24
 #   edge wan0 10.99.0.2/24, eth0 192.168.50.1/24 (looks like hardware)
 #   lan  192.168.50.10, no route to the overlay: replies come back only through the masquerade
