@@ -20,8 +20,7 @@ Settings LoadText(const std::string& text) {
   return LoadSettings(dir / "edge.json");
 }
 
-// Gives `field` a value unlike its default, unlike `variant`'s other values, and spelling
-// the file's own syntax and other keys' names, which must not take those keys' places.
+// A value unlike the default and `variant`'s others, spelling the file's syntax and keys.
 void Change(Settings& settings, const SettingsField& field, int variant) {
   const std::string text = std::to_string(variant) + " \"webPassword\": [\\\t\n\x01 \xE4\xB8\xAD";
   std::visit(

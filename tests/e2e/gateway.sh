@@ -1,12 +1,9 @@
 #!/usr/bin/env bash
-# The edge's host as a gateway, and as it is left: the MSS clamp that lets a LAN host dropping
-# ICMP "fragmentation needed" send through the 1400-byte tunnel, and the watcher putting it back
-# within its interval; the overlay kept off the edge's own services unless overlayCanReachEdge.
-# SIGPIPE (a console gone) stops nothing; a second instance fails on the TUN device without
-# touching the first's rules; SIGTERM and a restart from the web page each leave the firewall
-# (the operator's rules included), routes and links as they were.
+# The edge's host as a gateway: the MSS clamp (the LAN drops "fragmentation needed") and the
+# watcher restoring it, the overlay kept off the edge unless overlayCanReachEdge; SIGPIPE, a second
+# instance, SIGTERM and a web restart, each leaving firewall, routes and links as they were.
 
-source "$(dirname "$0")/lib/edge_lab.sh"
+source "$(dirname "$0")/../../scripts/lib/edge_lab.sh"
 edge_lab_init
 config=$LAB/edge.json
 # Not the factory password, with which the page answers nothing but a password change.
@@ -19,8 +16,7 @@ reaches_edge() { edge_lab_hub nc -z -w 2 "$EDGE_LAN" 5003; }
 restored() { grep -c "WARN Gateway rule restored: iptables FORWARD -[io] larkspire0 $CLAMP." "$LAB/health.out"; }
 restored_twice() { [ "$(restored)" = 2 ]; }
 
-# from_lan SECONDS: $LAB/big from the LAN host to a hub-side client, for at most SECONDS. Sets
-# RECEIVED and CONNECTED (1 when the LAN host accepted the connection).
+# from_lan SECONDS: $LAB/big from the LAN host to the hub side. Sets RECEIVED and CONNECTED.
 from_lan() {
   local port=$((5100 + RANDOM % 100)) server
   ip netns exec "$LAN_NS" timeout "$1" nc -n -v -N -l "$EDGE_LAB_LAN_HOST" "$port" <"$LAB/big" \
@@ -34,7 +30,6 @@ from_lan() {
   RECEIVED=$(stat -c %s "$LAB/big.received")
 }
 
-# The operator's own rules.
 edge_lab_edge iptables -A INPUT -i wan0 -p tcp --dport 22 -j ACCEPT
 edge_lab_edge iptables -t nat -A POSTROUTING -o wan0 -j RETURN
 before=$(edge_lab_snapshot)
@@ -52,7 +47,6 @@ sleep 0.5
 kill -0 "$EDGE_PID" || lab_fail "SIGPIPE ended the edge"
 
 echo "--- without the MSS clamp a transfer from the LAN stalls"
-# Before the watcher's first check, which would put the clamp back.
 # shellcheck disable=SC2086
 edge_lab_edge iptables -D FORWARD -i larkspire0 $CLAMP && edge_lab_edge iptables -D FORWARD -o larkspire0 $CLAMP ||
   lab_fail "the MSS clamp is not in place (does the kernel have xt_TCPMSS?)"

@@ -1,60 +1,48 @@
 #!/usr/bin/env bash
-# Installation. The agent's Debian package holds the executable, the unit and the default
-# configuration, depends on the tools the agent runs and owns nothing under /etc; installed into
-# a scratch root, the configuration is created mode 0600, survives a reinstall and a remove and
-# goes on purge; on a machine run by systemd the maintainer scripts enable, restart, stop and
-# disable the service; `cmake --install` keeps an edited configuration too. The unit passes
-# systemd-analyze verify, lets the agent write where it must and keeps what the gateway needs,
-# and the agent's privileged duties succeed under its capability bounding set.
-set -euo pipefail
-
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+# Installation: the Debian package in a scratch root (the configuration 0600, kept until purge),
+# its maintainer scripts under systemd, the unit, and the agent's duties under its capabilities.
+source "$(dirname "$0")/../../scripts/lib/edge_lab.sh" # for lab_fail
 BUILD=${LARKSPIRE_BUILD_DIR:?LARKSPIRE_BUILD_DIR is not set}
 SOURCE=${LARKSPIRE_SOURCE_DIR:?LARKSPIRE_SOURCE_DIR is not set}
 EDGE=${LARKSPIRE_EDGE:?LARKSPIRE_EDGE is not set}
 UNIT=$SOURCE/packaging/larkspire-edge.service
-[ "$(id -u)" = 0 ] || fail "this scenario needs root (a scratch root owned by root, namespaces)"
-type -P cpack dpkg dpkg-deb systemd-analyze setpriv >/dev/null || fail "a packaging tool is missing"
+[ "$(id -u)" = 0 ] || lab_fail "this scenario needs root (a scratch root owned by root, namespaces)"
+type -P cpack dpkg dpkg-deb systemd-analyze setpriv >/dev/null || lab_fail "a packaging tool is missing"
 T=$(mktemp -d "$BUILD/install-test.XXXXXX")
 trap 'rm -rf "$T"' EXIT
-host_etc_before=$(ls -d /etc/larkspire 2>/dev/null || true)
 
 echo "== the package: install, reinstall, remove and purge in a scratch root"
-cpack --config "$BUILD/CPackConfig.cmake" -B "$T/out" >"$T/cpack.log" 2>&1 || fail "cpack: $(cat "$T/cpack.log")"
+cpack --config "$BUILD/CPackConfig.cmake" -B "$T/out" >"$T/cpack.log" 2>&1 || lab_fail "cpack: $(cat "$T/cpack.log")"
 DEB=$(ls "$T"/out/larkspire-edge_*.deb | head -n 1)
 # dpkg must never own the operator's configuration or keys, or an upgrade could replace them.
-! dpkg-deb -c "$DEB" | grep -v '^d' | grep -q ' \./etc/' || fail "package ships files under /etc"
-[[ "$(dpkg-deb -f "$DEB" Depends)" == *iproute2*iptables* ]] || fail "Depends lacks iproute2 or iptables"
+! dpkg-deb -c "$DEB" | grep -v '^d' | grep -q ' \./etc/' || lab_fail "package ships files under /etc"
+[[ "$(dpkg-deb -f "$DEB" Depends)" == *iproute2*iptables* ]] || lab_fail "Depends lacks iproute2 or iptables"
 ROOT=$T/root
 mkdir -p "$ROOT/var/lib/dpkg/info" "$ROOT/var/lib/dpkg/updates"
 touch "$ROOT/var/lib/dpkg/status" "$ROOT/var/lib/dpkg/available"
 # Maintainer scripts run on this machine with DPKG_ROOT set; they must touch only the root.
 scratch_dpkg() {
   dpkg --root="$ROOT" --force-script-chrootless --force-depends --log=/dev/null "$@" \
-    >>"$T/dpkg.log" 2>&1 || fail "dpkg $* failed: $(cat "$T/dpkg.log")"
+    >>"$T/dpkg.log" 2>&1 || lab_fail "dpkg $* failed: $(cat "$T/dpkg.log")"
 }
 CONFIG=$ROOT/etc/larkspire/edge.json
 scratch_dpkg -i "$DEB"
-[ "$(stat -c '%a %U' "$CONFIG")" = "600 root" ] || fail "configuration mode $(stat -c '%a %U' "$CONFIG")"
-cmp -s "$CONFIG" "$SOURCE/packaging/edge.json" || fail "configuration differs from the default"
-"$ROOT/opt/larkspire/edge/larkspire-edge" --help | grep -q '^Usage: larkspire-edge' || fail "no agent"
-cmp -s "$ROOT/usr/lib/systemd/system/larkspire-edge.service" "$UNIT" || fail "no unit"
+[ "$(stat -c '%a %U' "$CONFIG")" = "600 root" ] || lab_fail "configuration mode $(stat -c '%a %U' "$CONFIG")"
+cmp -s "$CONFIG" "$SOURCE/packaging/edge.json" || lab_fail "configuration differs from the default"
+"$ROOT/opt/larkspire/edge/larkspire-edge" --help | grep -q '^Usage: larkspire-edge' || lab_fail "no agent"
+cmp -s "$ROOT/usr/lib/systemd/system/larkspire-edge.service" "$UNIT" || lab_fail "no unit"
 echo '{"serverUrl": "http://127.0.0.1:31080"}' >"$CONFIG"
 cp -p "$CONFIG" "$T/edited.json"
 scratch_dpkg -i "$DEB"
 scratch_dpkg -r larkspire-edge
-[ ! -e "$ROOT/opt/larkspire/edge/larkspire-edge" ] || fail "remove left the executable"
+[ ! -e "$ROOT/opt/larkspire/edge/larkspire-edge" ] || lab_fail "remove left the executable"
 cmp -s "$CONFIG" "$T/edited.json" && [ "$(stat -c %a "$CONFIG")" = 600 ] ||
-  fail "reinstall or remove changed the configuration"
+  lab_fail "reinstall or remove changed the configuration"
 scratch_dpkg -P larkspire-edge
-[ ! -e "$CONFIG" ] || fail "purge left the configuration"
+[ ! -e "$CONFIG" ] || lab_fail "purge left the configuration"
 
 echo "== maintainer scripts on a machine run by systemd"
-# A private mount namespace stands in for such a machine: /run/systemd/system exists, /etc and
-# /usr are overlays whose changes land in $T, and systemctl only records its calls.
+# A systemd machine: /run/systemd/system, /etc and /usr as overlays, systemctl only records.
 mkdir -p "$T/fake" "$T/control" "$T/etc.up" "$T/etc.wk" "$T/usr.up" "$T/usr.wk"
 dpkg-deb -e "$DEB" "$T/control"
 printf '#!/bin/sh\necho "$*" >>"%s/systemctl.calls"\n' "$T" >"$T/fake/systemctl"
@@ -66,43 +54,32 @@ unshare -m --propagation private bash -euc '
   mkdir -p /usr/share/larkspire-edge && cp "$2" /usr/share/larkspire-edge/edge.json
   export PATH="$1/fake:$PATH"
   "$1/control/postinst" configure && "$1/control/prerm" remove && "$1/control/postrm" remove
-' _ "$T" "$SOURCE/packaging/edge.json" || fail "maintainer scripts failed under systemd"
+' _ "$T" "$SOURCE/packaging/edge.json" || lab_fail "maintainer scripts failed under systemd"
 [ "$(paste -sd, "$T/systemctl.calls")" = "daemon-reload,enable larkspire-edge.service,restart larkspire-edge.service,stop larkspire-edge.service,disable larkspire-edge.service,daemon-reload" ] ||
-  fail "systemctl calls were: $(cat "$T/systemctl.calls")"
-[ "$(stat -c %a "$T/etc.up/larkspire/edge.json")" = 600 ] || fail "postinst made no 0600 configuration"
-
-echo "== cmake --install, twice, the configuration edited in between"
-for edit in '{"serverUrl": "http://127.0.0.1:1"}' ""; do
-  DESTDIR="$T/dest" cmake --install "$BUILD" >>"$T/install.log" 2>&1 || fail "cmake --install failed"
-  [ -z "$edit" ] || echo "$edit" >"$T/dest/etc/larkspire/edge.json"
-done
-kept=$(stat -c %a "$T/dest/etc/larkspire/edge.json") && kept+=" $(cat "$T/dest/etc/larkspire/edge.json")"
-[ -x "$T/dest/opt/larkspire/edge/larkspire-edge" ] && [ "$kept" = '600 {"serverUrl": "http://127.0.0.1:1"}' ] ||
-  fail "cmake --install left out the agent or replaced the configuration: $kept"
-[ "$(ls -d /etc/larkspire 2>/dev/null || true)" = "$host_etc_before" ] || fail "/etc/larkspire on this machine changed"
+  lab_fail "systemctl calls were: $(cat "$T/systemctl.calls")"
+[ "$(stat -c %a "$T/etc.up/larkspire/edge.json")" = 600 ] || lab_fail "postinst made no 0600 configuration"
 
 echo "== the unit"
-# The unit names the installed executable; point it at the built one.
 sed "s#^ExecStart=/opt/larkspire/edge/larkspire-edge #ExecStart=$EDGE #" "$UNIT" >"$T/larkspire-edge.service"
 systemd-analyze verify --man=no "$T/larkspire-edge.service" >"$T/verify.out" 2>&1 || true
 # verify reports unknown or misspelt directives as warnings and may still exit 0.
-! grep -v -e "Failed to connect" -e "^$" "$T/verify.out" | grep -q . || fail "verify: $(cat "$T/verify.out")"
+! grep -v -e "Failed to connect" -e "^$" "$T/verify.out" | grep -q . || lab_fail "verify: $(cat "$T/verify.out")"
 value() { sed -n "s/^$1=//p" "$UNIT" | tail -n 1; }
 exec_line=$(value ExecStart)
 # Where the agent writes: the configuration (web page), logs and the executable (self-update).
 for path in "$(dirname "$(sed 's/.*--config \([^ ]*\).*/\1/' <<<"$exec_line")")" \
   "$(sed 's/.*--workdir \([^ ]*\).*/\1/' <<<"$exec_line")" "$(dirname "${exec_line%% *}")"; do
-  value ReadWritePaths | tr ' ' '\n' | grep -qx "$path" || fail "$path is not among ReadWritePaths"
+  value ReadWritePaths | tr ' ' '\n' | grep -qx "$path" || lab_fail "$path is not among ReadWritePaths"
 done
 # These would take away the TUN device, the host's network, sysctl writes or root itself.
 for directive in PrivateDevices PrivateNetwork ProtectKernelTunables PrivateUsers DynamicUser; do
-  [ "$(value "$directive")" != yes ] || fail "$directive=yes breaks the gateway"
+  [ "$(value "$directive")" != yes ] || lab_fail "$directive=yes breaks the gateway"
 done
 [ -z "$(value User)" ] && value DeviceAllow | grep -q "^/dev/net/tun rw" &&
-  value RestrictAddressFamilies | grep -q AF_NETLINK || fail "root, the TUN device or netlink taken away"
+  value RestrictAddressFamilies | grep -q AF_NETLINK || lab_fail "root, the TUN device or netlink taken away"
 
 echo "== privileged duties under the unit's capabilities"
-# An update package as a developer's tar makes it: files owned by an ordinary user.
+# An update package whose files an ordinary user owns.
 mkdir -p "$T/tree/pkg/bin" && cp "$EDGE" "$T/tree/pkg/bin/larkspire-edge"
 tar --owner=1000 --group=1000 -czf "$T/package.tar.gz" -C "$T/tree" pkg
 caps=$(value CapabilityBoundingSet | tr 'A-Z ' 'a-z\n' | sed 's/^cap_/+/' | paste -sd,)
@@ -119,5 +96,5 @@ unshare --mount --net --propagation private bash -euc '
     iptables-legacy -w 5 -A FORWARD -i larkspire0 -o lo -j ACCEPT
     ping -c 1 -W 2 127.0.0.1 >/dev/null
     update=\$(mktemp -d -p $3) && tar -xzf $3/package.tar.gz -C \$update && rm -rf \$update"
-' _ "$UNIT" "$caps" "$T" >"$T/duties.out" 2>&1 || fail "a duty failed under the unit's capabilities: $(cat "$T/duties.out")"
+' _ "$UNIT" "$caps" "$T" >"$T/duties.out" 2>&1 || lab_fail "a duty failed under the unit's capabilities: $(cat "$T/duties.out")"
 echo "PASS: install"

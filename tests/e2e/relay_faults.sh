@@ -1,15 +1,9 @@
 #!/usr/bin/env bash
-# The relaying edge against a failing Hub and a hostile machine. One round of every Hub fault:
-# the Hub killed, frozen while traffic is pushed at it, replaced by a stand-in that answers
-# garbage, closes mid-frame or sends a close frame. While the Hub is dead the edge keeps
-# running, logs the failed heartbeat with the bare connection error and retries the relay;
-# after each fault traffic crosses again once the Hub is back (after the kill on a new UDP
-# channel). Then its web page refuses a foreign Host name, and 1000 idle local clients and 100
-# that never finish their request neither lock out a normal one, nor stall the relay, nor grow
-# the edge. It ends up holding as many descriptors and threads as before, and a
-# SIGTERM while the Hub is frozen with the send buffers full still stops it cleanly.
-# (scripts/soak repeats the rounds; origin, session and password rules are the web unit tests'.)
-source "$(dirname "$0")/lib/edge_lab.sh"
+# The relaying edge against every Hub fault (killed, frozen, a stand-in sending garbage, closing
+# mid-frame or with a close frame): traffic resumes after each. Then web load that must neither
+# lock out a normal request nor stall the relay nor grow the edge, no leaked descriptor or
+# thread, and a clean SIGTERM while the Hub is frozen with the send buffers full.
+source "$(dirname "$0")/../../scripts/lib/edge_lab.sh"
 source "$(dirname "$0")/lib/soak.sh"
 edge_lab_init
 edge_lab_edge iptables -A INPUT -i wan0 -p tcp --dport 22 -j ACCEPT
@@ -27,7 +21,6 @@ for fault in kill stall garbage midframe close; do
   case "$fault" in
     kill)
       soak_fault_kill
-      # The Hub stays dead until the next periodic heartbeat (at most 30 s after the last) fails.
       refused="TCP connect failed to $EDGE_LAB_HUB_ADDR:$EDGE_LAB_PORT: Connection refused"
       edge_lab_wait_output edge 45 "WARN Heartbeat failed: $refused"
       grep -qF "WARN Relay loop failed: " "$LAB/edge.out" || lab_fail "no relay retry logged"
@@ -42,12 +35,9 @@ for fault in kill stall garbage midframe close; do
   soak_hub_back "$fault"
   seconds=$(soak_time_to_resume 30) || lab_fail "no traffic after the $fault fault"
   echo "traffic resumed after $seconds s"
-  kill -0 "$EDGE_PID" || lab_fail "the edge died"
   [ "$fault" != kill ] || edge_lab_wait_channel # a new devhub, a new channel
 done
-echo "--- a foreign Host; 1000 idle and 100 half-sent web requests while traffic crosses"
-[ "$(edge_lab_web / -H 'Host: rebound.example:18080' -o /dev/null -w '%{http_code}')" = 421 ] ||
-  lab_fail "a foreign Host got an answer other than 421"
+echo "--- 1000 idle and 100 half-sent web requests while traffic crosses"
 edge_lab_hub ping -i 0.2 -W 1 -w 16 "$EDGE_LAB_LAN_HOST" >"$LAB/ping.txt" 2>&1 &
 LAB_PIDS+=("$!")
 figures=$(edge_lab_edge "$SOAK_PYTHON" "$(dirname "$0")/lib/web_load.py" 127.0.0.1 18080 15 1000 100)

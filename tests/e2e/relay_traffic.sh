@@ -1,12 +1,9 @@
 #!/usr/bin/env bash
-# Traffic from a client of the overlay (the hub namespace) to a host in the edge's LAN. A paced
-# burst of 10,000 equal UDP datagrams of one flow crosses on the UDP channel, none damaged, and
-# no more lost with the edge joining runs into one TUN write than with --no-tun-offload; a TCP
-# transfer crosses intact next to it. Then a Hub that forges packets: one from outside the
-# overlay and one to a network the edge reaches but does not share never reach the LAN and are
-# counted under one log line, while a genuine one arrives.
+# Overlay traffic to the edge's LAN: a UDP burst on the UDP channel, none damaged and no more
+# lost with joined TUN writes than packet by packet, a TCP transfer intact; then a Hub forging
+# packets from outside the overlay or to a network not shared, dropped, counted, logged once.
 
-source "$(dirname "$0")/lib/edge_lab.sh"
+source "$(dirname "$0")/../../scripts/lib/edge_lab.sh"
 edge_lab_init
 config=$LAB/edge.json
 edge_lab_write_config "$config"
@@ -31,8 +28,7 @@ burst() {
     lab_fail "the burst did not take the UDP channel: $(edge_lab_devices)"
 }
 
-# run KEY [OPTION...]: an edge with the options, up to its UDP channel; then the bursts, the
-# first not counted (a fresh process's first packets cost an emulated machine far more).
+# run KEY [OPTION...]: an edge with the options, then the bursts; the first warms it up.
 run() {
   edge_lab_start_relaying "$1" "$config" "${@:2}"
   edge_lab_wait_channel
@@ -40,12 +36,10 @@ run() {
   burst "$1" 10000
 }
 
-echo "--- packet by packet"
 run single --no-tun-offload
 lostSingle=$LOST
 edge_lab_stop_edge "$EDGE_PID"
 
-echo "--- joined runs, and TCP"
 run joined
 grep -qF "WARN Hub link is not encrypted (http)" "$LAB/joined.out" || lab_fail "no warning for http"
 [ "$LOST" -le $((lostSingle + TOLERANCE)) ] ||
@@ -53,8 +47,7 @@ grep -qF "WARN Hub link is not encrypted (http)" "$LAB/joined.out" || lab_fail "
 edge_lab_tcp_transfer 2000000
 
 echo "--- a Hub that forges packets"
-# As on a real site, the edge reaches more than it shares and has a default route, so only its
-# own check stands between a forged packet and the LAN.
+# The edge reaches more than it shares and has a default route: only its own check stops these.
 edge_lab_lan ip addr add 172.31.0.10/24 dev eth0
 edge_lab_edge ip route add 172.31.0.0/24 via "$EDGE_LAB_LAN_HOST"
 edge_lab_edge ip route replace default via "$EDGE_LAB_HUB_ADDR"

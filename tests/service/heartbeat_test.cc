@@ -96,8 +96,7 @@ TEST(HeartbeatTest, AStateFileThatCannotBeWrittenNeverEndsTheLoop) {
   EXPECT_EQ(HeartbeatSchedule{}.ticks * HeartbeatSchedule{}.tick, std::chrono::seconds(30));
 }
 
-// Present keys of the Hub's assignment replace the settings, absent ones and an empty list keep
-// them; a refusal shows the Hub's message, or else the raw body.
+// Absent keys and an empty list keep the settings; a refusal shows the message, else the body.
 TEST(RegistrationTest, TheBodyTheAssignmentAndARefusal) {
   Settings local;
   local.deviceSecret = "s\"1";

@@ -44,8 +44,7 @@ TEST(UpdateTest, OfferedVersionsAndDigestsCompareExactly) {
   EXPECT_FALSE(PackageMatchesSha256(dir / "missing", digest));
 }
 
-// Whatever the offer gets wrong, nothing is run and the operator reads why. (The fake Hub
-// answers the download with the offer itself, which no digest or signature inside can match.)
+// The fake Hub answers the download with the offer itself, which nothing inside can match.
 TEST(UpdateTest, AForcedUpdateThatFailsItsChecksRunsNothing) {
   TempDir dir;
   std::filesystem::create_directory(dir / "keys");
@@ -101,12 +100,10 @@ TEST(UpdateTest, InstallScriptReplacesTheExecutableOnlyWithAWorkingOne) {
     WriteFileAtomic(dir / "bin/systemctl", "#!/bin/sh\necho \"$*\" >>" + dir / "restarts\n", 0755);
     WriteFileAtomic(exe, "old", 0755);
     WriteFileAtomic(dir / "package/pkg/larkspire-edge", program, 0644);
-    const std::string script = BuildInstallScript(dir / "package", exe);
-    EXPECT_EQ(
-        std::system(
-            ("PATH=" + dir / "bin:$PATH sh -c " + ShellQuote(script) + " 2>/dev/null").c_str()) ==
-            0,
-        installed);
+    const std::string install = "PATH=" + dir / "bin:$PATH sh -c " +
+                                ShellQuote(BuildInstallScript(dir / "package", exe)) +
+                                " 2>/dev/null";
+    EXPECT_EQ(std::system(install.c_str()) == 0, installed);
     EXPECT_EQ(ReadFile(exe), installed ? program : "old");
     EXPECT_FALSE(FileExists(exe + ".new"));
   }

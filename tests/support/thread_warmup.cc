@@ -3,8 +3,7 @@
 namespace larkspire::testing {
 namespace {
 
-// The thread sanitizer starts a helper thread with the program's first thread: starting one
-// before any test keeps that helper out of the thread counts the tests compare.
+// Keeps the thread sanitizer's helper, started with the first thread, out of thread counts.
 [[maybe_unused]] const bool kFirstThreadStarted = [] {
   std::thread([] {}).join();
   return true;

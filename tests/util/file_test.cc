@@ -6,23 +6,17 @@
 #include <sys/wait.h>
 
 #include "support/temp_dir.h"
+#include "util/test_errors.h"
 
 namespace larkspire {
 namespace {
 
-// The message WriteFileAtomic throws, or "" when it does not throw.
+// The message WriteFileAtomic throws, or "<no exception>".
 std::string WriteError(const std::string& path, const std::string& contents, unsigned mode) {
-  try {
-    WriteFileAtomic(path, contents, mode);
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
-  return "";
+  return testing::ErrorOf<std::runtime_error>([&] { WriteFileAtomic(path, contents, mode); });
 }
 
-// Each write replaces the file with exactly the bytes and mode asked, whatever the umask; a
-// stale temporary (here a link elsewhere) is not followed; the temporary, which may hold a
-// secret, never stays behind.
+// A stale temporary (here a link elsewhere) is not followed; no temporary stays behind.
 TEST(WriteFileAtomicTest, ReplacesWithExactlyTheBytesAndModeAsked) {
   TempDir dir;
   const std::string path = dir / "var/lib/edge.json";
@@ -47,8 +41,7 @@ TEST(WriteFileAtomicTest, ReplacesWithExactlyTheBytesAndModeAsked) {
   EXPECT_FALSE(FileExists(dir / "taken.tmp"));
 }
 
-// In a forked child with a private mount namespace (nothing reaches the host), a small tmpfs
-// fills up and then turns read-only: the old file stays whole both times.
+// A small tmpfs in a child's private mount namespace fills up, then turns read-only.
 TEST(WriteFileAtomicTest, FullDiskOrReadOnlyFileSystemKeepsTheOldFile) {
   TempDir dir;
   const std::string path = dir / "edge.json";
@@ -57,12 +50,12 @@ TEST(WriteFileAtomicTest, FullDiskOrReadOnlyFileSystemKeepsTheOldFile) {
     bool ok = ::unshare(CLONE_NEWNS) == 0 &&
               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
               ::mount("larkspire-test", dir.path().c_str(), "tmpfs", 0, "size=64k") == 0;
-    ok = ok && WriteError(path, "old", 0600).empty() &&
+    ok = ok && WriteError(path, "old", 0600) == "<no exception>" &&
          WriteError(path, std::string(1 << 20, 'x'), 0600) == "Failed to write " + path + ".tmp" &&
          !FileExists(path + ".tmp") && ReadFile(path) == "old";
     ok = ok &&
          ::mount(nullptr, dir.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0 &&
-         !WriteError(path, "new", 0644).empty() && ReadFile(path) == "old";
+         WriteError(path, "new", 0644) != "<no exception>" && ReadFile(path) == "old";
     ::_exit(ok ? 0 : 1);
   }
   int status = 0;

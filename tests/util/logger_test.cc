@@ -13,9 +13,7 @@
 namespace larkspire {
 namespace {
 
-// Lines before Open reach the console only; a line break inside a message is escaped so it
-// cannot forge an entry; the dated file is for the operator and the group, with one
-// byte-order mark at its start even when a restart within the same second reopens it.
+// One byte-order mark even when a restart within the same second reopens the file.
 TEST(LoggerTest, WritesEscapedLinesToAPrivateDatedFile) {
   TempDir dir;
   ::mkdir((dir / "Log").c_str(), 0755);  // as an older version left it

@@ -9,8 +9,7 @@
 namespace larkspire {
 namespace {
 
-// The text as a scraper reads it, "name{labels}" -> value; a malformed, repeated or untyped
-// line, or a counter not named *_total, fails.
+// "name{labels}" -> value; a malformed, repeated or untyped line, or a bad counter name, fails.
 std::map<std::string, double> Scrape(const std::string& text) {
   static const std::regex kType(R"(# TYPE ([a-z_]+) (counter|gauge))");
   static const std::regex kSample(R"(([a-z_]+)(\{([a-z_]+="[^"\\]*",?)*\})? (-?[0-9.e+]+))");
@@ -29,8 +28,6 @@ std::map<std::string, double> Scrape(const std::string& text) {
   return samples;
 }
 
-// Every number lands in its own sample, so a value put under the wrong name shows; large
-// counters stay exact integers.
 TEST(MetricsTest, EachCounterHasItsOwnWellFormedSample) {
   // Field by field: each channel's four counters and whether it is up, then the others in order.
   MetricsSnapshot s{1,  2,  3,  4,  true,       5,  6,  7,  8,  false, 9,         10,

@@ -5,8 +5,7 @@
 namespace larkspire {
 namespace {
 
-// Published vectors, plus lengths on each side of where the padding needs a second block,
-// whole and fed in pieces that straddle the block boundaries.
+// Lengths on each side of a second padding block, fed in pieces that straddle blocks.
 TEST(Sha256Test, KnownDigestsWholeAndInPieces) {
   const std::pair<std::string, const char*> vectors[] = {
       {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},

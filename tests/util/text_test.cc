@@ -16,8 +16,6 @@ TEST(TextTest, ConstantTimeEqualsComparesWholeStrings) {
   }
 }
 
-// What reaches a shell is quoted whole or is one word of address characters; what goes into
-// a URL path keeps only the unreserved characters.
 TEST(TextTest, ShellAndUrlTextIsQuotedOrProvedSafe) {
   EXPECT_EQ(ShellQuote("it's $(reboot) `id`"), "'it'\\''s $(reboot) `id`'");
   EXPECT_EQ(ShellQuote(""), "''");
@@ -33,8 +31,7 @@ TEST(TextTest, ShellAndUrlTextIsQuotedOrProvedSafe) {
             "A-Z_0.9~%20%2F%2B%26%3D%3F%23%25%00%FF");
 }
 
-// A logged value cannot forge a line or move the terminal, and a secret shows a quarter at
-// most, never more than four characters.
+// A secret shows a quarter at most, never more than four characters.
 TEST(TextTest, LoggedValuesAreEscapedAndSecretsMasked) {
   EXPECT_EQ(EscapeControlBytes(std::string("a\n[1] ERROR\r\t\x1b[2J\x7f\0 \xC3\xA9", 22)),
             "a\\n[1] ERROR\\r\\t\\x1b[2J\\x7f\\x00 \xC3\xA9");

@@ -1,7 +1,5 @@
-// Test-only program for the browser test: the web server alone on a free loopback port
-// (written to the port file), until a signal or the page's restart request.
-// Usage: larkspire-web-harness --config FILE --workdir DIR --state FILE --port-file FILE
-//        [--health-sample 1]  (a fixed gateway with two faults instead of this machine's)
+// The browser test's web server on a free loopback port, written to --port-file. Options:
+// --config FILE --workdir DIR --state FILE --port-file FILE [--health-sample 1]
 
 #include <csignal>
 #include <ctime>
@@ -21,8 +19,7 @@ void OnSignal(int) {
   larkspire::g_running.store(false);
 }
 
-// One row per way the page draws a check: with and without a subject, green and red (with its
-// hint), optional, and the heartbeat's time.
+// One row per way the page draws a check (subject or none, red with its hint, heartbeat time).
 larkspire::GatewayHealth SampleHealth() {
   larkspire::GatewayHealth health;
   health.applied = true;

@@ -11,7 +11,6 @@
 #include "support/temp_dir.h"
 #include "util/file.h"
 #include "util/json.h"
-#include "util/logger.h"
 #include "util/run_flag.h"
 #include "util/socket_io.h"
 
@@ -58,10 +57,6 @@ bool WaitFor(const std::function<bool()>& done) {
 // A server on a free loopback port over its own configuration, state and log files.
 struct Server {
   explicit Server(std::function<void(WebConfigServer&)> configure = [](WebConfigServer&) {}) {
-    if (g_log.Path().empty()) {
-      static TempDir logDirectory;
-      g_log.Open(logDirectory.path());
-    }
     initial.additionalSharedNetworks = {"172.16.0.0/16"};
     initial.webPassword = kPassword;
     SaveSettings(config, initial);
@@ -133,8 +128,7 @@ TEST(WebServerTest, RoutingChecksHostThenOriginThenLogin) {
   EXPECT_NE(s.Ask("GET /", cookie).find("/app.js"), std::string::npos);
 }
 
-// Beyond 1 MiB is refused at once; a request cut short by the peer or the deadline never
-// reaches a handler.
+// Beyond 1 MiB is refused at once; a request cut short never reaches a handler.
 TEST(WebServerTest, RequestsAreReadWholeWithinOneMebibyteAndTheDeadline) {
   Server s([](WebConfigServer& server) { server.requestDeadline = 300ms; });
   const std::string head = "POST /api/config HTTP/1.1\r\n" + s.Head(s.Login()) +

@@ -1,15 +1,12 @@
 #!/usr/bin/env python3
-"""A misbehaving Hub (TCP only, so UDP probes go unanswered): fault_hub.py MODE ADDRESS PORT COUNT
-
-Each relay upgrade that met its fault appends a line to the file COUNT. MODE: garbage (random
-bytes, after a 101 to every other relay upgrade, so that they reach the frame reader too),
-midframe or close (a ping, then a close in the middle of a frame or a close frame) or forge
-(UDP packets to port 9999 in the edge's LAN: "forged" from 8.8.8.8, "outside" to 172.31.0.10,
-not shared, and "genuine").
-"""
+"""fault_hub.py MODE ADDRESS PORT COUNT: a misbehaving Hub (TCP only) that appends a line to
+COUNT for each relay upgrade that met MODE: garbage (random bytes, after a 101 every other
+time), midframe or close (a ping, then a cut frame or a close frame), forge (packets to the LAN
+from outside the overlay, to a network not shared, and a genuine one)."""
 import itertools
 import os
 import socket
+import struct
 import sys
 import threading
 import time
@@ -20,16 +17,12 @@ PING = b"\x89\x04ping"
 ENDINGS = {"close": b"\x88\x02\x03\xe8", "midframe": b"\x82\x7e\x03\xe8" + b"\x45" * 100}
 
 
-def shorts(*values):
-    return b"".join(value.to_bytes(2, "big") for value in values)
-
-
 def udp_frame(source, destination, payload):
-    """One unmasked binary frame carrying an IPv4 UDP packet (no UDP checksum) to port 9999."""
-    udp = shorts(40000, 9999, 8 + len(payload), 0) + payload
-    ip = bytearray(b"\x45\x00" + shorts(20 + len(udp), 1, 0x4000, 0x4011, 0))
-    ip += socket.inet_aton(source) + socket.inet_aton(destination)
-    total = sum((ip[i] << 8) + ip[i + 1] for i in range(0, 20, 2))
+    """An unmasked binary frame carrying an IPv4 UDP packet to port 9999 (no UDP checksum)."""
+    udp = struct.pack("!4H", 40000, 9999, 8 + len(payload), 0) + payload
+    ip = bytearray(struct.pack("!2B3H2BH4s4s", 0x45, 0, 20 + len(udp), 1, 0x4000, 0x40, 17, 0,
+                               socket.inet_aton(source), socket.inet_aton(destination)))
+    total = sum(struct.unpack("!10H", ip))
     total = (total & 0xFFFF) + (total >> 16)
     total = (total & 0xFFFF) + (total >> 16)
     ip[10:12] = (~total & 0xFFFF).to_bytes(2, "big")

@@ -9,8 +9,8 @@ soak_fds() { find "/proc/$1/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l; }
 soak_threads() { find "/proc/$1/task" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l; }
 soak_rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
-# soak_settle PID FDS THREADS SECONDS: waits until the process is back at FDS descriptors and
-# THREADS threads (a request in flight holds one more); prints "fds threads rss_kib".
+# soak_settle PID FDS THREADS SECONDS: waits for FDS descriptors and THREADS threads again;
+# prints "fds threads rss_kib".
 soak_settle() {
   local deadline=$((SECONDS + $4)) now
   until now="$(soak_fds "$1") $(soak_threads "$1")" && [ "$now" = "$2 $3" ]; do
@@ -52,8 +52,7 @@ soak_fault_kill() {
 
 _soak_stalls() { grep -c "the Hub stopped reading" "$LAB/$1.out" || true; }
 _soak_stall_logged_after() { [ "$(_soak_stalls "$1")" -gt "$2" ]; }
-# soak_fault_stall KEY: the devhub freezes (the kernel still takes connections and data) while
-# traffic is pushed until the edge gives up on the channel. Sets SOAK_STALL_RESULT.
+# soak_fault_stall KEY: the devhub frozen while traffic is pushed at it. Sets SOAK_STALL_RESULT.
 soak_fault_stall() {
   local before pusher
   before=$(_soak_stalls "$1")
@@ -68,8 +67,8 @@ soak_fault_stall() {
 }
 
 _soak_met_twice() { [ "$(wc -l <"$1")" -ge 2 ]; }
-# soak_fault_standin MODE: a stand-in misbehaving as MODE (fault_hub.py) takes the devhub's
-# place until the edge has met it twice; counts misses in SOAK_STANDIN_MISSED.
+# soak_fault_standin MODE: fault_hub.py MODE in the devhub's place until the edge met it twice;
+# counts misses in SOAK_STANDIN_MISSED.
 soak_fault_standin() {
   local counter=$LAB/standin.count pid
   edge_lab_stop_devhub KILL

@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""udp_burst.py send HOST COUNT: 1000-byte UDP datagrams of one flow to port 5300, 1000 a second.
-udp_burst.py receive HOST: counts them until 3 s after the last; prints "intact N damaged M".
-Each carries its number and a pattern that depends on it, so one cut, joined, mixed with
-another's bytes or repeated is told apart.
-"""
+"""udp_burst.py send HOST COUNT: numbered 1000-byte datagrams of one flow, 1000 a second.
+udp_burst.py receive HOST: prints "intact N damaged M" 3 s after the last (cut, joined, mixed or
+repeated ones count as damaged)."""
 import socket
 import struct
 import sys

@@ -1,10 +1,8 @@
-# The edge lab: three network namespaces wired like a real site, the devhub and the edge.
-#   hub  (devhub, its TUN 10.250.0.1/16)  eth0 10.99.0.1/24
-#   edge (larkspire-edge)                 wan0 10.99.0.2/24, eth0 192.168.50.1/24 (hardware)
-#   lan  (host 192.168.50.10)             eth0, no route to 10.250.0.0/16: replies can only
-#                                         come back through the edge's masquerade
-# Names carry LAB_PREFIX (default "ls<pid>"); the EXIT trap removes namespaces, processes and
-# files. Waits are LAB_TIME_FACTOR times as long (an emulated machine is slower). Source it.
+# The edge lab that the demo, the bench, the soak and the end-to-end scenarios run in, sourced:
+# namespaces $LAB_PREFIX-{hub,edge,lan} (default prefix "ls<pid>").
+#   hub  devhub, its TUN 10.250.0.1/16; eth0 10.99.0.1/24
+#   edge wan0 10.99.0.2/24, eth0 192.168.50.1/24 (looks like hardware)
+#   lan  192.168.50.10, no route to the overlay: replies come back only through the masquerade
 set -euo pipefail
 
 EDGE_LAB_HUB_ADDR=10.99.0.1
@@ -22,7 +20,7 @@ lab_fail() {
   exit 1
 }
 
-# lab_wait_for SECONDS COMMAND...: polls every 0.1 s until COMMAND succeeds.
+# lab_wait_for SECONDS COMMAND...: polls until COMMAND succeeds (LAB_TIME_FACTOR for slow guests).
 lab_wait_for() {
   local deadline=$((SECONDS + $1 * ${LAB_TIME_FACTOR:-1}))
   shift
@@ -67,8 +65,7 @@ edge_lab_init() {
   _edge_lab_link "$EDGE_NS" eth0 192.168.50.1/24 "$LAN_NS" eth0 "$EDGE_LAB_LAN_HOST/24"
 }
 
-# _edge_lab_link NS1 IF1 CIDR1 NS2 IF2 CIDR2: a veth pair, renamed only inside the namespaces
-# (the host may have an interface of either name).
+# _edge_lab_link NS1 IF1 CIDR1 NS2 IF2 CIDR2: a veth pair, named only inside the namespaces.
 _edge_lab_link() {
   local tmp=v$$${RANDOM}
   ip link add "${tmp:0:13}a" netns "$1" type veth peer name "${tmp:0:13}b" netns "$4"
@@ -109,16 +106,15 @@ edge_lab_hub() { ip netns exec "$HUB_NS" "$@"; }
 edge_lab_edge() { ip netns exec "$EDGE_NS" "$@"; }
 edge_lab_lan() { ip netns exec "$LAN_NS" "$@"; }
 
-# edge_lab_write_config FILE [SHARED_NETWORKS_JSON [MEMBER...]]: a configuration for the lab's
-# Hub, with no identity yet; each MEMBER is a further '"key": value'.
+# edge_lab_write_config FILE [SHARED_NETWORKS_JSON ['"key": value'...]]: no identity yet.
 edge_lab_write_config() {
   local members=("\"serverUrl\": \"$EDGE_LAB_HUB_URL\"" ${EDGE_LAB_CA:+"\"hubCaFile\": \"$EDGE_LAB_CA\""}
     "${@:3}" '"deviceName": "Lab Edge"' "\"sharedNetworks\": ${2:-[]}")
   { echo "{"; printf '  %s,\n' "${members[@]}" | sed '$ s/,$//'; echo "}"; } >"$1"
 }
 
-# edge_lab_start_devhub [OPTIONS...]: the devhub (data kept across restarts), listening, with
-# the LAN routed through its TUN as an overlay client sees it. Sets DEVHUB_PID.
+# edge_lab_start_devhub [OPTIONS...]: the devhub (data kept across restarts) with the LAN routed
+# through its TUN. Sets DEVHUB_PID.
 edge_lab_start_devhub() {
   local tls=() tun
   [ -z "$EDGE_LAB_CA" ] || tls=(--tls-cert "$LAB/certs/hub.pem" --tls-key "$LAB/certs/hub.key")
@@ -142,9 +138,8 @@ edge_lab_devices() {
     --resolve "$EDGE_LAB_HUB_NAME:$EDGE_LAB_PORT:$EDGE_LAB_HUB_ADDR" "$EDGE_LAB_HUB_URL/api/devices"
 }
 
-# edge_lab_start_edge KEY CONFIG [OPTION...]: an edge in a private mount namespace in which eth0
-# looks like hardware (device/ laid over its sysfs folder) and /etc and /var/lib write to
-# $LAB/KEY/*.up; its console goes to $LAB/KEY.out, its logs under $LAB/work-KEY. Sets EDGE_PID.
+# edge_lab_start_edge KEY CONFIG [OPTION...]: an edge whose eth0 has a sysfs device/ and whose
+# /etc and /var/lib write to $LAB/KEY/*.up; console in $LAB/KEY.out. Sets EDGE_PID.
 edge_lab_start_edge() {
   local root=$LAB/$1 sys=/sys/devices/virtual/net/eth0 options=
   [ $# -le 2 ] || options=$(printf ' %q' "${@:3}")
@@ -184,8 +179,7 @@ edge_lab_stop_edge() {
   edge_lab_wait_exit "$1" 15 0 "the edge stopped by SIG${2:-TERM}"
 }
 
-# edge_lab_snapshot [EXPECTED WHEN]: the edge's firewall, routes and links, or a failure unless
-# they are as EXPECTED.
+# edge_lab_snapshot [EXPECTED WHEN]: the edge's firewall, routes and links; fails unless EXPECTED.
 edge_lab_snapshot() {
   local now
   now=$(edge_lab_edge iptables-save | grep -v '^#' | sed 's/\[[0-9]*:[0-9]*\]//'
