@@ -1,8 +1,6 @@
-// The HTTP readers on arbitrary bytes arriving on a socket whose sending side is shut down
-// after them, as from a Hub that breaks off mid-reply. The first byte chooses: "L" reads lines;
-// "P" reads a reply behind about 64 KiB of header lines, so the size limits are reached from
-// small inputs (a rare letter: the header block is read a byte per call); "S" reads a reply
-// within 1000 bytes, so real bodies reach the limit; any other reads it as the Hub client does.
+// The HTTP readers on bytes from a Hub that breaks off mid-reply. The first byte chooses: "L" reads
+// lines; "P" a reply behind ~64 KiB of headers, so small inputs reach the size limits; "S" a
+// reply within 1000 bytes, so real bodies reach it; any other as the Hub client does.
 #include "hub/http_client.h"
 #include "hub/http_reader.h"
 #include "support/fuzz_harness.h"
@@ -31,8 +29,7 @@ void ReadReply(SocketStream& stream, const std::string& input, size_t limit) {
     const std::string body = ReadHttpBody(stream, headers, limit);
     FUZZ_CHECK(body.size() <= input.size() - headers.size() && body.size() <= limit);
   } catch (const HttpError& error) {
-    // Only a framed body can be refused for what it announces; one read until the close
-    // must really have brought more than the limit.
+    // Only a framed body is refused for what it announces; otherwise more than the limit came.
     const bool framed = !HeaderValue(headers, "Content-Length").empty() ||
                         !HeaderValue(headers, "Transfer-Encoding").empty();
     FUZZ_CHECK(error.kind() != HttpErrorKind::kBodyTooLarge || framed ||
@@ -41,7 +38,6 @@ void ReadReply(SocketStream& stream, const std::string& input, size_t limit) {
   }
 }
 
-// Lines one after another until the input runs out.
 void ReadLines(SocketStream& stream, const std::string& input) {
   size_t consumed = 0;
   try {

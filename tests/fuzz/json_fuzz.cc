@@ -1,5 +1,4 @@
-// The JSON readers on arbitrary text and keys, and the encoders' round trips. The input is
-// the key, a NUL byte, then the text.
+// The JSON readers and the encoders' round trips. Input: the key, a NUL byte, then the text.
 #include <algorithm>
 
 #include "support/fuzz_harness.h"
@@ -12,10 +11,8 @@ void FuzzOne(const std::string& input) {
   const std::string raw = JsonFindRaw(text, key);
   // A value found is a piece of the text, and a string, array or object one is closed.
   FUZZ_CHECK(raw.empty() || text.find(raw) != std::string::npos);
-  if (!raw.empty() && std::string("\"[{").find(raw.front()) != std::string::npos) {
-    const char closer = raw.front() == '"' ? '"' : raw.front() == '[' ? ']' : '}';
-    FUZZ_CHECK(raw.size() >= 2 && raw.back() == closer);
-  }
+  const size_t opener = raw.empty() ? std::string::npos : std::string("\"[{").find(raw.front());
+  FUZZ_CHECK(opener == std::string::npos || (raw.size() >= 2 && raw.back() == "\"]}"[opener]));
   const std::string value = JsonStringValue(text, key, "(fallback)");
   FUZZ_CHECK(raw.empty() ? value == "(fallback)" : value == JsonUnescapeString(raw));
   // Decoding never grows the text: every escape is at least as long as what it stands for.

@@ -1,8 +1,8 @@
-// The cutting of offloaded TUN reads. Input: a 10-byte offload header, a control byte, then the
-// packet; the control byte's low bit makes the IP length fields fit the packet (so the fuzzer
-// reaches the cutting), the rest chooses the MTU. Every buffer is exactly as large as promised,
-// so AddressSanitizer sees any access beyond it.
+// The cutting of offloaded TUN reads. Input: a 10-byte offload header, a control byte (low bit:
+// make the IP length fit so the fuzzer reaches the cutting; the rest: the MTU), the packet.
+// Every buffer is exactly as large as promised, so AddressSanitizer sees any access beyond it.
 #include <algorithm>
+#include <cstring>
 
 #include "relay/byte_order.h"
 #include "relay/internet_checksum.h"
@@ -75,10 +75,9 @@ void FuzzOne(const std::string& input) {
   const auto control = static_cast<uint8_t>(input[sizeof header]);
   const size_t mtu = 80 + static_cast<size_t>(control >> 1) * 12;
   std::vector<uint8_t> packet(input.begin() + sizeof header + 1, input.end());
-  if ((control & 1) != 0 && packet.size() >= 20 && packet[0] >> 4 == 4) {
-    StoreBigEndian(&packet[2], packet.size(), 2);
-  } else if ((control & 1) != 0 && packet.size() >= 40 && packet[0] >> 4 == 6) {
-    StoreBigEndian(&packet[4], packet.size() - 40, 2);
+  const bool ipv6 = packet.size() >= 40 && packet[0] >> 4 == 6;
+  if ((control & 1) != 0 && (ipv6 || (packet.size() >= 20 && packet[0] >> 4 == 4))) {
+    StoreBigEndian(&packet[ipv6 ? 4 : 2], packet.size() - (ipv6 ? 40 : 0), 2);
   }
   const std::optional<SegmentPlan> plan = PlanSegments(header, packet, mtu);
   if (plan && header.gsoType == kVirtioGsoNone) {

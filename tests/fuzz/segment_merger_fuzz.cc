@@ -1,8 +1,5 @@
-// The TUN writer's merging of packets from the Hub: every packet must leave as it came, alone or
-// merged and cut again (by the writer's own fallback, which the offload_segmenter target holds
-// to the kernel's rules). Input: a flag byte, then packets, each a 2-byte big-endian length and
-// its bytes; the flag's low bit fills in their checksums first, so the fuzzer reaches the
-// merging and not only the refusal of damaged packets.
+// The TUN writer's merging: each packet leaves as it came, alone or merged and cut again. Input:
+// a flag byte (low bit: fix checksums, to get past the refusals), then 16-bit-length packets.
 #include <sys/uio.h>
 
 #include <algorithm>
@@ -16,24 +13,6 @@ namespace larkspire {
 
 std::vector<std::vector<uint8_t>> g_writes;
 
-// Stands in for the TUN device and keeps every write.
-ssize_t KeepWrite(int, const iovec* parts, int count) {
-  std::vector<uint8_t>& write = g_writes.emplace_back();
-  for (const iovec& part : std::span(parts, static_cast<size_t>(count))) {
-    const auto* bytes = static_cast<const uint8_t*>(part.iov_base);
-    write.insert(write.end(), bytes, bytes + part.iov_len);
-  }
-  return static_cast<ssize_t>(write.size());
-}
-
-// Fills in the checksums of a TCP or UDP packet behind a 20-byte IPv4 header.
-void FixChecksums(std::vector<uint8_t>& p) {
-  const bool tcp = p.size() >= 40 && p[9] == kProtocolTcp;
-  if (p.size() >= 28 && p[0] == 0x45 && (tcp || p[9] == kProtocolUdp)) {
-    testing::FixChecksums(p, tcp ? 36 : 26);
-  }
-}
-
 void FuzzOne(const std::string& input) {
   if (input.empty()) {
     return;
@@ -41,9 +20,11 @@ void FuzzOne(const std::string& input) {
   std::vector<std::vector<uint8_t>> packets;
   for (auto rest = Bytes(input).subspan(1); rest.size() >= 2;) {
     const size_t length = std::min<size_t>(rest[0] << 8 | rest[1], rest.size() - 2);
-    packets.emplace_back(rest.begin() + 2, rest.begin() + 2 + static_cast<long>(length));
-    if ((input[0] & 1) != 0) {
-      FixChecksums(packets.back());
+    std::vector<uint8_t>& p =
+        packets.emplace_back(rest.begin() + 2, rest.begin() + 2 + static_cast<long>(length));
+    const bool tcp = p.size() >= 40 && p[9] == kProtocolTcp;
+    if ((input[0] & 1) != 0 && p.size() >= 28 && p[0] == 0x45 && (tcp || p[9] == kProtocolUdp)) {
+      testing::FixChecksums(p, tcp ? 36 : 26);
     }
     rest = rest.subspan(2 + length);
   }
@@ -51,7 +32,14 @@ void FuzzOne(const std::string& input) {
   size_t reported = 0;
   TunWriter writer(
       PacketDevice(-1, true, true), [&](bool, size_t count, size_t) { reported += count; },
-      KeepWrite);
+      [](int, const iovec* parts, int count) {  // the TUN device, keeping every write
+        std::vector<uint8_t>& write = g_writes.emplace_back();
+        for (const iovec& part : std::span(parts, static_cast<size_t>(count))) {
+          const auto* bytes = static_cast<const uint8_t*>(part.iov_base);
+          write.insert(write.end(), bytes, bytes + part.iov_len);
+        }
+        return static_cast<ssize_t>(write.size());
+      });
   for (const std::vector<uint8_t>& packet : packets) {
     writer.Write(packet);
   }

@@ -1,6 +1,5 @@
-// UDP relay datagrams at both ends (the edge's data and probe replies, the development Hub's
-// probes): an accepted datagram is what the format's writer makes of its fields, and the edge
-// lets into its TUN device only IPv4 from the overlay to a shared network or its own address.
+// UDP relay datagrams at both ends: an accepted one is what the writer makes of its fields, and
+// the edge lets into its TUN only IPv4 from the overlay to a shared network or its own address.
 #include <algorithm>
 
 #include "relay/ingress_filter.h"

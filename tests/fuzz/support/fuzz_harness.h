@@ -1,25 +1,16 @@
 #pragma once
 
-// What the fuzz targets share. Each target defines FuzzOne, which support/driver.cc calls with
-// every input libFuzzer makes up, and states its invariants (docs/reliability.md) with FUZZ_CHECK.
-#include <netinet/in.h>
-#include <sys/socket.h>
-
+// What the fuzz targets share: each defines FuzzOne and states its invariants with FUZZ_CHECK.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <optional>
 #include <span>
-#include <string>
-#include <vector>
 
 #include "util/fd.h"
 #include "util/socket_io.h"
 
-// A broken invariant is a finding: print where and why, then abort so libFuzzer keeps the
-// input as a crash reproducer.
+// A broken invariant is a finding: say where, then abort so libFuzzer keeps the input.
 #define FUZZ_CHECK(condition)                                                                \
   do {                                                                                       \
     if (!(condition)) {                                                                      \
@@ -43,17 +34,6 @@ inline std::pair<std::string, std::string> SplitAtNul(const std::string& input) 
   return {found ? input.substr(0, nul) : "", found ? input.substr(nul + 1) : input};
 }
 
-// The message of the exception `body` threw; nullopt when it returned.
-template <typename Body>
-std::optional<std::string> ErrorOf(Body&& body) {
-  try {
-    body();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return std::nullopt;
-}
-
 // A private directory for the whole run, removed at exit. libFuzzer may exit without running
 // destructors, so scripts/fuzz names a parent that it removes itself.
 inline const std::string& FuzzScratchDir() {
@@ -70,9 +50,8 @@ inline const std::string& FuzzScratchDir() {
   return scratch.path;
 }
 
-// A TCP socket bound to a loopback address of its own (written to `address`), listening when
-// asked. Every connection leaves a TIME_WAIT entry for its pair of addresses and ports, so on
-// one address the ports would run out within a minute of fuzzing; loopback has millions.
+// A TCP socket on a loopback address of its own (in `address`): with TIME_WAIT, one address's
+// ports would run out within a minute of fuzzing, and loopback has millions of addresses.
 inline UniqueFd FreshLoopbackSocket(sockaddr_in& address, bool listening) {
   static uint32_t sockets = 0;
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -85,9 +64,8 @@ inline UniqueFd FreshLoopbackSocket(sockaddr_in& address, bool listening) {
   return fd;
 }
 
-// Sends `bytes` on the connected stream `fd`, ends the sending side, and returns everything
-// that arrives until the peer closes, sitting out libFuzzer's time-out alarm (EINTR). When
-// the peer resets the connection instead, `reset` is set and what came before is kept.
+// Sends `bytes` on `fd`, shuts its sending side and returns all that arrives until the close,
+// sitting out libFuzzer's time-out alarm (EINTR); a reset sets `reset` and keeps what came.
 inline std::string SendThenReceive(int fd, const std::string& bytes, bool* reset = nullptr) {
   SendAll(fd, bytes.data(), bytes.size());
   ::shutdown(fd, SHUT_WR);
