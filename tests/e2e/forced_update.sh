@@ -1,26 +1,19 @@
 #!/usr/bin/env bash
 # Forced updates offered to a fresh copy of the edge each: a trusted signature installs and
-# restarts; more than 64 MiB changes nothing and start-up goes on. Nothing is left under /tmp,
-# and traps planted at fixed /tmp names change nothing.
+# restarts; more than 64 MiB changes nothing and start-up goes on. Nothing is left in the
+# edge's /tmp, and traps planted there at fixed names change nothing.
 source "$(dirname "$0")/../../scripts/lib/edge_lab.sh"
 edge_lab_init
-PLANTED=()
-trap 'status=$?; rm -rf "${PLANTED[@]}"; lab_cleanup $status' EXIT
-mkdir -p "$LAB/bin" "$LAB/trusted" "$LAB/tree/pkg/bin"
+# The edge's /tmp is $LAB/tmp, holding traps at the names an unwary updater would use: a rogue
+# executable and a link to a victim.
+mkdir -p "$LAB/bin" "$LAB/trusted" "$LAB/tree/pkg/bin" "$LAB/tmp/larkspire-edge-update/pkg"
+chmod 1777 "$LAB/tmp"
 printf '#!/bin/sh\necho "$*" >>"%s/systemctl.calls"\n' "$LAB" >"$LAB/bin/systemctl"
-tmp_entries() { find /tmp -maxdepth 1 -name 'larkspire-edge-update*' | sort; }
+echo rogue >"$LAB/tmp/larkspire-edge-update/pkg/larkspire-edge"
+echo victim >"$LAB/victim"
+ln -s "$LAB/victim" "$LAB/tmp/larkspire-edge-update.tar.gz"
+tmp_entries() { find "$LAB/tmp" | sort; }
 TMP_BEFORE=$(tmp_entries)
-
-# Traps at the names an unwary updater would use: a rogue executable and a link to a victim.
-if [ ! -e /tmp/larkspire-edge-update ] && [ ! -e /tmp/larkspire-edge-update.tar.gz ] &&
-  [ ! -L /tmp/larkspire-edge-update.tar.gz ]; then
-  mkdir -p /tmp/larkspire-edge-update/pkg
-  echo rogue >/tmp/larkspire-edge-update/pkg/larkspire-edge
-  echo victim >"$LAB/victim"
-  ln -s "$LAB/victim" /tmp/larkspire-edge-update.tar.gz
-  PLANTED=(/tmp/larkspire-edge-update /tmp/larkspire-edge-update.tar.gz)
-fi
-planted=$(find /tmp/larkspire-edge-update -type f -exec cat {} + 2>/dev/null || true)
 
 openssl genpkey -algorithm ed25519 -out "$LAB/hub.key" 2>/dev/null
 "$LARKSPIRE_DEVHUB" --print-update-public-key "$LAB/hub.key" >"$LAB/trusted/hub.pem"
@@ -49,6 +42,7 @@ run_edge() {
     mount -t overlay etc -o 'lowerdir=/etc,upperdir=$dir/etc.up,workdir=$dir/etc.wk' /etc
     mkdir -p /etc/larkspire/update-keys
     mount --bind '$LAB/trusted' /etc/larkspire/update-keys
+    mount --bind '$LAB/tmp' /tmp
     exec env PATH='$LAB/bin':\"\$PATH\" '$EXE' --config '$dir/edge.json' --workdir '$dir/work'" \
     >"$dir/stdout" 2>&1 || STATUS=$?
   LOG=$(find "$dir/work/Log" -name '*.log' 2>/dev/null | head -n 1)
@@ -74,8 +68,8 @@ grep -qF "ERROR Forced update refused: the package is larger than 64 MiB." "$LOG
 cmp -s "$EXE" "$LARKSPIRE_EDGE" && [ ! -e "$EXE.new" ] || lab_fail "the executable was changed"
 [ ! -e "$LAB/ran" ] && [ ! -e "$LAB/systemctl.calls" ] || lab_fail "the package ran or a restart was asked"
 [ "$(grep -cF "INFO Web config page listening on" "$LOG")" = 1 ] || lab_fail "start-up did not go on"
-[ "$(cat "$LAB/victim" 2>/dev/null || echo victim)" = victim ] &&
-  [ "$(find /tmp/larkspire-edge-update -type f -exec cat {} + 2>/dev/null || true)" = "$planted" ] ||
+[ "$(cat "$LAB/victim")" = victim ] &&
+  [ "$(cat "$LAB/tmp/larkspire-edge-update/pkg/larkspire-edge")" = rogue ] ||
   lab_fail "the update wrote through a planted link or into the planted folder"
 
 echo "PASS: forced_update"

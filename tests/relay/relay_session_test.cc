@@ -16,7 +16,6 @@
 #include <array>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <future>
 #include <memory>
 #include <numeric>
