@@ -4,20 +4,21 @@
 # edge's /tmp, and traps planted there at fixed names change nothing.
 source "$(dirname "$0")/../../scripts/lib/edge_lab.sh"
 edge_lab_init
-# The edge's /tmp is $LAB/tmp, holding traps at the names an unwary updater would use: a rogue
-# executable and a link to a victim.
+# The edge sees $LAB as /mnt (the lab may itself lie under /tmp) and $LAB/tmp as its /tmp,
+# holding traps at the names an unwary updater would use: a rogue executable and a link to a
+# victim.
 mkdir -p "$LAB/bin" "$LAB/trusted" "$LAB/tree/pkg/bin" "$LAB/tmp/larkspire-edge-update/pkg"
 chmod 1777 "$LAB/tmp"
-printf '#!/bin/sh\necho "$*" >>"%s/systemctl.calls"\n' "$LAB" >"$LAB/bin/systemctl"
+printf '#!/bin/sh\necho "$*" >>/mnt/systemctl.calls\n' >"$LAB/bin/systemctl"
 echo rogue >"$LAB/tmp/larkspire-edge-update/pkg/larkspire-edge"
 echo victim >"$LAB/victim"
-ln -s "$LAB/victim" "$LAB/tmp/larkspire-edge-update.tar.gz"
+ln -s /mnt/victim "$LAB/tmp/larkspire-edge-update.tar.gz"  # as the edge sees it
 tmp_entries() { find "$LAB/tmp" | sort; }
 TMP_BEFORE=$(tmp_entries)
 
 openssl genpkey -algorithm ed25519 -out "$LAB/hub.key" 2>/dev/null
 "$LARKSPIRE_DEVHUB" --print-update-public-key "$LAB/hub.key" >"$LAB/trusted/hub.pem"
-printf '#!/bin/sh\necho "$0 $*" >>"%s/ran"\necho "Usage: larkspire-edge"\n' "$LAB" \
+printf '#!/bin/sh\necho "$0 $*" >>/mnt/ran\necho "Usage: larkspire-edge"\n' \
   >"$LAB/tree/pkg/bin/larkspire-edge"
 chmod 0755 "$LAB/bin/systemctl" "$LAB/tree/pkg/bin/larkspire-edge"
 tar -czf "$LAB/good.tar.gz" -C "$LAB/tree" pkg
@@ -42,8 +43,10 @@ run_edge() {
     mount -t overlay etc -o 'lowerdir=/etc,upperdir=$dir/etc.up,workdir=$dir/etc.wk' /etc
     mkdir -p /etc/larkspire/update-keys
     mount --bind '$LAB/trusted' /etc/larkspire/update-keys
-    mount --bind '$LAB/tmp' /tmp
-    exec env PATH='$LAB/bin':\"\$PATH\" '$EXE' --config '$dir/edge.json' --workdir '$dir/work'" \
+    mount --bind '$LAB' /mnt
+    mount --bind /mnt/tmp /tmp
+    exec env PATH=/mnt/bin:\"\$PATH\" /mnt/$1/opt/larkspire-edge --config /mnt/$1/edge.json \
+      --workdir /mnt/$1/work" \
     >"$dir/stdout" 2>&1 || STATUS=$?
   LOG=$(find "$dir/work/Log" -name '*.log' 2>/dev/null | head -n 1)
   [ -n "$LOG" ] || lab_fail "$1: the edge wrote no log file: $(cat "$dir/stdout")"
