@@ -40,20 +40,24 @@ class Figures:
             setattr(self, name, getattr(self, name) + amount)
 
 
-def connect(address, port):
-    s = socket.create_connection((address, port), timeout=10)
-    s.settimeout(1)
-    return s
+def connections(address, port, deadline, pause):
+    """Connected sockets, one after another, until the deadline; waits `pause` after a refusal."""
+    while time.time() < deadline:
+        try:
+            s = socket.create_connection((address, port), timeout=10)
+        except OSError:
+            time.sleep(pause)
+            continue
+        s.settimeout(1)
+        try:
+            yield s
+        finally:
+            s.close()
 
 
 def lingering_client(address, port, slow, deadline, figures):
     request = b"GET / HTTP/1.1\r\nHost: x\r\nX-Pad: " + b"p" * 200 + b"\r\n\r\n"
-    while time.time() < deadline:
-        try:
-            s = connect(address, port)
-        except OSError:
-            time.sleep(0.2)
-            continue
+    for s in connections(address, port, deadline, 0.2):
         figures.add("connections")
         sent = 0
         try:
@@ -68,18 +72,11 @@ def lingering_client(address, port, slow, deadline, figures):
                     pass
         except OSError:
             pass
-        finally:
-            s.close()
 
 
 def flooder(address, port, deadline, figures):
     rng = random.Random(os.getpid() ^ threading.get_ident())
-    while time.time() < deadline:
-        try:
-            s = connect(address, port)
-        except OSError:
-            time.sleep(0.05)
-            continue
+    for s in connections(address, port, deadline, 0.05):
         try:
             s.sendall(rng.choice(BAD_REQUESTS + [os.urandom(rng.randint(1, 3000))]))
             figures.add("bad")
@@ -88,8 +85,6 @@ def flooder(address, port, deadline, figures):
                 figures.add("replies")
         except OSError:
             pass
-        finally:
-            s.close()
 
 
 def main():
